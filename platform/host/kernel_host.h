@@ -1,0 +1,107 @@
+// Control of the kernel stand-in for tests and for the z40k tool. The driver never includes this.
+#pragma once
+
+#include "platform/nt_types.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// ---- reset --------------------------------------------------------------------------------------------
+// Clears faults, waits, the registry tree, handles, file mapping and FPU counters; leaves pool blocks
+// alone (see PoolLeaks).
+void ResetKernel();
+
+// ---- pool ---------------------------------------------------------------------------------------------
+// Every block keeps its pool type, tag and size and is surrounded by guard bytes. Failing allocations is
+// done with InjectFault("ExAllocatePoolWithTag", ...).
+struct PoolBlockInfo {
+    POOL_TYPE Type;
+    ULONG Tag;
+    SIZE_T Size;
+    uint64_t Serial; // allocation number since the process started
+};
+std::vector<PoolBlockInfo> PoolOutstanding();  // blocks allocated and not yet freed
+uint64_t PoolAllocationCount();                 // successful allocations so far
+std::vector<std::string> PoolCheckGuards();     // one line per damaged guard of a live block
+// Freed blocks are checked too: an overrun found at ExFreePool is recorded here.
+std::vector<std::string> PoolTakeErrors();
+// Keep one freed block per size for the next allocation of that size, as a lookaside list would.
+void PoolSetLookaside(bool Enabled);
+
+// ---- clock and waits ----------------------------------------------------------------------------------
+enum class ClockMode { Real, Virtual };
+void ClockSetMode(ClockMode Mode);
+ClockMode ClockGetMode();
+int64_t ClockNow100ns();      // since ResetKernel or process start; virtual time advances only by waits
+int64_t ClockNowMicroseconds();
+void ClockAdvance(int64_t Units100ns); // virtual clock only: lets time pass without a wait
+struct WaitRecord {
+    int64_t Start100ns;       // clock time when the wait began
+    int64_t Interval100ns;    // the interval as passed (negative: relative)
+    KPROCESSOR_MODE Mode;
+    BOOLEAN Alertable;
+};
+const std::vector<WaitRecord>& ClockWaits();
+void ClockClearWaits();
+
+// ---- processor state ----------------------------------------------------------------------------------
+// Failing a save is done with InjectFault("KeSaveFloatingPointState") or
+// InjectFault("KeSaveExtendedProcessorState").
+struct ProcessorStateCounts {
+    unsigned FloatSaves, FloatRestores, ExtendedSaves, ExtendedRestores;
+    ULONG64 LastExtendedMask;
+    int Depth; // saves not yet restored
+};
+ProcessorStateCounts ProcessorState();
+
+// ---- the device below the class device object (the PnP query-interface request) -----------------------
+// The handler receives the IRP with its stack location for the called device; it either completes it
+// (IofCompleteRequest, returning the status) or returns STATUS_PENDING and completes it later through
+// CompletePendingIrps.
+using IrpHandler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+PDEVICE_OBJECT CreateDeviceObject(IrpHandler Handler); // owned by the host until ResetDevices
+void ResetDevices();
+void CompletePendingIrps(); // completes every pended IRP with the status its handler stored in IoStatus
+
+// ---- files: \DosDevices\C:\ maps to a host folder --------------------------------------------------
+void FilesSetDriveC(const std::string& Folder);
+std::string FilesDriveC();
+// Fail with InjectFault("ZwCreateFile") / ("ZwWriteFile").
+size_t FilesOpenHandles();
+
+// ---- registry -----------------------------------------------------------------------------------------
+// The tree of keys and typed values behind IoOpenDeviceRegistryKey and the Zw*Key calls. Paths are full
+// paths with backslashes, compared without regard to case, e.g. DriverKeyPath() + "\\Z40K_Settings".
+struct RegistryValue {
+    ULONG Type;
+    std::vector<uint8_t> Data;
+};
+std::string DriverKeyPath(); // HKEY_LOCAL_MACHINE\SYSTEM\...\{6BDD1FC6-...}\0000
+void RegistryClear();
+bool RegistryKeyExists(const std::string& Path);
+void RegistryCreateKey(const std::string& Path);
+void RegistrySetValue(const std::string& Path, const std::string& Name, ULONG Type, std::vector<uint8_t> Data);
+void RegistrySetDword(const std::string& Path, const std::string& Name, uint32_t Value);
+bool RegistryGetValue(const std::string& Path, const std::string& Name, RegistryValue* Value);
+std::map<std::string, RegistryValue> RegistryValues(const std::string& Path); // name -> value
+// .reg files in the Registry Editor export format. Load replaces the tree; returns false with *Error set
+// on an unreadable or malformed file. Save writes a new file and renames it over the old one.
+bool RegistryLoadFile(const std::string& File, std::string* Error);
+bool RegistrySaveFile(const std::string& File, std::string* Error);
+size_t RegistryOpenHandles();
+// Called for every value set through ZwSetValueKey (for the trace).
+using RegistrySetObserver = std::function<void(const std::string& KeyPath, const std::string& Name,
+                                               const RegistryValue& Value)>;
+void RegistrySetObserver(RegistrySetObserver Observer);
+// Failing: InjectFault("IoOpenDeviceRegistryKey"), ("ZwCreateKey"), ("ZwQueryValueKey"), ("ZwSetValueKey").
+
+// Device objects whose driver key IoOpenDeviceRegistryKey opens (the camera's PDO). Any other device
+// object is refused.
+void RegistrySetDevicePdo(PDEVICE_OBJECT Pdo);
+
+} // namespace host

@@ -1,0 +1,337 @@
+// NT base types, status codes and the few kernel records the driver touches, with the field order and
+// widths of the published headers. Every record has its i386 layout on a 32-bit build; 64-bit quantities
+// are aligned to 8 bytes as the Windows compiler aligns them (gcc -m32 would use 4).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define NTAPI
+#define STREAMAPI
+
+typedef void VOID;
+typedef void* PVOID;
+typedef uint8_t UCHAR;
+typedef UCHAR* PUCHAR;
+typedef int8_t CHAR;
+typedef uint16_t USHORT;
+typedef USHORT* PUSHORT;
+typedef int16_t SHORT;
+typedef uint32_t ULONG;
+typedef ULONG* PULONG;
+typedef int32_t LONG;
+typedef LONG* PLONG;
+typedef int32_t BOOL;
+typedef uint8_t BOOLEAN;
+typedef BOOLEAN* PBOOLEAN;
+typedef uint64_t ULONG64;
+typedef int64_t LONGLONG __attribute__((aligned(8))); // 8-aligned in records, as on Windows
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+typedef LONGLONG REFERENCE_TIME;
+typedef size_t SIZE_T;
+typedef uintptr_t ULONG_PTR;
+typedef char16_t WCHAR;
+typedef WCHAR* PWSTR;
+typedef const WCHAR* PCWSTR;
+typedef void* HANDLE;
+typedef HANDLE* PHANDLE;
+typedef ULONG ACCESS_MASK;
+typedef LONG NTSTATUS;
+typedef CHAR KPROCESSOR_MODE;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+union alignas(8) LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+typedef LARGE_INTEGER* PLARGE_INTEGER;
+
+struct GUID {
+    ULONG Data1;
+    USHORT Data2;
+    USHORT Data3;
+    UCHAR Data4[8];
+};
+typedef const GUID& REFGUID;
+
+inline bool IsEqualGUID(const GUID& a, const GUID& b) {
+    const UCHAR* pa = reinterpret_cast<const UCHAR*>(&a);
+    const UCHAR* pb = reinterpret_cast<const UCHAR*>(&b);
+    for (int i = 0; i < 16; ++i) {
+        if (pa[i] != pb[i])
+            return false;
+    }
+    return true;
+}
+
+struct UNICODE_STRING {
+    USHORT Length;        // bytes, without the terminating zero
+    USHORT MaximumLength; // bytes, with it
+    PWSTR Buffer;
+};
+typedef UNICODE_STRING* PUNICODE_STRING;
+
+struct RECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+};
+
+struct SIZE {
+    LONG cx;
+    LONG cy;
+};
+
+// ---- status codes --------------------------------------------------------------------------------
+constexpr NTSTATUS STATUS_SUCCESS = 0x00000000;
+constexpr NTSTATUS STATUS_PENDING = 0x00000103;
+constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = static_cast<NTSTATUS>(0x80000005);
+constexpr NTSTATUS STATUS_NO_MORE_ENTRIES = static_cast<NTSTATUS>(0x8000001A);
+constexpr NTSTATUS STATUS_UNSUCCESSFUL = static_cast<NTSTATUS>(0xC0000001);
+constexpr NTSTATUS STATUS_NOT_IMPLEMENTED = static_cast<NTSTATUS>(0xC0000002);
+constexpr NTSTATUS STATUS_INVALID_HANDLE = static_cast<NTSTATUS>(0xC0000008);
+constexpr NTSTATUS STATUS_INVALID_PARAMETER = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS STATUS_NO_SUCH_DEVICE = static_cast<NTSTATUS>(0xC000000E);
+constexpr NTSTATUS STATUS_ACCESS_DENIED = static_cast<NTSTATUS>(0xC0000022);
+constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = static_cast<NTSTATUS>(0xC0000023);
+constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS STATUS_OBJECT_PATH_NOT_FOUND = static_cast<NTSTATUS>(0xC000003A);
+constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = static_cast<NTSTATUS>(0xC000009A);
+constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = static_cast<NTSTATUS>(0xC0000185);
+constexpr NTSTATUS STATUS_NOT_SUPPORTED = static_cast<NTSTATUS>(0xC00000BB);
+constexpr NTSTATUS STATUS_DEVICE_NOT_READY = static_cast<NTSTATUS>(0xC00000A3);
+constexpr NTSTATUS STATUS_NO_MATCH = static_cast<NTSTATUS>(0xC0000272);
+constexpr NTSTATUS STATUS_DEVICE_DATA_ERROR = static_cast<NTSTATUS>(0xC000009C);
+
+#define NT_SUCCESS(Status) (static_cast<NTSTATUS>(Status) >= 0)
+
+// ---- pool ----------------------------------------------------------------------------------------
+enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1 };
+
+// ---- processor modes, waits, events --------------------------------------------------------------
+constexpr KPROCESSOR_MODE KernelMode = 0;
+constexpr KPROCESSOR_MODE UserMode = 1;
+
+enum KWAIT_REASON { Executive = 0 };
+enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
+
+struct LIST_ENTRY {
+    LIST_ENTRY* Flink;
+    LIST_ENTRY* Blink;
+};
+
+struct DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Absolute;
+    UCHAR Size;
+    UCHAR Inserted;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+};
+
+struct KEVENT {
+    DISPATCHER_HEADER Header;
+};
+typedef KEVENT* PKEVENT;
+typedef KEVENT* PRKEVENT;
+
+// ---- device objects and I/O requests --------------------------------------------------------------
+// Only the members the driver and the host's I/O manager use are declared; the driver never allocates
+// or walks these records itself.
+struct DRIVER_OBJECT;
+struct IRP;
+struct DEVICE_OBJECT;
+typedef DEVICE_OBJECT* PDEVICE_OBJECT;
+typedef DRIVER_OBJECT* PDRIVER_OBJECT;
+typedef IRP* PIRP;
+
+typedef NTSTATUS(NTAPI* PDRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+struct DEVICE_OBJECT {
+    SHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    DRIVER_OBJECT* DriverObject;
+    DEVICE_OBJECT* NextDevice;
+    DEVICE_OBJECT* AttachedDevice;
+    PVOID DeviceExtension;
+    // Host: the routine that receives IRPs sent to this device (the driver object's dispatch table in
+    // the real system).
+    PDRIVER_DISPATCH HostDispatch;
+    PVOID HostContext;
+};
+
+struct DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID DriverExtension;
+    // Host: what the camera class library keeps for the registered minidriver.
+    PVOID HostLibraryData;
+};
+
+struct IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+};
+typedef IO_STATUS_BLOCK* PIO_STATUS_BLOCK;
+
+typedef VOID(NTAPI* PINTERFACE_REFERENCE)(PVOID Context);
+typedef VOID(NTAPI* PINTERFACE_DEREFERENCE)(PVOID Context);
+
+// The standard interface header that every query-interface answer starts with.
+struct INTERFACE {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+};
+typedef INTERFACE* PINTERFACE;
+
+constexpr UCHAR IRP_MJ_PNP = 0x1B;
+constexpr UCHAR IRP_MN_QUERY_INTERFACE = 0x08;
+
+struct IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            const GUID* InterfaceType;
+            USHORT Size;
+            USHORT Version;
+            PINTERFACE Interface;
+            PVOID InterfaceSpecificData;
+        } QueryInterface;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            LARGE_INTEGER ByteOffset;
+        } Write;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+};
+typedef IO_STACK_LOCATION* PIO_STACK_LOCATION;
+
+constexpr int HOST_IRP_STACK_SIZE = 4;
+
+struct IRP {
+    SHORT Type;
+    USHORT Size;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation; // 1-based index of the current stack location, as the I/O manager counts
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    IO_STACK_LOCATION Stack[HOST_IRP_STACK_SIZE];
+};
+
+// The stack location the next lower driver will see.
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return &Irp->Stack[Irp->CurrentLocation - 2]; }
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+    return &Irp->Stack[Irp->CurrentLocation - 1];
+}
+
+// ---- object attributes, files, registry ------------------------------------------------------------
+constexpr ULONG OBJ_CASE_INSENSITIVE = 0x00000040;
+constexpr ULONG OBJ_KERNEL_HANDLE = 0x00000200;
+
+struct OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+};
+typedef OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
+
+inline void InitializeObjectAttributes(POBJECT_ATTRIBUTES p, PUNICODE_STRING n, ULONG a, HANDLE r, PVOID s) {
+    p->Length = sizeof(OBJECT_ATTRIBUTES);
+    p->RootDirectory = r;
+    p->Attributes = a;
+    p->ObjectName = n;
+    p->SecurityDescriptor = s;
+    p->SecurityQualityOfService = nullptr;
+}
+
+constexpr ACCESS_MASK GENERIC_WRITE = 0x40000000;
+constexpr ACCESS_MASK GENERIC_READ = 0x80000000;
+constexpr ACCESS_MASK READ_CONTROL = 0x00020000;
+constexpr ACCESS_MASK KEY_ALL_ACCESS = 0x000F003F;
+constexpr ACCESS_MASK KEY_READ = 0x00020019;
+constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x00000080;
+constexpr ULONG FILE_OVERWRITE_IF = 5;
+constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x00000020;
+constexpr ULONG REG_OPTION_NON_VOLATILE = 0;
+
+constexpr ULONG PLUGPLAY_REGKEY_DEVICE = 1;
+constexpr ULONG PLUGPLAY_REGKEY_DRIVER = 2;
+
+constexpr ULONG REG_NONE = 0;
+constexpr ULONG REG_SZ = 1;
+constexpr ULONG REG_EXPAND_SZ = 2;
+constexpr ULONG REG_BINARY = 3;
+constexpr ULONG REG_DWORD = 4;
+constexpr ULONG REG_MULTI_SZ = 7;
+constexpr ULONG REG_QWORD = 11;
+
+enum KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2
+};
+
+struct KEY_VALUE_FULL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataOffset;
+    ULONG DataLength;
+    ULONG NameLength;
+    WCHAR Name[1];
+};
+
+typedef VOID(NTAPI* PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+
+// ---- processor state -------------------------------------------------------------------------------
+struct KFLOATING_SAVE {
+    ULONG ControlWord;
+    ULONG StatusWord;
+    ULONG ErrorOffset;
+    ULONG ErrorSelector;
+    ULONG DataOffset;
+    ULONG DataSelector;
+    ULONG Cr0NpxState;
+    ULONG Spare1;
+};
+typedef KFLOATING_SAVE* PKFLOATING_SAVE;
+
+constexpr ULONG64 XSTATE_MASK_LEGACY = 0x3;
+constexpr ULONG64 XSTATE_MASK_AVX = 0x4;
+constexpr ULONG64 XSTATE_MASK_AVX512 = 0xE0;
+
+struct alignas(8) XSTATE_SAVE {
+    LONGLONG Reserved1;
+    ULONG Reserved2;
+    PVOID Prev;
+    PVOID Reserved3;
+    PVOID Thread;
+    PVOID Reserved4;
+    UCHAR Level;
+};
+typedef XSTATE_SAVE* PXSTATE_SAVE;

@@ -1,0 +1,90 @@
+// The simulated Z40K camera. The camera class library talks to it through this narrow interface only:
+// the USB interface it presents, vendor requests, alternate settings, and the isochronous packets it
+// sends while capture is on. It knows nothing of SRBs, pins or the driver.
+#pragma once
+
+#include "platform/usb_types.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace simcam {
+
+// A picture the sensor looks at: 8-bit RGB, top row first.
+struct Scene {
+    int Width = 0;
+    int Height = 0;
+    std::vector<uint8_t> Rgb; // Width * Height * 3, R G B order
+};
+Scene BuiltInChart(); // a colour chart with grey steps, 2560 x 1920
+// Loads a BMP (24-bit) or PNG picture; returns false with *Error set on failure.
+bool LoadScene(const std::string& File, Scene* Out, std::string* Error);
+
+// One vendor request as the camera received it.
+struct VendorRequestRecord {
+    uint8_t Request;
+    uint16_t Value;
+    uint16_t Index;
+    bool DeviceToHost;
+    std::vector<uint8_t> Data; // bytes carried to (out) or from (in) the camera
+    NTSTATUS Status;
+};
+
+// One isochronous packet: the sync packet's header byte and status, and the data packet.
+struct Packet {
+    uint8_t Header = 0;
+    USBD_STATUS SyncStatus = USBD_STATUS_SUCCESS;
+    USBD_STATUS DataStatus = USBD_STATUS_SUCCESS;
+    std::vector<uint8_t> Data; // Length is Data.size()
+};
+
+struct CameraConfig {
+    uint16_t DataPacketSize = 512;      // maximum packet size of the isochronous data pipe
+    std::vector<uint16_t> StatusReplies; // status words answered before it reads 3 (empty: ready at once)
+    bool NeverReady = false;            // answers 0 forever
+};
+
+class SimulatedCamera {
+  public:
+    explicit SimulatedCamera(const CameraConfig& Config = CameraConfig());
+
+    // ---- USB interface ----
+    // The interface information the camera presents: four pipes (two 64-byte pipes, the isochronous
+    // data pipe, one more), laid out as USBD_INTERFACE_INFORMATION.
+    std::vector<uint8_t> InterfaceInformation() const;
+    NTSTATUS SelectAlternateSetting(uint8_t Setting); // 0..7; fault "simcam:alt"
+    int AlternateSetting() const { return alternateSetting_; }
+
+    // ---- firmware ----
+    // A vendor request. For a device-to-host request Data is resized to the reply; for host-to-device
+    // it holds the bytes carried. Faults: "vendor" (every request, by order), "vendor:N" (request code N).
+    NTSTATUS VendorRequest(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
+                           std::vector<uint8_t>* Data);
+    const std::vector<VendorRequestRecord>& Requests() const { return requests_; }
+    void ClearRequests() { requests_.clear(); }
+
+    uint16_t ExposureRegister() const { return exposure_; } // register 1, 11 bits
+    uint16_t GainRegister() const { return gain_; }         // register 0, 10 bits
+    bool CaptureOn() const { return captureOn_; }
+    bool Started() const { return started_; }               // control 13 received
+    const std::map<uint16_t, uint16_t>& Controls() const { return controls_; } // last value per control
+    unsigned BlocksReceived() const { return blocks_; }
+
+    const CameraConfig& Config() const { return config_; }
+
+  private:
+    CameraConfig config_;
+    int alternateSetting_ = 0;
+    unsigned statusReads_ = 0;
+    uint16_t exposure_ = 0;
+    uint16_t gain_ = 0;
+    bool captureOn_ = false;
+    bool started_ = false;
+    unsigned blocks_ = 0;
+    std::map<uint16_t, uint16_t> controls_;
+    std::vector<VendorRequestRecord> requests_;
+};
+
+} // namespace simcam
