@@ -53,5 +53,9 @@ struct LibraryDevice {
 
 // The library's record of the camera whose DeviceContext this is; null when none.
 LibraryDevice* DeviceFromContext(PVOID DeviceContext);
+// Make a device known to (or forgotten by) the library's calls. Tests that drive one callback directly
+// attach a device of their own.
+void AttachDevice(LibraryDevice* Device);
+void DetachDevice(LibraryDevice* Device);
 
 } // namespace cameralib
