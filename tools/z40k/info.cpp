@@ -1,0 +1,3 @@
+// PLACEHOLDER so the tree links while this module is written; replaced by its real implementation.
+#include "tools/z40k/commands.h"
+CLI::App* AddInfoCommand(CLI::App& App, int*) { return App.add_subcommand("info", "not yet built"); }
