@@ -49,6 +49,7 @@ struct LibraryDevice {
     std::vector<uint8_t> InterfaceInfo;       // the library's own interface record
     std::vector<VendorTraceRecord> VendorTrace;
     std::vector<AltSettingTraceRecord> AltSettingTrace;
+    struct StreamingState* Streaming = nullptr; // packet pump and frame assembly, while a stream exists
 };
 
 // The library's record of the camera whose DeviceContext this is; null when none.
