@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Configures and builds one variant of the tree. Usage: scripts/build.sh native|m32|sanitize
+set -euo pipefail
+cd "$(dirname "$0")/.."
+variant=${1:-native}
+jobs=$(nproc 2>/dev/null || echo 2)
+case "$variant" in
+native)
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null ;;
+m32)
+    # GoogleTest is built from Debian's source package for the 32-bit run.
+    cmake -S . -B build-m32 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZ40K_TOOLS=OFF \
+        -DZ40K_GTEST_SOURCE=/usr/src/googletest -DCMAKE_CXX_FLAGS="-m32" >/dev/null ;;
+sanitize)
+    cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZ40K_TOOLS=ON \
+        -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+        >/dev/null ;;
+*)
+    echo "usage: $0 native|m32|sanitize" >&2; exit 2 ;;
+esac
+dir=build
+[ "$variant" = native ] || dir="build-$variant"
+cmake --build "$dir" -j "$jobs"
