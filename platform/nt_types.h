@@ -92,6 +92,7 @@ struct SIZE {
 
 // ---- status codes --------------------------------------------------------------------------------
 constexpr NTSTATUS STATUS_SUCCESS = 0x00000000;
+constexpr NTSTATUS STATUS_TIMEOUT = 0x00000102;
 constexpr NTSTATUS STATUS_PENDING = 0x00000103;
 constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = static_cast<NTSTATUS>(0x80000005);
 constexpr NTSTATUS STATUS_NO_MORE_ENTRIES = static_cast<NTSTATUS>(0x8000001A);

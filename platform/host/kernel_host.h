@@ -56,6 +56,7 @@ struct ProcessorStateCounts {
     unsigned FloatSaves, FloatRestores, ExtendedSaves, ExtendedRestores;
     ULONG64 LastExtendedMask;
     int Depth; // saves not yet restored
+    unsigned UnbalancedRestores; // restores of a save area that was not the innermost save
 };
 ProcessorStateCounts ProcessorState();
 
@@ -67,6 +68,8 @@ using IrpHandler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 PDEVICE_OBJECT CreateDeviceObject(IrpHandler Handler); // owned by the host until ResetDevices
 void ResetDevices();
 void CompletePendingIrps(); // completes every pended IRP with the status its handler stored in IoStatus
+size_t IrpOutstanding();    // requests built and not yet completed
+uint64_t IrpBuiltCount();   // requests built since ResetKernel
 
 // ---- files: \DosDevices\C:\ maps to a host folder --------------------------------------------------
 void FilesSetDriveC(const std::string& Folder);
@@ -95,9 +98,9 @@ bool RegistryLoadFile(const std::string& File, std::string* Error);
 bool RegistrySaveFile(const std::string& File, std::string* Error);
 size_t RegistryOpenHandles();
 // Called for every value set through ZwSetValueKey (for the trace).
-using RegistrySetObserver = std::function<void(const std::string& KeyPath, const std::string& Name,
+using RegistryObserver = std::function<void(const std::string& KeyPath, const std::string& Name,
                                                const RegistryValue& Value)>;
-void RegistrySetObserver(RegistrySetObserver Observer);
+void RegistrySetObserver(RegistryObserver Observer); // an empty function removes it
 // Failing: InjectFault("IoOpenDeviceRegistryKey"), ("ZwCreateKey"), ("ZwQueryValueKey"), ("ZwSetValueKey").
 
 // Device objects whose driver key IoOpenDeviceRegistryKey opens (the camera's PDO). Any other device

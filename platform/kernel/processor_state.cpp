@@ -1,0 +1,99 @@
+// Saving and restoring the floating-point and extended processor state. User-mode code on the host may
+// use the FPU freely, so nothing is saved for real; what matters is that every save that succeeded is
+// restored, in reverse order, with the same save area, and that a failed save can be simulated.
+#include "platform/host/faults.h"
+#include "platform/host/kernel_host.h"
+#include "platform/kernel.h"
+#include "platform/kernel/kernel_internal.h"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace host {
+namespace {
+
+struct ProcessorStateData {
+    std::mutex Mutex;
+    ProcessorStateCounts Counts{};
+    std::vector<const void*> Saved; // save areas in use, innermost last
+};
+
+ProcessorStateData& State() {
+    static ProcessorStateData* state = new ProcessorStateData;
+    return *state;
+}
+
+// Checks that Area is the innermost save; records the unbalanced restore otherwise.
+void PopSave(ProcessorStateData& state, const void* Area, const char* Routine) {
+    if (!state.Saved.empty() && state.Saved.back() == Area) {
+        state.Saved.pop_back();
+        --state.Counts.Depth;
+        return;
+    }
+    ++state.Counts.UnbalancedRestores;
+    std::fprintf(stderr, "kernel stand-in: %s of a save area that is not the innermost saved state\n", Routine);
+}
+
+} // namespace
+
+ProcessorStateCounts ProcessorState() {
+    ProcessorStateData& state = State();
+    std::lock_guard<std::mutex> lock(state.Mutex);
+    return state.Counts;
+}
+
+namespace detail {
+
+void ResetProcessorState() {
+    ProcessorStateData& state = State();
+    std::lock_guard<std::mutex> lock(state.Mutex);
+    state.Counts = ProcessorStateCounts{};
+    state.Saved.clear();
+}
+
+} // namespace detail
+} // namespace host
+
+NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
+    NTSTATUS status;
+    if (host::ShouldFail("KeSaveFloatingPointState", &status))
+        return status;
+    host::ProcessorStateData& state = host::State();
+    std::lock_guard<std::mutex> lock(state.Mutex);
+    std::memset(FloatSave, 0, sizeof *FloatSave);
+    FloatSave->ControlWord = 0x27F; // the control word the kernel gives a fresh FPU context
+    state.Saved.push_back(FloatSave);
+    ++state.Counts.FloatSaves;
+    ++state.Counts.Depth;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {
+    host::ProcessorStateData& state = host::State();
+    std::lock_guard<std::mutex> lock(state.Mutex);
+    ++state.Counts.FloatRestores;
+    host::PopSave(state, FloatSave, "KeRestoreFloatingPointState");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave) {
+    NTSTATUS status;
+    if (host::ShouldFail("KeSaveExtendedProcessorState", &status))
+        return status;
+    host::ProcessorStateData& state = host::State();
+    std::lock_guard<std::mutex> lock(state.Mutex);
+    std::memset(XStateSave, 0, sizeof *XStateSave);
+    state.Saved.push_back(XStateSave);
+    ++state.Counts.ExtendedSaves;
+    ++state.Counts.Depth;
+    state.Counts.LastExtendedMask = Mask;
+    return STATUS_SUCCESS;
+}
+
+VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
+    host::ProcessorStateData& state = host::State();
+    std::lock_guard<std::mutex> lock(state.Mutex);
+    ++state.Counts.ExtendedRestores;
+    host::PopSave(state, XStateSave, "KeRestoreExtendedProcessorState");
+}

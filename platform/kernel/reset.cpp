@@ -1,0 +1,19 @@
+// Puts the kernel stand-in back in its starting state between tests. Pool blocks stay as they are so a
+// test can still look for its leaks afterwards.
+#include "platform/host/faults.h"
+#include "platform/host/kernel_host.h"
+#include "platform/kernel/kernel_internal.h"
+
+namespace host {
+
+void ResetKernel() {
+    ClearAllFaults();
+    detail::ResetClock();
+    detail::ResetProcessorState();
+    detail::ResetDevicesAndIrps();
+    detail::ResetHandles();
+    detail::ResetFiles();
+    detail::ResetRegistry();
+}
+
+} // namespace host
