@@ -146,9 +146,9 @@ struct USBCAMD_INTERFACE {
 };
 typedef USBCAMD_INTERFACE* PUSBCAMD_INTERFACE;
 
-// SetIsoPipeState flags
-constexpr ULONG USBCAMD_START_STREAM = 0x1;
-constexpr ULONG USBCAMD_STOP_STREAM = 0x0;
+// SetIsoPipeState flags, with the published values: 1 stops the isochronous pipe, 0 starts it.
+constexpr ULONG USBCAMD_STOP_STREAM = 0x1;
+constexpr ULONG USBCAMD_START_STREAM = 0x0;
 
 // A stream hook the minidriver places in the stream object at open; the library calls it first for the
 // stream's requests and carries out those the hook leaves with Completed FALSE.
