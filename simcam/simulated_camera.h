@@ -40,6 +40,14 @@ struct Packet {
     std::vector<uint8_t> Data; // Length is Data.size()
 };
 
+// What the firmware answers to a request it does not know (an unknown request code, control or register,
+// or a data stage of the wrong size): the control pipe stalls, which reaches the host as this status.
+constexpr NTSTATUS STALL_STATUS = STATUS_UNSUCCESSFUL;
+// Alternate settings the interface offers: 0 streams, 7 is idle.
+constexpr uint8_t ALTERNATE_SETTINGS = 8;
+// Reply of the status word once the firmware is up.
+constexpr uint16_t STATUS_READY = 3;
+
 struct CameraConfig {
     uint16_t DataPacketSize = 512;      // maximum packet size of the isochronous data pipe
     std::vector<uint16_t> StatusReplies; // status words answered before it reads 3 (empty: ready at once)
@@ -65,8 +73,9 @@ class SimulatedCamera {
     const std::vector<VendorRequestRecord>& Requests() const { return requests_; }
     void ClearRequests() { requests_.clear(); }
 
-    uint16_t ExposureRegister() const { return exposure_; } // register 1, 11 bits
-    uint16_t GainRegister() const { return gain_; }         // register 0, 10 bits
+    uint16_t ExposureRegister() const { return exposure_; } // register 1, 11 bits (power-up: 750)
+    uint16_t GainRegister() const { return gain_; }         // register 0, 10 bits (power-up: 0)
+    unsigned StatusReads() const { return statusReads_; }   // status word reads answered
     bool CaptureOn() const { return captureOn_; }
     bool Started() const { return started_; }               // control 13 received
     const std::map<uint16_t, uint16_t>& Controls() const { return controls_; } // last value per control
@@ -78,13 +87,16 @@ class SimulatedCamera {
     CameraConfig config_;
     int alternateSetting_ = 0;
     unsigned statusReads_ = 0;
-    uint16_t exposure_ = 0;
+    uint16_t exposure_ = 750;
     uint16_t gain_ = 0;
     bool captureOn_ = false;
     bool started_ = false;
     unsigned blocks_ = 0;
     std::map<uint16_t, uint16_t> controls_;
     std::vector<VendorRequestRecord> requests_;
+
+    NTSTATUS Firmware(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
+                      std::vector<uint8_t>* Data);
 };
 
 } // namespace simcam

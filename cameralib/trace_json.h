@@ -1,0 +1,17 @@
+// JSON objects of the library's trace records, one per line of a trace file. The time is not part of
+// them: the trace writer puts it in front.
+#pragma once
+
+#include "cameralib/library_device.h"
+
+#include <string>
+
+namespace cameralib {
+
+// {"event":"vendor_request","request":5,"value":0,"index":1,"direction":"out","length":0,
+//  "data":"ee020000","status":"0x00000000"}; "length" is null when the driver passed no BufferLength.
+std::string VendorRequestJson(const VendorTraceRecord& Record);
+// {"event":"alt_setting","setting":0,"status":"0x00000000"}
+std::string AltSettingJson(const AltSettingTraceRecord& Record);
+
+} // namespace cameralib
