@@ -25,9 +25,9 @@ struct PoolBlockInfo {
     SIZE_T Size;
     uint64_t Serial; // allocation number since the process started
 };
-std::vector<PoolBlockInfo> PoolOutstanding();  // blocks allocated and not yet freed
-uint64_t PoolAllocationCount();                 // successful allocations so far
-std::vector<std::string> PoolCheckGuards();     // one line per damaged guard of a live block
+std::vector<PoolBlockInfo> PoolOutstanding(); // blocks allocated and not yet freed
+uint64_t PoolAllocationCount();               // successful allocations so far
+std::vector<std::string> PoolCheckGuards();   // one line per damaged guard of a live block
 // Freed blocks are checked too: an overrun found at ExFreePool is recorded here.
 std::vector<std::string> PoolTakeErrors();
 // Keep one freed block per size for the next allocation of that size, as a lookaside list would.
@@ -37,12 +37,12 @@ void PoolSetLookaside(bool Enabled);
 enum class ClockMode { Real, Virtual };
 void ClockSetMode(ClockMode Mode);
 ClockMode ClockGetMode();
-int64_t ClockNow100ns();      // since ResetKernel or process start; virtual time advances only by waits
+int64_t ClockNow100ns(); // since ResetKernel or process start; virtual time advances only by waits
 int64_t ClockNowMicroseconds();
 void ClockAdvance(int64_t Units100ns); // virtual clock only: lets time pass without a wait
 struct WaitRecord {
-    int64_t Start100ns;       // clock time when the wait began
-    int64_t Interval100ns;    // the interval as passed (negative: relative)
+    int64_t Start100ns;    // clock time when the wait began
+    int64_t Interval100ns; // the interval as passed (negative: relative)
     KPROCESSOR_MODE Mode;
     BOOLEAN Alertable;
 };
@@ -55,7 +55,7 @@ void ClockClearWaits();
 struct ProcessorStateCounts {
     unsigned FloatSaves, FloatRestores, ExtendedSaves, ExtendedRestores;
     ULONG64 LastExtendedMask;
-    int Depth; // saves not yet restored
+    int Depth;                   // saves not yet restored
     unsigned UnbalancedRestores; // restores of a save area that was not the innermost save
 };
 ProcessorStateCounts ProcessorState();
@@ -84,27 +84,33 @@ struct RegistryValue {
     ULONG Type;
     std::vector<uint8_t> Data;
 };
-std::string DriverKeyPath(); // HKEY_LOCAL_MACHINE\SYSTEM\...\{6BDD1FC6-...}\0000
+std::string DriverKeyPath();                    // HKEY_LOCAL_MACHINE\SYSTEM\...\{6BDD1FC6-...}\0000
+std::string DriverKeyPathOf(unsigned Instance); // ...\0000 for the first PDO set, ...\0001 for the next
 void RegistryClear();
 bool RegistryKeyExists(const std::string& Path);
 void RegistryCreateKey(const std::string& Path);
-void RegistrySetValue(const std::string& Path, const std::string& Name, ULONG Type, std::vector<uint8_t> Data);
+void RegistrySetValue(const std::string& Path, const std::string& Name, ULONG Type,
+                      std::vector<uint8_t> Data);
 void RegistrySetDword(const std::string& Path, const std::string& Name, uint32_t Value);
 bool RegistryGetValue(const std::string& Path, const std::string& Name, RegistryValue* Value);
 std::map<std::string, RegistryValue> RegistryValues(const std::string& Path); // name -> value
-// .reg files in the Registry Editor export format. Load replaces the tree; returns false with *Error set
-// on an unreadable or malformed file. Save writes a new file and renames it over the old one.
+// .reg files in the Registry Editor export format ("Windows Registry Editor Version 5.00", CRLF lines,
+// written as UTF-8; UTF-16 files with a byte-order mark are read too). Load replaces the tree only when
+// the whole file is good; otherwise it returns false with a one-line *Error naming the file and line.
+// Save writes FILE.tmp, flushes it to disk and renames it over FILE.
 bool RegistryLoadFile(const std::string& File, std::string* Error);
 bool RegistrySaveFile(const std::string& File, std::string* Error);
 size_t RegistryOpenHandles();
 // Called for every value set through ZwSetValueKey (for the trace).
-using RegistryObserver = std::function<void(const std::string& KeyPath, const std::string& Name,
-                                               const RegistryValue& Value)>;
+using RegistryObserver =
+    std::function<void(const std::string& KeyPath, const std::string& Name, const RegistryValue& Value)>;
 void RegistrySetObserver(RegistryObserver Observer); // an empty function removes it
 // Failing: InjectFault("IoOpenDeviceRegistryKey"), ("ZwCreateKey"), ("ZwQueryValueKey"), ("ZwSetValueKey").
 
-// Device objects whose driver key IoOpenDeviceRegistryKey opens (the camera's PDO). Any other device
-// object is refused.
+// Device objects whose driver key IoOpenDeviceRegistryKey opens (the camera's PDO; each further PDO set
+// gets the next instance number). Any other device object, or a key type other than
+// PLUGPLAY_REGKEY_DRIVER, is refused. Handles check their access: a value can be read only through a
+// handle opened with KEY_QUERY_VALUE and written only with KEY_SET_VALUE.
 void RegistrySetDevicePdo(PDEVICE_OBJECT Pdo);
 
 } // namespace host

@@ -95,7 +95,9 @@ int64_t ClockNow100ns() {
     return NowLocked(clock);
 }
 
-int64_t ClockNowMicroseconds() { return ClockNow100ns() / 10; }
+int64_t ClockNowMicroseconds() {
+    return ClockNow100ns() / 10;
+}
 
 void ClockAdvance(int64_t Units100ns) {
     ClockState& clock = Clock();

@@ -22,7 +22,8 @@ bool TakeSignal(PRKEVENT Event) {
 } // namespace
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-    Event->Header.Type = Type == SynchronizationEvent ? EVENT_HEADER_SYNCHRONIZATION : EVENT_HEADER_NOTIFICATION;
+    Event->Header.Type =
+        Type == SynchronizationEvent ? EVENT_HEADER_SYNCHRONIZATION : EVENT_HEADER_NOTIFICATION;
     Event->Header.Absolute = 0;
     Event->Header.Size = static_cast<UCHAR>(sizeof(KEVENT) / sizeof(LONG));
     Event->Header.Inserted = 0;
@@ -45,7 +46,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     if (TakeSignal(event))
         return STATUS_SUCCESS;
     if (Timeout == nullptr)
-        host::detail::BugCheck("KeWaitForSingleObject without a time-out on an event that nothing will signal");
+        host::detail::BugCheck(
+            "KeWaitForSingleObject without a time-out on an event that nothing will signal");
     if (Timeout->QuadPart != 0)
         host::detail::PassTime(Timeout->QuadPart);
     return TakeSignal(event) ? STATUS_SUCCESS : STATUS_TIMEOUT;

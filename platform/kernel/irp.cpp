@@ -123,8 +123,9 @@ void ResetDevicesAndIrps() {
 } // namespace detail
 } // namespace host
 
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                  PIO_STATUS_BLOCK IoStatusBlock) {
     NTSTATUS ignored;
     if (host::ShouldFail("IoBuildSynchronousFsdRequest", &ignored))
         return nullptr;

@@ -43,7 +43,9 @@ PoolState& Pool() {
     return *state;
 }
 
-UCHAR* UserBytes(BlockHeader* h) { return reinterpret_cast<UCHAR*>(h + 1) + GUARD_SIZE; }
+UCHAR* UserBytes(BlockHeader* h) {
+    return reinterpret_cast<UCHAR*>(h + 1) + GUARD_SIZE;
+}
 
 void FillGuards(BlockHeader* h) {
     std::memset(reinterpret_cast<UCHAR*>(h + 1), GUARD_BYTE, GUARD_SIZE);
@@ -172,7 +174,8 @@ VOID ExFreePool(PVOID P) {
     if (it == pool.Live.end()) {
         // The real pool bug-checks here; the host records it so the test that did it fails.
         char line[120];
-        std::snprintf(line, sizeof line, "ExFreePool of %p, which is not a live pool block (freed twice?)", P);
+        std::snprintf(line, sizeof line, "ExFreePool of %p, which is not a live pool block (freed twice?)",
+                      P);
         pool.Errors.push_back(line);
         std::fprintf(stderr, "kernel stand-in: %s\n", line);
         return;

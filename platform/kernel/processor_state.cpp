@@ -32,7 +32,8 @@ void PopSave(ProcessorStateData& state, const void* Area, const char* Routine) {
         return;
     }
     ++state.Counts.UnbalancedRestores;
-    std::fprintf(stderr, "kernel stand-in: %s of a save area that is not the innermost saved state\n", Routine);
+    std::fprintf(stderr, "kernel stand-in: %s of a save area that is not the innermost saved state\n",
+                 Routine);
 }
 
 } // namespace

@@ -1,0 +1,45 @@
+// The registry's tree of keys and values, shared by the registry calls and the .reg file reader and
+// writer. Names keep the case they were created with and are compared without regard to case.
+#pragma once
+
+#include "platform/host/kernel_host.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace host {
+namespace detail {
+
+struct RegKey {
+    std::string Name;
+    std::vector<std::unique_ptr<RegKey>> Subkeys;              // in the order they were created
+    std::vector<std::pair<std::string, RegistryValue>> Values; // in the order they were first set
+};
+
+// The predefined roots; every path starts with one of them.
+extern const char* const REGISTRY_HIVES[5];
+
+// A root holding the predefined keys and nothing else.
+std::unique_ptr<RegKey> NewRegistryRoot();
+
+RegKey* FindSubkey(RegKey* Key, const std::string& Name);
+RegKey* AddSubkey(RegKey* Key, const std::string& Name);
+bool RemoveSubkey(RegKey* Key, const std::string& Name);
+RegistryValue* FindValue(RegKey* Key, const std::string& Name);
+void SetValue(RegKey* Key, const std::string& Name, const RegistryValue& Value);
+bool RemoveValue(RegKey* Key, const std::string& Name);
+
+// Splits a path at its backslashes; false when a component is empty.
+bool SplitKeyPath(const std::string& Path, std::vector<std::string>* Parts);
+
+// Parses the text of a .reg file into a new tree; on failure *Error names the line.
+bool ParseRegFile(const std::string& Text, const std::string& FileName, std::unique_ptr<RegKey>* Root,
+                  std::string* Error);
+// The text of a .reg file holding every key and value of Root.
+std::string FormatRegFile(const RegKey& Root);
+
+} // namespace detail
+} // namespace host
