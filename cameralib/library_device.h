@@ -38,6 +38,20 @@ struct AltSettingTraceRecord {
     NTSTATUS Status;
 };
 
+// How the library answers the driver's query for its direct-call interface; tests choose.
+enum class InterfaceQueryAnswer {
+    Answer,          // the full interface, synchronously
+    Refuse,          // the request left as it came (not supported)
+    Fail,            // completed with STATUS_UNSUCCESSFUL, nothing filled in
+    NoBulkReadWrite, // success, but the BulkReadWrite entry point missing
+    Pend,            // the full interface, completed later (STATUS_PENDING first)
+};
+
+struct SetVideoFormatCall {
+    ULONG StreamNumber;
+    std::vector<uint8_t> Format; // FormatSize bytes of the format the SRB carried
+};
+
 struct LibraryDevice {
     PVOID DeviceContext = nullptr;            // the stream class's device extension
     PDEVICE_OBJECT BusDeviceObject = nullptr; // handed to every callback
@@ -50,6 +64,17 @@ struct LibraryDevice {
     std::vector<VendorTraceRecord> VendorTrace;
     std::vector<AltSettingTraceRecord> AltSettingTrace;
     struct StreamingState* Streaming = nullptr; // packet pump and frame assembly, while a stream exists
+
+    // ---- the SRB side (cameralib/adapter.cpp, library_streams.cpp, direct_interface.cpp) ----
+    bool CreatedByLibrary = false;            // made at initialise-device; deleted when the camera goes
+    ULONG FrameContextSize = 0;               // as the minidriver registered it
+    std::vector<ULONG> HandedOverCommands;    // every adapter SRB the driver handed over, in order
+    std::vector<USBCAMD_Pipe_Config_Descriptor> PipeConfig; // pipe roles the driver chose at configure
+    InterfaceQueryAnswer QueryAnswer = InterfaceQueryAnswer::Answer;
+    unsigned InterfaceQueries = 0;            // query-interface requests received
+    int InterfaceReferences = 0;              // references taken on the handed-out interface
+    std::vector<SetVideoFormatCall> SetVideoFormatCalls;
+    std::vector<ULONG> IsoPipeStateCalls;     // flags of every SetIsoPipeState call
 };
 
 // The library's record of the camera whose DeviceContext this is; null when none.
