@@ -403,8 +403,9 @@ Scene ResampleScene(const Scene& Picture, int Width, int Height) {
                 sum[1] += w * in[1];
                 sum[2] += w * in[2];
             }
+            // Weights are positive and sum to 1, so the sums stay within 0..255 up to rounding error.
             for (int c = 0; c < 3; ++c) {
-                o[c] = static_cast<uint8_t>(std::clamp(std::lround(sum[c]), 0l, 255l));
+                o[c] = static_cast<uint8_t>(std::min(sum[c] + 0.5f, 255.0f));
             }
         }
     }

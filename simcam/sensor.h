@@ -62,6 +62,14 @@ std::vector<uint8_t> RenderMosaic(const Scene& Picture, uint16_t Exposure, uint1
 // every other byte is RAW_FILLER. A mosaic shorter than 2560 x 1920 leaves the missing sites as filler.
 std::vector<uint8_t> LayoutRawFrame(const std::vector<uint8_t>& Mosaic);
 
+// Raw frame from a mosaic rendered once at the unity response (exposure 750, gain 0), with this frame's
+// exposure and gain applied on the way, reusing Raw's storage. The response law works on each value
+// alone, so this gives the same bytes as LayoutRawFrame(RenderMosaic(Picture, Exposure, Gain)) while
+// reading a third of the data per frame: the fast path for a camera that sends the same scene again and
+// again.
+void LayoutRawFrame(const std::vector<uint8_t>& UnityMosaic, uint16_t Exposure, uint16_t Gain,
+                    std::vector<uint8_t>* Raw);
+
 // Scene straight to raw frame, reusing Raw's storage: the same bytes as
 // LayoutRawFrame(RenderMosaic(Picture, Exposure, Gain)) without the intermediate mosaic or a fresh
 // 5.9 MB allocation per frame.

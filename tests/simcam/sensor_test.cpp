@@ -209,16 +209,34 @@ TEST(SensorRawLayout, ShortMosaicLeavesMissingSitesAsFiller) {
     EXPECT_EQ(std::count(raw.begin(), raw.end(), 0x99), SENSOR_WIDTH * 2 + 10);
 }
 
-TEST(SensorRawLayout, DirectRenderMatchesMosaicThenLayoutAndIgnoresOldBufferContent) {
-    const Scene chart = BuiltInChart();
-    const std::vector<uint8_t> expected = LayoutRawFrame(RenderMosaic(chart, 1100, 300));
+// The two per-frame fast paths give the same bytes as rendering a mosaic and laying it out, whatever the
+// reused buffer held before.
+class SensorFastPathTest : public testing::TestWithParam<std::pair<uint16_t, uint16_t>> {};
+
+TEST_P(SensorFastPathTest, SameBytesAsMosaicThenLayout) {
+    static const Scene chart = BuiltInChart();
+    static const std::vector<uint8_t> unity = RenderMosaic(chart, 750, 0);
+    const uint16_t exposure = GetParam().first;
+    const uint16_t gain = GetParam().second;
+    const std::vector<uint8_t> expected = LayoutRawFrame(RenderMosaic(chart, exposure, gain));
+
     std::vector<uint8_t> raw(100, 0xFF);
-    RenderRawFrame(chart, 1100, 300, &raw);
+    RenderRawFrame(chart, exposure, gain, &raw);
     EXPECT_TRUE(raw == expected);
     std::fill(raw.begin(), raw.end(), 0xFF); // a caller scribbled over it
-    RenderRawFrame(chart, 1100, 300, &raw);
+    RenderRawFrame(chart, exposure, gain, &raw);
     EXPECT_TRUE(raw == expected);
+
+    std::vector<uint8_t> fromUnity(RAW_FRAME_SIZE + 7, 0xFF);
+    LayoutRawFrame(unity, exposure, gain, &fromUnity);
+    EXPECT_TRUE(fromUnity == expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sensor, SensorFastPathTest,
+                         testing::Values(std::make_pair(uint16_t{750}, uint16_t{0}),
+                                         std::make_pair(uint16_t{1100}, uint16_t{300}),
+                                         std::make_pair(uint16_t{200}, uint16_t{0}),
+                                         std::make_pair(uint16_t{0}, uint16_t{0})));
 
 } // namespace
 } // namespace simcam
