@@ -4,6 +4,10 @@
 #pragma once
 
 #include "cameralib/library_device.h"
+#include "simcam/packetizer.h"
+
+#include <cstdint>
+#include <functional>
 
 namespace cameralib {
 
@@ -11,14 +15,60 @@ namespace cameralib {
 // version-2 callbacks. The result is the status of the state change.
 NTSTATUS StreamRun(LibraryDevice* Device, ULONG StreamNumber, const KSDATAFORMAT* Format);
 // A running stream stops (state change to STOP, or the stream closes): stop capture, free bandwidth,
-// complete pending reads. The result is the status of the state change.
+// drop the frame being assembled. The result is the status of the state change: the first failure of
+// stop capture and free bandwidth (the stream is stopped regardless).
 NTSTATUS StreamStop(LibraryDevice* Device, ULONG StreamNumber);
 // A read request the driver's data hook left to the library. It is completed (by the library, through
 // StreamClassStreamNotification) once a frame has been converted into its buffer, or with an error
-// status when the stream is not running or the camera fails. The host is single threaded: the call
-// pumps packets from the camera until the request is completed.
+// status: STATUS_DEVICE_NOT_READY when the stream is not running, STATUS_DEVICE_DATA_ERROR when the
+// camera sent 16 frames in a row without a usable one. The host is single threaded: the call pumps
+// packets from the camera until the request is completed.
 void StreamRead(LibraryDevice* Device, PHW_STREAM_REQUEST_BLOCK Srb);
-// Drop the library's streaming state of a device (at stream close / device removal).
+// Drop the library's streaming state of a device (at stream close / device removal): the scene, queued
+// faults, observers and counters go with it.
 void StreamRelease(LibraryDevice* Device);
+
+// The driver's SetIsoPipeState calls (recorded by the direct-call interface in IsoPipeStateCalls) act on
+// the pump: USBCAMD_STOP_STREAM (1) stops the isochronous pipe and throws away the frame being
+// assembled, USBCAMD_START_STREAM (0) starts it again. The driver asks for both in a row when the camera
+// sends a restart header.
+
+// ---- the simulated camera's picture and faults; set after the stream is open --------------------------
+
+// What the camera's sensor looks at (default: the built-in colour chart).
+void SetScene(LibraryDevice* Device, simcam::Scene Picture);
+// Faults for the next frame the camera sends that has none queued yet (one call per frame, in order);
+// Still sends that frame with the still toggle.
+void QueueFrameFaults(LibraryDevice* Device, const simcam::PacketFaults& Faults, bool Still = false);
+
+// ---- what the pump did ---------------------------------------------------------------------------------
+
+// One frame the library finished: delivered into a read request, or dropped.
+struct FrameRecord {
+    int64_t TimeUs; // clock time when the frame was finished
+    uint64_t Index; // frames finished on this stream so far, delivered or dropped
+    uint32_t Bytes; // delivered: the bytes the driver reported; dropped: the bytes assembled
+    bool Dropped;
+    bool Still; // the driver marked the frame as a still image
+};
+using FrameObserver = std::function<void(const FrameRecord& Frame)>;
+void SetFrameObserver(LibraryDevice* Device, FrameObserver Observer);
+
+// Called with each assembled raw frame before it goes to the driver (the frame proper: packet padding
+// beyond the camera's raw frame size is not included).
+using RawFrameObserver = std::function<void(uint64_t Index, const uint8_t* Data, size_t Length)>;
+void SetRawFrameObserver(LibraryDevice* Device, RawFrameObserver Observer);
+
+struct StreamStatistics {
+    uint64_t FramesSent = 0;      // frames the camera began to send
+    uint64_t FramesDelivered = 0; // frames converted into read requests
+    uint64_t FramesDropped = 0;   // assemblies thrown away: drop flag, short, overlong, restarted
+    uint64_t StillFrames = 0;     // delivered frames the driver marked as stills
+    uint64_t PacketsPumped = 0;   // packets handed to the driver's packet routine
+    uint64_t PipeRestarts = 0;    // stops of the isochronous pipe asked for by the driver
+    ULONG RawFrameLength = 0;     // the length asked for at the last bandwidth allocation
+};
+// Counters since the stream's state was created (zeros when there is none).
+StreamStatistics GetStreamStatistics(LibraryDevice* Device);
 
 } // namespace cameralib
