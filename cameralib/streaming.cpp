@@ -48,6 +48,7 @@ struct StreamingState {
     std::deque<FramePlan> Plans;
     FrameObserver OnFrame;
     RawFrameObserver OnRawFrame;
+    BandwidthCallObserver AroundBandwidth;
 
     // ---- the running stream ----
     bool Running = false;
@@ -91,6 +92,11 @@ void CompleteRead(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status, ULONG Bytes) {
     Srb->ActualBytesTransferred = Bytes;
     Srb->Status = Status;
     StreamClassStreamNotification(StreamRequestComplete, Srb->StreamObject, Srb);
+}
+
+void NotifyBandwidthCall(StreamingState* State) {
+    if (State->AroundBandwidth)
+        State->AroundBandwidth();
 }
 
 // A fresh assembly: tell the driver a new frame begins, as the library does before each frame.
@@ -299,14 +305,18 @@ NTSTATUS StreamRun(LibraryDevice* Device, ULONG StreamNumber, const KSDATAFORMAT
         return STATUS_INVALID_DEVICE_STATE;
 
     ULONG rawFrameLength = 0;
+    NotifyBandwidthCall(state);
     NTSTATUS status =
         calls->CamAllocateBandwidthEx(Device->BusDeviceObject, Device->DeviceContext, &rawFrameLength,
                                       const_cast<KSDATAFORMAT*>(Format), StreamNumber);
+    NotifyBandwidthCall(state);
     if (!NT_SUCCESS(status))
         return status;
     status = calls->CamStartCaptureEx(Device->BusDeviceObject, Device->DeviceContext, StreamNumber);
     if (!NT_SUCCESS(status)) {
+        NotifyBandwidthCall(state);
         calls->CamFreeBandwidthEx(Device->BusDeviceObject, Device->DeviceContext, StreamNumber);
+        NotifyBandwidthCall(state);
         return status;
     }
 
@@ -335,8 +345,10 @@ NTSTATUS StreamStop(LibraryDevice* Device, ULONG StreamNumber) {
         // The stream stops whatever the camera answers; a failure is passed on so the caller knows the
         // camera (or the settings save behind the stop) did not do its part.
         NTSTATUS stop = calls->CamStopCaptureEx(Device->BusDeviceObject, Device->DeviceContext, StreamNumber);
+        NotifyBandwidthCall(state);
         NTSTATUS freed =
             calls->CamFreeBandwidthEx(Device->BusDeviceObject, Device->DeviceContext, StreamNumber);
+        NotifyBandwidthCall(state);
         if (!NT_SUCCESS(stop))
             result = stop;
         else if (!NT_SUCCESS(freed))
@@ -384,6 +396,10 @@ void SetFrameObserver(LibraryDevice* Device, FrameObserver Observer) {
 
 void SetRawFrameObserver(LibraryDevice* Device, RawFrameObserver Observer) {
     Ensure(Device)->OnRawFrame = std::move(Observer);
+}
+
+void SetBandwidthCallObserver(LibraryDevice* Device, BandwidthCallObserver Observer) {
+    Ensure(Device)->AroundBandwidth = std::move(Observer);
 }
 
 StreamStatistics GetStreamStatistics(LibraryDevice* Device) {

@@ -59,6 +59,12 @@ void SetFrameObserver(LibraryDevice* Device, FrameObserver Observer);
 using RawFrameObserver = std::function<void(uint64_t Index, const uint8_t* Data, size_t Length)>;
 void SetRawFrameObserver(LibraryDevice* Device, RawFrameObserver Observer);
 
+// Called just before and just after each bandwidth allocation and release the library asks of the driver:
+// the alternate-setting selections happen inside those calls, and a trace that collects its records
+// between calls can put them in their place among the vendor requests around them.
+using BandwidthCallObserver = std::function<void()>;
+void SetBandwidthCallObserver(LibraryDevice* Device, BandwidthCallObserver Observer);
+
 struct StreamStatistics {
     uint64_t FramesSent = 0;      // frames the camera began to send
     uint64_t FramesDelivered = 0; // frames converted into read requests

@@ -1,3 +1,367 @@
-// PLACEHOLDER so the tree links while this module is written; replaced by its real implementation.
+// z40k capture: what a capture application does with the camera, on the simulated one. The driver is
+// loaded into the host platform, the camera added and initialised (settings from the registry file),
+// the capture pin opened with the format intersection offers, run, and frames read through the whole
+// path: packets framed by the driver, raw frames assembled by the library, converted by the driver into
+// the read requests' buffers. Then the pin stops (the driver saves its settings), closes, and the
+// driver unloads.
 #include "tools/z40k/commands.h"
-CLI::App* AddCaptureCommand(CLI::App& App, int*) { return App.add_subcommand("capture", "not yet built"); }
+
+#include "cameralib/streaming.h"
+#include "driver/driver_entry.h"
+#include "platform/host/kernel_host.h"
+#include "platform/streamclass/client.h"
+#include "simcam/sensor.h"
+#include "simcam/simulated_camera.h"
+#include "tools/z40k/image_files.h"
+#include "tools/z40k/trace_writer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+// The camera property set and the record of its requests, as an application knows them.
+const GUID CAMERA_PROPERTY_SET = {
+    0x76BF9E14, 0x22F4, 0x4A02, {0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31}};
+constexpr ULONG CAMERA_PROPERTY_COLOR_ENABLE = 5;
+struct CameraPropertyData {
+    KSPROPERTY Property;
+    LONG Value;
+    ULONG Flags;
+};
+static_assert(sizeof(CameraPropertyData) == 32, "camera property data is 32 bytes");
+
+constexpr ULONG CAPTURE_STREAM = 0;
+
+struct CaptureOptions {
+    unsigned Frames = 1;
+    std::string Directory = "./z40k-frames";
+    std::string Format = "bmp";
+    bool Mono = false;
+    std::string Registry;
+    std::string DriveC;
+    std::string Scene = "chart";
+    unsigned PacketSize = 512;
+    std::string Clock = "real";
+    std::string Trace;
+    bool SaveRaw = false;
+    bool NeverReady = false; // a camera whose status word never reads ready (for the tests)
+};
+
+// A one-line failure: the message goes to stderr, the command ends with exit status 1.
+struct Failure {
+    std::string Message;
+};
+
+std::string StatusText(NTSTATUS Status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(Status));
+    return text;
+}
+
+std::string FrameName(const char* Prefix, uint64_t Index, const char* Extension) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s-%04llu.%s", Prefix, static_cast<unsigned long long>(Index),
+                  Extension);
+    return name;
+}
+
+// The output folder exists (or is made) and takes files; checked before the camera is touched, so a bad
+// folder costs nothing and leaves nothing behind.
+void PrepareDirectory(const std::string& Directory) {
+    std::error_code ec;
+    std::filesystem::create_directories(Directory, ec);
+    if (ec)
+        throw Failure{"cannot create the folder " + Directory + ": " + ec.message()};
+    if (!std::filesystem::is_directory(Directory, ec))
+        throw Failure{Directory + " is not a folder"};
+    if (::access(Directory.c_str(), W_OK) != 0)
+        throw Failure{"cannot write to the folder " + Directory + ": " + std::strerror(errno)};
+}
+
+void LoadRegistry(const std::string& File) {
+    if (File.empty())
+        return;
+    std::error_code ec;
+    if (!std::filesystem::exists(File, ec))
+        return; // a first run: the registry starts empty and the file is written at the end
+    std::string error;
+    if (!host::RegistryLoadFile(File, &error))
+        throw Failure{"cannot read the registry " + File + ": " + error};
+}
+
+simcam::Scene LoadSceneOption(const std::string& Name) {
+    if (Name == "chart")
+        return simcam::BuiltInChart();
+    simcam::Scene scene;
+    std::string error;
+    if (!simcam::LoadScene(Name, &scene, &error))
+        throw Failure{"cannot use the scene " + Name + ": " + error};
+    return scene;
+}
+
+// Property requests the application makes before it runs the pin.
+void ApplyCaptureProperties(streamclass::Filter& Filter, const CaptureOptions& Options) {
+    if (Options.Mono) {
+        CameraPropertyData request{};
+        request.Property.Set = CAMERA_PROPERTY_SET;
+        request.Property.Id = CAMERA_PROPERTY_COLOR_ENABLE;
+        request.Property.Flags = KSPROPERTY_TYPE_SET;
+        CameraPropertyData data{};
+        data.Property = request.Property;
+        data.Value = 0;
+        ULONG returned = 0;
+        NTSTATUS status =
+            Filter.DeviceProperty(true, &request.Property, sizeof(KSPROPERTY), &data, sizeof data, &returned);
+        if (!NT_SUCCESS(status))
+            throw Failure{"the camera refused grey output (" + StatusText(status) + ")"};
+    }
+}
+
+// Shows frames captured, frames dropped and the frame rate on one line of the terminal.
+class Progress {
+  public:
+    explicit Progress(unsigned Total) : total_(Total), live_(::isatty(STDERR_FILENO) != 0) {}
+    void Start() { start_ = std::chrono::steady_clock::now(); }
+    void Update(unsigned Captured, uint64_t Dropped) {
+        captured_ = Captured;
+        dropped_ = Dropped;
+        if (live_)
+            std::fprintf(stderr, "\r%s", Text().c_str());
+    }
+    void Finish() {
+        if (live_)
+            std::fprintf(stderr, "\r%s\n", Text().c_str());
+        else
+            std::fprintf(stderr, "%s\n", Text().c_str());
+    }
+    double Rate() const {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        return seconds > 0 ? captured_ / seconds : 0.0;
+    }
+
+  private:
+    std::string Text() const {
+        char text[128];
+        std::snprintf(text, sizeof text, "captured %u/%u frames, %llu dropped, %.1f frames/s", captured_,
+                      total_, static_cast<unsigned long long>(dropped_), Rate());
+        return text;
+    }
+    unsigned total_;
+    bool live_;
+    unsigned captured_ = 0;
+    uint64_t dropped_ = 0;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Everything that must be undone however the capture ends: observers that point into this run.
+struct Observers {
+    ~Observers() {
+        host::RegistrySetObserver(nullptr);
+        streamclass::SetSrbObserver(nullptr);
+    }
+};
+
+void RunCapture(const CaptureOptions& Options) {
+    z40k::ImageFormat format = z40k::ImageFormat::Bmp;
+    if (Options.Format == "png") {
+        if (!z40k::PngSupported())
+            throw Failure{"this build cannot write PNG files"};
+        format = z40k::ImageFormat::Png;
+    } else if (Options.Format == "raw") {
+        format = z40k::ImageFormat::Raw;
+    }
+    const std::string extension = Options.Format;
+
+    PrepareDirectory(Options.Directory);
+    host::ResetKernel();
+    host::ClockSetMode(Options.Clock == "virtual" ? host::ClockMode::Virtual : host::ClockMode::Real);
+    if (!Options.DriveC.empty())
+        host::FilesSetDriveC(Options.DriveC);
+    LoadRegistry(Options.Registry);
+    simcam::Scene scene = LoadSceneOption(Options.Scene);
+
+    z40k::TraceWriter trace;
+    Observers observers;
+    if (!Options.Trace.empty()) {
+        std::string error;
+        if (!trace.Open(Options.Trace, &error))
+            throw Failure{error};
+        host::RegistrySetObserver(
+            [&trace](const std::string& Key, const std::string& Name, const host::RegistryValue& Value) {
+                trace.RegistrySet(Key, Name, Value);
+            });
+        streamclass::SetSrbObserver(
+            [&trace](const streamclass::SrbEvent& Event) { trace.SrbCompleted(Event); });
+    }
+
+    simcam::CameraConfig config;
+    config.DataPacketSize = static_cast<uint16_t>(Options.PacketSize);
+    config.NeverReady = Options.NeverReady;
+    simcam::SimulatedCamera camera(config);
+    streamclass::Filter filter;
+
+    NTSTATUS status = filter.Load(DriverEntry);
+    if (!NT_SUCCESS(status))
+        throw Failure{"the driver did not load (" + StatusText(status) + ")"};
+    status = filter.AddCamera(&camera);
+    if (!NT_SUCCESS(status))
+        throw Failure{"the camera could not be added (" + StatusText(status) + ")"};
+    trace.FollowDevice(filter.DeviceExtension());
+    status = filter.Initialize();
+    if (!NT_SUCCESS(status))
+        throw Failure{"the camera did not become ready (" + StatusText(status) + ")"};
+    status = filter.CompleteInitialization();
+    if (NT_SUCCESS(status))
+        status = filter.ReadStreamInfo();
+    if (!NT_SUCCESS(status))
+        throw Failure{"the camera's streams could not be read (" + StatusText(status) + ")"};
+
+    // The capture pin, with the format the driver offers for its first range.
+    std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(CAPTURE_STREAM);
+    if (ranges.empty())
+        throw Failure{"the camera offers no capture format"};
+    std::vector<uint8_t> formatBytes;
+    status = filter.Intersect(CAPTURE_STREAM, &ranges[0]->DataRange, &formatBytes);
+    if (!NT_SUCCESS(status) || formatBytes.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER))
+        throw Failure{"no capture format could be agreed (" + StatusText(status) + ")"};
+    KS_DATAFORMAT_VIDEOINFOHEADER videoFormat;
+    std::memcpy(&videoFormat, formatBytes.data(), sizeof videoFormat);
+    const int width = videoFormat.VideoInfoHeader.bmiHeader.biWidth;
+    const int height = std::abs(videoFormat.VideoInfoHeader.bmiHeader.biHeight);
+    const size_t frameSize = size_t(width) * size_t(height) * 3;
+    if (width <= 0 || height <= 0 || videoFormat.DataFormat.SampleSize < frameSize)
+        throw Failure{"the agreed format has no usable picture size"};
+
+    std::unique_ptr<streamclass::Pin> pin = filter.OpenPin(CAPTURE_STREAM, formatBytes, &status);
+    if (pin == nullptr)
+        throw Failure{"the capture pin did not open (" + StatusText(status) + ")"};
+
+    cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter.DeviceExtension());
+    if (library == nullptr)
+        throw Failure{"the camera class library lost the camera"};
+    cameralib::SetScene(library, std::move(scene));
+    if (trace.IsOpen()) {
+        cameralib::SetFrameObserver(library,
+                                    [&trace](const cameralib::FrameRecord& Frame) { trace.Frame(Frame); });
+        cameralib::SetBandwidthCallObserver(library, [&trace]() { trace.Flush(); });
+    }
+    // Raw frames are written as the library hands them on; the name follows the frames captured.
+    unsigned captured = 0;
+    std::string rawError;
+    if (Options.SaveRaw) {
+        cameralib::SetRawFrameObserver(library, [&](uint64_t, const uint8_t* Data, size_t Length) {
+            const std::string path = Options.Directory + "/" + FrameName("raw", captured, "bin");
+            std::string error;
+            if (rawError.empty() &&
+                !z40k::WriteImageFile(path, z40k::ImageFormat::Raw, Data, Length, 0, 0, &error))
+                rawError = "cannot write " + path + ": " + error;
+        });
+    }
+
+    ApplyCaptureProperties(filter, Options);
+
+    Progress progress(Options.Frames);
+    status = pin->SetState(KSSTATE_RUN);
+    if (!NT_SUCCESS(status))
+        throw Failure{"the capture pin did not run (" + StatusText(status) + ")"};
+    progress.Start();
+
+    std::vector<uint8_t> buffer(videoFormat.DataFormat.SampleSize);
+    std::string failure;
+    for (; captured < Options.Frames; ++captured) {
+        // The parts of the picture the conversion leaves alone are black, not the previous frame.
+        std::memset(buffer.data(), 0, buffer.size());
+        ULONG used = 0;
+        status = pin->ReadFrame(buffer.data(), static_cast<ULONG>(buffer.size()), &used);
+        if (!NT_SUCCESS(status)) {
+            failure = "frame " + std::to_string(captured) + " could not be read (" + StatusText(status) + ")";
+            break;
+        }
+        if (!rawError.empty()) {
+            failure = rawError;
+            break;
+        }
+        const std::string path = Options.Directory + "/" + FrameName("frame", captured, extension.c_str());
+        std::string error;
+        // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
+        const size_t length = format == z40k::ImageFormat::Raw ? buffer.size() : frameSize;
+        if (!z40k::WriteImageFile(path, format, buffer.data(), length, width, height, &error)) {
+            failure = "cannot write " + path + ": " + error;
+            break;
+        }
+        progress.Update(captured + 1, cameralib::GetStreamStatistics(library).FramesDropped);
+    }
+    if (failure.empty())
+        progress.Finish();
+
+    // Stop even after a failure, so the camera is left idle and the driver's settings are saved.
+    NTSTATUS stopStatus = pin->SetState(KSSTATE_STOP);
+    pin->Close();
+    pin.reset();
+    filter.RemoveCamera();
+    filter.Unload();
+    if (!failure.empty())
+        throw Failure{failure};
+    if (!NT_SUCCESS(stopStatus))
+        throw Failure{"the camera did not stop cleanly; settings not saved (" + StatusText(stopStatus) + ")"};
+
+    if (!Options.Registry.empty()) {
+        std::string error;
+        if (!host::RegistrySaveFile(Options.Registry, &error))
+            throw Failure{"cannot write the registry " + Options.Registry + ": " + error};
+    }
+    if (trace.IsOpen()) {
+        std::string error;
+        if (!trace.Commit(&error))
+            throw Failure{error};
+    }
+}
+
+} // namespace
+
+CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
+    auto options = std::make_shared<CaptureOptions>();
+    CLI::App* cmd =
+        App.add_subcommand("capture", "capture frames from the simulated camera through the driver");
+    cmd->add_option("-n,--frames", options->Frames, "frames to capture")->capture_default_str();
+    cmd->add_option("-o,--output", options->Directory, "folder for the pictures")->capture_default_str();
+    cmd->add_option("--format", options->Format, "picture format")
+        ->check(CLI::IsMember({"bmp", "png", "raw"}))
+        ->capture_default_str();
+    cmd->add_flag("--mono", options->Mono, "grey pictures (the camera's colour output switched off)");
+    cmd->add_option("--registry", options->Registry,
+                    "registry file (.reg) the settings are loaded from and saved to; created if missing");
+    cmd->add_option("--drive-c", options->DriveC, "host folder that stands in for C:\\");
+    cmd->add_option("--scene", options->Scene, "what the camera sees: chart, or a BMP or PNG file")
+        ->capture_default_str();
+    cmd->add_option("--packet-size", options->PacketSize, "data packet size of the camera's isochronous pipe")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    cmd->add_option("--clock", options->Clock, "real: the camera's own pace; virtual: as fast as possible")
+        ->check(CLI::IsMember({"real", "virtual"}))
+        ->capture_default_str();
+    cmd->add_option("--trace", options->Trace, "write a JSON Lines trace of the driver's traffic");
+    cmd->add_flag("--save-raw", options->SaveRaw, "also write each raw frame as the camera sent it");
+    cmd->add_flag("--never-ready", options->NeverReady)->group(""); // a camera that never comes up
+    cmd->callback([options, ExitCode]() {
+        try {
+            RunCapture(*options);
+            *ExitCode = 0;
+        } catch (const Failure& f) {
+            std::fprintf(stderr, "z40k capture: %s\n", f.Message.c_str());
+            *ExitCode = EXIT_RUNTIME_FAILURE;
+        }
+    });
+    return cmd;
+}

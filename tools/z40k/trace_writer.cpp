@@ -1,0 +1,205 @@
+#include "tools/z40k/trace_writer.h"
+
+#include "cameralib/trace_json.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace z40k {
+namespace {
+
+const char* RegistryTypeName(ULONG Type) {
+    switch (Type) {
+    case 0:
+        return "REG_NONE";
+    case 1:
+        return "REG_SZ";
+    case 2:
+        return "REG_EXPAND_SZ";
+    case 3:
+        return "REG_BINARY";
+    case 4:
+        return "REG_DWORD";
+    case 5:
+        return "REG_DWORD_BIG_ENDIAN";
+    case 6:
+        return "REG_LINK";
+    case 7:
+        return "REG_MULTI_SZ";
+    case 11:
+        return "REG_QWORD";
+    default:
+        return nullptr;
+    }
+}
+
+std::string Hex(const std::vector<uint8_t>& Bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : Bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 0xF];
+    }
+    return text;
+}
+
+// A REG_SZ's UTF-16LE characters up to the terminating zero, as UTF-8 for the code points below 0x800
+// that registry strings of this camera use; anything else becomes U+FFFD.
+std::string Utf16ToUtf8(const std::vector<uint8_t>& Bytes) {
+    std::string text;
+    for (size_t i = 0; i + 1 < Bytes.size(); i += 2) {
+        const unsigned c = Bytes[i] | Bytes[i + 1] << 8;
+        if (c == 0)
+            break;
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else if (c < 0x800) {
+            text += static_cast<char>(0xC0 | c >> 6);
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            text += "\xEF\xBF\xBD";
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+std::string RegistrySetJson(const std::string& KeyPath, const std::string& Name,
+                            const host::RegistryValue& Value) {
+    nlohmann::ordered_json j;
+    j["event"] = "registry_set";
+    j["key"] = KeyPath;
+    j["name"] = Name;
+    const char* type = RegistryTypeName(Value.Type);
+    if (type != nullptr)
+        j["type"] = type;
+    else
+        j["type"] = "REG_TYPE_" + std::to_string(Value.Type);
+    if (Value.Type == 4 && Value.Data.size() == 4)
+        j["value"] = uint32_t(Value.Data[0]) | uint32_t(Value.Data[1]) << 8 | uint32_t(Value.Data[2]) << 16 |
+                     uint32_t(Value.Data[3]) << 24;
+    else if (Value.Type == 1 || Value.Type == 2)
+        j["value"] = Utf16ToUtf8(Value.Data);
+    else
+        j["value"] = Hex(Value.Data);
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string FrameJson(const cameralib::FrameRecord& Frame) {
+    std::string json = "{\"event\":\"frame\",\"index\":" + std::to_string(Frame.Index) +
+                       ",\"bytes\":" + std::to_string(Frame.Bytes) +
+                       ",\"dropped\":" + (Frame.Dropped ? "true" : "false");
+    if (Frame.Still)
+        json += ",\"still\":true";
+    return json + "}";
+}
+
+TraceWriter::~TraceWriter() {
+    Abandon();
+}
+
+bool TraceWriter::Open(const std::string& Path, std::string* Error) {
+    Abandon();
+    path_ = Path;
+    temp_ = Path + ".tmp-" + std::to_string(::getpid());
+    file_ = std::fopen(temp_.c_str(), "w");
+    if (file_ == nullptr) {
+        *Error = "cannot write the trace " + Path + ": " + std::strerror(errno);
+        return false;
+    }
+    failed_ = false;
+    startUs_ = host::ClockNowMicroseconds();
+    device_ = nullptr;
+    vendorDone_ = altDone_ = 0;
+    return true;
+}
+
+void TraceWriter::Line(int64_t TimeUs, const std::string& Json) {
+    if (file_ == nullptr)
+        return;
+    int64_t t = TimeUs - startUs_;
+    if (t < 0)
+        t = 0;
+    // {"t_us":N, then the event's own fields.
+    std::string line = "{\"t_us\":" + std::to_string(t) + "," + Json.substr(1) + "\n";
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size())
+        failed_ = true;
+}
+
+void TraceWriter::Flush() {
+    const cameralib::LibraryDevice* device = context_ ? cameralib::DeviceFromContext(context_) : nullptr;
+    if (device != device_) {
+        device_ = device;
+        vendorDone_ = altDone_ = 0;
+    }
+    if (device == nullptr)
+        return;
+    // Both records are in time order; merge them. Alternate settings are only selected inside the
+    // bandwidth calls, around which the library has us flush, so at equal times the records pending
+    // together are either all vendor requests or come from one bandwidth call: the alternate setting
+    // goes first.
+    const auto& vendor = device->VendorTrace;
+    const auto& alt = device->AltSettingTrace;
+    while (vendorDone_ < vendor.size() || altDone_ < alt.size()) {
+        const bool takeAlt = altDone_ < alt.size() && (vendorDone_ >= vendor.size() ||
+                                                       alt[altDone_].TimeUs <= vendor[vendorDone_].TimeUs);
+        if (takeAlt) {
+            Line(alt[altDone_].TimeUs, cameralib::AltSettingJson(alt[altDone_]));
+            ++altDone_;
+        } else {
+            Line(vendor[vendorDone_].TimeUs, cameralib::VendorRequestJson(vendor[vendorDone_]));
+            ++vendorDone_;
+        }
+    }
+}
+
+void TraceWriter::RegistrySet(const std::string& KeyPath, const std::string& Name,
+                              const host::RegistryValue& Value) {
+    Flush();
+    Line(host::ClockNowMicroseconds(), RegistrySetJson(KeyPath, Name, Value));
+}
+
+void TraceWriter::SrbCompleted(const streamclass::SrbEvent& Event) {
+    Flush();
+    Line(Event.TimeUs, streamclass::SrbEventJson(Event));
+}
+
+void TraceWriter::Frame(const cameralib::FrameRecord& Frame) {
+    Flush();
+    Line(Frame.TimeUs, FrameJson(Frame));
+}
+
+bool TraceWriter::Commit(std::string* Error) {
+    if (file_ == nullptr) {
+        *Error = "no trace open";
+        return false;
+    }
+    Flush();
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (failed_ || !closed) {
+        *Error = "cannot write the trace " + path_;
+        std::remove(temp_.c_str());
+        return false;
+    }
+    if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
+        *Error = "cannot write the trace " + path_ + ": " + std::strerror(errno);
+        std::remove(temp_.c_str());
+        return false;
+    }
+    return true;
+}
+
+void TraceWriter::Abandon() {
+    if (file_ == nullptr)
+        return;
+    std::fclose(file_);
+    file_ = nullptr;
+    std::remove(temp_.c_str());
+}
+
+} // namespace z40k

@@ -1,0 +1,66 @@
+// The JSON Lines trace of `z40k capture --trace FILE`: one object per line, each starting with "t_us"
+// (host clock time in microseconds since the trace began, virtual or real) and "event". Vendor requests
+// and alternate settings come from the library's records of the camera in use; registry writes, SRB
+// completions and frames are reported to the writer as they happen.
+#pragma once
+
+#include "cameralib/streaming.h"
+#include "platform/host/kernel_host.h"
+#include "platform/streamclass/stream_class_host.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace z40k {
+
+// {"event":"registry_set","key":"...","name":"Exposure Time","type":"REG_DWORD","value":750}; a REG_SZ
+// value is a string, any other type the hex of its bytes.
+std::string RegistrySetJson(const std::string& KeyPath, const std::string& Name,
+                            const host::RegistryValue& Value);
+// {"event":"frame","index":0,"bytes":14745600,"dropped":false}, with "still":true for a still.
+std::string FrameJson(const cameralib::FrameRecord& Frame);
+
+class TraceWriter {
+  public:
+    TraceWriter() = default;
+    ~TraceWriter(); // abandons an uncommitted trace
+    TraceWriter(const TraceWriter&) = delete;
+    TraceWriter& operator=(const TraceWriter&) = delete;
+
+    // Starts the trace in a temporary file beside Path; time 0 is now. False with *Error set.
+    bool Open(const std::string& Path, std::string* Error);
+    bool IsOpen() const { return file_ != nullptr; }
+
+    // The camera whose library records (vendor requests, alternate settings) go into the trace: the
+    // device context the stream class made for it. The record itself is looked up at every event, so it
+    // may appear (initialise) and go (removal) while the trace runs.
+    void FollowDevice(PVOID DeviceContext) { context_ = DeviceContext; }
+
+    // Each writes the library's records made since the last event first, so lines keep their order.
+    void RegistrySet(const std::string& KeyPath, const std::string& Name, const host::RegistryValue& Value);
+    void SrbCompleted(const streamclass::SrbEvent& Event);
+    void Frame(const cameralib::FrameRecord& Frame);
+    void Flush();
+
+    // Writes what is left, closes the file and renames it to Path. False with *Error set (the temporary
+    // file is then removed).
+    bool Commit(std::string* Error);
+    // Closes and removes the temporary file.
+    void Abandon();
+
+  private:
+    void Line(int64_t TimeUs, const std::string& Json);
+
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    std::string temp_;
+    bool failed_ = false;
+    int64_t startUs_ = 0;
+    PVOID context_ = nullptr;
+    const cameralib::LibraryDevice* device_ = nullptr;
+    size_t vendorDone_ = 0;
+    size_t altDone_ = 0;
+};
+
+} // namespace z40k
