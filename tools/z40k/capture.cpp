@@ -121,7 +121,7 @@ void ApplyCaptureProperties(streamclass::Filter& Filter, const CaptureOptions& O
         data.Value = 0;
         ULONG returned = 0;
         NTSTATUS status =
-            Filter.DeviceProperty(true, &request.Property, sizeof(KSPROPERTY), &data, sizeof data, &returned);
+            Filter.DeviceProperty(true, &request, sizeof request, &data, sizeof data, &returned);
         if (!NT_SUCCESS(status))
             throw Failure{"the camera refused grey output (" + StatusText(status) + ")"};
     }

@@ -1,0 +1,198 @@
+// Capture through the whole stack, as an application does it: stream class -> driver -> camera class
+// library -> simulated camera. Each frame a read returns must be exactly what the driver's raw-frame
+// routine makes of the frame the camera rendered, and the settings must reach the registry at stop.
+#include "cameralib/streaming.h"
+#include "driver/callback_records.h"
+#include "driver/device_context.h"
+#include "driver/driver_entry.h"
+#include "platform/host/faults.h"
+#include "platform/host/kernel_host.h"
+#include "platform/streamclass/client.h"
+#include "simcam/sensor.h"
+#include "simcam/simulated_camera.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const GUID kCameraSet = {0x76BF9E14, 0x22F4, 0x4A02, {0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31}};
+struct CameraPropertyData {
+    KSPROPERTY Property;
+    LONG Value;
+    ULONG Flags;
+};
+
+// A scene with structure at every scale, smaller than the sensor so it is also resampled.
+simcam::Scene Bars() {
+    simcam::Scene s;
+    s.Width = 320;
+    s.Height = 240;
+    s.Rgb.resize(size_t(s.Width) * s.Height * 3);
+    for (int y = 0; y < s.Height; ++y) {
+        for (int x = 0; x < s.Width; ++x) {
+            uint8_t* p = &s.Rgb[(size_t(y) * s.Width + x) * 3];
+            p[0] = static_cast<uint8_t>(x * 255 / (s.Width - 1));
+            p[1] = static_cast<uint8_t>((x / 8 + y / 8) % 2 ? 200 : 30);
+            p[2] = static_cast<uint8_t>(y * 255 / (s.Height - 1));
+        }
+    }
+    return s;
+}
+
+class CaptureStack : public ::testing::TestWithParam<uint16_t> {
+  protected:
+    void SetUp() override {
+        host::ResetKernel();
+        host::ClearAllFaults();
+        host::ClockSetMode(host::ClockMode::Virtual);
+        streamclass::ClearViolations();
+        driveC_ = std::filesystem::temp_directory_path() / ("z40k-capture-c-" + std::to_string(::getpid()));
+        host::FilesSetDriveC(driveC_.string());
+        simcam::CameraConfig config;
+        config.DataPacketSize = GetParam();
+        camera_ = std::make_unique<simcam::SimulatedCamera>(config);
+        filter_ = std::make_unique<streamclass::Filter>();
+        ASSERT_EQ(filter_->Open(DriverEntry, camera_.get()), STATUS_SUCCESS);
+        std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_->Ranges(0);
+        ASSERT_FALSE(ranges.empty());
+        ASSERT_EQ(filter_->Intersect(0, &ranges[0]->DataRange, &format_), STATUS_SUCCESS);
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        pin_ = filter_->OpenPin(0, format_, &status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        library_ = cameralib::DeviceFromContext(filter_->DeviceExtension());
+        ASSERT_NE(library_, nullptr);
+        cameralib::SetRawFrameObserver(library_, [this](uint64_t, const uint8_t* Data, size_t Length) {
+            lastRaw_.assign(Data, Data + Length);
+        });
+    }
+    void TearDown() override {
+        pin_.reset();
+        filter_.reset();
+        for (const std::string& v : streamclass::Violations())
+            ADD_FAILURE() << v;
+        std::error_code ec;
+        std::filesystem::remove_all(driveC_, ec);
+    }
+
+    PDeviceContext Context() { return static_cast<PDeviceContext>(filter_->DeviceExtension()); }
+    ULONG FrameBytes() const {
+        return reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format_.data())->DataFormat.SampleSize;
+    }
+
+    NTSTATUS SetColour(bool On) {
+        CameraPropertyData request{};
+        request.Property.Set = kCameraSet;
+        request.Property.Id = 5;
+        request.Property.Flags = KSPROPERTY_TYPE_SET;
+        CameraPropertyData data = request;
+        data.Value = On ? 1 : 0;
+        ULONG returned = 0;
+        return filter_->DeviceProperty(true, &request, sizeof request, &data, sizeof data, &returned);
+    }
+
+    // Reads one frame and checks it against the driver's conversion of the frame the camera rendered
+    // from the scene with its current registers, done here on a copy of the device context.
+    void ReadAndCompare(const simcam::Scene& Scene, const char* What) {
+        std::vector<uint8_t> frame(FrameBytes(), 0);
+        ULONG used = 0;
+        ASSERT_EQ(pin_->ReadFrame(frame.data(), static_cast<ULONG>(frame.size()), &used), STATUS_SUCCESS)
+            << What;
+
+        std::vector<uint8_t> raw;
+        simcam::RenderRawFrame(Scene, camera_->ExposureRegister(), camera_->GainRegister(), &raw);
+        ASSERT_EQ(raw.size(), simcam::RAW_FRAME_SIZE);
+        ASSERT_TRUE(lastRaw_ == raw) << What << ": the raw frame was not carried intact";
+        const ULONG packet = GetParam();
+        raw.resize((raw.size() + packet - 1) / packet * packet, simcam::RAW_FILLER);
+
+        DeviceContext copy;
+        std::memcpy(&copy, Context(), sizeof copy);
+        std::vector<uint8_t> expected(FrameBytes(), 0);
+        ULONG expectedUsed = 0;
+        uint8_t frameContext[8] = {};
+        ASSERT_EQ(CamDeviceData2.CamProcessRawVideoFrameEx(nullptr, &copy, frameContext, expected.data(),
+                                                           static_cast<ULONG>(expected.size()), raw.data(),
+                                                           static_cast<ULONG>(raw.size()), 0, &expectedUsed,
+                                                           static_cast<ULONG>(raw.size()), 0),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(used, expectedUsed) << What;
+        EXPECT_TRUE(frame == expected) << What << ": the delivered frame differs from the direct conversion";
+    }
+
+    std::filesystem::path driveC_;
+    std::unique_ptr<simcam::SimulatedCamera> camera_;
+    std::unique_ptr<streamclass::Filter> filter_;
+    std::unique_ptr<streamclass::Pin> pin_;
+    std::vector<uint8_t> format_;
+    cameralib::LibraryDevice* library_ = nullptr;
+    std::vector<uint8_t> lastRaw_;
+};
+
+std::map<std::string, uint32_t> SavedSettings() {
+    std::map<std::string, uint32_t> out;
+    for (const auto& [name, value] : host::RegistryValues(host::DriverKeyPath() + "\\Z40K_Settings")) {
+        EXPECT_EQ(value.Type, 4u) << name;
+        EXPECT_EQ(value.Data.size(), 4u) << name;
+        if (value.Data.size() == 4)
+            out[name] =
+                value.Data[0] | value.Data[1] << 8 | value.Data[2] << 16 | uint32_t(value.Data[3]) << 24;
+    }
+    return out;
+}
+
+TEST_P(CaptureStack, ColourFramesMatchTheDirectConversionAndStopSavesTheSettings) {
+    const simcam::Scene scene = Bars();
+    cameralib::SetScene(library_, scene);
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_TRUE(SavedSettings().empty()) << "nothing is saved before the stop";
+    for (int i = 0; i < 3; ++i)
+        ReadAndCompare(scene, "colour frame");
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    std::map<std::string, uint32_t> expected = {{"Color Enable", 1},    {"Auto White Balance", 0},
+                                                {"Exposure Time", 750}, {"Global Gain", 0},
+                                                {"Horizon Mirror", 0},  {"Vertical Flip", 1}};
+    EXPECT_EQ(SavedSettings(), expected);
+    EXPECT_EQ(cameralib::GetStreamStatistics(library_).FramesDropped, 0u);
+    EXPECT_FALSE(camera_->CaptureOn());
+}
+
+TEST_P(CaptureStack, GreyFramesMatchTheDirectConversion) {
+    const simcam::Scene scene = Bars();
+    cameralib::SetScene(library_, scene);
+    ASSERT_EQ(SetColour(false), STATUS_SUCCESS);
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    for (int i = 0; i < 2; ++i)
+        ReadAndCompare(scene, "grey frame");
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(SavedSettings()["Color Enable"], 0u);
+    // The first grey frame after load leaves its de-interlaced copy on drive C.
+    std::error_code ec;
+    EXPECT_EQ(std::filesystem::file_size(driveC_ / "DS-test.raw", ec), 5926912u);
+}
+
+TEST_P(CaptureStack, ColourCanBeSwitchedBetweenFramesOfOneRun) {
+    const simcam::Scene chart = simcam::BuiltInChart();
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ReadAndCompare(chart, "colour frame of the chart");
+    ASSERT_EQ(SetColour(false), STATUS_SUCCESS);
+    ReadAndCompare(chart, "grey frame of the chart");
+    ASSERT_EQ(SetColour(true), STATUS_SUCCESS);
+    ReadAndCompare(chart, "colour frame again");
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Capture, CaptureStack, ::testing::Values(512, 1023),
+                         [](const ::testing::TestParamInfo<uint16_t>& info) {
+                             return "Packets" + std::to_string(info.param);
+                         });
+
+} // namespace
