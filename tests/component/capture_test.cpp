@@ -5,6 +5,7 @@
 #include "driver/callback_records.h"
 #include "driver/device_context.h"
 #include "driver/driver_entry.h"
+#include "imaging/raw_frame.h"
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
 #include "platform/streamclass/client.h"
@@ -57,6 +58,7 @@ class CaptureStack : public ::testing::TestWithParam<uint16_t> {
         streamclass::ClearViolations();
         driveC_ = std::filesystem::temp_directory_path() / ("z40k-capture-c-" + std::to_string(::getpid()));
         host::FilesSetDriveC(driveC_.string());
+        RawDumpDone = 0; // each test loads the driver afresh; its globals start as at load
         simcam::CameraConfig config;
         config.DataPacketSize = GetParam();
         camera_ = std::make_unique<simcam::SimulatedCamera>(config);
