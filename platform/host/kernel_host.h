@@ -35,6 +35,8 @@ void PoolSetLookaside(bool Enabled);
 
 // ---- clock and waits ----------------------------------------------------------------------------------
 enum class ClockMode { Real, Virtual };
+// Changing the mode restarts the clock at zero (ResetKernel chooses Real); setting the current mode again
+// changes nothing.
 void ClockSetMode(ClockMode Mode);
 ClockMode ClockGetMode();
 int64_t ClockNow100ns(); // since ResetKernel or process start; virtual time advances only by waits

@@ -74,13 +74,11 @@ void ClockSetMode(ClockMode Mode) {
     std::lock_guard<std::mutex> lock(clock.Mutex);
     if (Mode == clock.Mode)
         return;
-    // Time goes on from where it stood, so a switch never runs the clock backwards.
-    int64_t now = NowLocked(clock);
+    // A change of mode starts the clock again at zero, so that a run on the virtual clock gives the same
+    // times whenever it runs; choose the mode before the run starts.
     clock.Mode = Mode;
-    if (Mode == ClockMode::Virtual)
-        clock.Virtual100ns = now;
-    else
-        clock.RealStart = std::chrono::steady_clock::now() - std::chrono::nanoseconds(now * 100);
+    clock.Virtual100ns = 0;
+    clock.RealStart = std::chrono::steady_clock::now();
 }
 
 ClockMode ClockGetMode() {
