@@ -77,8 +77,10 @@ std::string FrameName(const char* Prefix, uint64_t Index, const char* Extension)
 
 // The output folder exists (or is made) and takes files; checked before the camera is touched, so a bad
 // folder costs nothing and leaves nothing behind.
-void PrepareDirectory(const std::string& Directory) {
+// Returns whether the folder had to be made.
+bool PrepareDirectory(const std::string& Directory) {
     std::error_code ec;
+    const bool existed = std::filesystem::exists(Directory, ec);
     std::filesystem::create_directories(Directory, ec);
     if (ec)
         throw Failure{"cannot create the folder " + Directory + ": " + ec.message()};
@@ -86,7 +88,20 @@ void PrepareDirectory(const std::string& Directory) {
         throw Failure{Directory + " is not a folder"};
     if (::access(Directory.c_str(), W_OK) != 0)
         throw Failure{"cannot write to the folder " + Directory + ": " + std::strerror(errno)};
+    return !existed;
 }
+
+// A folder made for this capture goes again if the capture fails before anything was written to it.
+struct MadeFolder {
+    std::string Path;
+    bool Made = false;
+    bool Keep = false;
+    ~MadeFolder() {
+        std::error_code ec;
+        if (Made && !Keep && std::filesystem::is_empty(Path, ec))
+            std::filesystem::remove(Path, ec);
+    }
+};
 
 void LoadRegistry(const std::string& File) {
     if (File.empty())
@@ -183,7 +198,7 @@ void RunCapture(const CaptureOptions& Options) {
     }
     const std::string extension = Options.Format;
 
-    PrepareDirectory(Options.Directory);
+    MadeFolder folder{Options.Directory, PrepareDirectory(Options.Directory)};
     host::ResetKernel();
     host::ClockSetMode(Options.Clock == "virtual" ? host::ClockMode::Virtual : host::ClockMode::Real);
     if (!Options.DriveC.empty())
@@ -316,6 +331,7 @@ void RunCapture(const CaptureOptions& Options) {
     if (!NT_SUCCESS(stopStatus))
         throw Failure{"the camera did not stop cleanly; settings not saved (" + StatusText(stopStatus) + ")"};
 
+    folder.Keep = true;
     if (!Options.Registry.empty()) {
         std::string error;
         if (!host::RegistrySaveFile(Options.Registry, &error))
