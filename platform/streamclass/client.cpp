@@ -101,16 +101,12 @@ NTSTATUS Filter::AddCamera(simcam::SimulatedCamera* Camera) {
     const ULONG size = driver_->Registration.DeviceExtensionSize;
     extension_.assign((size + 7) / 8, 0);
 
-    classDeviceObject_.reset(new DEVICE_OBJECT);
-    std::memset(classDeviceObject_.get(), 0, sizeof(DEVICE_OBJECT));
-    classDeviceObject_->Type = IO_TYPE_DEVICE;
-    classDeviceObject_->Size = sizeof(DEVICE_OBJECT);
+    classDeviceObject_ = host::CreateDeviceObject(
+        [this](PDEVICE_OBJECT DeviceObject, PIRP Irp) { return ClassDispatch(DeviceObject, Irp); });
     classDeviceObject_->DriverObject = driverObject_.get();
     classDeviceObject_->DeviceExtension = extension_.data();
-    classDeviceObject_->HostDispatch = ClassDispatch;
-    classDeviceObject_->HostContext = this;
-    pdo_->AttachedDevice = classDeviceObject_.get();
-    driverObject_->DeviceObject = classDeviceObject_.get();
+    pdo_->AttachedDevice = classDeviceObject_;
+    driverObject_->DeviceObject = classDeviceObject_;
     // The settings live under the driver key of this camera's PDO.
     host::RegistrySetDevicePdo(pdo_.get());
     return STATUS_SUCCESS;
@@ -123,12 +119,11 @@ NTSTATUS NTAPI Filter::PdoDispatch(PDEVICE_OBJECT, PIRP Irp) {
     return status;
 }
 
-NTSTATUS NTAPI Filter::ClassDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    Filter* filter = static_cast<Filter*>(DeviceObject->HostContext);
+NTSTATUS Filter::ClassDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (stack->MajorFunction == IRP_MJ_PNP && filter->driver_ != nullptr &&
-        filter->driver_->Registration.PnpHandler)
-        return filter->driver_->Registration.PnpHandler(filter->DeviceExtension(), DeviceObject, Irp);
+    if (stack->MajorFunction == IRP_MJ_PNP && driver_ != nullptr && driver_->Registration.PnpHandler &&
+        !extension_.empty())
+        return driver_->Registration.PnpHandler(DeviceExtension(), DeviceObject, Irp);
     const NTSTATUS status = Irp->IoStatus.Status;
     IofCompleteRequest(Irp, 0);
     return status;
@@ -151,7 +146,7 @@ NTSTATUS Filter::Initialize() {
     std::memset(&config, 0, sizeof config);
     config.SizeOfThisPacket = sizeof config;
     config.HwDeviceExtension = DeviceExtension();
-    config.ClassDeviceObject = classDeviceObject_.get();
+    config.ClassDeviceObject = classDeviceObject_;
     config.PhysicalDeviceObject = pdo_.get();
     config.RealPhysicalDeviceObject = pdo_.get();
     config.AdapterInterfaceType = PNPBus;
@@ -184,7 +179,9 @@ NTSTATUS Filter::RemoveCamera() {
         driver_->Registration.ExtensionReleased(DeviceExtension());
     extension_.clear();
     descriptor_.clear();
-    classDeviceObject_.reset();
+    if (classDeviceObject_ != nullptr)
+        classDeviceObject_->DeviceExtension = nullptr; // the object itself stays with the I/O manager
+    classDeviceObject_ = nullptr;
     pdo_.reset();
     return status;
 }

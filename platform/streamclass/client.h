@@ -76,7 +76,7 @@ class Filter {
     PDRIVER_OBJECT DriverObject();
     PVOID DeviceExtension() { return extension_.empty() ? nullptr : extension_.data(); }
     PDEVICE_OBJECT PhysicalDeviceObject() { return pdo_.get(); }
-    PDEVICE_OBJECT ClassDeviceObject() { return classDeviceObject_.get(); }
+    PDEVICE_OBJECT ClassDeviceObject() { return classDeviceObject_; }
     bool Loaded() const { return driver_ != nullptr; }
     bool Initialized() const { return initialized_; }
 
@@ -84,12 +84,14 @@ class Filter {
     friend class Pin;
     PHW_RECEIVE_DEVICE_SRB ReceivePacket() const;
     static NTSTATUS NTAPI PdoDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-    static NTSTATUS NTAPI ClassDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    NTSTATUS ClassDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
     std::unique_ptr<DRIVER_OBJECT> driverObject_;
     std::unique_ptr<LoadedDriver> driver_;
     std::unique_ptr<DEVICE_OBJECT> pdo_;
-    std::unique_ptr<DEVICE_OBJECT> classDeviceObject_;
+    // Made by the kernel stand-in's I/O manager so that requests it pends are completed while a caller
+    // waits; owned by the kernel stand-in.
+    PDEVICE_OBJECT classDeviceObject_ = nullptr;
     std::vector<uint64_t> extension_; // 8-aligned, zero-filled, the registered size rounded up
     std::vector<uint8_t> descriptor_;
     bool initialized_ = false;
