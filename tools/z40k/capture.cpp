@@ -292,11 +292,11 @@ void RunCapture(const CaptureOptions& Options) {
         throw Failure{"the capture pin did not run (" + StatusText(status) + ")"};
     progress.Start();
 
+    // Zero-filled once: the few pixels at the edges that the colour conversion leaves alone are never
+    // written by any frame of the run, so they stay black.
     std::vector<uint8_t> buffer(videoFormat.DataFormat.SampleSize);
     std::string failure;
     for (; captured < Options.Frames; ++captured) {
-        // The parts of the picture the conversion leaves alone are black, not the previous frame.
-        std::memset(buffer.data(), 0, buffer.size());
         ULONG used = 0;
         status = pin->ReadFrame(buffer.data(), static_cast<ULONG>(buffer.size()), &used);
         if (!NT_SUCCESS(status)) {
