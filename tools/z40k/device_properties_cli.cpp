@@ -32,7 +32,8 @@ NTSTATUS Request(streamclass::Filter& Filter, const NamedProperty& Property, boo
     Record property = *Data;
     ULONG returned = 0;
     bool advertised = Property.Set == PropertySetKind::Camera;
-    return Filter.DeviceProperty(Set, &property, sizeof(property), Data, sizeof(*Data), &returned, advertised);
+    return Filter.DeviceProperty(Set, &property, sizeof(property), Data, sizeof(*Data), &returned,
+                                 advertised);
 }
 
 } // namespace
@@ -121,7 +122,8 @@ NTSTATUS ApplyProperty(streamclass::Filter& Filter, const PropertyAssignment& As
     if (property.Set == PropertySetKind::ProcAmp) {
         KSPROPERTY_VIDEOPROCAMP_S record = {};
         record.Value = value;
-        record.Flags = Assignment.Automatic ? KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO : KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+        record.Flags =
+            Assignment.Automatic ? KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO : KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
         return Request(Filter, property, true, &record);
     }
     CameraPropertyRecord record = {};

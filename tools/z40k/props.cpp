@@ -54,8 +54,10 @@ int RunProps(const PropsOptions& Options) {
             continue;
         PropertyReading reading = ReadProperty(filter, property);
         if (Options.Json) {
-            nlohmann::json entry = {{"name", property.Name}, {"set", SetName(property.Set)},
-                                    {"id", property.Id}, {"settable", property.CanSet}};
+            nlohmann::json entry = {{"name", property.Name},
+                                    {"set", SetName(property.Set)},
+                                    {"id", property.Id},
+                                    {"settable", property.CanSet}};
             if (NT_SUCCESS(reading.Status))
                 entry["value"] = reading.Value;
             else
@@ -70,7 +72,8 @@ int RunProps(const PropsOptions& Options) {
                         property.CanSet ? "rw" : "r", reading.Value, property.Description);
         } else {
             std::printf("%-15s %-8s %-4s %11s   %s\n", property.Name, SetName(property.Set),
-                        property.CanSet ? "rw" : "r", StatusName(reading.Status).c_str(), property.Description);
+                        property.CanSet ? "rw" : "r", StatusName(reading.Status).c_str(),
+                        property.Description);
         }
     }
     if (Options.Json)
@@ -82,7 +85,8 @@ int RunProps(const PropsOptions& Options) {
 
 CLI::App* AddPropsCommand(CLI::App& App, int* ExitCode) {
     auto options = std::make_shared<PropsOptions>();
-    CLI::App* command = App.add_subcommand("props", "Every property as a freshly initialised camera reports it");
+    CLI::App* command =
+        App.add_subcommand("props", "Every property as a freshly initialised camera reports it");
     command->add_option("--registry", options->Registry, "Registry file (.reg) the settings are loaded from");
     command->add_flag("--json", options->Json, "Print one JSON array");
     command->callback([options, ExitCode]() { *ExitCode = RunProps(*options); });
