@@ -1,3 +1,0 @@
-// PLACEHOLDER: the benchmarks replace this file.
-#include <benchmark/benchmark.h>
-BENCHMARK_MAIN();
