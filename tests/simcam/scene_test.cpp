@@ -46,13 +46,14 @@ void Put32(std::vector<uint8_t>* B, size_t At, uint32_t V) {
     Put16(B, At + 2, V >> 16);
 }
 
-enum class BmpKind { Rgb24, Rgb32, Bitfields32V5 };
+enum class BmpKind { Rgb24, Rgb32, Bitfields32V5, Core24 };
 
 // A BMP file as a picture editor writes one: rows padded to 4 bytes, bottom row first unless TopDown.
 std::vector<uint8_t> MakeBmp(const std::vector<Pixel>& Pixels, int Width, int Height, BmpKind Kind,
                              bool TopDown) {
-    const int bits = Kind == BmpKind::Rgb24 ? 24 : 32;
-    const uint32_t infoSize = Kind == BmpKind::Bitfields32V5 ? 124 : 40;
+    const bool core = Kind == BmpKind::Core24; // the old OS/2 header: 16-bit sizes, always bottom-up
+    const int bits = Kind == BmpKind::Rgb24 || core ? 24 : 32;
+    const uint32_t infoSize = Kind == BmpKind::Bitfields32V5 ? 124 : core ? 12 : 40;
     const uint32_t offset = 14 + infoSize;
     const size_t stride = (static_cast<size_t>(Width) * bits + 31) / 32 * 4;
     std::vector<uint8_t> b(offset + stride * Height, 0);
@@ -61,10 +62,17 @@ std::vector<uint8_t> MakeBmp(const std::vector<Pixel>& Pixels, int Width, int He
     Put32(&b, 2, static_cast<uint32_t>(b.size()));
     Put32(&b, 10, offset);
     Put32(&b, 14, infoSize);
-    Put32(&b, 18, static_cast<uint32_t>(Width));
-    Put32(&b, 22, static_cast<uint32_t>(TopDown ? -Height : Height));
-    Put16(&b, 26, 1);
-    Put16(&b, 28, bits);
+    if (core) {
+        Put16(&b, 18, static_cast<uint32_t>(Width));
+        Put16(&b, 20, static_cast<uint32_t>(Height));
+        Put16(&b, 22, 1);
+        Put16(&b, 24, bits);
+    } else {
+        Put32(&b, 18, static_cast<uint32_t>(Width));
+        Put32(&b, 22, static_cast<uint32_t>(TopDown ? -Height : Height));
+        Put16(&b, 26, 1);
+        Put16(&b, 28, bits);
+    }
     if (Kind == BmpKind::Bitfields32V5) {
         // Channels in an unusual order, to prove the masks are read: R in the low byte, B above it.
         Put32(&b, 30, 3);
@@ -78,7 +86,7 @@ std::vector<uint8_t> MakeBmp(const std::vector<Pixel>& Pixels, int Width, int He
         uint8_t* row = &b[offset + stride * stored];
         for (int x = 0; x < Width; ++x) {
             const Pixel& p = Pixels[static_cast<size_t>(y) * Width + x];
-            if (Kind == BmpKind::Rgb24) {
+            if (bits == 24) {
                 row[x * 3] = p.B;
                 row[x * 3 + 1] = p.G;
                 row[x * 3 + 2] = p.R;
@@ -189,7 +197,8 @@ INSTANTIATE_TEST_SUITE_P(Scene, BmpLoadTest,
                                          BmpCase{"Rgb24TopDown", BmpKind::Rgb24, true},
                                          BmpCase{"Rgb32BottomUp", BmpKind::Rgb32, false},
                                          BmpCase{"Rgb32TopDown", BmpKind::Rgb32, true},
-                                         BmpCase{"Bitfields32V5", BmpKind::Bitfields32V5, false}),
+                                         BmpCase{"Bitfields32V5", BmpKind::Bitfields32V5, false},
+                                         BmpCase{"Core24", BmpKind::Core24, false}),
                          [](const testing::TestParamInfo<BmpCase>& I) { return std::string(I.param.Name); });
 
 TEST(SceneLoad, PictureOfTheSensorSizeLoadsUnchanged) {
