@@ -467,6 +467,18 @@ Scene BuiltInChart() {
         FillRect(&chart, 1520, row, 1720, row + 2, SATURATED[1]);
         FillRect(&chart, 1520, row + 2, 1720, row + 4, SATURATED[4]);
     }
+    // Smooth gradients, where banding or a colour cast shows: a sweep through the hues above a grey ramp.
+    for (int column = 2120; column < 2480; ++column) {
+        const int t = (column - 2120) * 6 * 255 / 360; // 0 .. 6 x 255 across the sweep
+        const int sector = t / 255;
+        const uint8_t up = static_cast<uint8_t>(t % 255);
+        const uint8_t down = static_cast<uint8_t>(255 - up);
+        const Rgb hue[6] = {{255, up, 0},   {down, 255, 0}, {0, 255, up},
+                            {0, down, 255}, {up, 0, 255},   {255, 0, down}};
+        const uint8_t grey = static_cast<uint8_t>((column - 2120) * 255 / 359);
+        FillRect(&chart, column, 1480, column + 1, 1650, hue[sector]);
+        FillRect(&chart, column, 1670, column + 1, 1840, {grey, grey, grey});
+    }
     DrawText(&chart, 1780, 1480, "Z40K", 12, BLACK);
     DrawText(&chart, 1780, 1600, "CHART", 6, BLACK);
     DrawText(&chart, 1780, 1660, "0123456789", 4, BLACK);
