@@ -168,11 +168,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RegisterCase{8, 1500, 1500, 476, 0}, RegisterCase{8, 1023, 1023, 1023, 0},
                       RegisterCase{8, 0x10400, 0x0400, 0, 0}));
 
-TEST_F(CameraPropertySet, FreshExposureGetReportsTheStoredValue) {
-    EXPECT_EQ(Get(7).Value(), 750);
-    EXPECT_EQ(Get(8).Value(), 0);
-}
-
 TEST_F(CameraPropertySet, FailedRegisterWriteIsNotReportedAndTheSettingKeepsItsNewValue) {
     host::InjectFault("vendor:5", {1, 0, STATUS_IO_DEVICE_ERROR});
     Set(7, 1200); // Set() expects STATUS_SUCCESS

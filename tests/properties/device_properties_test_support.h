@@ -48,7 +48,8 @@ struct PropertyRequest {
     ULONG Transferred() const { return Srb->ActualBytesTransferred; }
     // Whether the data buffer still holds the bytes it was sent with.
     bool DataUnchanged(const std::vector<uint8_t>& Before) const {
-        return Before.size() == DataSize && std::memcmp(Before.data(), Data.get(), DataSize) == 0;
+        return Before.size() == DataSize &&
+               (DataSize == 0 || std::memcmp(Before.data(), Data.get(), DataSize) == 0);
     }
     std::vector<uint8_t> DataCopy() const { return std::vector<uint8_t>(Data.get(), Data.get() + DataSize); }
 };
