@@ -3,10 +3,10 @@
 //
 // The proc-amp values are the camera's own image controls: each set is stored and passed to the firmware
 // with request 2, and the request's status is the property's. Colour enable and automatic white balance
-// have no firmware control: colour output and automatic white balance are done here, on the host side,
-// by the image pipeline (ColorEnable, AutoWhiteBalance). So those two sets store what they store and send
-// nothing; a control number made up for them could land on one the firmware does use (capture set-up,
-// capture on/off, start-up).
+// have no firmware control: colour output and automatic white balance are done by this driver's image
+// pipeline (ColorEnable, AutoWhiteBalance), not by the camera. So those two sets store what they store
+// and send nothing; a control number made up for them could land on one the firmware does use (capture
+// set-up, capture on/off, start-up).
 //
 // The window set touches stored numbers only. Its window items report the window that bandwidth
 // allocation last applied; setting them is accepted and changes nothing, since the window follows the
