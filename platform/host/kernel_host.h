@@ -12,8 +12,9 @@
 namespace host {
 
 // ---- reset --------------------------------------------------------------------------------------------
-// Clears faults, waits, the registry tree, handles, file mapping and FPU counters; leaves pool blocks
-// alone (see PoolLeaks).
+// Clears faults, the clock (back to Real at zero, no waits), the registry tree, its PDOs and observer,
+// handles (open files are closed), the drive C: folder (back to ./drive-c), device objects and requests,
+// and the processor state counters; leaves pool blocks alone (see PoolOutstanding).
 void ResetKernel();
 
 // ---- pool ---------------------------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,10 @@ struct LoadCase {
     USHORT ExposureTime, GlobalGain;
     BOOLEAN HorizonMirror, VerticalFlip;
 };
+
+void PrintTo(const LoadCase& c, std::ostream* out) {
+    *out << c.Title;
+}
 
 host::RegistryValue Dword(uint32_t v) {
     return {REG_DWORD,
