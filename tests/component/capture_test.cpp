@@ -192,6 +192,22 @@ TEST_P(CaptureStack, ColourCanBeSwitchedBetweenFramesOfOneRun) {
     ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
 }
 
+// The restart reaches the library through the direct-call interface the driver fetched at
+// initialisation-complete; spoilt frames are dropped and the read gets the next whole one.
+TEST_P(CaptureStack, RestartAndShortPacketsCostOneFrameEach) {
+    const simcam::Scene chart = simcam::BuiltInChart();
+    simcam::PacketFaults restart, shortPacket;
+    restart.RestartBefore = {300};
+    shortPacket.ShortPackets = {5};
+    cameralib::QueueFrameFaults(library_, restart);
+    cameralib::QueueFrameFaults(library_, shortPacket);
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ReadAndCompare(chart, "frame after two spoilt ones");
+    EXPECT_EQ(library_->IsoPipeStateCalls, (std::vector<ULONG>{1, 0}));
+    EXPECT_EQ(cameralib::GetStreamStatistics(library_).FramesDropped, 2u);
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
 INSTANTIATE_TEST_SUITE_P(Capture, CaptureStack, ::testing::Values(512, 1023),
                          [](const ::testing::TestParamInfo<uint16_t>& info) {
                              return "Packets" + std::to_string(info.param);
