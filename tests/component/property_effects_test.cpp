@@ -1,0 +1,128 @@
+// Property changes made by an application while the pin runs: they reach the camera at once, show in
+// the next frame, and reach the registry when capture stops.
+#include "cameralib/streaming.h"
+#include "driver/driver_entry.h"
+#include "imaging/raw_frame.h"
+#include "platform/host/faults.h"
+#include "platform/host/kernel_host.h"
+#include "platform/streamclass/client.h"
+#include "properties/device_properties.h"
+#include "simcam/simulated_camera.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+simcam::Scene Uniform(uint8_t Level) {
+    simcam::Scene s;
+    s.Width = 64;
+    s.Height = 48;
+    s.Rgb.assign(size_t(s.Width) * s.Height * 3, Level);
+    return s;
+}
+
+class PropertyEffects : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        host::ResetKernel();
+        host::ClearAllFaults();
+        host::ClockSetMode(host::ClockMode::Virtual);
+        streamclass::ClearViolations();
+        driveC_ = std::filesystem::temp_directory_path() / ("z40k-props-c-" + std::to_string(::getpid()));
+        host::FilesSetDriveC(driveC_.string());
+        RawDumpDone = 0;
+        ASSERT_EQ(filter_.Open(DriverEntry, &camera_), STATUS_SUCCESS);
+        std::vector<uint8_t> format;
+        ASSERT_EQ(filter_.Intersect(0, &filter_.Ranges(0)[0]->DataRange, &format), STATUS_SUCCESS);
+        frameBytes_ = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        pin_ = filter_.OpenPin(0, format, &status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        cameralib::SetScene(cameralib::DeviceFromContext(filter_.DeviceExtension()), Uniform(60));
+        ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        pin_.reset();
+        for (const std::string& v : streamclass::Violations())
+            ADD_FAILURE() << v;
+        std::error_code ec;
+        std::filesystem::remove_all(driveC_, ec);
+    }
+
+    NTSTATUS Set(ULONG Id, LONG Value) {
+        CameraPropertyRecord record{};
+        record.Property.Set = CameraPropertySetGuid;
+        record.Property.Id = Id;
+        record.Property.Flags = KSPROPERTY_TYPE_SET;
+        record.Value = Value;
+        CameraPropertyRecord property = record;
+        ULONG returned = 0;
+        return filter_.DeviceProperty(true, &property, sizeof property, &record, sizeof record, &returned);
+    }
+
+    // Blue, green and red of a pixel in the middle of the next frame.
+    std::array<uint8_t, 3> NextFramePixel() {
+        std::vector<uint8_t> frame(frameBytes_, 0);
+        ULONG used = 0;
+        EXPECT_EQ(pin_->ReadFrame(frame.data(), frameBytes_, &used), STATUS_SUCCESS);
+        size_t at = (size_t(960) * 2560 + 1280) * 3;
+        return {frame[at], frame[at + 1], frame[at + 2]};
+    }
+
+    uint32_t Saved(const char* Name) {
+        host::RegistryValue value;
+        if (!host::RegistryGetValue(host::DriverKeyPath() + "\\Z40K_Settings", Name, &value) ||
+            value.Data.size() != 4)
+            return 0xDEADBEEF;
+        return value.Data[0] | value.Data[1] << 8 | value.Data[2] << 16 | uint32_t(value.Data[3]) << 24;
+    }
+
+    std::filesystem::path driveC_;
+    simcam::SimulatedCamera camera_;
+    streamclass::Filter filter_;
+    std::unique_ptr<streamclass::Pin> pin_;
+    ULONG frameBytes_ = 0;
+};
+
+TEST_F(PropertyEffects, ExposureGainAndChannelGainShowInTheNextFrameAndInTheRegistryAfterStop) {
+    EXPECT_EQ(NextFramePixel(), (std::array<uint8_t, 3>{60, 60, 60}));
+
+    // Twice the default exposure doubles the light the sensor gathers.
+    ASSERT_EQ(Set(7, 1500), STATUS_SUCCESS);
+    EXPECT_EQ(camera_.ExposureRegister(), 1500);
+    EXPECT_EQ(NextFramePixel(), (std::array<uint8_t, 3>{120, 120, 120}));
+
+    // A gain register of 256 doubles it again.
+    ASSERT_EQ(Set(8, 256), STATUS_SUCCESS);
+    EXPECT_EQ(camera_.GainRegister(), 256);
+    EXPECT_EQ(NextFramePixel(), (std::array<uint8_t, 3>{240, 240, 240}));
+
+    // Halving the red gain halves the red byte only.
+    ASSERT_EQ(Set(9, 64), STATUS_SUCCESS);
+    EXPECT_EQ(NextFramePixel(), (std::array<uint8_t, 3>{240, 240, 120}));
+
+    EXPECT_EQ(Saved("Exposure Time"), 0xDEADBEEFu) << "nothing reaches the registry while capture runs";
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Saved("Exposure Time"), 1500u);
+    EXPECT_EQ(Saved("Global Gain"), 256u);
+    EXPECT_EQ(Saved("Color Enable"), 1u);
+}
+
+TEST_F(PropertyEffects, GreyOutputAndWhiteBalanceFollowTheCameraSet) {
+    ASSERT_EQ(Set(11, 256), STATUS_SUCCESS); // blue gain doubled
+    EXPECT_EQ(NextFramePixel(), (std::array<uint8_t, 3>{120, 60, 60}));
+    // The white balance takes the gains back to a grey world from the very next frame.
+    ASSERT_EQ(Set(6, 1), STATUS_SUCCESS);
+    EXPECT_EQ(NextFramePixel(), (std::array<uint8_t, 3>{60, 60, 60}));
+    ASSERT_EQ(Set(5, 0), STATUS_SUCCESS);
+    EXPECT_EQ(NextFramePixel(), (std::array<uint8_t, 3>{60, 60, 60}));
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Saved("Color Enable"), 0u);
+    EXPECT_EQ(Saved("Auto White Balance"), 1u);
+}
+
+} // namespace
