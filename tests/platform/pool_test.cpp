@@ -31,19 +31,23 @@ TEST_F(Pool, KeepsTypeTagAndSizeOfEveryLiveBlock) {
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 8, 0u);
-    auto live = host::PoolOutstanding();
-    ASSERT_EQ(live.size(), before_ + 2);
-    const host::PoolBlockInfo& first = live[live.size() - 2];
-    const host::PoolBlockInfo& second = live[live.size() - 1];
-    // The list is in address order, so find each block by its size.
-    const host::PoolBlockInfo& paged = first.Size == 54 ? first : second;
-    const host::PoolBlockInfo& nonpaged = first.Size == 54 ? second : first;
+    EXPECT_EQ(host::PoolAllocationCount(), count + 2);
+    std::vector<host::PoolBlockInfo> ours;
+    for (const host::PoolBlockInfo& block : host::PoolOutstanding()) {
+        if (block.Serial > count)
+            ours.push_back(block);
+    }
+    ASSERT_EQ(ours.size(), 2u);
+    const host::PoolBlockInfo& paged = ours[0].Serial < ours[1].Serial ? ours[0] : ours[1];
+    const host::PoolBlockInfo& nonpaged = ours[0].Serial < ours[1].Serial ? ours[1] : ours[0];
     EXPECT_EQ(paged.Type, PagedPool);
     EXPECT_EQ(paged.Tag, TAG);
+    EXPECT_EQ(paged.Size, 54u);
     EXPECT_EQ(nonpaged.Type, NonPagedPool);
+    EXPECT_EQ(nonpaged.Tag, 0x41424344u);
     EXPECT_EQ(nonpaged.Size, 36u);
-    EXPECT_EQ(host::PoolAllocationCount(), count + 2);
     ExFreePool(a);
+    EXPECT_EQ(host::PoolOutstanding().size(), before_ + 1);
     ExFreePool(b);
     EXPECT_TRUE(host::PoolTakeErrors().empty());
 }
