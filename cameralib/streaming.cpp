@@ -31,8 +31,6 @@ constexpr int64_t FRAME_PERIOD_100NS = 10000000 / 15;
 // A read gives up after this many frames in a row came in unusable: the camera is sending garbage, and
 // an application is better told than left waiting for ever.
 constexpr unsigned MAX_FRAMES_PER_READ = 16;
-// Room for the per-frame context the driver registered; the library hands it to every frame callback.
-constexpr size_t FRAME_CONTEXT_BYTES = 16;
 
 struct FramePlan {
     simcam::PacketFaults Faults;
@@ -61,7 +59,7 @@ struct StreamingState {
     bool Still = false;
     bool NextIsStill = false;
     bool PipeStopped = false;
-    uint8_t FrameContext[FRAME_CONTEXT_BYTES] = {};
+    std::vector<uint8_t> FrameContextBytes; // the per-frame context of the size the driver registered
 
     // ---- the camera's side ----
     std::unique_ptr<simcam::Packetizer> Sender;
@@ -106,10 +104,10 @@ void BeginAssembly(LibraryDevice* Device, StreamingState* State) {
     State->Dropping = false;
     State->Still = State->NextIsStill;
     State->NextIsStill = false;
-    std::memset(State->FrameContext, 0, sizeof(State->FrameContext));
+    std::fill(State->FrameContextBytes.begin(), State->FrameContextBytes.end(), 0);
     if (Device->DeviceData2 != nullptr && Device->DeviceData2->CamNewVideoFrameEx != nullptr) {
         ULONG frameLength = State->RawFrameLength;
-        Device->DeviceData2->CamNewVideoFrameEx(Device->DeviceContext, State->FrameContext,
+        Device->DeviceData2->CamNewVideoFrameEx(Device->DeviceContext, State->FrameContextBytes.data(),
                                                 State->StreamNumber, &frameLength);
     }
 }
@@ -192,8 +190,8 @@ bool FinishFrame(LibraryDevice* Device, StreamingState* State, PHW_STREAM_REQUES
     NTSTATUS status = STATUS_SUCCESS;
     if (buffer != nullptr && bufferLength != 0) {
         status = Device->DeviceData2->CamProcessRawVideoFrameEx(
-            Device->BusDeviceObject, Device->DeviceContext, State->FrameContext, buffer, bufferLength,
-            State->RawFrame.data(), State->RawFrameLength, State->DataPackets, &bytesReturned,
+            Device->BusDeviceObject, Device->DeviceContext, State->FrameContextBytes.data(), buffer,
+            bufferLength, State->RawFrame.data(), State->RawFrameLength, State->DataPackets, &bytesReturned,
             State->Assembled, State->StreamNumber);
     }
     // Never report more than the buffer holds, whatever the driver answered.
@@ -239,8 +237,9 @@ bool PumpPacket(LibraryDevice* Device, StreamingState* State, PHW_STREAM_REQUEST
     const size_t pipeCallsBefore = Device->IsoPipeStateCalls.size();
     ++State->Stats.PacketsPumped;
     const ULONG bytes = Device->DeviceData2->CamProcessUSBPacketEx(
-        Device->BusDeviceObject, Device->DeviceContext, State->FrameContext, &syncPacket, sync, &dataPacket,
-        packet.Data.empty() ? nullptr : packet.Data.data(), &frameComplete, &packetFlag, &validDataOffset);
+        Device->BusDeviceObject, Device->DeviceContext, State->FrameContextBytes.data(), &syncPacket, sync,
+        &dataPacket, packet.Data.empty() ? nullptr : packet.Data.data(), &frameComplete, &packetFlag,
+        &validDataOffset);
 
     if (Device->IsoPipeStateCalls.size() != pipeCallsBefore) {
         // The driver stopped (and normally restarted) the pipe from inside the packet routine; whatever
@@ -326,6 +325,7 @@ NTSTATUS StreamRun(LibraryDevice* Device, ULONG StreamNumber, const KSDATAFORMAT
     state->Stats.RawFrameLength = rawFrameLength;
     state->RawFrame.assign(rawFrameLength, 0);
     state->RawFrame.shrink_to_fit();
+    state->FrameContextBytes.assign(std::max<ULONG>(Device->FrameContextSize, 1), 0);
     state->PipeStopped = false;
     state->NextIsStill = false;
     state->Sender = std::make_unique<simcam::Packetizer>(Device->Camera->Config().DataPacketSize);
