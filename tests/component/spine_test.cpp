@@ -51,8 +51,9 @@ TEST_F(StackTest, CaptureApplicationSession) {
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(seen[i].Command, expected[i].first) << i;
         EXPECT_EQ(seen[i].CompletedBy, expected[i].second) << streamclass::CommandName(seen[i].Command);
-        if (i > 0)
+        if (i > 0) {
             EXPECT_GT(seen[i].Number, seen[i - 1].Number);
+        }
     }
     EXPECT_NE(streamclass::SrbEventJson(seen[5]).find(
                   "\"command\":\"SRB_OPEN_STREAM\",\"status\":\"0x00000000\",\"completed_by\":\"library\""),

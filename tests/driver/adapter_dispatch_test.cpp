@@ -40,8 +40,9 @@ TEST_P(DispatchTable, EachCommandIsCompletedOnceByItsOwner) {
     // Whatever the library completes it was handed; what the driver completes it never saw.
     const bool handed = Library()->HandedOverCommands.size() > handedBefore;
     EXPECT_EQ(handed, c.CompletedBy == streamclass::Completer::Library);
-    if (handed)
+    if (handed) {
         EXPECT_EQ(Library()->HandedOverCommands.back(), c.Command);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -121,8 +122,9 @@ TEST_P(StreamInformation, ReportsTheFirstNumberOfStreamsEntries) {
         ASSERT_EQ(Filter.Ranges(0).size(), 1u);
         EXPECT_EQ(Filter.Ranges(0)[0], &VideoCaptureRange);
     }
-    if (reported == 2)
+    if (reported == 2) {
         EXPECT_TRUE(IsEqualGUID(*entries[1].Name, PINNAME_VIDEO_STILL));
+    }
 }
 
 // 5 is more than the table holds: only the two real entries are reported, nothing past the buffer.
