@@ -5,6 +5,7 @@
 // the read requests' buffers. Then the pin stops (the driver saves its settings), closes, and the
 // driver unloads.
 #include "tools/z40k/commands.h"
+#include "tools/z40k/device_properties_cli.h"
 
 #include "cameralib/streaming.h"
 #include "driver/driver_entry.h"
@@ -29,17 +30,6 @@
 
 namespace {
 
-// The camera property set and the record of its requests, as an application knows them.
-const GUID CAMERA_PROPERTY_SET = {
-    0x76BF9E14, 0x22F4, 0x4A02, {0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31}};
-constexpr ULONG CAMERA_PROPERTY_COLOR_ENABLE = 5;
-struct CameraPropertyData {
-    KSPROPERTY Property;
-    LONG Value;
-    ULONG Flags;
-};
-static_assert(sizeof(CameraPropertyData) == 32, "camera property data is 32 bytes");
-
 constexpr ULONG CAPTURE_STREAM = 0;
 
 struct CaptureOptions {
@@ -55,6 +45,8 @@ struct CaptureOptions {
     std::string Trace;
     bool SaveRaw = false;
     bool NeverReady = false; // a camera whose status word never reads ready (for the tests)
+    std::vector<std::string> Sets;               // NAME=VALUE as given
+    std::vector<PropertyAssignment> Assignments; // the same, parsed before anything runs
 };
 
 // A one-line failure: the message goes to stderr, the command ends with exit status 1.
@@ -124,21 +116,22 @@ simcam::Scene LoadSceneOption(const std::string& Name) {
     return scene;
 }
 
-// Property requests the application makes before it runs the pin.
+// Property requests the application makes before it runs the pin: grey output, then every --set in
+// the order given. A refused request ends the capture before any frame is read.
 void ApplyCaptureProperties(streamclass::Filter& Filter, const CaptureOptions& Options) {
     if (Options.Mono) {
-        CameraPropertyData request{};
-        request.Property.Set = CAMERA_PROPERTY_SET;
-        request.Property.Id = CAMERA_PROPERTY_COLOR_ENABLE;
-        request.Property.Flags = KSPROPERTY_TYPE_SET;
-        CameraPropertyData data{};
-        data.Property = request.Property;
-        data.Value = 0;
-        ULONG returned = 0;
-        NTSTATUS status =
-            Filter.DeviceProperty(true, &request, sizeof request, &data, sizeof data, &returned);
+        PropertyAssignment grey;
+        grey.Property = FindNamedProperty("color");
+        grey.Value = 0;
+        NTSTATUS status = ApplyProperty(Filter, grey);
         if (!NT_SUCCESS(status))
-            throw Failure{"the camera refused grey output (" + StatusText(status) + ")"};
+            throw Failure{"the camera refused grey output (" + StatusName(status) + ")"};
+    }
+    for (const PropertyAssignment& assignment : Options.Assignments) {
+        NTSTATUS status = ApplyProperty(Filter, assignment);
+        if (!NT_SUCCESS(status))
+            throw Failure{std::string("the camera refused ") + assignment.Property->Name + " = " +
+                          std::to_string(assignment.Value) + ": " + StatusName(status)};
     }
 }
 
@@ -372,8 +365,20 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
         ->capture_default_str();
     cmd->add_option("--trace", options->Trace, "write a JSON Lines trace of the driver's traffic");
     cmd->add_flag("--save-raw", options->SaveRaw, "also write each raw frame as the camera sent it");
+    cmd->add_option("--set", options->Sets, "set a property before capture starts, e.g. exposure=1200")
+        ->type_name("NAME=VALUE");
     cmd->add_flag("--never-ready", options->NeverReady)->group(""); // a camera that never comes up
     cmd->callback([options, ExitCode]() {
+        for (const std::string& text : options->Sets) {
+            PropertyAssignment assignment;
+            std::string error;
+            if (!ParsePropertyAssignment(text, &assignment, &error)) {
+                std::fprintf(stderr, "z40k capture: --set: %s\n", error.c_str());
+                *ExitCode = EXIT_USAGE;
+                return;
+            }
+            options->Assignments.push_back(assignment);
+        }
         try {
             RunCapture(*options);
             *ExitCode = 0;

@@ -1,0 +1,89 @@
+// `z40k props` and `z40k capture --set`: properties as a user reads and sets them from the command line.
+#include "tests/e2e/run_z40k.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class PropsCommand : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("z40k-e2e-props-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    std::string Path(const std::string& Name) const { return "'" + (dir_ / Name).string() + "'"; }
+    e2e::Outcome Run(const std::string& Args) { return e2e::RunZ40k(Args, dir_); }
+    e2e::Outcome Capture(const std::string& Args) {
+        return Run("capture --clock virtual --drive-c " + Path("c") + " -o " + Path("out") + " " + Args);
+    }
+
+    // name -> value of `z40k props --json`
+    std::map<std::string, long> Props(const std::string& Args) {
+        e2e::Outcome r = Run("props --json " + Args);
+        EXPECT_EQ(r.ExitCode, 0) << r.Err;
+        std::map<std::string, long> values;
+        for (const auto& entry : nlohmann::json::parse(r.Out)) {
+            if (entry.contains("value"))
+                values[entry["name"].get<std::string>()] = entry["value"].get<long>();
+        }
+        return values;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(PropsCommand, AFreshCameraReportsItsInitialSettings) {
+    std::map<std::string, long> v = Props("");
+    EXPECT_EQ(v["device-info-1"], 2500);
+    EXPECT_EQ(v["exposure-max"], 2047);
+    EXPECT_EQ(v["gain-max"], 1023);
+    EXPECT_EQ(v["color"], 1);
+    EXPECT_EQ(v["awb"], 0);
+    EXPECT_EQ(v["exposure"], 750);
+    EXPECT_EQ(v["gain"], 0);
+    EXPECT_EQ(v["red-gain"], 128);
+    EXPECT_EQ(v["color-phase"], 3);
+    EXPECT_EQ(v.count("camera-command"), 0u) << "a set-only property has nothing to report";
+}
+
+TEST_F(PropsCommand, SettingsSetForACaptureReachTheRegistryAndTheNextCamera) {
+    e2e::Outcome r = Capture("--registry " + Path("z40k.reg") +
+                             " --set exposure=1500 --set gain=7 --set white-balance=auto --set brightness=54");
+    ASSERT_EQ(r.ExitCode, 0) << r.Err;
+    std::map<std::string, long> v = Props("--registry " + Path("z40k.reg"));
+    EXPECT_EQ(v["exposure"], 1500);
+    EXPECT_EQ(v["gain"], 7);
+    EXPECT_EQ(v["awb"], 1) << "automatic white balance of the proc-amp set is the camera's white balance";
+    EXPECT_EQ(v["brightness"], 0) << "proc-amp values are not kept across cameras";
+}
+
+TEST_F(PropsCommand, RefusedAndUnknownSettingsStopBeforeAnyFrame) {
+    e2e::Outcome refused = Capture("--set brightness=200");
+    EXPECT_EQ(refused.ExitCode, 1);
+    EXPECT_NE(refused.Err.find("STATUS_INVALID_PARAMETER"), std::string::npos) << refused.Err;
+    EXPECT_FALSE(fs::exists(dir_ / "out" / "frame-0000.bmp"));
+
+    e2e::Outcome unknown = Capture("--set shutter=3");
+    EXPECT_EQ(unknown.ExitCode, 2);
+    EXPECT_NE(unknown.Err.find("unknown property 'shutter'"), std::string::npos) << unknown.Err;
+
+    e2e::Outcome readOnly = Capture("--set gain-max=5");
+    EXPECT_EQ(readOnly.ExitCode, 2);
+
+    e2e::Outcome notANumber = Capture("--set exposure=bright");
+    EXPECT_EQ(notANumber.ExitCode, 2);
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+} // namespace
