@@ -1,14 +1,11 @@
 #include "imaging/color.h"
 
 #include "camera/frame_geometry.h"
+#include "imaging/vector_paths.h"
 #include "imaging/white_balance.h"
 #include "platform/relaxed.h"
 
 namespace {
-
-struct Gains {
-    ULONG Blue, Green, Red; // clamped to the saturating values, so products stay inside 32 bits
-};
 
 inline UCHAR Saturate(ULONG Value) {
     return UCHAR(Value > 255 ? 255 : Value);
@@ -20,7 +17,7 @@ inline ULONG Vertical(const UCHAR* Near, const UCHAR* Far, LONG Column) {
     return 3u * Near[Column] + Far[Column];
 }
 
-inline VOID StorePixel(PUCHAR Out, ULONG Bs, ULONG E, ULONG Rs, const Gains& G) {
+inline VOID StorePixel(PUCHAR Out, ULONG Bs, ULONG E, ULONG Rs, const DemosaicGains& G) {
     Out[0] = Saturate((Bs * G.Blue) >> 11);
     Out[1] = Saturate((E * G.Green) >> 8);
     Out[2] = Saturate((Rs * G.Red) >> 11);
@@ -37,8 +34,10 @@ inline VOID StorePixel(PUCHAR Out, ULONG Bs, ULONG E, ULONG Rs, const Gains& G) 
 //
 // (the far rows sit above or below and carry the same columns). Both kinds of a pair share their
 // vertical sums, so a pair reads five columns once.
-VOID DemosaicRow(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
-                 PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const Gains& G) {
+} // namespace
+
+VOID DemosaicRowScalar(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
+                       PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& G) {
     LONG j = 0;
     if (!BlueAtFirstQuadColumn && Pixels > 0) {
         // A lone kind-B pixel first, so that the pairs below all start with kind A.
@@ -68,6 +67,8 @@ VOID DemosaicRow(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNe
     }
 }
 
+namespace {
+
 inline ULONG ClampGain(ULONG Gain, ULONG Saturating) {
     return Gain > Saturating ? Saturating : Gain;
 }
@@ -86,9 +87,9 @@ LONG DemosaicBayer(ColorParams* Params) {
     const ULONG rowPhase = phase & 1;
     // The blue column of the first quad (b = 1) is its left one when column 1 has the blue class.
     const bool blueAtFirstQuadColumn = ((1 + (phase >> 1)) & 1) == 1;
-    const Gains gains = {ClampGain(Params->BlueGain, BLUE_RED_GAIN_SATURATING),
-                         ClampGain(Params->GreenGain, GREEN_GAIN_SATURATING),
-                         ClampGain(Params->RedGain, BLUE_RED_GAIN_SATURATING)};
+    const DemosaicGains gains = {ClampGain(Params->BlueGain, BLUE_RED_GAIN_SATURATING),
+                                 ClampGain(Params->GreenGain, GREEN_GAIN_SATURATING),
+                                 ClampGain(Params->RedGain, BLUE_RED_GAIN_SATURATING)};
     const LONG pixels = width > 4 ? width - 4 : 0;
     const SIZE_T stride = SIZE_T(Params->SourceStride);
     const SIZE_T pitch = 3 * SIZE_T(width);
@@ -103,12 +104,26 @@ LONG DemosaicBayer(ColorParams* Params) {
     const UCHAR* bottom = top + stride;                   // row a + 1
     const UCHAR* below = bottom + stride;                 // row a + 2
     PUCHAR out = Params->Output;
+
+    // The row kernel is chosen once per frame: the vector one when the processor has it, the gains fit
+    // its 16-bit lanes and the vector state could be saved; otherwise the scalar one, byte for byte the
+    // same.
+    DemosaicRowRoutine demosaicRow = DemosaicRowScalar;
+    XSTATE_SAVE vectorState;
+    BOOLEAN vector = FALSE;
+#if defined(Z40K_VECTOR_PATHS)
+    if (gains.Blue <= VECTOR_GAIN_LIMIT && gains.Green <= VECTOR_GAIN_LIMIT &&
+        gains.Red <= VECTOR_GAIN_LIMIT && pixels >= 16 && BeginVectorWork(&vectorState)) {
+        vector = TRUE;
+        demosaicRow = DemosaicRowAvx2;
+    }
+#endif
     for (;;) {
         // The quad's blue sample lies in its top row when that row has the blue rows' parity.
         if (((ULONG(a) + rowPhase) & 1) == 0)
-            DemosaicRow(top, below, bottom, above, out, pixels, blueAtFirstQuadColumn, gains);
+            demosaicRow(top, below, bottom, above, out, pixels, blueAtFirstQuadColumn, gains);
         else
-            DemosaicRow(bottom, above, top, below, out, pixels, blueAtFirstQuadColumn, gains);
+            demosaicRow(bottom, above, top, below, out, pixels, blueAtFirstQuadColumn, gains);
         if (--a == 0)
             break;
         below = bottom;
@@ -117,6 +132,8 @@ LONG DemosaicBayer(ColorParams* Params) {
         above -= stride;
         out += pitch;
     }
+    if (vector)
+        EndVectorWork(&vectorState);
     return result;
 }
 

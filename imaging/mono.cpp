@@ -2,6 +2,7 @@
 
 #include "camera/frame_geometry.h"
 #include "imaging/raw_frame.h"
+#include "imaging/vector_paths.h"
 #include "platform/kernel.h"
 #include "platform/relaxed.h"
 
@@ -57,8 +58,10 @@ VOID WriteRawDump(PUCHAR Scratch, SIZE_T ScratchBytes) {
     ZwClose(file);
 }
 
-// Writes N grey pixels from Source. Four samples at a time become three 32-bit words.
-VOID ReplicateSamples(const UCHAR* Source, PUCHAR Out, SIZE_T N) {
+} // namespace
+
+// Four samples at a time become three 32-bit words.
+VOID ReplicateSamplesScalar(const UCHAR* Source, PUCHAR Out, SIZE_T N) {
     SIZE_T i = 0;
     for (; i + 4 <= N; i += 4) {
         const ULONG s0 = Source[i], s1 = Source[i + 1], s2 = Source[i + 2], s3 = Source[i + 3];
@@ -69,8 +72,6 @@ VOID ReplicateSamples(const UCHAR* Source, PUCHAR Out, SIZE_T N) {
     for (; i < N; ++i)
         Out[3 * i] = Out[3 * i + 1] = Out[3 * i + 2] = Source[i];
 }
-
-} // namespace
 
 ULONG ConvertMono(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUCHAR FrameBuffer,
                   PUCHAR FrameEnd) {
@@ -92,6 +93,14 @@ ULONG ConvertMono(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUC
     // The image is stored bottom row first. At most FormatHeight rows are taken, from the window's bottom
     // row up to its first row, so however long the frame buffer is the loop never climbs above the
     // window; a row ends early where the scratch frame ends, and only whole pixels are written.
+    ReplicateRoutine replicate = ReplicateSamplesScalar;
+    XSTATE_SAVE vectorState;
+    const BOOLEAN vector = BeginVectorWork(&vectorState);
+#if defined(Z40K_VECTOR_PATHS)
+    if (vector)
+        replicate = ReplicateSamplesAvx2;
+#endif
+
     SIZE_T out = 0;
     for (LONG row = 0; row < height && frameBytes - out >= 3; ++row) {
         const LONGLONG start = (sourceY + height - 1 - row) * stride + sourceX;
@@ -102,8 +111,10 @@ ULONG ConvertMono(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUC
             pixels = scratchBytes - SIZE_T(start);
         if (pixels > (frameBytes - out) / 3)
             pixels = (frameBytes - out) / 3;
-        ReplicateSamples(Scratch + start, FrameBuffer + out, pixels);
+        replicate(Scratch + start, FrameBuffer + out, pixels);
         out += 3 * pixels;
     }
+    if (vector)
+        EndVectorWork(&vectorState);
     return ULONG(out);
 }

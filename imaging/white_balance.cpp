@@ -1,5 +1,6 @@
 #include "imaging/white_balance.h"
 
+#include "imaging/vector_paths.h"
 #include "platform/kernel.h"
 
 namespace {
@@ -12,15 +13,10 @@ struct ClassSums {
 // Adds the samples of one region row, split by column parity, to their classes. Which class each parity
 // holds follows from the row's parity (rho) and the column phase: on a blue row (rho 0) the columns of
 // kappa 0 are green and those of kappa 1 blue; on a red row (rho 1) kappa 0 is red and kappa 1 green.
-VOID AddRow(ClassSums* Sums, const UCHAR* Row, LONG Columns, ULONG Rho, ULONG ColumnPhase) {
+VOID AddRow(ClassSums* Sums, SumParitiesRoutine SumParities, const UCHAR* Row, LONG Columns, ULONG Rho,
+            ULONG ColumnPhase) {
     ULONG even = 0, odd = 0; // a region row lies inside one scratch line, far below 2^32 / 255 samples
-    LONG c = 0;
-    for (; c + 1 < Columns; c += 2) {
-        even += Row[c];
-        odd += Row[c + 1];
-    }
-    if (c < Columns)
-        even += Row[c];
+    SumParities(Row, Columns, &even, &odd);
     const ULONG evenCount = ULONG(Columns + 1) / 2, oddCount = ULONG(Columns) / 2;
     // kappa of the even columns is the column phase.
     const ULONG kappa0 = ColumnPhase ? odd : even, kappa0Count = ColumnPhase ? oddCount : evenCount;
@@ -51,6 +47,19 @@ ULONG GainFromDouble(double Gain) {
 
 } // namespace
 
+VOID SumParitiesScalar(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd) {
+    ULONG even = 0, odd = 0;
+    LONG c = 0;
+    for (; c + 1 < Columns; c += 2) {
+        even += Row[c];
+        odd += Row[c + 1];
+    }
+    if (c < Columns)
+        even += Row[c];
+    *Even = even;
+    *Odd = odd;
+}
+
 BOOLEAN ComputeWhiteBalance(ColorParams* Params) {
     // Statistics first, in integers only, outside the floating-point span.
     ClassSums sums = {};
@@ -61,8 +70,17 @@ BOOLEAN ComputeWhiteBalance(ColorParams* Params) {
         const SIZE_T stride = SIZE_T(LONGLONG(Params->SourceStride));
         const UCHAR* row = Params->Scratch + SIZE_T(LONGLONG(Params->SourceY) + Params->StatsTop) * stride +
                            SIZE_T(LONGLONG(Params->SourceX) + Params->StatsLeft);
+        SumParitiesRoutine sumParities = SumParitiesScalar;
+        XSTATE_SAVE vectorState;
+        const BOOLEAN vector = BeginVectorWork(&vectorState);
+#if defined(Z40K_VECTOR_PATHS)
+        if (vector)
+            sumParities = SumParitiesAvx2;
+#endif
         for (LONG r = 0; r < rows; ++r, row += stride)
-            AddRow(&sums, row, columns, (ULONG(r) + (phase & 1)) & 1, phase >> 1);
+            AddRow(&sums, sumParities, row, columns, (ULONG(r) + (phase & 1)) & 1, phase >> 1);
+        if (vector)
+            EndVectorWork(&vectorState);
     }
 
     KFLOATING_SAVE floatSave;

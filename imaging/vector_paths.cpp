@@ -1,0 +1,217 @@
+#include "imaging/vector_paths.h"
+
+#include "platform/kernel.h"
+
+#if defined(Z40K_VECTOR_PATHS)
+#include <immintrin.h> // compiler intrinsics only; no library code
+
+#define AVX2_TARGET __attribute__((target("avx2")))
+#endif
+
+BOOLEAN BeginVectorWork(PXSTATE_SAVE Save) {
+#if defined(Z40K_VECTOR_PATHS)
+    if (!CpuHasAvx2())
+        return FALSE;
+    return NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, Save)) ? TRUE : FALSE;
+#else
+    (void)Save;
+    return FALSE;
+#endif
+}
+
+VOID EndVectorWork(PXSTATE_SAVE Save) {
+#if defined(Z40K_VECTOR_PATHS)
+    KeRestoreExtendedProcessorState(Save);
+#else
+    (void)Save;
+#endif
+}
+
+#if defined(Z40K_VECTOR_PATHS)
+
+bool CpuHasAvx2() {
+    return __builtin_cpu_supports("avx2");
+}
+
+namespace {
+
+// Byte shuffles that interleave 16 blue, 16 green and 16 red bytes into 48 bytes of B, G, R: output
+// chunk k takes, for each channel, the pixels whose bytes fall in bytes 16k to 16k + 15 (-128 = zero).
+alignas(16) constexpr signed char INTERLEAVE[3][3][16] = {
+    {{0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128, -128, 5},
+     {-128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128, 10, -128},
+     {-128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128, 15, -128, -128}},
+    {{-128, 0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128, -128},
+     {5, -128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128, 10},
+     {-128, -128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128, 15, -128}},
+    {{-128, -128, 0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128},
+     {-128, 5, -128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128},
+     {10, -128, -128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128, 15}}};
+
+// Each of 16 samples three times: output chunk k holds samples (16k .. 16k + 15) / 3.
+alignas(16) constexpr signed char REPLICATE[3][16] = {
+    {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5},
+    {5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10},
+    {10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15}};
+
+AVX2_TARGET inline __m128i Mask(const signed char* M) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(M));
+}
+
+template <int K> AVX2_TARGET inline VOID StoreChunk(PUCHAR Out, __m128i Blue, __m128i Green, __m128i Red) {
+    const __m128i chunk = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(Blue, Mask(INTERLEAVE[0][K])),
+                                                    _mm_shuffle_epi8(Green, Mask(INTERLEAVE[1][K]))),
+                                       _mm_shuffle_epi8(Red, Mask(INTERLEAVE[2][K])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + 16 * K), chunk);
+}
+
+AVX2_TARGET inline VOID StoreBgr(PUCHAR Out, __m128i Blue, __m128i Green, __m128i Red) {
+    StoreChunk<0>(Out, Blue, Green, Red);
+    StoreChunk<1>(Out, Blue, Green, Red);
+    StoreChunk<2>(Out, Blue, Green, Red);
+}
+
+AVX2_TARGET inline __m256i Times3(__m256i V) {
+    return _mm256_add_epi16(V, _mm256_add_epi16(V, V));
+}
+
+// The samples at even and at odd offsets of a 32-byte load, each in the low byte of a 16-bit lane: no
+// shuffles needed.
+AVX2_TARGET inline __m256i EvenBytes(__m256i V) {
+    return _mm256_and_si256(V, _mm256_set1_epi16(0x00FF));
+}
+AVX2_TARGET inline __m256i OddBytes(__m256i V) {
+    return _mm256_srli_epi16(V, 8);
+}
+AVX2_TARGET inline __m256i Load(const UCHAR* P) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P));
+}
+
+// V(o) = 3 x near + far, one column of the four-sample sums.
+AVX2_TARGET inline __m256i Vertical(__m256i Near, __m256i Far) {
+    return _mm256_add_epi16(Times3(Near), Far);
+}
+
+// (Sum x gain) >> shift in 16-bit lanes, saturated at 255: the high half of (Sum << (16 - shift - 1)) x
+// (2 x gain). For the blue and red sums (at most 4080, shift 11) and the green sum (at most 510, shift
+// 8) the shifted sum stays below 2^16, so the product is exact while the gain fits 15 bits.
+template <int Shift> AVX2_TARGET inline __m256i Scale(__m256i Sum, __m256i TwiceGain) {
+    return _mm256_min_epu16(_mm256_mulhi_epu16(_mm256_slli_epi16(Sum, 15 - Shift), TwiceGain),
+                            _mm256_set1_epi16(255));
+}
+
+// Sixteen pixels of one parity. Bn0..Bn3 are the blue-near row at columns b - 1 .. b + 2, and likewise
+// for the other rows; Vb/Vr the vertical sums. Writes blue, green, red in 16-bit lanes.
+//   kind A (blue at b):     blue 3 Vb(0) + Vb(2),  red 3 Vr(1) + Vr(-1), green Bn(b + 1) + Rn(b)
+//   kind B (blue at b + 1): blue 3 Vb(1) + Vb(-1), red 3 Vr(0) + Vr(2),  green Bn(b) + Rn(b + 1)
+template <bool KindA>
+AVX2_TARGET inline VOID Reconstruct(__m256i Bn0, __m256i Bn1, __m256i Bn2, __m256i Bn3, __m256i Bf0,
+                                    __m256i Bf1, __m256i Bf2, __m256i Bf3, __m256i Rn0, __m256i Rn1,
+                                    __m256i Rn2, __m256i Rn3, __m256i Rf0, __m256i Rf1, __m256i Rf2,
+                                    __m256i Rf3, __m256i BlueGain, __m256i GreenGain, __m256i RedGain,
+                                    __m256i* Blue, __m256i* Green, __m256i* Red) {
+    __m256i bs, rs, e;
+    if (KindA) {
+        bs = _mm256_add_epi16(Times3(Vertical(Bn1, Bf1)), Vertical(Bn3, Bf3));
+        rs = _mm256_add_epi16(Times3(Vertical(Rn2, Rf2)), Vertical(Rn0, Rf0));
+        e = _mm256_add_epi16(Bn2, Rn1);
+    } else {
+        bs = _mm256_add_epi16(Times3(Vertical(Bn2, Bf2)), Vertical(Bn0, Bf0));
+        rs = _mm256_add_epi16(Times3(Vertical(Rn1, Rf1)), Vertical(Rn3, Rf3));
+        e = _mm256_add_epi16(Bn1, Rn2);
+    }
+    *Blue = Scale<11>(bs, BlueGain);
+    *Green = Scale<8>(e, GreenGain);
+    *Red = Scale<11>(rs, RedGain);
+}
+
+// Thirty-two pixels per step, split by parity: pixels of one parity share one kind, so no lane picks
+// between formulas. Pixel j + i reads columns j + i to j + i + 3; three loads of each row, at j, j + 2
+// and j + 4, hold those columns in their even and odd bytes:
+//   even pixels (i = 2m): columns j+2m .. j+2m+3 = even(L0), odd(L0), even(L2), odd(L2)
+//   odd pixels (i = 2m+1): columns j+2m+1 .. j+2m+4 = odd(L0), even(L2), odd(L2), even(L4)
+// The load at j + 4 reaches column j + 35, so a step runs only while j + 33 <= Pixels, which keeps every
+// read at or before column Pixels + 2 = W - 2, as the scalar kernel's.
+template <bool BlueAtFirst>
+AVX2_TARGET VOID DemosaicRowAvx2T(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear,
+                                  const UCHAR* RedFar, PUCHAR Out, LONG Pixels, const DemosaicGains& Gains) {
+    const __m256i blueGain = _mm256_set1_epi16(short(2 * Gains.Blue));
+    const __m256i greenGain = _mm256_set1_epi16(short(2 * Gains.Green));
+    const __m256i redGain = _mm256_set1_epi16(short(2 * Gains.Red));
+    LONG j = 0;
+    for (; j + 33 <= Pixels; j += 32) {
+        const __m256i bn0 = Load(BlueNear + j), bn2 = Load(BlueNear + j + 2), bn4 = Load(BlueNear + j + 4);
+        const __m256i bf0 = Load(BlueFar + j), bf2 = Load(BlueFar + j + 2), bf4 = Load(BlueFar + j + 4);
+        const __m256i rn0 = Load(RedNear + j), rn2 = Load(RedNear + j + 2), rn4 = Load(RedNear + j + 4);
+        const __m256i rf0 = Load(RedFar + j), rf2 = Load(RedFar + j + 2), rf4 = Load(RedFar + j + 4);
+        const __m256i bnA = EvenBytes(bn0), bnB = OddBytes(bn0), bnC = EvenBytes(bn2), bnD = OddBytes(bn2),
+                      bnE = EvenBytes(bn4);
+        const __m256i bfA = EvenBytes(bf0), bfB = OddBytes(bf0), bfC = EvenBytes(bf2), bfD = OddBytes(bf2),
+                      bfE = EvenBytes(bf4);
+        const __m256i rnA = EvenBytes(rn0), rnB = OddBytes(rn0), rnC = EvenBytes(rn2), rnD = OddBytes(rn2),
+                      rnE = EvenBytes(rn4);
+        const __m256i rfA = EvenBytes(rf0), rfB = OddBytes(rf0), rfC = EvenBytes(rf2), rfD = OddBytes(rf2),
+                      rfE = EvenBytes(rf4);
+        __m256i evenBlue, evenGreen, evenRed, oddBlue, oddGreen, oddRed;
+        Reconstruct<BlueAtFirst>(bnA, bnB, bnC, bnD, bfA, bfB, bfC, bfD, rnA, rnB, rnC, rnD, rfA, rfB, rfC,
+                                 rfD, blueGain, greenGain, redGain, &evenBlue, &evenGreen, &evenRed);
+        Reconstruct<!BlueAtFirst>(bnB, bnC, bnD, bnE, bfB, bfC, bfD, bfE, rnB, rnC, rnD, rnE, rfB, rfC, rfD,
+                                  rfE, blueGain, greenGain, redGain, &oddBlue, &oddGreen, &oddRed);
+        // Back to 32 bytes per channel in pixel order, then interleaved 16 pixels at a time.
+        const __m256i blue = _mm256_or_si256(evenBlue, _mm256_slli_epi16(oddBlue, 8));
+        const __m256i green = _mm256_or_si256(evenGreen, _mm256_slli_epi16(oddGreen, 8));
+        const __m256i red = _mm256_or_si256(evenRed, _mm256_slli_epi16(oddRed, 8));
+        StoreBgr(Out + 3 * j, _mm256_castsi256_si128(blue), _mm256_castsi256_si128(green),
+                 _mm256_castsi256_si128(red));
+        StoreBgr(Out + 3 * j + 48, _mm256_extracti128_si256(blue, 1), _mm256_extracti128_si256(green, 1),
+                 _mm256_extracti128_si256(red, 1));
+    }
+    // The rest one by one; j is even, so the pixel kinds continue as they began.
+    if (j < Pixels)
+        DemosaicRowScalar(BlueNear + j, BlueFar + j, RedNear + j, RedFar + j, Out + 3 * j, Pixels - j,
+                          BlueAtFirst, Gains);
+}
+
+} // namespace
+
+VOID DemosaicRowAvx2(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
+                     PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains) {
+    if (BlueAtFirstQuadColumn)
+        DemosaicRowAvx2T<true>(BlueNear, BlueFar, RedNear, RedFar, Out, Pixels, Gains);
+    else
+        DemosaicRowAvx2T<false>(BlueNear, BlueFar, RedNear, RedFar, Out, Pixels, Gains);
+}
+
+AVX2_TARGET VOID SumParitiesAvx2(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd) {
+    // Bytes at even offsets are the low bytes of 16-bit lanes. Each sum of absolute differences against
+    // zero adds eight of them into a 64-bit lane.
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
+    __m256i even = zero, odd = zero;
+    LONG c = 0;
+    for (; c + 32 <= Columns; c += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Row + c));
+        even = _mm256_add_epi64(even, _mm256_sad_epu8(_mm256_and_si256(v, lowBytes), zero));
+        odd = _mm256_add_epi64(odd, _mm256_sad_epu8(_mm256_srli_epi16(v, 8), zero));
+    }
+    alignas(32) unsigned long long e[4], o[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(e), even);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(o), odd);
+    ULONG tailEven = 0, tailOdd = 0;
+    SumParitiesScalar(Row + c, Columns - c, &tailEven, &tailOdd); // c is even: parities carry on
+    *Even = ULONG(e[0] + e[1] + e[2] + e[3]) + tailEven;
+    *Odd = ULONG(o[0] + o[1] + o[2] + o[3]) + tailOdd;
+}
+
+AVX2_TARGET VOID ReplicateSamplesAvx2(const UCHAR* Source, PUCHAR Out, SIZE_T N) {
+    SIZE_T i = 0;
+    for (; i + 16 <= N; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Source + i));
+        for (int k = 0; k < 3; ++k)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + 3 * i + 16 * k),
+                             _mm_shuffle_epi8(v, Mask(REPLICATE[k])));
+    }
+    ReplicateSamplesScalar(Source + i, Out + 3 * i, N - i);
+}
+
+#endif

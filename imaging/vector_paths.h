@@ -1,0 +1,46 @@
+// The per-row kernels of the image pipeline, scalar and (on x86-64) AVX2, and the bracket that makes
+// vector registers usable in the kernel. Each conversion picks its row kernel once per frame; the
+// scalar kernels are always built, the vector ones are byte-identical replacements.
+#pragma once
+
+#include "imaging/color.h"
+
+// Gains as the demosaic applies them: clamped to the saturating values (see color.h).
+struct DemosaicGains {
+    ULONG Blue, Green, Red;
+};
+
+// One output row of the demosaic from the quad's blue row, the blue row on the far side, the red row and
+// the red row on the far side; Pixels pixels, pixel j reading columns j to j + 3 of each row.
+typedef VOID (*DemosaicRowRoutine)(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear,
+                                   const UCHAR* RedFar, PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn,
+                                   const DemosaicGains& Gains);
+VOID DemosaicRowScalar(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
+                       PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
+
+// Sums of the samples at even and at odd offsets of Row[0 .. Columns - 1].
+typedef VOID (*SumParitiesRoutine)(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);
+VOID SumParitiesScalar(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);
+
+// N grey pixels: each sample written three times.
+typedef VOID (*ReplicateRoutine)(const UCHAR* Source, PUCHAR Out, SIZE_T N);
+VOID ReplicateSamplesScalar(const UCHAR* Source, PUCHAR Out, SIZE_T N);
+
+// The vector demosaic forms (sum x gain) >> shift as a high-half multiply in 16-bit lanes, which is
+// exact while the gain fits 15 bits; larger gains take the scalar kernel.
+constexpr ULONG VECTOR_GAIN_LIMIT = 32767;
+
+#if defined(__x86_64__)
+#define Z40K_VECTOR_PATHS 1
+bool CpuHasAvx2();
+VOID DemosaicRowAvx2(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
+                     PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
+VOID SumParitiesAvx2(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);
+VOID ReplicateSamplesAvx2(const UCHAR* Source, PUCHAR Out, SIZE_T N);
+#endif
+
+// In the kernel, vector registers may only be used between saving and restoring the extended processor
+// state. TRUE when the processor has the vector paths and the AVX state was saved; the caller then runs
+// its vector kernels and calls EndVectorWork. FALSE (nothing saved) means the scalar kernels.
+BOOLEAN BeginVectorWork(PXSTATE_SAVE Save);
+VOID EndVectorWork(PXSTATE_SAVE Save);
