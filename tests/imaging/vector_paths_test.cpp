@@ -29,6 +29,12 @@ class VectorPaths : public ::testing::Test {
     }
 };
 
+} // namespace
+
+#if defined(Z40K_VECTOR_PATHS)
+
+namespace {
+
 std::vector<uint8_t> RandomBytes(size_t N, uint32_t Seed) {
     std::mt19937 random(Seed);
     std::vector<uint8_t> bytes(N);
@@ -38,8 +44,6 @@ std::vector<uint8_t> RandomBytes(size_t N, uint32_t Seed) {
 }
 
 } // namespace
-
-#if defined(Z40K_VECTOR_PATHS)
 
 // Widths from 4 to 80 give every count of pixels left after the 32-pixel steps, for both phases of the
 // first pixel; heights are kept small, the rows are what differs.
