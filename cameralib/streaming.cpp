@@ -6,6 +6,13 @@
 //
 // The host is single threaded, so the pump runs inside the read: a read pulls packets until a frame has
 // been delivered into it.
+//
+// Nothing of a frame is copied while all goes well: the camera sends its packets straight from the
+// rendered frame, and as long as the driver takes every packet's bytes in order from where the last
+// ones ended, the assembled frame is that same rendered frame, so the driver converts it from there.
+// Only an assembly that departs from it (a driver offset, an inserted packet's bytes, a frame spanning
+// two of the camera's) is copied out into a frame buffer of its own, up to that point, and then built
+// there packet by packet.
 #include "cameralib/streaming.h"
 
 #include "platform/host/kernel_host.h"
@@ -52,10 +59,15 @@ struct StreamingState {
     bool Running = false;
     ULONG StreamNumber = 0;
     ULONG RawFrameLength = 0;
-    std::vector<uint8_t> RawFrame; // the frame being assembled, exactly RawFrameLength bytes
+    std::vector<uint8_t> RawFrame; // a frame assembled out of place, RawFrameLength bytes once needed
     uint32_t Assembled = 0;        // bytes of it so far
-    uint32_t DataPackets = 0;      // packets of it that went through the packet routine
-    bool Dropping = false;         // the frame being assembled will be thrown away at its end
+    // While set, the bytes assembled so far are the first Assembled bytes of the frame the camera is
+    // sending (Source, SourceLength bytes) and RawFrame holds nothing of them.
+    bool InPlace = true;
+    const uint8_t* Source = nullptr;
+    size_t SourceLength = 0;
+    uint32_t DataPackets = 0; // packets of it that went through the packet routine
+    bool Dropping = false;    // the frame being assembled will be thrown away at its end
     bool Still = false;
     bool NextIsStill = false;
     bool PipeStopped = false;
@@ -63,10 +75,11 @@ struct StreamingState {
 
     // ---- the camera's side ----
     std::unique_ptr<simcam::Packetizer> Sender;
-    simcam::Packet Current; // reused for every packet
+    simcam::PacketView Current; // reused for every packet
     int64_t FirstFrameDue100ns = 0;
-    uint64_t CameraFrames = 0;     // frames begun since the stream ran
-    std::vector<uint8_t> Rendered; // the last frame the sensor produced, and its settings
+    uint64_t CameraFrames = 0; // frames begun since the stream ran
+    std::vector<uint8_t>
+        Rendered; // the last frame the sensor produced padded to whole packets, and its settings
     uint16_t RenderedExposure = 0;
     uint16_t RenderedGain = 0;
     bool RenderedValid = false;
@@ -100,6 +113,7 @@ void NotifyBandwidthCall(StreamingState* State) {
 // A fresh assembly: tell the driver a new frame begins, as the library does before each frame.
 void BeginAssembly(LibraryDevice* Device, StreamingState* State) {
     State->Assembled = 0;
+    State->InPlace = true;
     State->DataPackets = 0;
     State->Dropping = false;
     State->Still = State->NextIsStill;
@@ -110,6 +124,34 @@ void BeginAssembly(LibraryDevice* Device, StreamingState* State) {
         Device->DeviceData2->CamNewVideoFrameEx(Device->DeviceContext, State->FrameContextBytes.data(),
                                                 State->StreamNumber, &frameLength);
     }
+}
+
+// The frame being assembled leaves the camera's frame: the bytes taken from it so far are copied into
+// the library's own frame buffer, where the assembly goes on.
+void AssembleOutOfPlace(StreamingState* State) {
+    if (!State->InPlace)
+        return;
+    State->InPlace = false;
+    if (State->RawFrame.size() != State->RawFrameLength)
+        State->RawFrame.assign(State->RawFrameLength, 0);
+    if (State->Assembled != 0)
+        std::memcpy(State->RawFrame.data(), State->Source, State->Assembled);
+}
+
+// Appends Bytes bytes at Data to the frame being assembled (the caller has checked they fit).
+void Append(StreamingState* State, const uint8_t* Data, uint32_t Bytes) {
+    if (State->InPlace && State->Source != nullptr && Data == State->Source + State->Assembled &&
+        Bytes <= State->SourceLength - State->Assembled) {
+        State->Assembled += Bytes;
+        return;
+    }
+    AssembleOutOfPlace(State);
+    std::memcpy(State->RawFrame.data() + State->Assembled, Data, Bytes);
+    State->Assembled += Bytes;
+}
+
+const uint8_t* AssembledFrame(const StreamingState* State) {
+    return State->InPlace ? State->Source : State->RawFrame.data();
 }
 
 // The camera waits for its next frame time: really with the real clock, by moving virtual time on with
@@ -142,18 +184,32 @@ void CameraBeginFrame(LibraryDevice* Device, StreamingState* State) {
     const uint16_t gain = Device->Camera->GainRegister();
     // The sensor output only changes with the registers; rendering 5 megapixels for every frame of an
     // unchanged scene would be most of the pump's time.
+    // An assembly still going on (the last frame lacked its end) keeps what it took from the frame
+    // that is about to be replaced.
+    if (State->Assembled != 0 && !State->Dropping)
+        AssembleOutOfPlace(State);
     if (!State->RenderedValid || exposure != State->RenderedExposure || gain != State->RenderedGain) {
         simcam::RenderRawFrame(State->Picture, exposure, gain, &State->Rendered);
         State->RenderedExposure = exposure;
         State->RenderedGain = gain;
         State->RenderedValid = true;
     }
+    // Padded once here rather than by the packetizer for every frame, so that every packet, the last one
+    // included, is sent from this buffer. Everything past the raw frame is filler, so the padding only
+    // changes with the packet size.
+    const size_t padded = std::max<size_t>(simcam::RAW_FRAME_SIZE,
+                                           size_t{State->Sender->PacketsPerFrame(simcam::RAW_FRAME_SIZE)} *
+                                               State->Sender->PacketSize());
+    if (State->Rendered.size() != padded)
+        State->Rendered.resize(padded, simcam::RAW_FILLER);
     FramePlan plan;
     if (!State->Plans.empty()) {
         plan = std::move(State->Plans.front());
         State->Plans.pop_front();
     }
-    State->Sender->BeginFrame(State->Rendered, plan.Still, plan.Faults);
+    State->Source = State->Rendered.data();
+    State->SourceLength = State->Rendered.size();
+    State->Sender->BeginFrameInPlace(State->Rendered.data(), State->Rendered.size(), plan.Still, plan.Faults);
     ++State->Stats.FramesSent;
 }
 
@@ -177,7 +233,7 @@ bool FinishFrame(LibraryDevice* Device, StreamingState* State, PHW_STREAM_REQUES
 
     if (State->OnRawFrame) {
         const size_t length = std::min<size_t>(State->Assembled, simcam::RAW_FRAME_SIZE);
-        State->OnRawFrame(State->FramesFinished, State->RawFrame.data(), length);
+        State->OnRawFrame(State->FramesFinished, AssembledFrame(State), length);
     }
 
     PVOID buffer = nullptr;
@@ -191,8 +247,8 @@ bool FinishFrame(LibraryDevice* Device, StreamingState* State, PHW_STREAM_REQUES
     if (buffer != nullptr && bufferLength != 0) {
         status = Device->DeviceData2->CamProcessRawVideoFrameEx(
             Device->BusDeviceObject, Device->DeviceContext, State->FrameContextBytes.data(), buffer,
-            bufferLength, State->RawFrame.data(), State->RawFrameLength, State->DataPackets, &bytesReturned,
-            State->Assembled, State->StreamNumber);
+            bufferLength, const_cast<uint8_t*>(AssembledFrame(State)), State->RawFrameLength,
+            State->DataPackets, &bytesReturned, State->Assembled, State->StreamNumber);
     }
     // Never report more than the buffer holds, whatever the driver answered.
     bytesReturned = std::min(bytesReturned, bufferLength);
@@ -223,14 +279,14 @@ void ApplyPipeState(StreamingState* State, ULONG Flags) {
 // One packet through the driver's packet routine and into the frame being assembled. Returns true when
 // the packet ended a frame that was delivered into Srb.
 bool PumpPacket(LibraryDevice* Device, StreamingState* State, PHW_STREAM_REQUEST_BLOCK Srb) {
-    simcam::Packet& packet = State->Current;
+    const simcam::PacketView& packet = State->Current;
     if (State->PipeStopped)
         return false; // the pipe is idle: the packet is lost on the bus
 
     // Sync and data buffers of exactly their size, as the bus would fill them.
     UCHAR sync[1] = {packet.Header};
     USBD_ISO_PACKET_DESCRIPTOR syncPacket{0, sizeof(sync), packet.SyncStatus};
-    USBD_ISO_PACKET_DESCRIPTOR dataPacket{0, static_cast<ULONG>(packet.Data.size()), packet.DataStatus};
+    USBD_ISO_PACKET_DESCRIPTOR dataPacket{0, packet.Length, packet.DataStatus};
     BOOLEAN frameComplete = FALSE;
     ULONG packetFlag = 0;
     ULONG validDataOffset = 0;
@@ -238,8 +294,8 @@ bool PumpPacket(LibraryDevice* Device, StreamingState* State, PHW_STREAM_REQUEST
     ++State->Stats.PacketsPumped;
     const ULONG bytes = Device->DeviceData2->CamProcessUSBPacketEx(
         Device->BusDeviceObject, Device->DeviceContext, State->FrameContextBytes.data(), &syncPacket, sync,
-        &dataPacket, packet.Data.empty() ? nullptr : packet.Data.data(), &frameComplete, &packetFlag,
-        &validDataOffset);
+        &dataPacket, packet.Length == 0 ? nullptr : const_cast<uint8_t*>(packet.Data), &frameComplete,
+        &packetFlag, &validDataOffset);
 
     if (Device->IsoPipeStateCalls.size() != pipeCallsBefore) {
         // The driver stopped (and normally restarted) the pipe from inside the packet routine; whatever
@@ -257,15 +313,13 @@ bool PumpPacket(LibraryDevice* Device, StreamingState* State, PHW_STREAM_REQUEST
         State->NextIsStill = true;
 
     if (bytes != 0 && !State->Dropping) {
-        const size_t size = packet.Data.size();
+        const size_t size = packet.Length;
         if (validDataOffset > size || bytes > size - validDataOffset) {
             State->Dropping = true; // the driver claims bytes the packet does not have
         } else if (bytes > State->RawFrameLength - State->Assembled) {
             State->Dropping = true; // longer than the frame we asked for: never write past it
         } else {
-            std::memcpy(State->RawFrame.data() + State->Assembled, packet.Data.data() + validDataOffset,
-                        bytes);
-            State->Assembled += bytes;
+            Append(State, packet.Data + validDataOffset, bytes);
         }
     }
     if (frameComplete)
@@ -323,8 +377,11 @@ NTSTATUS StreamRun(LibraryDevice* Device, ULONG StreamNumber, const KSDATAFORMAT
     state->StreamNumber = StreamNumber;
     state->RawFrameLength = rawFrameLength;
     state->Stats.RawFrameLength = rawFrameLength;
-    state->RawFrame.assign(rawFrameLength, 0);
+    // The library's own frame buffer is only made when an assembly needs it.
+    state->RawFrame.clear();
     state->RawFrame.shrink_to_fit();
+    state->Source = nullptr;
+    state->SourceLength = 0;
     state->FrameContextBytes.assign(std::max<ULONG>(Device->FrameContextSize, 1), 0);
     state->PipeStopped = false;
     state->NextIsStill = false;

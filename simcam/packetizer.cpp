@@ -1,30 +1,46 @@
-// The simulated camera's packetizer. The frame is kept padded to whole packets, so every data packet is
-// a plain slice of it; faults are resolved to one flag byte per data packet when the frame starts, so
-// sending a packet is a copy and a few tests.
+// The simulated camera's packetizer. Every whole data packet is a plain slice of the frame, sent from
+// where the frame lies; only a last, partial packet is padded in a buffer of its own. Faults are resolved
+// to one flag byte per data packet when the frame starts, so sending a packet is a few tests.
 #include "simcam/packetizer.h"
 
 #include "simcam/sensor.h"
 
+#include <cstring>
 #include <utility>
 
 namespace simcam {
 
+Packetizer::Packetizer(uint16_t PacketSize)
+    : packetSize_(PacketSize), noDataFill_(PacketSize, PACKET_NO_DATA_FILL) {}
+
 void Packetizer::BeginFrame(const std::vector<uint8_t>& RawFrame, bool Still, const PacketFaults& Faults) {
     frameCopy_.assign(RawFrame.begin(), RawFrame.end());
-    Start(Still, Faults);
+    Start(frameCopy_.data(), frameCopy_.size(), Still, Faults);
 }
 
 void Packetizer::BeginFrame(std::vector<uint8_t>&& RawFrame, bool Still, const PacketFaults& Faults) {
     frameCopy_ = std::move(RawFrame);
-    Start(Still, Faults);
+    Start(frameCopy_.data(), frameCopy_.size(), Still, Faults);
 }
 
-void Packetizer::Start(bool Still, const PacketFaults& Faults) {
-    const uint64_t rawSize = frameCopy_.size();
-    packets_ = rawSize > UINT32_MAX ? 0 : PacketsPerFrame(static_cast<uint32_t>(rawSize));
+void Packetizer::BeginFrameInPlace(const uint8_t* Frame, size_t Size, bool Still,
+                                   const PacketFaults& Faults) {
+    Start(Frame, Frame == nullptr ? 0 : Size, Still, Faults);
+}
+
+void Packetizer::Start(const uint8_t* Frame, size_t Size, bool Still, const PacketFaults& Faults) {
+    frame_ = Frame;
+    frameSize_ = Size;
+    packets_ = Size > UINT32_MAX ? 0 : PacketsPerFrame(static_cast<uint32_t>(Size));
     // The host only takes whole packets, so the tail of the frame is padded the way the camera fills
     // every other byte that carries no sample.
-    frameCopy_.resize(static_cast<size_t>(packets_) * packetSize_, RAW_FILLER);
+    const size_t whole = packetSize_ == 0 ? 0 : Size / packetSize_;
+    lastPacket_.clear();
+    if (packets_ != 0 && whole != packets_) {
+        const size_t tail = Size - whole * packetSize_;
+        lastPacket_.assign(packetSize_, RAW_FILLER);
+        std::memcpy(lastPacket_.data(), frame_ + whole * packetSize_, tail);
+    }
 
     faultBits_.clear();
     const std::pair<const std::vector<uint32_t>*, uint8_t> lists[] = {
@@ -57,7 +73,7 @@ void Packetizer::Start(bool Still, const PacketFaults& Faults) {
     done_ = packets_ == 0;
 }
 
-bool Packetizer::NextPacket(Packet* Out) {
+bool Packetizer::NextPacket(PacketView* Out) {
     if (done_) {
         return false;
     }
@@ -69,13 +85,15 @@ bool Packetizer::NextPacket(Packet* Out) {
     if ((faults & FAULT_NO_DATA_BEFORE) && !noDataSent_) {
         noDataSent_ = true;
         Out->Header = PACKET_NO_DATA;
-        Out->Data.assign(packetSize_, PACKET_NO_DATA_FILL);
+        Out->Data = noDataFill_.data();
+        Out->Length = packetSize_;
         return true;
     }
     if ((faults & FAULT_RESTART_BEFORE) && !restartSent_) {
         restartSent_ = true;
         Out->Header = PACKET_RESTART;
-        Out->Data.assign(packetSize_, PACKET_NO_DATA_FILL);
+        Out->Data = noDataFill_.data();
+        Out->Length = packetSize_;
         return true;
     }
 
@@ -88,9 +106,9 @@ bool Packetizer::NextPacket(Packet* Out) {
         Out->Header = toggle ? PACKET_TOGGLE : 0;
         lastToggle_ = toggle;
     }
-    const uint8_t* data = frameCopy_.data() + static_cast<size_t>(next_) * packetSize_;
-    const size_t length = (faults & FAULT_SHORT) ? packetSize_ - 1u : packetSize_;
-    Out->Data.assign(data, data + length);
+    Out->Data = (last && !lastPacket_.empty()) ? lastPacket_.data()
+                                               : frame_ + static_cast<size_t>(next_) * packetSize_;
+    Out->Length = (faults & FAULT_SHORT) ? packetSize_ - 1u : packetSize_;
     if (faults & FAULT_SYNC) {
         Out->SyncStatus = PACKET_FAULT_STATUS;
     }
@@ -102,6 +120,18 @@ bool Packetizer::NextPacket(Packet* Out) {
     noDataSent_ = false;
     restartSent_ = false;
     done_ = next_ == packets_;
+    return true;
+}
+
+bool Packetizer::NextPacket(Packet* Out) {
+    PacketView view;
+    if (!NextPacket(&view)) {
+        return false;
+    }
+    Out->Header = view.Header;
+    Out->SyncStatus = view.SyncStatus;
+    Out->DataStatus = view.DataStatus;
+    Out->Data.assign(view.Data, view.Data + view.Length);
     return true;
 }
 

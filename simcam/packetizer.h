@@ -33,10 +33,21 @@ struct PacketFaults {
     bool MissingEnd = false;             // the last packet is sent without the end-of-frame bit
 };
 
+// One packet as the bus would hand it over, without a copy of its data: Data points into the frame being
+// sent (or into the packetizer's own padding and no-data buffers) and stays valid until the packetizer
+// begins another frame or is destroyed.
+struct PacketView {
+    uint8_t Header = 0;
+    USBD_STATUS SyncStatus = USBD_STATUS_SUCCESS;
+    USBD_STATUS DataStatus = USBD_STATUS_SUCCESS;
+    const uint8_t* Data = nullptr;
+    uint32_t Length = 0;
+};
+
 class Packetizer {
   public:
     // PacketSize is the data pipe's maximum packet size; a size of 0 sends no packets at all.
-    explicit Packetizer(uint16_t PacketSize) : packetSize_(PacketSize) {}
+    explicit Packetizer(uint16_t PacketSize);
 
     // Start sending a frame (any frame still being sent is abandoned). A still frame's data packets carry
     // the toggle bit (0x40) set where the previous frame's were clear, which marks a still to the host.
@@ -47,9 +58,16 @@ class Packetizer {
     // The same, taking over the frame's storage instead of copying it.
     void BeginFrame(std::vector<uint8_t>&& RawFrame, bool Still = false,
                     const PacketFaults& Faults = PacketFaults());
+    // The same, sending straight from the caller's frame of Size bytes: nothing is copied, so Frame must
+    // stay alive and unchanged until this frame has been sent or another one begins. A frame that does
+    // not fill its last packet is padded in a packet-sized buffer of the packetizer's own.
+    void BeginFrameInPlace(const uint8_t* Frame, size_t Size, bool Still = false,
+                           const PacketFaults& Faults = PacketFaults());
     // The next packet of the frame; false once the frame has been sent whole. Out's Data storage is
     // reused, so a caller that keeps one Packet allocates nothing per packet.
     bool NextPacket(Packet* Out);
+    // The same without copying the packet's data (see PacketView for how long it stays valid).
+    bool NextPacket(PacketView* Out);
     // Whether packets of the current frame remain to be sent.
     bool Sending() const { return !done_; }
     // Packets of one frame, without faults: ceil(raw size / packet size).
@@ -66,12 +84,16 @@ class Packetizer {
         FAULT_NO_DATA_BEFORE = 8,
         FAULT_RESTART_BEFORE = 16,
     };
-    void Start(bool Still, const PacketFaults& Faults);
+    void Start(const uint8_t* Frame, size_t Size, bool Still, const PacketFaults& Faults);
 
     uint16_t packetSize_;
-    std::vector<uint8_t> frameCopy_; // the frame, padded with filler to whole packets
-    std::vector<uint8_t> faultBits_; // per data packet, FaultBits; empty when the frame has no faults
-    uint32_t packets_ = 0;           // data packets of the current frame
+    std::vector<uint8_t> frameCopy_;  // the frame when it was handed over by value, unpadded
+    const uint8_t* frame_ = nullptr;  // the frame being sent
+    size_t frameSize_ = 0;            // its bytes; whole packets of it are sent straight from it
+    std::vector<uint8_t> lastPacket_; // the last, partial packet of the frame padded with filler
+    std::vector<uint8_t> noDataFill_; // content of inserted no-data and restart packets
+    std::vector<uint8_t> faultBits_;  // per data packet, FaultBits; empty when the frame has no faults
+    uint32_t packets_ = 0;            // data packets of the current frame
     bool missingEnd_ = false;
     uint32_t next_ = 0;             // next data packet index
     bool noDataSent_ = false;       // the no-data packet before data packet next_ has gone out
