@@ -83,6 +83,31 @@ const USBCAMD_DEVICE_DATA2 kRecord = {
     nullptr, nullptr, nullptr, RecAllocate,           RecFree,
 };
 
+// The driver's packet routine, except that from data packet OffsetFrom of each frame on it says the image
+// data starts OffsetBytes into the packet: the frame no longer lies back to back in the camera's packets.
+uint32_t OffsetFrom = UINT32_MAX;
+constexpr ULONG OffsetBytes = 3;
+uint32_t DataPacketIndex = 0;
+ULONG NTAPI OffsetPacketRoutine(PDEVICE_OBJECT Bus, PVOID Context, PVOID FrameContext,
+                                PUSBD_ISO_PACKET_DESCRIPTOR SyncPacket, PVOID SyncBuffer,
+                                PUSBD_ISO_PACKET_DESCRIPTOR DataPacket, PVOID DataBuffer,
+                                PBOOLEAN FrameComplete, PULONG PacketFlag, PULONG ValidDataOffset) {
+    ULONG bytes = CamProcessUSBPacketEx(Bus, Context, FrameContext, SyncPacket, SyncBuffer, DataPacket,
+                                        DataBuffer, FrameComplete, PacketFlag, ValidDataOffset);
+    if (bytes != 0 && DataPacketIndex++ >= OffsetFrom) {
+        *ValidDataOffset = OffsetBytes;
+        bytes -= OffsetBytes;
+    }
+    if (*FrameComplete)
+        DataPacketIndex = 0;
+    return bytes;
+}
+
+const USBCAMD_DEVICE_DATA2 kOffsetRecord = {
+    0,       nullptr, nullptr, OffsetPacketRoutine, RecNewFrame, RecRawFrame, RecStart, RecStop,
+    nullptr, nullptr, nullptr, RecAllocate,         RecFree,
+};
+
 // A small scene with every sample different from its neighbours, so a misplaced packet shows.
 simcam::Scene NoiseScene() {
     simcam::Scene s;
@@ -395,6 +420,42 @@ TEST_F(Pump, RawFramesAreOfferedWithoutPacketPadding) {
     ASSERT_EQ(Run(), STATUS_SUCCESS);
     ASSERT_EQ(Read().Status, STATUS_SUCCESS);
     EXPECT_EQ(lengths, (std::vector<size_t>{5926912}));
+}
+
+// Frames the driver takes from inside its packets are assembled from exactly the bytes it names, every
+// frame of the run, and the raw-frame observer sees those same bytes; a later run whose frames lie in
+// the packets back to back gets the camera's frame again.
+TEST_F(Pump, FramesTakenFromInsidePacketsHoldTheBytesTheDriverNamed) {
+    Start();
+    device_.DeviceData2 = &kOffsetRecord;
+    OffsetFrom = 3000;
+    DataPacketIndex = 0;
+    std::vector<uint8_t> named;
+    for (size_t i = 0; i < 11576; ++i) {
+        const size_t skip = i >= OffsetFrom ? OffsetBytes : 0;
+        named.insert(named.end(), expected_.begin() + i * 512 + skip, expected_.begin() + (i + 1) * 512);
+    }
+    recorder_.RawFrameLengthToGive = static_cast<ULONG>(named.size());
+    std::vector<uint8_t> observed;
+    cameralib::SetRawFrameObserver(&device_, [&](uint64_t, const uint8_t* Data, size_t Length) {
+        observed.assign(Data, Data + Length);
+    });
+    ASSERT_EQ(Run(), STATUS_SUCCESS);
+    for (int i = 0; i < 2; ++i) {
+        observed.clear();
+        ASSERT_EQ(Read().Status, STATUS_SUCCESS);
+        EXPECT_TRUE(recorder_.LastRaw == named) << "frame " << i;
+        EXPECT_TRUE(observed == named) << "frame " << i;
+    }
+    EXPECT_EQ(Stats().FramesDropped, 0u);
+    ASSERT_EQ(cameralib::StreamStop(&device_, 0), STATUS_SUCCESS);
+
+    OffsetFrom = UINT32_MAX;
+    recorder_.RawFrameLengthToGive = simcam::RAW_FRAME_SIZE;
+    ASSERT_EQ(Run(), STATUS_SUCCESS);
+    ASSERT_EQ(Read().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(recorder_.LastRaw == expected_);
+    EXPECT_TRUE(observed == expected_);
 }
 
 } // namespace
