@@ -2,6 +2,8 @@
 // what a capture application pays per frame is the read.
 #include "bench/capture_fps.h"
 
+#include "cameralib/library_device.h"
+#include "cameralib/streaming.h"
 #include "driver/driver_entry.h"
 #include "platform/host/kernel_host.h"
 #include "platform/streamclass/client.h"
@@ -43,6 +45,12 @@ class CaptureSession {
         pin_ = filter_.OpenPin(CAPTURE_STREAM, format, &status);
         if (pin_ == nullptr)
             return;
+        // The scene is chosen before the pin runs, as z40k capture does, so that making the chart is not
+        // counted as part of the first frame.
+        cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter_.DeviceExtension());
+        if (library == nullptr)
+            return;
+        cameralib::SetScene(library, simcam::BuiltInChart());
         if (!NT_SUCCESS(pin_->SetState(KSSTATE_RUN)))
             return;
         buffer_.assign(video.DataFormat.SampleSize, 0);
