@@ -12,7 +12,8 @@
 // ones ended, the assembled frame is that same rendered frame, so the driver converts it from there.
 // Only an assembly that departs from it (a driver offset, an inserted packet's bytes, a frame spanning
 // two of the camera's) is copied out into a frame buffer of its own, up to that point, and then built
-// there packet by packet.
+// there packet by packet. The driver's packet and raw-frame routines only read the bytes they are
+// given, as they would a bus transfer buffer, so the rendered frame stays as the sensor made it.
 #include "cameralib/streaming.h"
 
 #include "platform/host/kernel_host.h"
@@ -77,9 +78,8 @@ struct StreamingState {
     std::unique_ptr<simcam::Packetizer> Sender;
     simcam::PacketView Current; // reused for every packet
     int64_t FirstFrameDue100ns = 0;
-    uint64_t CameraFrames = 0; // frames begun since the stream ran
-    std::vector<uint8_t>
-        Rendered; // the last frame the sensor produced padded to whole packets, and its settings
+    uint64_t CameraFrames = 0;     // frames begun since the stream ran
+    std::vector<uint8_t> Rendered; // the sensor's last frame, padded to whole packets, and its settings
     uint16_t RenderedExposure = 0;
     uint16_t RenderedGain = 0;
     bool RenderedValid = false;
@@ -182,12 +182,12 @@ void CameraBeginFrame(LibraryDevice* Device, StreamingState* State) {
     }
     const uint16_t exposure = Device->Camera->ExposureRegister();
     const uint16_t gain = Device->Camera->GainRegister();
-    // The sensor output only changes with the registers; rendering 5 megapixels for every frame of an
-    // unchanged scene would be most of the pump's time.
     // An assembly still going on (the last frame lacked its end) keeps what it took from the frame
     // that is about to be replaced.
     if (State->Assembled != 0 && !State->Dropping)
         AssembleOutOfPlace(State);
+    // The sensor output only changes with the registers; rendering 5 megapixels for every frame of an
+    // unchanged scene would be most of the pump's time.
     if (!State->RenderedValid || exposure != State->RenderedExposure || gain != State->RenderedGain) {
         simcam::RenderRawFrame(State->Picture, exposure, gain, &State->Rendered);
         State->RenderedExposure = exposure;
