@@ -46,7 +46,8 @@ std::string Describe(const HW_STREAM_REQUEST_BLOCK* Srb, const Tracked& T) {
     return "SRB #" + std::to_string(T.Number) + " " + CommandName(Srb->Command);
 }
 
-void Complete(const char* Call, PHW_STREAM_REQUEST_BLOCK Srb, bool StreamRequest) {
+// Owner: the extension or stream object the completion call named; it must be the SRB's own.
+void Complete(const char* Call, PHW_STREAM_REQUEST_BLOCK Srb, bool StreamRequest, const void* Owner) {
     SrbEvent event{};
     SrbObserver observer;
     {
@@ -59,6 +60,13 @@ void Complete(const char* Call, PHW_STREAM_REQUEST_BLOCK Srb, bool StreamRequest
                                    CompleterName(who) + ")");
             return;
         }
+        // Only an SRB known to be alive is looked into.
+        const void* own =
+            StreamRequest ? static_cast<const void*>(Srb->StreamObject) : Srb->HwDeviceExtension;
+        if (own != Owner)
+            s.Violations.push_back(std::string(Call) + " names another " +
+                                   (StreamRequest ? "stream object" : "device extension") + " than " +
+                                   Describe(Srb, it->second) + " carries");
         Tracked& t = it->second;
         ++t.Completions;
         if (t.Completions > 1) {
@@ -280,31 +288,18 @@ NTSTATUS DeliverStreamDataSrb(Srb& Request) {
 
 } // namespace streamclass
 
-// ---- the two completion calls
-// ------------------------------------------------------------------------------
+// ---- the two completion calls ----------------------------------------------------------------------------
 
 VOID StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE NotificationType,
                                    PVOID HwDeviceExtension, PHW_STREAM_REQUEST_BLOCK pSrb) {
     if (NotificationType != DeviceRequestComplete)
         return; // ready-for-next: nothing is queued in a synchronous host
-    if (pSrb != nullptr && pSrb->HwDeviceExtension != HwDeviceExtension) {
-        std::lock_guard<std::recursive_mutex> lock(streamclass::S().Mutex);
-        streamclass::S().Violations.push_back(
-            "StreamClassDeviceNotification with another device's extension for " +
-            streamclass::CommandName(pSrb->Command));
-    }
-    streamclass::Complete("StreamClassDeviceNotification", pSrb, false);
+    streamclass::Complete("StreamClassDeviceNotification", pSrb, false, HwDeviceExtension);
 }
 
 VOID StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE NotificationType,
                                    PHW_STREAM_OBJECT StreamObject, PHW_STREAM_REQUEST_BLOCK pSrb) {
     if (NotificationType != StreamRequestComplete)
         return;
-    if (pSrb != nullptr && pSrb->StreamObject != StreamObject) {
-        std::lock_guard<std::recursive_mutex> lock(streamclass::S().Mutex);
-        streamclass::S().Violations.push_back(
-            "StreamClassStreamNotification with another stream object for " +
-            streamclass::CommandName(pSrb->Command));
-    }
-    streamclass::Complete("StreamClassStreamNotification", pSrb, true);
+    streamclass::Complete("StreamClassStreamNotification", pSrb, true, StreamObject);
 }

@@ -136,8 +136,7 @@ TEST_F(StackTest, ConfigurationReportsTheCaptureStreamAlone) {
     EXPECT_EQ(Filter.StreamInfo(0).DataFlow, KSPIN_DATAFLOW_OUT);
 }
 
-// ---- initialise-device
-// --------------------------------------------------------------------------------------
+// ---- initialise-device -----------------------------------------------------------------------------------
 
 TEST_F(StackTest, InitialiseRecordsDevicesRegistersTheRecordAndForcesTheFlip) {
     host::RegistrySetDword(host::DriverKeyPath() + "\\Z40K_Settings", "Vertical Flip", 0);
@@ -179,8 +178,7 @@ TEST(AdapterInitialise, PrefersTheRealPhysicalDeviceObject) {
     EXPECT_TRUE(streamclass::Violations().empty());
 }
 
-// ---- initialisation-complete: the direct-call interface
-// -----------------------------------------------------
+// ---- initialisation-complete: the direct-call interface --------------------------------------------------
 
 struct QueryCase {
     cameralib::InterfaceQueryAnswer Answer;
@@ -237,8 +235,7 @@ TEST_F(StackTest, InitialisationCompleteWithoutAnIrpRunsWithoutTheInterface) {
     EXPECT_EQ(host::PoolOutstanding().size(), poolBefore); // the query buffer is freed on this path too
 }
 
-// ---- stream open
-// -------------------------------------------------------------------------------------------
+// ---- stream open -----------------------------------------------------------------------------------------
 
 TEST_F(StackTest, OpenSendsExposureThenGainTwoHundredMillisecondsApart) {
     OpenFilter();
