@@ -77,8 +77,7 @@ TEST_F(StackTest, TwoCamerasKeepTheirOwnSettings) {
     second.Unload();
 }
 
-// ---- the rules themselves
-// -----------------------------------------------------------------------------------
+// ---- the rules themselves --------------------------------------------------------------------------------
 
 namespace {
 

@@ -63,8 +63,7 @@ bool Verify(const std::vector<uint8_t>& Format, LONG StreamNumber) {
 
 } // namespace
 
-// ---- intersection
-// ------------------------------------------------------------------------------------------
+// ---- intersection ----------------------------------------------------------------------------------------
 
 struct SizeCase {
     ULONG BufferSize;
@@ -211,8 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
         MismatchCase{"stream 2", 2, [](std::vector<uint8_t>&) {}},
         MismatchCase{"stream 0xFFFFFFFF", 0xFFFFFFFFu, [](std::vector<uint8_t>&) {}}));
 
-// ---- verification
-// ------------------------------------------------------------------------------------------
+// ---- verification ----------------------------------------------------------------------------------------
 
 TEST(Verification, StreamNumbersOutsideTheTableAreRefusedWithoutReading) {
     // A null format would crash any read: the stream number alone decides.
@@ -269,8 +267,7 @@ TEST(Verification, FormatsTooShortForTheBitmapHeaderAreRefusedWithoutReadingPast
     EXPECT_TRUE(Verify(justEnough, 0));
 }
 
-// ---- the control and data hooks
-// ------------------------------------------------------------------------------
+// ---- the control and data hooks --------------------------------------------------------------------------
 
 namespace {
 
