@@ -2,6 +2,7 @@
 // descriptors, intersect, open a pin, propose and set formats, close, remove - every SRB completed
 // exactly once by the side the dispatch rules name. Also: the stream class catches the SRBs that break
 // those rules.
+#include "properties/device_properties.h"
 #include "tests/driver/stack_rig.h"
 
 #include <map>
@@ -126,4 +127,32 @@ TEST(StreamClassRules, CatchesSrbsCompletedTwiceByBothOrNever) {
     EXPECT_NE(violations[2].find("SRB_CLOSE_STREAM never completed"), std::string::npos);
     EXPECT_NE(violations[3].find("did not send"), std::string::npos);
     streamclass::ClearViolations();
+}
+
+TEST_F(StackTest, PropertyRequestsAreCheckedAgainstTheAdvertisedSetBeforeTheyAreSent) {
+    OpenFilter();
+    const size_t before = streamclass::CompletedSrbs().size();
+    CameraPropertyRecord record{};
+    record.Property.Set = CameraPropertySetGuid;
+    record.Property.Id = 7;
+    ULONG returned = 0;
+    // Too short for the advertised minimum, an unknown item, a set on a get-only item, an unadvertised set.
+    EXPECT_EQ(Filter.DeviceProperty(false, &record, sizeof record, &record, 31, &returned),
+              STATUS_BUFFER_TOO_SMALL);
+    record.Property.Id = 15;
+    EXPECT_EQ(Filter.DeviceProperty(false, &record, sizeof record, &record, sizeof record, &returned),
+              streamclass::STATUS_PROPERTY_NOT_FOUND);
+    record.Property.Id = 1;
+    EXPECT_EQ(Filter.DeviceProperty(true, &record, sizeof record, &record, sizeof record, &returned),
+              streamclass::STATUS_PROPERTY_NOT_FOUND);
+    record.Property.Set = PROPSETID_VIDCAP_VIDEOPROCAMP;
+    EXPECT_EQ(Filter.DeviceProperty(false, &record, sizeof record, &record, sizeof record, &returned),
+              streamclass::STATUS_PROPERTY_NOT_FOUND);
+    EXPECT_EQ(streamclass::CompletedSrbs().size(), before); // none of them reached the driver
+    // Unchecked, the same request goes through.
+    record.Property.Set = CameraPropertySetGuid;
+    record.Property.Id = 7;
+    EXPECT_EQ(Filter.DeviceProperty(false, &record, sizeof record, &record, sizeof record, &returned, false),
+              STATUS_SUCCESS);
+    EXPECT_EQ(record.Value, 750);
 }
