@@ -86,4 +86,20 @@ TEST_F(PropsCommand, RefusedAndUnknownSettingsStopBeforeAnyFrame) {
     EXPECT_FALSE(fs::exists(dir_ / "out"));
 }
 
+TEST_F(PropsCommand, InfoListsTheAdvertisedSetWithEachItemsAccess) {
+    e2e::Outcome r = Run("info --json");
+    ASSERT_EQ(r.ExitCode, 0) << r.Err;
+    nlohmann::json info = nlohmann::json::parse(r.Out);
+    ASSERT_EQ(info["device_property_sets"].size(), 1u) << "only the camera set is advertised";
+    const nlohmann::json& set = info["device_property_sets"][0];
+    EXPECT_EQ(set["guid"], "{76BF9E14-22F4-4A02-A0EB-665DE962B531}");
+    ASSERT_EQ(set["items"].size(), 14u);
+    for (const auto& item : set["items"]) {
+        const int id = item["id"].get<int>();
+        EXPECT_EQ(item["get"].get<bool>(), id <= 13) << "item " << id;
+        EXPECT_EQ(item["set"].get<bool>(), id >= 5) << "item " << id;
+    }
+    ASSERT_EQ(info["streams"].size(), 1u) << "one stream is reported: the capture pin";
+}
+
 } // namespace
