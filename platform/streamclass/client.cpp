@@ -25,7 +25,10 @@ std::unique_ptr<uint8_t[]> ExactCopy(const void* Data, size_t Size) {
     return copy;
 }
 
-bool Supported(const void* HandlerUnion) {
+
+} // namespace
+
+bool ItemSupported(const void* HandlerUnion) {
     // The item's get/set slot holds either a handler or a BOOLEAN; any set bit means supported.
     unsigned char bytes[sizeof(PFNKSHANDLER)];
     std::memcpy(bytes, HandlerUnion, sizeof bytes);
@@ -35,8 +38,6 @@ bool Supported(const void* HandlerUnion) {
     }
     return false;
 }
-
-} // namespace
 
 // ---- filter ----------------------------------------------------------------------------------------------
 
@@ -277,7 +278,7 @@ NTSTATUS Filter::DeviceProperty(bool Set, void* PropertyBuffer, ULONG PropertySi
         }
         if (item == nullptr)
             return STATUS_PROPERTY_NOT_FOUND;
-        if (!Supported(Set ? static_cast<const void*>(&item->SetPropertyHandler)
+        if (!ItemSupported(Set ? static_cast<const void*>(&item->SetPropertyHandler)
                            : static_cast<const void*>(&item->GetPropertyHandler)))
             return STATUS_PROPERTY_NOT_FOUND;
         if (PropertySize < item->MinProperty || DataSize < item->MinData)

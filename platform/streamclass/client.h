@@ -19,6 +19,9 @@ namespace streamclass {
 class Pin;
 struct LoadedDriver;
 
+// Whether a property item's get or set slot (a handler or a BOOLEAN, in one union) says supported.
+bool ItemSupported(const void* HandlerUnion);
+
 // STATUS_NOT_FOUND: what the stream class answers for a property it was not told about.
 constexpr NTSTATUS STATUS_PROPERTY_NOT_FOUND = static_cast<NTSTATUS>(0xC0000225);
 

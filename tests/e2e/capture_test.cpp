@@ -1,4 +1,6 @@
 // `z40k capture` as a user runs it: the built program, on the virtual clock, writing into a fresh folder.
+#include "tests/e2e/run_z40k.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -21,16 +23,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int ExitCode;
-    std::string Out;
-    std::string Err;
-};
-
-std::string ReadText(const fs::path& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using e2e::Outcome;
+using e2e::ReadText;
 
 std::vector<uint8_t> ReadBytes(const fs::path& Path) {
     std::string text = ReadText(Path);
@@ -47,10 +41,7 @@ uint32_t Be32(const std::vector<uint8_t>& B, size_t At) {
 class CaptureCommand : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("z40k-e2e-capture-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = e2e::MakeTestFolder("z40k-e2e-capture");
     }
     void TearDown() override {
         std::error_code ec;
@@ -59,16 +50,7 @@ class CaptureCommand : public ::testing::Test {
 
     // Runs z40k capture with Args (the virtual clock and a drive C inside the test folder are added).
     Outcome Capture(const std::string& Args) {
-        const fs::path out = dir_ / "stdout.txt";
-        const fs::path err = dir_ / "stderr.txt";
-        const std::string command = std::string(Z40K_BINARY) + " capture --clock virtual --drive-c '" +
-                                    (dir_ / "c").string() + "' " + Args + " >'" + out.string() + "' 2>'" +
-                                    err.string() + "' </dev/null";
-        const int status = std::system(command.c_str());
-        Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
-        fs::remove(out);
-        fs::remove(err);
-        return r;
+        return e2e::RunZ40k("capture --clock virtual --drive-c '" + (dir_ / "c").string() + "' " + Args, dir_);
     }
     std::string Path(const std::string& Name) const { return "'" + (dir_ / Name).string() + "'"; }
 

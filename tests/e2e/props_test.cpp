@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <unistd.h>
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -13,10 +11,7 @@ namespace {
 class PropsCommand : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("z40k-e2e-props-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = e2e::MakeTestFolder("z40k-e2e-props");
     }
     void TearDown() override {
         std::error_code ec;

@@ -6,7 +6,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace e2e {
 
@@ -19,6 +21,17 @@ struct Outcome {
 inline std::string ReadText(const std::filesystem::path& Path) {
     std::ifstream in(Path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A fresh, empty folder for the running test, unique to the process and the test's name.
+inline std::filesystem::path MakeTestFolder(const std::string& Prefix) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        (Prefix + "-" + std::to_string(::getpid()) + "-" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
 }
 
 // Runs `z40k Args` with no input; Scratch is a folder for the captured output.

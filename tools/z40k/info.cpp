@@ -50,15 +50,6 @@ std::string GuidName(const GUID& Guid) {
     return GuidText(Guid);
 }
 
-bool Supported(const void* HandlerUnion) {
-    unsigned char bytes[sizeof(PFNKSHANDLER)];
-    std::memcpy(bytes, HandlerUnion, sizeof bytes);
-    for (unsigned char b : bytes) {
-        if (b != 0)
-            return true;
-    }
-    return false;
-}
 
 std::string CameraPropertyName(ULONG Id) {
     for (const NamedProperty& property : NamedProperties()) {
@@ -73,8 +64,8 @@ nlohmann::json PropertySetJson(const KSPROPERTY_SET& Set, bool CameraSet) {
     for (ULONG i = 0; i < Set.PropertiesCount; ++i) {
         const KSPROPERTY_ITEM& item = Set.PropertyItem[i];
         nlohmann::json entry = {{"id", item.PropertyId},
-                                {"get", Supported(&item.GetPropertyHandler)},
-                                {"set", Supported(&item.SetPropertyHandler)},
+                                {"get", streamclass::ItemSupported(&item.GetPropertyHandler)},
+                                {"set", streamclass::ItemSupported(&item.SetPropertyHandler)},
                                 {"min_property", item.MinProperty},
                                 {"min_data", item.MinData}};
         if (CameraSet)
