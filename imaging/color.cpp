@@ -113,7 +113,7 @@ LONG DemosaicBayer(ColorParams* Params) {
     BOOLEAN vector = FALSE;
 #if defined(Z40K_VECTOR_PATHS)
     if (gains.Blue <= VECTOR_GAIN_LIMIT && gains.Green <= VECTOR_GAIN_LIMIT &&
-        gains.Red <= VECTOR_GAIN_LIMIT && pixels >= 16 && BeginVectorWork(&vectorState)) {
+        gains.Red <= VECTOR_GAIN_LIMIT && pixels >= VECTOR_MIN_PIXELS && BeginVectorWork(&vectorState)) {
         vector = TRUE;
         demosaicRow = DemosaicRowAvx2;
     }

@@ -139,7 +139,7 @@ AVX2_TARGET VOID DemosaicRowAvx2T(const UCHAR* BlueNear, const UCHAR* BlueFar, c
     const __m256i greenGain = _mm256_set1_epi16(short(2 * Gains.Green));
     const __m256i redGain = _mm256_set1_epi16(short(2 * Gains.Red));
     LONG j = 0;
-    for (; j + 33 <= Pixels; j += 32) {
+    for (; j + VECTOR_MIN_PIXELS <= Pixels; j += 32) {
         const __m256i bn0 = Load(BlueNear + j), bn2 = Load(BlueNear + j + 2), bn4 = Load(BlueNear + j + 4);
         const __m256i bf0 = Load(BlueFar + j), bf2 = Load(BlueFar + j + 2), bf4 = Load(BlueFar + j + 4);
         const __m256i rn0 = Load(RedNear + j), rn2 = Load(RedNear + j + 2), rn4 = Load(RedNear + j + 4);

@@ -29,6 +29,9 @@ VOID ReplicateSamplesScalar(const UCHAR* Source, PUCHAR Out, SIZE_T N);
 // The vector demosaic forms (sum x gain) >> shift as a high-half multiply in 16-bit lanes, which is
 // exact while the gain fits 15 bits; larger gains take the scalar kernel.
 constexpr ULONG VECTOR_GAIN_LIMIT = 32767;
+// The vector demosaic converts 32 pixels per step and reads three columns beyond them; rows shorter than
+// this are left to the scalar kernel without saving any state.
+constexpr LONG VECTOR_MIN_PIXELS = 33;
 
 #if defined(__x86_64__)
 #define Z40K_VECTOR_PATHS 1

@@ -69,7 +69,7 @@ TEST_F(VectorPaths, DemosaicMatchesReferenceForEveryTailAndGain) {
                     ASSERT_EQ(fast, reference) << "width " << width << " phase " << phase << " fill " << fill
                                                << " gains " << g[0] << "," << g[1] << "," << g[2];
                     const bool vector = host::ProcessorState().ExtendedSaves > savesBefore;
-                    EXPECT_EQ(vector, expectVector && width - 4 >= 16) << "width " << width;
+                    EXPECT_EQ(vector, expectVector && width - 4 >= VECTOR_MIN_PIXELS) << "width " << width;
                 };
                 for (const auto& g : vectorGains)
                     check(g, true);
