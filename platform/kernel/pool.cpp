@@ -1,7 +1,8 @@
 // Pool allocation. Every block carries a header (type, tag, size, serial) and guard bytes before and after
 // the caller's bytes, so an overrun is found when the block is freed or when a test asks; blocks not yet
-// freed form the leak list. Fresh and reused blocks are filled with 0xCD: the real pool hands out
-// whatever was there before, and code that counts on zeroed pool must fail here too.
+// freed form the leak list. Fresh blocks are filled with 0xCD and freed ones with 0xDD: the real pool hands
+// out whatever was there before, and code that counts on zeroed pool must fail here too. A block the
+// lookaside keeps comes back as its free left it (0xDD), as a lookaside list hands blocks back untouched.
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
 #include "platform/kernel.h"
@@ -144,10 +145,12 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     host::PoolState& pool = host::Pool();
     std::lock_guard<std::mutex> lock(pool.Mutex);
     host::BlockHeader* h = nullptr;
+    bool reused = false;
     auto cached = pool.Lookaside.find(NumberOfBytes);
     if (pool.LookasideEnabled && cached != pool.Lookaside.end()) {
         h = cached->second;
         pool.Lookaside.erase(cached);
+        reused = true;
     } else {
         if (NumberOfBytes > SIZE_MAX / 2)
             return nullptr;
@@ -161,7 +164,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     h->Size = NumberOfBytes;
     h->Serial = ++pool.Serial;
     host::FillGuards(h);
-    std::memset(host::UserBytes(h), host::FILL_BYTE, NumberOfBytes);
+    if (!reused)
+        std::memset(host::UserBytes(h), host::FILL_BYTE, NumberOfBytes);
     pool.Live[host::UserBytes(h)] = h;
     ++pool.Allocations;
     return host::UserBytes(h);

@@ -115,9 +115,10 @@ TEST_F(Pool, LookasideReusesABlockOfTheSameSizeWithoutClearingIt) {
     ExFreePool(p);
     UCHAR* q = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 32, TAG));
     EXPECT_EQ(q, p);
-    // The zeros written before are not handed back: code that counts on cleared pool fails here.
-    EXPECT_EQ(q[0], 0xCD);
-    EXPECT_EQ(q[31], 0xCD);
+    // The zeros written before are not handed back: the block comes back as the free left it, so code
+    // that counts on cleared pool fails here.
+    EXPECT_EQ(q[0], 0xDD);
+    EXPECT_EQ(q[31], 0xDD);
     q[32] = 1;
     EXPECT_EQ(host::PoolCheckGuards().size(), 1u); // guards were laid again for the new owner
     q[32] = 0xFD;
