@@ -58,17 +58,25 @@ AVX2_TARGET inline __m128i Mask(const signed char* M) {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(M));
 }
 
-template <int K> AVX2_TARGET inline VOID StoreChunk(PUCHAR Out, __m128i Blue, __m128i Green, __m128i Red) {
-    const __m128i chunk = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(Blue, Mask(INTERLEAVE[0][K])),
-                                                    _mm_shuffle_epi8(Green, Mask(INTERLEAVE[1][K]))),
-                                       _mm_shuffle_epi8(Red, Mask(INTERLEAVE[2][K])));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + 16 * K), chunk);
+AVX2_TARGET inline __m256i Mask256(const signed char* M) {
+    return _mm256_broadcastsi128_si256(Mask(M));
 }
 
-AVX2_TARGET inline VOID StoreBgr(PUCHAR Out, __m128i Blue, __m128i Green, __m128i Red) {
-    StoreChunk<0>(Out, Blue, Green, Red);
-    StoreChunk<1>(Out, Blue, Green, Red);
-    StoreChunk<2>(Out, Blue, Green, Red);
+template <int K> AVX2_TARGET inline __m256i Chunk(__m256i Blue, __m256i Green, __m256i Red) {
+    return _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(Blue, Mask256(INTERLEAVE[0][K])),
+                                           _mm256_shuffle_epi8(Green, Mask256(INTERLEAVE[1][K]))),
+                           _mm256_shuffle_epi8(Red, Mask256(INTERLEAVE[2][K])));
+}
+
+// 32 pixels, 16 per 128-bit half: the byte shuffles work within each half, so chunk k of both halves
+// comes out of one shuffle per channel, and two half swaps and a blend put the six chunks in pixel order.
+AVX2_TARGET inline VOID StoreBgr32(PUCHAR Out, __m256i Blue, __m256i Green, __m256i Red) {
+    const __m256i c0 = Chunk<0>(Blue, Green, Red); // pixels 0-5 | 16-21
+    const __m256i c1 = Chunk<1>(Blue, Green, Red); // pixels 5-10 | 21-26
+    const __m256i c2 = Chunk<2>(Blue, Green, Red); // pixels 10-15 | 26-31
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out), _mm256_permute2x128_si256(c0, c1, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out + 32), _mm256_blend_epi32(c2, c0, 0xF0));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(Out + 64), _mm256_permute2x128_si256(c1, c2, 0x31));
 }
 
 AVX2_TARGET inline __m256i Times3(__m256i V) {
@@ -157,14 +165,11 @@ AVX2_TARGET VOID DemosaicRowAvx2T(const UCHAR* BlueNear, const UCHAR* BlueFar, c
                                  rfD, blueGain, greenGain, redGain, &evenBlue, &evenGreen, &evenRed);
         Reconstruct<!BlueAtFirst>(bnB, bnC, bnD, bnE, bfB, bfC, bfD, bfE, rnB, rnC, rnD, rnE, rfB, rfC, rfD,
                                   rfE, blueGain, greenGain, redGain, &oddBlue, &oddGreen, &oddRed);
-        // Back to 32 bytes per channel in pixel order, then interleaved 16 pixels at a time.
+        // Back to 32 bytes per channel in pixel order, then interleaved.
         const __m256i blue = _mm256_or_si256(evenBlue, _mm256_slli_epi16(oddBlue, 8));
         const __m256i green = _mm256_or_si256(evenGreen, _mm256_slli_epi16(oddGreen, 8));
         const __m256i red = _mm256_or_si256(evenRed, _mm256_slli_epi16(oddRed, 8));
-        StoreBgr(Out + 3 * j, _mm256_castsi256_si128(blue), _mm256_castsi256_si128(green),
-                 _mm256_castsi256_si128(red));
-        StoreBgr(Out + 3 * j + 48, _mm256_extracti128_si256(blue, 1), _mm256_extracti128_si256(green, 1),
-                 _mm256_extracti128_si256(red, 1));
+        StoreBgr32(Out + 3 * j, blue, green, red);
     }
     // The rest one by one; j is even, so the pixel kinds continue as they began.
     if (j < Pixels)
