@@ -2,6 +2,7 @@
 // library -> simulated camera. Each frame a read returns must be exactly what the driver's raw-frame
 // routine makes of the frame the camera rendered, and the settings must reach the registry at stop.
 #include "cameralib/streaming.h"
+#include "tests/component/fresh_host.h"
 #include "driver/callback_records.h"
 #include "driver/device_context.h"
 #include "driver/driver_entry.h"
@@ -52,13 +53,7 @@ simcam::Scene Bars() {
 class CaptureStack : public ::testing::TestWithParam<uint16_t> {
   protected:
     void SetUp() override {
-        host::ResetKernel();
-        host::ClearAllFaults();
-        host::ClockSetMode(host::ClockMode::Virtual);
-        streamclass::ClearViolations();
-        driveC_ = std::filesystem::temp_directory_path() / ("z40k-capture-c-" + std::to_string(::getpid()));
-        host::FilesSetDriveC(driveC_.string());
-        RawDumpDone = 0; // each test loads the driver afresh; its globals start as at load
+        driveC_ = ResetHostForStack("z40k-capture-c");
         simcam::CameraConfig config;
         config.DataPacketSize = GetParam();
         camera_ = std::make_unique<simcam::SimulatedCamera>(config);

@@ -1,6 +1,7 @@
 // Property changes made by an application while the pin runs: they reach the camera at once, show in
 // the next frame, and reach the registry when capture stops.
 #include "cameralib/streaming.h"
+#include "tests/component/fresh_host.h"
 #include "driver/driver_entry.h"
 #include "imaging/raw_frame.h"
 #include "platform/host/faults.h"
@@ -28,13 +29,7 @@ simcam::Scene Uniform(uint8_t Level) {
 class PropertyEffects : public ::testing::Test {
   protected:
     void SetUp() override {
-        host::ResetKernel();
-        host::ClearAllFaults();
-        host::ClockSetMode(host::ClockMode::Virtual);
-        streamclass::ClearViolations();
-        driveC_ = std::filesystem::temp_directory_path() / ("z40k-props-c-" + std::to_string(::getpid()));
-        host::FilesSetDriveC(driveC_.string());
-        RawDumpDone = 0;
+        driveC_ = ResetHostForStack("z40k-props-c");
         ASSERT_EQ(filter_.Open(DriverEntry, &camera_), STATUS_SUCCESS);
         std::vector<uint8_t> format;
         ASSERT_EQ(filter_.Intersect(0, &filter_.Ranges(0)[0]->DataRange, &format), STATUS_SUCCESS);
