@@ -65,9 +65,14 @@ VOID ReplicateSamplesScalar(const UCHAR* Source, PUCHAR Out, SIZE_T N) {
     SIZE_T i = 0;
     for (; i + 4 <= N; i += 4) {
         const ULONG s0 = Source[i], s1 = Source[i + 1], s2 = Source[i + 2], s3 = Source[i + 3];
-        const ULONG words[3] = {s0 * 0x010101u | s1 << 24, s1 * 0x0101u | s2 * 0x01010000u,
-                                s2 | s3 * 0x01010100u};
-        __builtin_memcpy(Out + 3 * i, words, sizeof(words)); // little-endian, as on every target we build
+        // Little-endian, as on every target we build. Three separate stores: one wide load of words
+        // just stored separately would have to wait for them to reach the cache.
+        const ULONG word0 = s0 * 0x010101u | s1 << 24;
+        const ULONG word1 = s1 * 0x0101u | s2 * 0x01010000u;
+        const ULONG word2 = s2 | s3 * 0x01010100u;
+        __builtin_memcpy(Out + 3 * i, &word0, sizeof(word0));
+        __builtin_memcpy(Out + 3 * i + 4, &word1, sizeof(word1));
+        __builtin_memcpy(Out + 3 * i + 8, &word2, sizeof(word2));
     }
     for (; i < N; ++i)
         Out[3 * i] = Out[3 * i + 1] = Out[3 * i + 2] = Source[i];
