@@ -1,4 +1,5 @@
 // The grey-world balance: class statistics, the gains it derives, its limits and its failure path.
+#include "imaging/vector_paths.h"
 #include "imaging/white_balance.h"
 #include "imaging_support.h"
 
@@ -149,4 +150,27 @@ TEST(WhiteBalance, FloatingPointStateIsSavedAroundTheWorkAndItsFailureKeepsAllGa
     EXPECT_EQ(p.GreenGain, 2u);
     EXPECT_EQ(p.RedGain, 3u);
     EXPECT_EQ(host::ProcessorState().FloatRestores, 0u);
+}
+
+// The scalar statistics add eight samples per step in 16-bit lanes and fold the lanes every 256 steps:
+// rows of 255s around those lengths would overflow a lane that was folded too late.
+TEST(WhiteBalance, ParitySumsSurviveFullLanesAndEveryTail) {
+    std::mt19937 random(11);
+    std::vector<uint8_t> bytes(6000);
+    for (auto& b : bytes)
+        b = uint8_t(random());
+    std::vector<uint8_t> full(6000, 255);
+    for (const auto* source : {&full, &bytes}) {
+        for (LONG length : {0, 1, 7, 8, 9, 15, 16, 17, 2047, 2048, 2049, 2055, 2056, 2057, 4104, 4113, 5990}) {
+            for (LONG offset : {0, 1, 5}) {
+                ULONG expectedEven = 0, expectedOdd = 0;
+                for (LONG c = 0; c < length; ++c)
+                    (c % 2 == 0 ? expectedEven : expectedOdd) += (*source)[offset + c];
+                ULONG even = 1, odd = 1;
+                SumParitiesScalar(source->data() + offset, length, &even, &odd);
+                EXPECT_EQ(even, expectedEven) << length << "+" << offset;
+                EXPECT_EQ(odd, expectedOdd) << length << "+" << offset;
+            }
+        }
+    }
 }
