@@ -67,6 +67,95 @@ VOID DemosaicRowScalar(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR*
     }
 }
 
+VOID BuildDemosaicTables(DemosaicTables* Tables, const DemosaicGains& G) {
+    for (ULONG sum = 0; sum < sizeof(Tables->Blue); ++sum) {
+        Tables->Blue[sum] = Saturate((sum * G.Blue) >> 11);
+        Tables->Red[sum] = Saturate((sum * G.Red) >> 11);
+    }
+    for (ULONG sum = 0; sum < sizeof(Tables->Green); ++sum)
+        Tables->Green[sum] = Saturate((sum * G.Green) >> 8);
+}
+
+namespace {
+
+// Where the lookup kernel reads: Q points into the quad's blue row, and the three other rows lie at fixed
+// distances from it, so a single pointer moves along the row.
+struct LookupRows {
+    LONG_PTR BlueFar, RedNear, RedFar; // from the blue row
+};
+
+// Vertical part of a sum, Near[Column] x 3 + Far[Column], as a table index.
+inline SIZE_T VerticalIndex(const UCHAR* Q, LONG_PTR Near, LONG_PTR Far, LONG_PTR Column) {
+    return 3 * SIZE_T(Q[Near + Column]) + Q[Far + Column];
+}
+
+// What one pair of pixels hands to the next: its blue column b + 2 is the next pair's b, its red
+// columns b + 1 and b + 3 are the next pair's b - 1 and b + 1, and its red row's sample at b + 2 is the
+// next pair's at b.
+struct LookupCarry {
+    SIZE_T Blue0, RedM, Red1, GreenLeft;
+};
+
+// The pair of pixels whose kind-A quad starts at Q's column (b): kind A at b, kind B at b + 1.
+inline VOID LookupPair(PUCHAR Out, const UCHAR* Q, const LookupRows& R, const DemosaicTables* T,
+                       LookupCarry* C) {
+    const SIZE_T blue2 = VerticalIndex(Q, 0, R.BlueFar, 2);
+    const SIZE_T red3 = VerticalIndex(Q, R.RedNear, R.RedFar, 3);
+    const SIZE_T green = Q[1];
+    const SIZE_T greenRight = Q[R.RedNear + 2];
+    Out[0] = T->Blue[3 * C->Blue0 + blue2];
+    Out[1] = T->Green[green + C->GreenLeft];
+    Out[2] = T->Red[3 * C->Red1 + C->RedM];
+    Out[3] = T->Blue[3 * blue2 + C->Blue0];
+    Out[4] = T->Green[green + greenRight];
+    Out[5] = T->Red[3 * C->Red1 + red3];
+    *C = {blue2, C->Red1, red3, greenRight};
+}
+
+} // namespace
+
+// The pixels of DemosaicRowScalar in the same order, each byte looked up. Two pairs per step: the
+// values one pair hands to the next then stay in registers.
+VOID DemosaicRowLookup(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
+                       PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& G) {
+    if (Pixels <= 0)
+        return;
+    const DemosaicTables* tables = G.Tables;
+    const LookupRows rows = {BlueFar - BlueNear, RedNear - BlueNear, RedFar - BlueNear};
+    SIZE_T left = SIZE_T(Pixels);
+    const UCHAR* q = BlueNear + 1; // at b, the first quad column of the next pixel
+    if (!BlueAtFirstQuadColumn) {
+        // A lone kind-B pixel first, so that the pairs all start with kind A.
+        const SIZE_T bs = 3 * VerticalIndex(q, 0, rows.BlueFar, 1) + VerticalIndex(q, 0, rows.BlueFar, -1);
+        const SIZE_T rs = 3 * VerticalIndex(q, rows.RedNear, rows.RedFar, 0) +
+                          VerticalIndex(q, rows.RedNear, rows.RedFar, 2);
+        Out[0] = tables->Blue[bs];
+        Out[1] = tables->Green[SIZE_T(q[0]) + q[rows.RedNear + 1]];
+        Out[2] = tables->Red[rs];
+        Out += 3;
+        ++q;
+        if (--left == 0)
+            return;
+    }
+    LookupCarry carry = {VerticalIndex(q, 0, rows.BlueFar, 0), VerticalIndex(q, rows.RedNear, rows.RedFar, -1),
+                         VerticalIndex(q, rows.RedNear, rows.RedFar, 1), q[rows.RedNear]};
+    for (const PUCHAR quadsEnd = Out + 3 * (left & ~SIZE_T(3)); Out != quadsEnd; Out += 12, q += 4) {
+        LookupPair(Out, q, rows, tables, &carry);
+        LookupPair(Out + 6, q + 2, rows, tables, &carry);
+    }
+    if (left & 2) {
+        LookupPair(Out, q, rows, tables, &carry);
+        Out += 6;
+        q += 2;
+    }
+    if (left & 1) {
+        // A trailing kind-A pixel.
+        Out[0] = tables->Blue[3 * carry.Blue0 + VerticalIndex(q, 0, rows.BlueFar, 2)];
+        Out[1] = tables->Green[SIZE_T(q[1]) + carry.GreenLeft];
+        Out[2] = tables->Red[3 * carry.Red1 + carry.RedM];
+    }
+}
+
 namespace {
 
 inline ULONG ClampGain(ULONG Gain, ULONG Saturating) {
@@ -75,7 +164,25 @@ inline ULONG ClampGain(ULONG Gain, ULONG Saturating) {
 
 } // namespace
 
+namespace {
+
+// A DemosaicTables inside [Space, Space + Bytes), started on a cache line; null when it does not fit.
+DemosaicTables* TablesIn(PUCHAR Space, SIZE_T Bytes) {
+    if (Space == nullptr)
+        return nullptr;
+    const SIZE_T skip = (0 - reinterpret_cast<ULONG_PTR>(Space)) & 63;
+    if (Bytes < skip || Bytes - skip < sizeof(DemosaicTables))
+        return nullptr;
+    return reinterpret_cast<DemosaicTables*>(Space + skip);
+}
+
+} // namespace
+
 LONG DemosaicBayer(ColorParams* Params) {
+    return DemosaicBayerWithTableSpace(Params, nullptr, 0);
+}
+
+LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T TableSpaceBytes) {
     const LONG width = Params->SourceWidth;
     const LONG height = Params->SourceHeight;
     // Formed in 64 bits: the count of a window the geometry accepts always fits, and no product may wrap.
@@ -87,9 +194,9 @@ LONG DemosaicBayer(ColorParams* Params) {
     const ULONG rowPhase = phase & 1;
     // The blue column of the first quad (b = 1) is its left one when column 1 has the blue class.
     const bool blueAtFirstQuadColumn = ((1 + (phase >> 1)) & 1) == 1;
-    const DemosaicGains gains = {ClampGain(Params->BlueGain, BLUE_RED_GAIN_SATURATING),
-                                 ClampGain(Params->GreenGain, GREEN_GAIN_SATURATING),
-                                 ClampGain(Params->RedGain, BLUE_RED_GAIN_SATURATING)};
+    DemosaicGains gains = {ClampGain(Params->BlueGain, BLUE_RED_GAIN_SATURATING),
+                           ClampGain(Params->GreenGain, GREEN_GAIN_SATURATING),
+                           ClampGain(Params->RedGain, BLUE_RED_GAIN_SATURATING), nullptr};
     const LONG pixels = width > 4 ? width - 4 : 0;
     const SIZE_T stride = SIZE_T(Params->SourceStride);
     const SIZE_T pitch = 3 * SIZE_T(width);
@@ -106,8 +213,8 @@ LONG DemosaicBayer(ColorParams* Params) {
     PUCHAR out = Params->Output;
 
     // The row kernel is chosen once per frame: the vector one when the processor has it, the gains fit
-    // its 16-bit lanes and the vector state could be saved; otherwise the scalar one, byte for byte the
-    // same.
+    // its 16-bit lanes and the vector state could be saved; otherwise the scalar one, from tables when
+    // the caller has room for them. All three give the same bytes.
     DemosaicRowRoutine demosaicRow = DemosaicRowScalar;
     XSTATE_SAVE vectorState;
     BOOLEAN vector = FALSE;
@@ -118,6 +225,14 @@ LONG DemosaicBayer(ColorParams* Params) {
         demosaicRow = DemosaicRowAvx2;
     }
 #endif
+    if (!vector) {
+        DemosaicTables* tables = TablesIn(TableSpace, TableSpaceBytes);
+        if (tables != nullptr) {
+            BuildDemosaicTables(tables, gains);
+            gains.Tables = tables;
+            demosaicRow = DemosaicRowLookup;
+        }
+    }
     for (;;) {
         // The quad's blue sample lies in its top row when that row has the blue rows' parity.
         if (((ULONG(a) + rowPhase) & 1) == 0)
@@ -139,8 +254,9 @@ LONG DemosaicBayer(ColorParams* Params) {
 
 namespace {
 
-// Bounds of the colour path against its two buffers; everything in 64 bits so nothing can wrap.
-bool WindowFits(const ColorParams& P, SIZE_T ScratchBytes, SIZE_T FrameBytes) {
+// Bounds of the colour path against its two buffers; everything in 64 bits so nothing can wrap. On
+// success *WindowEnd is the scratch offset just past the window's last sample.
+bool WindowFits(const ColorParams& P, SIZE_T ScratchBytes, SIZE_T FrameBytes, SIZE_T* WindowEnd) {
     const LONGLONG width = P.SourceWidth, height = P.SourceHeight, stride = P.SourceStride;
     if (width < 4 || height < 3 || P.SourceX < 0 || P.SourceY < 0 || stride < width)
         return false;
@@ -148,6 +264,7 @@ bool WindowFits(const ColorParams& P, SIZE_T ScratchBytes, SIZE_T FrameBytes) {
     const LONGLONG end = (P.SourceY + height - 1) * stride + P.SourceX + width;
     if (ULONGLONG(end) > ScratchBytes)
         return false;
+    *WindowEnd = SIZE_T(end);
     return ULONGLONG(3 * width * height) <= FrameBytes;
 }
 
@@ -177,7 +294,9 @@ ULONG ConvertColor(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PU
 
     // The geometry is driver-wide and the frame buffer is the library's: a window that the buffers
     // cannot hold (a short raw or request buffer) is dropped rather than read or written out of bounds.
-    if (!WindowFits(params, BufferBytes(Scratch, ScratchEnd), BufferBytes(FrameBuffer, FrameEnd)))
+    const SIZE_T scratchBytes = BufferBytes(Scratch, ScratchEnd);
+    SIZE_T windowEnd = 0;
+    if (!WindowFits(params, scratchBytes, BufferBytes(FrameBuffer, FrameEnd), &windowEnd))
         return 0;
 
     if (ReadRelaxed(Context->AutoWhiteBalance)) {
@@ -191,5 +310,7 @@ ULONG ConvertColor(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PU
         WriteRelaxed(Context->GreenGain, params.GreenGain);
         WriteRelaxed(Context->RedGain, params.RedGain);
     }
-    return ULONG(DemosaicBayer(&params));
+    // Below the window the scratch frame holds nothing of the image (the capture window leaves 128 lines
+    // there): room for the gain tables of the scalar demosaic.
+    return ULONG(DemosaicBayerWithTableSpace(&params, Scratch + windowEnd, scratchBytes - windowEnd));
 }

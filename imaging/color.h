@@ -40,6 +40,11 @@ ULONG ConvertColor(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PU
 // that Output holds 3 x W x (H - 4) bytes.
 LONG DemosaicBayer(ColorParams* Params);
 
+// DemosaicBayer given TableSpaceBytes of memory at TableSpace that it may overwrite: when the scalar
+// kernel runs and the gain tables fit there, it looks its bytes up instead of multiplying. The output
+// is the same either way. TableSpace must not overlap the window or the output.
+LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T TableSpaceBytes);
+
 // The same conversion written pixel by pixel straight from the class rule, without any hoisting: the
 // oracle the fast demosaic is tested against.
 LONG DemosaicBayerReference(const ColorParams* Params);

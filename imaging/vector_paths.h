@@ -5,9 +5,20 @@
 
 #include "imaging/color.h"
 
-// Gains as the demosaic applies them: clamped to the saturating values (see color.h).
+// Every output byte a channel can take, by the sum it comes from: blue and red sums run from 0 to 4080,
+// green sums from 0 to 510. Filled for one frame's gains, the tables turn a channel's multiply, shift
+// and saturation into one load.
+struct DemosaicTables {
+    UCHAR Blue[4096];
+    UCHAR Green[512];
+    UCHAR Red[4096];
+};
+
+// Gains as the demosaic applies them: clamped to the saturating values (see color.h). Tables, when
+// set, holds the same gains as tables for the lookup kernel.
 struct DemosaicGains {
     ULONG Blue, Green, Red;
+    const DemosaicTables* Tables;
 };
 
 // One output row of the demosaic from the quad's blue row, the blue row on the far side, the red row and
@@ -17,6 +28,11 @@ typedef VOID (*DemosaicRowRoutine)(const UCHAR* BlueNear, const UCHAR* BlueFar, 
                                    const DemosaicGains& Gains);
 VOID DemosaicRowScalar(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
                        PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
+// The scalar row again, each byte looked up in Gains.Tables (which must be set) instead of computed.
+VOID DemosaicRowLookup(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
+                       PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
+// Fills Tables with what DemosaicRowScalar computes for every sum under the gains Blue, Green and Red.
+VOID BuildDemosaicTables(DemosaicTables* Tables, const DemosaicGains& Gains);
 
 // Sums of the samples at even and at odd offsets of Row[0 .. Columns - 1].
 typedef VOID (*SumParitiesRoutine)(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);

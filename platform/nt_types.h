@@ -30,6 +30,7 @@ typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef LONGLONG REFERENCE_TIME;
 typedef size_t SIZE_T;
 typedef uintptr_t ULONG_PTR;
+typedef intptr_t LONG_PTR;
 typedef char16_t WCHAR;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;

@@ -1,5 +1,6 @@
 // The colour path's arithmetic: which samples each pixel takes, gains and saturation, untouched bytes,
 // small windows, and the fast demosaic against the plain reference.
+#include "imaging/vector_paths.h"
 #include "imaging_support.h"
 
 #include <gtest/gtest.h>
@@ -85,9 +86,9 @@ struct GainCase {
     Pixel Expected;
 };
 
-class DemosaicGains : public ::testing::TestWithParam<GainCase> {};
+class DemosaicFlatField : public ::testing::TestWithParam<GainCase> {};
 
-TEST_P(DemosaicGains, FlatFieldGivesTheScaledSaturatedValue) {
+TEST_P(DemosaicFlatField, FlatFieldGivesTheScaledSaturatedValue) {
     const GainCase& g = GetParam();
     const LONG W = 9, H = 8;
     auto scratch = MakeScratch(0, 0, W, H, W, [&](LONG, LONG) { return g.Sample; });
@@ -104,7 +105,7 @@ TEST_P(DemosaicGains, FlatFieldGivesTheScaledSaturatedValue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Flat, DemosaicGains,
+    Flat, DemosaicFlatField,
     ::testing::Values(GainCase{100, 128, 128, 128, {100, 100, 100}}, // unity
                       GainCase{100, 200, 128, 400, {156, 100, 255}}, // scaled, red saturated
                       GainCase{255, 128, 128, 128, {255, 255, 255}}, // full scale does not overflow
@@ -137,8 +138,10 @@ TEST(Demosaic, SmallWindowsWriteNothingAndReportTheirFormula) {
     }
 }
 
-// The fast demosaic against the reference over geometries that exercise both pixel kinds first, odd
-// and even counts of pixels per row, every phase, offsets and padded lines.
+// The fast demosaic against the reference over geometries that exercise both pixel kinds first, every
+// count of pixels left after whole steps, every phase, offsets and padded lines. Both scalar kernels are
+// checked: the one that computes each byte and, given room for its tables and kept off the vector path,
+// the one that looks them up.
 struct Geometry {
     LONG W, H, X, Y, Stride;
 };
@@ -168,6 +171,16 @@ TEST_P(DemosaicOracle, FastMatchesReference) {
             ASSERT_EQ(DemosaicBayer(&p), DemosaicBayerReference(&q));
             ASSERT_EQ(fast, reference)
                 << "fill " << fill << " gains " << gains[0] << "," << gains[1] << "," << gains[2];
+
+            std::vector<uint8_t> lookedUp(3 * g.W * g.H, SENTINEL);
+            std::vector<uint8_t> tableSpace(sizeof(DemosaicTables) + 64, SENTINEL);
+            p.Output = lookedUp.data();
+            host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+            const LONG count = DemosaicBayerWithTableSpace(&p, tableSpace.data(), tableSpace.size());
+            host::ClearFault("KeSaveExtendedProcessorState");
+            ASSERT_EQ(count, DemosaicBayerReference(&q));
+            ASSERT_EQ(lookedUp, reference)
+                << "tables, fill " << fill << " gains " << gains[0] << "," << gains[1] << "," << gains[2];
         }
     }
 }
@@ -177,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(Geometry{5, 5, 0, 0, 5}, Geometry{6, 6, 0, 0, 6},
                                          Geometry{7, 9, 1, 2, 10}, Geometry{8, 7, 3, 1, 13},
                                          Geometry{33, 17, 0, 0, 33}, Geometry{64, 31, 5, 3, 80},
-                                         Geometry{97, 12, 2, 0, 101}),
+                                         Geometry{9, 6, 0, 1, 9}, Geometry{97, 12, 2, 0, 101}),
                        ::testing::Values(0u, 1u, 2u, 3u, 4u, 0xFFFFFFFFu)));
 
 // The sweep reads window rows 0 to H - 2 and columns 0 to W - 2: the last row and column never reach
@@ -194,4 +207,47 @@ TEST(Demosaic, LastWindowRowAndColumnAreNeverRead) {
     DemosaicBayer(&p);
     DemosaicBayer(&q);
     EXPECT_EQ(a, b);
+}
+
+// The lookup kernel's tables go on the first cache line of the space it is given, and only when they fit
+// there whole; a space one byte short is left alone and the bytes are computed instead.
+TEST(Demosaic, GainTablesAreBuiltOnlyInsideTheSpaceGiven) {
+    const LONG W = 12, H = 8;
+    std::mt19937 random(3);
+    auto scratch = MakeScratch(0, 0, W, H, W, [&](LONG, LONG) { return uint8_t(random()); });
+    std::vector<uint8_t> reference(3 * W * H, SENTINEL);
+    ColorParams q = Params(scratch, reference, 0, 0, W, H, W, 0, 128, 256, 300);
+    DemosaicBayerReference(&q);
+
+    alignas(64) static uint8_t space[sizeof(DemosaicTables) + 192];
+    for (size_t skip : {0, 1, 63}) {
+        for (size_t length : {sizeof(DemosaicTables) - 1, sizeof(DemosaicTables)}) {
+            std::memset(space, SENTINEL, sizeof(space));
+            const size_t tablesAt = skip == 0 ? 64 : 128; // the first cache line at or after the space
+            uint8_t* start = space + tablesAt - skip;
+            const bool fits = length >= sizeof(DemosaicTables);
+            std::vector<uint8_t> out(3 * W * H, SENTINEL);
+            ColorParams p = Params(scratch, out, 0, 0, W, H, W, 0, 128, 256, 300);
+            host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+            DemosaicBayerWithTableSpace(&p, start, skip + length);
+            host::ClearFault("KeSaveExtendedProcessorState");
+            EXPECT_EQ(out, reference) << skip << "+" << length;
+
+            for (size_t i = 0; i < sizeof(space); ++i) {
+                const bool table = fits && i >= tablesAt && i < tablesAt + sizeof(DemosaicTables);
+                if (!table) {
+                    ASSERT_EQ(space[i], SENTINEL) << "byte " << i << " skip " << skip << " length " << length;
+                }
+            }
+            if (fits) {
+                const auto* tables = reinterpret_cast<const DemosaicTables*>(space + tablesAt);
+                EXPECT_EQ(tables->Blue[4080], 255); // 4080 x 128 >> 11
+                EXPECT_EQ(tables->Blue[17], 1);
+                EXPECT_EQ(tables->Green[127], 127); // 127 x 256 >> 8
+                EXPECT_EQ(tables->Green[300], 255);
+                EXPECT_EQ(tables->Red[1000], 146); // 1000 x 300 >> 11
+                EXPECT_EQ(tables->Red[1748], 255); // 524,400 is past 255 x 2048
+            }
+        }
+    }
 }

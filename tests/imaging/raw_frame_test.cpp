@@ -114,26 +114,32 @@ TEST_F(RawFrame, VersionTwoEntryConvertsStillFramesAlike) {
 
 // Colour through the whole entry point equals the reference demosaic of the de-interlaced window; the
 // count is (W - 2) x (H - 2) x 3, and what the demosaic does not write keeps its old content.
+// Once as the processor allows and once with the vector state refused: the scalar demosaic then keeps
+// its gain tables in the scratch frame below the window, which must not disturb the picture.
 TEST_F(RawFrame, ColourFrameMatchesTheReferenceAndLeavesItsMarginsAlone) {
-    DeviceContext context = FreshDevice();
-    context.BlueGain = 200;
-    context.RedGain = 90;
     auto raw = PatternedRawFrame(RAW_FRAME_BYTES, 7);
-    std::vector<uint8_t> frame(CAPTURE_FRAME_BYTES, SENTINEL);
-
-    EXPECT_EQ(Run(context, raw, frame), 14718732u);
-
     std::vector<uint8_t> scratch(RAW_FRAME_BYTES, 0);
     for (size_t r = 0; r < 1920; ++r)
         std::memcpy(&scratch[r * 2894], &raw[RawOffsetOf(r, 0)], 2560);
     std::vector<uint8_t> expected(CAPTURE_FRAME_BYTES, SENTINEL);
     ColorParams p = Params(scratch, expected, 0, 0, 2560, 1920, 2894, 0, 200, 128, 90);
     DemosaicBayerReference(&p);
-    EXPECT_EQ(frame, expected);
 
-    for (size_t k = 0; k < 1916; ++k)
-        ASSERT_TRUE(AllEqual(frame, k * 7680 + 7668, (k + 1) * 7680, SENTINEL)) << k;
-    EXPECT_TRUE(AllEqual(frame, 1916 * 7680, frame.size(), SENTINEL)); // 30,720 bytes
+    for (bool refuseVectorState : {false, true}) {
+        if (refuseVectorState)
+            host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+        DeviceContext context = FreshDevice();
+        context.BlueGain = 200;
+        context.RedGain = 90;
+        std::vector<uint8_t> frame(CAPTURE_FRAME_BYTES, SENTINEL);
+
+        EXPECT_EQ(Run(context, raw, frame), 14718732u);
+        EXPECT_TRUE(frame == expected) << "vector state refused: " << refuseVectorState;
+        for (size_t k = 0; k < 1916; ++k)
+            ASSERT_TRUE(AllEqual(frame, k * 7680 + 7668, (k + 1) * 7680, SENTINEL)) << k;
+        EXPECT_TRUE(AllEqual(frame, 1916 * 7680, frame.size(), SENTINEL)); // 30,720 bytes
+        host::ClearFault("KeSaveExtendedProcessorState");
+    }
 }
 
 TEST_F(RawFrame, WhiteBalanceRunsOnColourFramesOnlyAndItsGainsStay) {
