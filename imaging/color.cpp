@@ -162,10 +162,6 @@ inline ULONG ClampGain(ULONG Gain, ULONG Saturating) {
     return Gain > Saturating ? Saturating : Gain;
 }
 
-} // namespace
-
-namespace {
-
 // A DemosaicTables inside [Space, Space + Bytes), started on a cache line; null when it does not fit.
 DemosaicTables* TablesIn(PUCHAR Space, SIZE_T Bytes) {
     if (Space == nullptr)
