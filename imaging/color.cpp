@@ -1,14 +1,20 @@
 #include "imaging/color.h"
 
 #include "camera/frame_geometry.h"
+#include "imaging/raw_frame.h"
 #include "imaging/vector_paths.h"
 #include "imaging/white_balance.h"
 #include "platform/relaxed.h"
 
 namespace {
 
-inline UCHAR Saturate(ULONG Value) {
-    return UCHAR(Value > 255 ? 255 : Value);
+// One channel's byte: its sum times its gain, shifted down by the sum's weight and the gain's unity
+// (11 for blue and red, 8 for green), saturated at 255. Gains are clamped so the product fits.
+constexpr ULONG BLUE_RED_SHIFT = 11;
+constexpr ULONG GREEN_SHIFT = 8;
+inline UCHAR Gained(ULONG Sum, ULONG Gain, ULONG Shift) {
+    const ULONG value = (Sum * Gain) >> Shift;
+    return UCHAR(value > 255 ? 255 : value);
 }
 
 // Vertical part of a four-sample sum: 3 x the near row + 1 x the far row at one column. A full sum is
@@ -18,9 +24,9 @@ inline ULONG Vertical(const UCHAR* Near, const UCHAR* Far, LONG Column) {
 }
 
 inline VOID StorePixel(PUCHAR Out, ULONG Bs, ULONG E, ULONG Rs, const DemosaicGains& G) {
-    Out[0] = Saturate((Bs * G.Blue) >> 11);
-    Out[1] = Saturate((E * G.Green) >> 8);
-    Out[2] = Saturate((Rs * G.Red) >> 11);
+    Out[0] = Gained(Bs, G.Blue, BLUE_RED_SHIFT);
+    Out[1] = Gained(E, G.Green, GREEN_SHIFT);
+    Out[2] = Gained(Rs, G.Red, BLUE_RED_SHIFT);
 }
 
 // One output row. BlueNear/BlueFar are the quad's blue row and the row two below or above it on the
@@ -69,11 +75,11 @@ VOID DemosaicRowScalar(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR*
 
 VOID BuildDemosaicTables(DemosaicTables* Tables, const DemosaicGains& G) {
     for (ULONG sum = 0; sum < sizeof(Tables->Blue); ++sum) {
-        Tables->Blue[sum] = Saturate((sum * G.Blue) >> 11);
-        Tables->Red[sum] = Saturate((sum * G.Red) >> 11);
+        Tables->Blue[sum] = Gained(sum, G.Blue, BLUE_RED_SHIFT);
+        Tables->Red[sum] = Gained(sum, G.Red, BLUE_RED_SHIFT);
     }
     for (ULONG sum = 0; sum < sizeof(Tables->Green); ++sum)
-        Tables->Green[sum] = Saturate((sum * G.Green) >> 8);
+        Tables->Green[sum] = Gained(sum, G.Green, GREEN_SHIFT);
 }
 
 namespace {
@@ -186,7 +192,7 @@ LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T 
     if (height <= 4)
         return result;
 
-    const ULONG phase = Params->BayerPhase > 3 ? 0 : Params->BayerPhase;
+    const ULONG phase = BayerPhaseOf(Params->BayerPhase);
     const ULONG rowPhase = phase & 1;
     // The blue column of the first quad (b = 1) is its left one when column 1 has the blue class.
     const bool blueAtFirstQuadColumn = ((1 + (phase >> 1)) & 1) == 1;
@@ -214,13 +220,9 @@ LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T 
     DemosaicRowRoutine demosaicRow = DemosaicRowScalar;
     XSTATE_SAVE vectorState;
     BOOLEAN vector = FALSE;
-#if defined(Z40K_VECTOR_PATHS)
-    if (gains.Blue <= VECTOR_GAIN_LIMIT && gains.Green <= VECTOR_GAIN_LIMIT &&
-        gains.Red <= VECTOR_GAIN_LIMIT && pixels >= VECTOR_MIN_PIXELS && BeginVectorWork(&vectorState)) {
-        vector = TRUE;
-        demosaicRow = DemosaicRowAvx2;
-    }
-#endif
+    if (gains.Blue <= VECTOR_GAIN_LIMIT && gains.Green <= VECTOR_GAIN_LIMIT && gains.Red <= VECTOR_GAIN_LIMIT &&
+        pixels >= VECTOR_MIN_PIXELS)
+        demosaicRow = ChooseKernel<DemosaicRowRoutine>(DemosaicRowScalar, DemosaicRowAvx2, &vectorState, &vector);
     if (!vector) {
         DemosaicTables* tables = TablesIn(TableSpace, TableSpaceBytes);
         if (tables != nullptr) {
@@ -262,12 +264,6 @@ bool WindowFits(const ColorParams& P, SIZE_T ScratchBytes, SIZE_T FrameBytes, SI
         return false;
     *WindowEnd = SIZE_T(end);
     return ULONGLONG(3 * width * height) <= FrameBytes;
-}
-
-SIZE_T BufferBytes(const UCHAR* Start, const UCHAR* End) {
-    return reinterpret_cast<ULONG_PTR>(End) > reinterpret_cast<ULONG_PTR>(Start)
-               ? reinterpret_cast<ULONG_PTR>(End) - reinterpret_cast<ULONG_PTR>(Start)
-               : 0;
 }
 
 } // namespace

@@ -49,13 +49,18 @@ LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T 
 // oracle the fast demosaic is tested against.
 LONG DemosaicBayerReference(const ColorParams* Params);
 
+// The phase a BayerPhase value stands for: values above 3 act as 0.
+inline ULONG BayerPhaseOf(ULONG BayerPhase) {
+    return BayerPhase > 3 ? 0 : BayerPhase;
+}
+
 // Sample classes of the colour filter mosaic.
 enum SampleClass { SAMPLE_GREEN, SAMPLE_BLUE, SAMPLE_RED };
 
 // The class of window sample (Row, Column): classes follow the window's coordinates alone, so every
 // row, of any width, starts with the class of column 0.
 inline SampleClass BayerClass(ULONG BayerPhase, LONG Row, LONG Column) {
-    const ULONG phase = BayerPhase > 3 ? 0 : BayerPhase;
+    const ULONG phase = BayerPhaseOf(BayerPhase);
     const ULONG rho = (ULONG(Row) + (phase & 1)) & 1;
     const ULONG kappa = (ULONG(Column) + (phase >> 1)) & 1;
     if (rho == kappa)

@@ -8,13 +8,6 @@
 
 namespace {
 
-// Bytes of the buffer [Start, End), 0 when End is not above Start.
-SIZE_T BufferBytes(const UCHAR* Start, const UCHAR* End) {
-    return reinterpret_cast<ULONG_PTR>(End) > reinterpret_cast<ULONG_PTR>(Start)
-               ? reinterpret_cast<ULONG_PTR>(End) - reinterpret_cast<ULONG_PTR>(Start)
-               : 0;
-}
-
 // The de-interlace leaves the tail of every line and the lines below the image unwritten; in the kernel
 // they hold whatever the pool block held before. Clear them so that the dump file carries the frame and
 // nothing of other allocations.
@@ -98,13 +91,10 @@ ULONG ConvertMono(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUC
     // The image is stored bottom row first. At most FormatHeight rows are taken, from the window's bottom
     // row up to its first row, so however long the frame buffer is the loop never climbs above the
     // window; a row ends early where the scratch frame ends, and only whole pixels are written.
-    ReplicateRoutine replicate = ReplicateSamplesScalar;
     XSTATE_SAVE vectorState;
-    const BOOLEAN vector = BeginVectorWork(&vectorState);
-#if defined(Z40K_VECTOR_PATHS)
-    if (vector)
-        replicate = ReplicateSamplesAvx2;
-#endif
+    BOOLEAN vector;
+    const ReplicateRoutine replicate =
+        ChooseKernel<ReplicateRoutine>(ReplicateSamplesScalar, ReplicateSamplesAvx2, &vectorState, &vector);
 
     SIZE_T out = 0;
     for (LONG row = 0; row < height && frameBytes - out >= 3; ++row) {

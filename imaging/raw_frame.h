@@ -40,6 +40,13 @@ NTSTATUS ProcessRawFrame(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PV
 // RAW_FRAME_MIN_BYTES; ProcessRawFrame checks that before calling.
 VOID DeinterlaceFrame(const UCHAR* Raw, PUCHAR Scratch);
 
+// Bytes of the buffer [Start, End), 0 when End is not above Start.
+inline SIZE_T BufferBytes(const UCHAR* Start, const UCHAR* End) {
+    return reinterpret_cast<ULONG_PTR>(End) > reinterpret_cast<ULONG_PTR>(Start)
+               ? reinterpret_cast<ULONG_PTR>(End) - reinterpret_cast<ULONG_PTR>(Start)
+               : 0;
+}
+
 // The conversion step of a frame already de-interlaced: the colour path when ColorEnable is set, the
 // grey path otherwise. Returns the byte count reported through BytesReturned. Also used by tools that
 // convert a saved de-interlaced frame.

@@ -56,6 +56,11 @@ VOID DemosaicRowAvx2(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* R
                      PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
 VOID SumParitiesAvx2(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);
 VOID ReplicateSamplesAvx2(const UCHAR* Source, PUCHAR Out, SIZE_T N);
+#else
+// No vector kernels on this target: ChooseKernel never picks a null one.
+constexpr DemosaicRowRoutine DemosaicRowAvx2 = nullptr;
+constexpr SumParitiesRoutine SumParitiesAvx2 = nullptr;
+constexpr ReplicateRoutine ReplicateSamplesAvx2 = nullptr;
 #endif
 
 // In the kernel, vector registers may only be used between saving and restoring the extended processor
@@ -63,3 +68,11 @@ VOID ReplicateSamplesAvx2(const UCHAR* Source, PUCHAR Out, SIZE_T N);
 // its vector kernels and calls EndVectorWork. FALSE (nothing saved) means the scalar kernels.
 BOOLEAN BeginVectorWork(PXSTATE_SAVE Save);
 VOID EndVectorWork(PXSTATE_SAVE Save);
+
+// A stage's kernel for one frame: Vector when there is one and BeginVectorWork succeeded (*Saved is
+// then TRUE and the caller must call EndVectorWork when done), Scalar otherwise.
+template <typename Routine>
+Routine ChooseKernel(Routine Scalar, Routine Vector, PXSTATE_SAVE Save, BOOLEAN* Saved) {
+    *Saved = Vector != nullptr && BeginVectorWork(Save);
+    return *Saved ? Vector : Scalar;
+}

@@ -45,10 +45,6 @@ ULONG GainFromDouble(double Gain) {
     return ULONG(Gain);
 }
 
-} // namespace
-
-namespace {
-
 // Sum of the four 16-bit lanes of Lanes.
 inline ULONG FoldLanes(ULONGLONG Lanes) {
     const ULONGLONG pairs = (Lanes & 0x0000FFFF0000FFFFull) + ((Lanes >> 16) & 0x0000FFFF0000FFFFull);
@@ -92,20 +88,17 @@ VOID SumParitiesScalar(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd) 
 BOOLEAN ComputeWhiteBalance(ColorParams* Params) {
     // Statistics first, in integers only, outside the floating-point span.
     ClassSums sums = {};
-    const ULONG phase = Params->BayerPhase > 3 ? 0 : Params->BayerPhase;
+    const ULONG phase = BayerPhaseOf(Params->BayerPhase);
     const LONG columns = Params->StatsRight - Params->StatsLeft;
     const LONG rows = Params->StatsBottom - Params->StatsTop;
     if (columns > 0 && rows > 0) {
         const SIZE_T stride = SIZE_T(LONGLONG(Params->SourceStride));
         const UCHAR* row = Params->Scratch + SIZE_T(LONGLONG(Params->SourceY) + Params->StatsTop) * stride +
                            SIZE_T(LONGLONG(Params->SourceX) + Params->StatsLeft);
-        SumParitiesRoutine sumParities = SumParitiesScalar;
         XSTATE_SAVE vectorState;
-        const BOOLEAN vector = BeginVectorWork(&vectorState);
-#if defined(Z40K_VECTOR_PATHS)
-        if (vector)
-            sumParities = SumParitiesAvx2;
-#endif
+        BOOLEAN vector;
+        const SumParitiesRoutine sumParities =
+            ChooseKernel<SumParitiesRoutine>(SumParitiesScalar, SumParitiesAvx2, &vectorState, &vector);
         for (LONG r = 0; r < rows; ++r, row += stride)
             AddRow(&sums, sumParities, row, columns, (ULONG(r) + (phase & 1)) & 1, phase >> 1);
         if (vector)
