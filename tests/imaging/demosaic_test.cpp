@@ -11,8 +11,6 @@ using namespace imaging_test;
 
 namespace {
 
-constexpr uint8_t SENTINEL = 0xA5;
-
 // Small distinct-looking samples, 1 to 15: with gains 2048 (blue, red) and 256 (green) each output byte
 // is then exactly the weighted sum, so a wrong neighbour or weight shows in the byte.
 uint8_t SmallSample(LONG r, LONG c) {

@@ -16,6 +16,17 @@ namespace imaging_test {
 
 constexpr ULONG CAPTURE_FRAME_BYTES = 2560 * 1920 * 3;
 
+// What output buffers are filled with, so that bytes a conversion leaves alone can be told apart.
+constexpr uint8_t SENTINEL = 0xA5;
+
+inline std::vector<uint8_t> RandomBytes(size_t N, uint32_t Seed) {
+    std::mt19937 random(Seed);
+    std::vector<uint8_t> bytes(N);
+    for (auto& b : bytes)
+        b = uint8_t(random());
+    return bytes;
+}
+
 // A device as initialise-device leaves it: colour on, white balance off, gains 128, and the format of
 // the last bandwidth allocation.
 inline DeviceContext FreshDevice(LONG FormatWidth = 2560, LONG FormatHeight = 1920) {

@@ -14,7 +14,6 @@ using namespace imaging_test;
 
 namespace {
 
-constexpr uint8_t SENTINEL = 0xA5;
 constexpr ULONG UNTOUCHED_COUNT = 0xDEADBEEF;
 
 class RawFrame : public ::testing::Test {

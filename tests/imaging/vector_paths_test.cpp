@@ -11,8 +11,6 @@ using namespace imaging_test;
 
 namespace {
 
-constexpr uint8_t SENTINEL = 0xA5;
-
 class VectorPaths : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -32,18 +30,6 @@ class VectorPaths : public ::testing::Test {
 } // namespace
 
 #if defined(Z40K_VECTOR_PATHS)
-
-namespace {
-
-std::vector<uint8_t> RandomBytes(size_t N, uint32_t Seed) {
-    std::mt19937 random(Seed);
-    std::vector<uint8_t> bytes(N);
-    for (auto& b : bytes)
-        b = uint8_t(random());
-    return bytes;
-}
-
-} // namespace
 
 // Widths from 4 to 80 give every count of pixels left after the 32-pixel steps, for both phases of the
 // first pixel; heights are kept small, the rows are what differs.

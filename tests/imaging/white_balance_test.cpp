@@ -155,11 +155,7 @@ TEST(WhiteBalance, FloatingPointStateIsSavedAroundTheWorkAndItsFailureKeepsAllGa
 // The scalar statistics add eight samples per step in 16-bit lanes and fold the lanes every 256 steps:
 // rows of 255s around those lengths would overflow a lane that was folded too late.
 TEST(WhiteBalance, ParitySumsSurviveFullLanesAndEveryTail) {
-    std::mt19937 random(11);
-    std::vector<uint8_t> bytes(6000);
-    for (auto& b : bytes)
-        b = uint8_t(random());
-    std::vector<uint8_t> full(6000, 255);
+    const std::vector<uint8_t> bytes = RandomBytes(6000, 11), full(6000, 255);
     for (const auto* source : {&full, &bytes}) {
         for (LONG length : {0, 1, 7, 8, 9, 15, 16, 17, 2047, 2048, 2049, 2055, 2056, 2057, 4104, 4113, 5990}) {
             for (LONG offset : {0, 1, 5}) {
