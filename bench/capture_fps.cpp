@@ -1,7 +1,5 @@
 // The capture path as an application drives it, timed. Bring-up and tear-down are outside the timing:
 // what a capture application pays per frame is the read.
-#include "bench/capture_fps.h"
-
 #include "cameralib/library_device.h"
 #include "cameralib/streaming.h"
 #include "driver/driver_entry.h"
@@ -109,16 +107,3 @@ void BM_CaptureFrame(benchmark::State& State) {
 } // namespace
 
 BENCHMARK(BM_CaptureFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-double MeasureCaptureFps(unsigned Frames) {
-    CaptureSession session;
-    if (!session.Ok() || Frames == 0)
-        return 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (unsigned i = 0; i < Frames; ++i) {
-        if (!session.ReadFrame())
-            return 0;
-    }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return seconds > 0 ? Frames / seconds : 0;
-}
