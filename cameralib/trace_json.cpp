@@ -11,7 +11,9 @@ std::string StatusText(NTSTATUS Status) {
     return text;
 }
 
-std::string Hex(const std::vector<uint8_t>& Bytes) {
+} // namespace
+
+std::string HexBytes(const std::vector<uint8_t>& Bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string text;
     text.reserve(Bytes.size() * 2);
@@ -22,8 +24,6 @@ std::string Hex(const std::vector<uint8_t>& Bytes) {
     return text;
 }
 
-} // namespace
-
 std::string VendorRequestJson(const VendorTraceRecord& Record) {
     std::string json = "{\"event\":\"vendor_request\"";
     json += ",\"request\":" + std::to_string(Record.Request);
@@ -31,7 +31,7 @@ std::string VendorRequestJson(const VendorTraceRecord& Record) {
     json += ",\"index\":" + std::to_string(Record.Index);
     json += Record.DeviceToHost ? ",\"direction\":\"in\"" : ",\"direction\":\"out\"";
     json += ",\"length\":" + (Record.HasLength ? std::to_string(Record.Length) : std::string("null"));
-    json += ",\"data\":\"" + Hex(Record.Data) + "\"";
+    json += ",\"data\":\"" + HexBytes(Record.Data) + "\"";
     json += ",\"status\":\"" + StatusText(Record.Status) + "\"}";
     return json;
 }

@@ -36,16 +36,6 @@ const char* RegistryTypeName(ULONG Type) {
     }
 }
 
-std::string Hex(const std::vector<uint8_t>& Bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : Bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 0xF];
-    }
-    return text;
-}
-
 // A REG_SZ's UTF-16LE characters up to the terminating zero, as UTF-8 for the code points below 0x800
 // that registry strings of this camera use; anything else becomes U+FFFD.
 std::string Utf16ToUtf8(const std::vector<uint8_t>& Bytes) {
@@ -85,7 +75,7 @@ std::string RegistrySetJson(const std::string& KeyPath, const std::string& Name,
     else if (Value.Type == 1 || Value.Type == 2)
         j["value"] = Utf16ToUtf8(Value.Data);
     else
-        j["value"] = Hex(Value.Data);
+        j["value"] = cameralib::HexBytes(Value.Data);
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
