@@ -54,12 +54,6 @@ struct Failure {
     std::string Message;
 };
 
-std::string StatusText(NTSTATUS Status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(Status));
-    return text;
-}
-
 std::string FrameName(const char* Prefix, uint64_t Index, const char* Extension) {
     char name[64];
     std::snprintf(name, sizeof name, "%s-%04llu.%s", Prefix, static_cast<unsigned long long>(Index),
@@ -224,19 +218,19 @@ void RunCapture(const CaptureOptions& Options) {
 
     NTSTATUS status = filter.Load(DriverEntry);
     if (!NT_SUCCESS(status))
-        throw Failure{"the driver did not load (" + StatusText(status) + ")"};
+        throw Failure{"the driver did not load (" + StatusHex(status) + ")"};
     status = filter.AddCamera(&camera);
     if (!NT_SUCCESS(status))
-        throw Failure{"the camera could not be added (" + StatusText(status) + ")"};
+        throw Failure{"the camera could not be added (" + StatusHex(status) + ")"};
     trace.FollowDevice(filter.DeviceExtension());
     status = filter.Initialize();
     if (!NT_SUCCESS(status))
-        throw Failure{"the camera did not become ready (" + StatusText(status) + ")"};
+        throw Failure{"the camera did not become ready (" + StatusHex(status) + ")"};
     status = filter.CompleteInitialization();
     if (NT_SUCCESS(status))
         status = filter.ReadStreamInfo();
     if (!NT_SUCCESS(status))
-        throw Failure{"the camera's streams could not be read (" + StatusText(status) + ")"};
+        throw Failure{"the camera's streams could not be read (" + StatusHex(status) + ")"};
 
     // The capture pin, with the format the driver offers for its first range.
     std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(CAPTURE_STREAM);
@@ -245,7 +239,7 @@ void RunCapture(const CaptureOptions& Options) {
     std::vector<uint8_t> formatBytes;
     status = filter.Intersect(CAPTURE_STREAM, &ranges[0]->DataRange, &formatBytes);
     if (!NT_SUCCESS(status) || formatBytes.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER))
-        throw Failure{"no capture format could be agreed (" + StatusText(status) + ")"};
+        throw Failure{"no capture format could be agreed (" + StatusHex(status) + ")"};
     KS_DATAFORMAT_VIDEOINFOHEADER videoFormat;
     std::memcpy(&videoFormat, formatBytes.data(), sizeof videoFormat);
     const int width = videoFormat.VideoInfoHeader.bmiHeader.biWidth;
@@ -256,7 +250,7 @@ void RunCapture(const CaptureOptions& Options) {
 
     std::unique_ptr<streamclass::Pin> pin = filter.OpenPin(CAPTURE_STREAM, formatBytes, &status);
     if (pin == nullptr)
-        throw Failure{"the capture pin did not open (" + StatusText(status) + ")"};
+        throw Failure{"the capture pin did not open (" + StatusHex(status) + ")"};
 
     cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter.DeviceExtension());
     if (library == nullptr)
@@ -285,7 +279,7 @@ void RunCapture(const CaptureOptions& Options) {
     Progress progress(Options.Frames);
     status = pin->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(status))
-        throw Failure{"the capture pin did not run (" + StatusText(status) + ")"};
+        throw Failure{"the capture pin did not run (" + StatusHex(status) + ")"};
     progress.Start();
 
     // Zero-filled once: the few pixels at the edges that the colour conversion leaves alone are never
@@ -296,7 +290,7 @@ void RunCapture(const CaptureOptions& Options) {
         ULONG used = 0;
         status = pin->ReadFrame(buffer.data(), static_cast<ULONG>(buffer.size()), &used);
         if (!NT_SUCCESS(status)) {
-            failure = "frame " + std::to_string(captured) + " could not be read (" + StatusText(status) + ")";
+            failure = "frame " + std::to_string(captured) + " could not be read (" + StatusHex(status) + ")";
             break;
         }
         if (!rawError.empty()) {
@@ -325,7 +319,7 @@ void RunCapture(const CaptureOptions& Options) {
     if (!failure.empty())
         throw Failure{failure};
     if (!NT_SUCCESS(stopStatus))
-        throw Failure{"the camera did not stop cleanly; settings not saved (" + StatusText(stopStatus) + ")"};
+        throw Failure{"the camera did not stop cleanly; settings not saved (" + StatusHex(stopStatus) + ")"};
 
     folder.Keep = true;
     if (!Options.Registry.empty()) {

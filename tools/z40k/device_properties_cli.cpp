@@ -171,6 +171,10 @@ std::string StatusName(NTSTATUS Status) {
         if (n.Status == Status)
             return n.Name;
     }
+    return StatusHex(Status);
+}
+
+std::string StatusHex(NTSTATUS Status) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(Status));
     return text;

@@ -46,3 +46,5 @@ PropertyReading ReadProperty(streamclass::Filter& Filter, const NamedProperty& P
 
 // "STATUS_INVALID_PARAMETER", ... or "0xC0000123" for a status without a name here.
 std::string StatusName(NTSTATUS Status);
+// A status as 0x and eight upper-case hex digits.
+std::string StatusHex(NTSTATUS Status);
