@@ -9,9 +9,6 @@ namespace simcam {
 
 namespace {
 
-constexpr uint16_t EXPOSURE_MASK = 0x7FF; // register 1 is 11 bits wide
-constexpr uint16_t GAIN_MASK = 0x3FF;     // register 0 is 10 bits wide
-
 bool SceneUsable(const Scene& Picture) {
     return Picture.Width > 0 && Picture.Height > 0 &&
            Picture.Rgb.size() == static_cast<size_t>(Picture.Width) * static_cast<size_t>(Picture.Height) * 3;

@@ -19,8 +19,6 @@ constexpr uint16_t CONTROL_CAPTURE = 11;
 constexpr uint16_t CONTROL_STARTUP = 13;
 constexpr uint16_t REGISTER_GAIN = 0;
 constexpr uint16_t REGISTER_EXPOSURE = 1;
-constexpr uint16_t GAIN_MASK = 0x3FF;     // the gain register holds 10 bits
-constexpr uint16_t EXPOSURE_MASK = 0x7FF; // the exposure register holds 11 bits
 
 constexpr uint8_t BLOCK_COMMAND[3] = {0x20, 0x03, 0x20};
 

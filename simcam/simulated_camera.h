@@ -47,6 +47,9 @@ constexpr NTSTATUS STALL_STATUS = STATUS_UNSUCCESSFUL;
 constexpr uint8_t ALTERNATE_SETTINGS = 8;
 // Reply of the status word once the firmware is up.
 constexpr uint16_t STATUS_READY = 3;
+// Widths of the sensor's gain (register 0) and exposure (register 1) registers.
+constexpr uint16_t GAIN_MASK = 0x3FF;     // 10 bits
+constexpr uint16_t EXPOSURE_MASK = 0x7FF; // 11 bits
 
 struct CameraConfig {
     uint16_t DataPacketSize = 512;      // maximum packet size of the isochronous data pipe
