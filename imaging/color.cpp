@@ -143,7 +143,8 @@ VOID DemosaicRowLookup(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR*
         if (--left == 0)
             return;
     }
-    LookupCarry carry = {VerticalIndex(q, 0, rows.BlueFar, 0), VerticalIndex(q, rows.RedNear, rows.RedFar, -1),
+    LookupCarry carry = {VerticalIndex(q, 0, rows.BlueFar, 0),
+                         VerticalIndex(q, rows.RedNear, rows.RedFar, -1),
                          VerticalIndex(q, rows.RedNear, rows.RedFar, 1), q[rows.RedNear]};
     for (const PUCHAR quadsEnd = Out + 3 * (left & ~SIZE_T(3)); Out != quadsEnd; Out += 12, q += 4) {
         LookupPair(Out, q, rows, tables, &carry);
@@ -220,9 +221,10 @@ LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T 
     DemosaicRowRoutine demosaicRow = DemosaicRowScalar;
     XSTATE_SAVE vectorState;
     BOOLEAN vector = FALSE;
-    if (gains.Blue <= VECTOR_GAIN_LIMIT && gains.Green <= VECTOR_GAIN_LIMIT && gains.Red <= VECTOR_GAIN_LIMIT &&
-        pixels >= VECTOR_MIN_PIXELS)
-        demosaicRow = ChooseKernel<DemosaicRowRoutine>(DemosaicRowScalar, DemosaicRowAvx2, &vectorState, &vector);
+    if (gains.Blue <= VECTOR_GAIN_LIMIT && gains.Green <= VECTOR_GAIN_LIMIT &&
+        gains.Red <= VECTOR_GAIN_LIMIT && pixels >= VECTOR_MIN_PIXELS)
+        demosaicRow =
+            ChooseKernel<DemosaicRowRoutine>(DemosaicRowScalar, DemosaicRowAvx2, &vectorState, &vector);
     if (!vector) {
         DemosaicTables* tables = TablesIn(TableSpace, TableSpaceBytes);
         if (tables != nullptr) {

@@ -157,7 +157,8 @@ TEST(WhiteBalance, FloatingPointStateIsSavedAroundTheWorkAndItsFailureKeepsAllGa
 TEST(WhiteBalance, ParitySumsSurviveFullLanesAndEveryTail) {
     const std::vector<uint8_t> bytes = RandomBytes(6000, 11), full(6000, 255);
     for (const auto* source : {&full, &bytes}) {
-        for (LONG length : {0, 1, 7, 8, 9, 15, 16, 17, 2047, 2048, 2049, 2055, 2056, 2057, 4104, 4113, 5990}) {
+        for (LONG length :
+             {0, 1, 7, 8, 9, 15, 16, 17, 2047, 2048, 2049, 2055, 2056, 2057, 4104, 4113, 5990}) {
             for (LONG offset : {0, 1, 5}) {
                 ULONG expectedEven = 0, expectedOdd = 0;
                 for (LONG c = 0; c < length; ++c)
