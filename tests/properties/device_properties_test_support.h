@@ -122,6 +122,25 @@ class PropertyTest : public ::testing::Test {
 
     const std::vector<simcam::VendorRequestRecord>& Requests() const { return camera_.Requests(); }
 
+    // The device extension, byte for byte, and whether it still holds Before.
+    std::vector<uint8_t> Snapshot() const {
+        return std::vector<uint8_t>(extension_, extension_ + sizeof(extension_));
+    }
+    bool ContextUnchanged(const std::vector<uint8_t>& Before) const {
+        return std::memcmp(Before.data(), extension_, sizeof(extension_)) == 0;
+    }
+
+    // Sends r and checks that it completes with Expected and Transferred bytes reported, leaving its data
+    // buffer and the device context as they were.
+    void ExpectAnsweredUntouched(PropertyRequest& r, NTSTATUS Expected, ULONG Transferred) {
+        const std::vector<uint8_t> before = Snapshot();
+        const std::vector<uint8_t> data = r.DataCopy();
+        EXPECT_EQ(Send(r), Expected);
+        EXPECT_TRUE(r.DataUnchanged(data)) << "the data buffer was written";
+        EXPECT_EQ(r.Transferred(), Transferred);
+        EXPECT_TRUE(ContextUnchanged(before)) << "the device context was changed";
+    }
+
     alignas(8) unsigned char extension_[DEVICE_CONTEXT_EXTENSION_SIZE];
     PDeviceContext ctx_ = nullptr;
     simcam::SimulatedCamera camera_;
