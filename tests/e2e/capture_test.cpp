@@ -23,36 +23,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using e2e::Be32;
+using e2e::Le32;
 using e2e::Outcome;
+using e2e::ReadBytes;
 using e2e::ReadText;
 
-std::vector<uint8_t> ReadBytes(const fs::path& Path) {
-    std::string text = ReadText(Path);
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
-uint32_t Le32(const std::vector<uint8_t>& B, size_t At) {
-    return B[At] | B[At + 1] << 8 | B[At + 2] << 16 | uint32_t(B[At + 3]) << 24;
-}
-uint32_t Be32(const std::vector<uint8_t>& B, size_t At) {
-    return uint32_t(B[At]) << 24 | B[At + 1] << 16 | B[At + 2] << 8 | B[At + 3];
-}
-
-class CaptureCommand : public ::testing::Test {
+class CaptureCommand : public e2e::FolderTest {
   protected:
-    void SetUp() override {
-        dir_ = e2e::MakeTestFolder("z40k-e2e-capture");
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    CaptureCommand() : FolderTest("z40k-e2e-capture") {}
 
     // Runs z40k capture with Args (the virtual clock and a drive C inside the test folder are added).
     Outcome Capture(const std::string& Args) {
-        return e2e::RunZ40k("capture --clock virtual --drive-c '" + (dir_ / "c").string() + "' " + Args, dir_);
+        return Run("capture --clock virtual --drive-c " + Path("c") + " " + Args);
     }
-    std::string Path(const std::string& Name) const { return "'" + (dir_ / Name).string() + "'"; }
 
     std::set<std::string> Files(const std::string& Sub) const {
         std::set<std::string> names;
@@ -95,8 +79,6 @@ class CaptureCommand : public ::testing::Test {
         if (Pixels != nullptr)
             Pixels->assign(b.begin() + 54, b.end());
     }
-
-    fs::path dir_;
 };
 
 const std::map<std::string, uint32_t> kFirstRunSettings = {{"Color Enable", 1},    {"Auto White Balance", 0},

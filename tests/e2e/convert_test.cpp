@@ -1,6 +1,7 @@
 // z40k convert, run as a program: its files against the driver's entry point called directly, its JSON,
 // its error exits, and that a failed run leaves nothing at OUTPUT.
 #include "../imaging/imaging_support.h"
+#include "tests/e2e/run_z40k.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -9,10 +10,8 @@
 #endif
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 using namespace imaging_test;
@@ -20,24 +19,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct RunResult {
-    int Exit;
-    std::string Out, Err;
-};
-
-std::vector<uint8_t> ReadFile(const fs::path& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using e2e::Le32;
+using e2e::Outcome;
+using e2e::ReadBytes;
 
 void WriteFile(const fs::path& Path, const std::vector<uint8_t>& Bytes) {
     std::ofstream out(Path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(Bytes.data()), std::streamsize(Bytes.size()));
-}
-
-std::string Text(const fs::path& Path) {
-    auto bytes = ReadFile(Path);
-    return std::string(bytes.begin(), bytes.end());
 }
 
 class ConvertCommand : public ::testing::Test {
@@ -52,13 +40,7 @@ class ConvertCommand : public ::testing::Test {
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
     // Runs z40k convert in the test folder, so the default drive C: lands there too.
-    RunResult Convert(const std::string& Arguments) {
-        const std::string command = "cd '" + dir_.string() + "' && '" + std::string(Z40K_BINARY) +
-                                    "' convert " + Arguments + " >stdout.txt 2>stderr.txt";
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Text(dir_ / "stdout.txt"),
-                Text(dir_ / "stderr.txt")};
-    }
+    Outcome Convert(const std::string& Arguments) { return e2e::RunZ40k("convert " + Arguments, dir_, dir_); }
 
     // The frame buffer that the driver's entry point leaves for a fresh device changed as the options say.
     struct Direct {
@@ -120,10 +102,10 @@ TEST_F(ConvertCommand, RawOutputIsTheDriversFrameBufferAndJsonTellsItsCountAndGa
                  {"--gains 300,100,90", false, false, gains},
                  {"--mono --drive-c dc", true, false, nullptr}};
     for (const auto& c : cases) {
-        RunResult r = Convert(std::string("frame.raw out.raw --json ") + c.Options);
-        ASSERT_EQ(r.Exit, 0) << c.Options << ": " << r.Err;
+        Outcome r = Convert(std::string("frame.raw out.raw --json ") + c.Options);
+        ASSERT_EQ(r.ExitCode, 0) << c.Options << ": " << r.Err;
         Direct d = ConvertDirectly(c.Mono, c.Awb, c.Gains);
-        EXPECT_TRUE(ReadFile(dir_ / "out.raw") == d.Frame) << c.Options;
+        EXPECT_TRUE(ReadBytes(dir_ / "out.raw") == d.Frame) << c.Options;
         const nlohmann::json json = nlohmann::json::parse(r.Out);
         EXPECT_EQ(json.at("bytes_returned"), d.BytesReturned) << c.Options;
         EXPECT_EQ(json.at("blue_gain"), d.Context.BlueGain) << c.Options;
@@ -136,42 +118,39 @@ TEST_F(ConvertCommand, RawOutputIsTheDriversFrameBufferAndJsonTellsItsCountAndGa
 }
 
 TEST_F(ConvertCommand, DumpLayoutConvertsWithoutDeinterlacingAgain) {
-    ASSERT_EQ(Convert("frame.raw grey.raw --mono").Exit, 0);
-    ASSERT_EQ(Convert("frame.raw colour.raw").Exit, 0);
+    ASSERT_EQ(Convert("frame.raw grey.raw --mono").ExitCode, 0);
+    ASSERT_EQ(Convert("frame.raw colour.raw").ExitCode, 0);
     ASSERT_TRUE(fs::exists(dir_ / "drive-c" / "DS-test.raw")); // the default folder
     fs::rename(dir_ / "drive-c" / "DS-test.raw", dir_ / "dump.raw");
 
-    RunResult grey = Convert("dump.raw grey-from-dump.raw --mono --layout dump --json");
-    ASSERT_EQ(grey.Exit, 0) << grey.Err;
+    Outcome grey = Convert("dump.raw grey-from-dump.raw --mono --layout dump --json");
+    ASSERT_EQ(grey.ExitCode, 0) << grey.Err;
     EXPECT_EQ(nlohmann::json::parse(grey.Out).at("bytes_returned"), CAPTURE_FRAME_BYTES);
-    EXPECT_TRUE(ReadFile(dir_ / "grey-from-dump.raw") == ReadFile(dir_ / "grey.raw"));
-    ASSERT_EQ(Convert("dump.raw colour-from-dump.raw --layout dump").Exit, 0);
-    EXPECT_TRUE(ReadFile(dir_ / "colour-from-dump.raw") == ReadFile(dir_ / "colour.raw"));
+    EXPECT_TRUE(ReadBytes(dir_ / "grey-from-dump.raw") == ReadBytes(dir_ / "grey.raw"));
+    ASSERT_EQ(Convert("dump.raw colour-from-dump.raw --layout dump").ExitCode, 0);
+    EXPECT_TRUE(ReadBytes(dir_ / "colour-from-dump.raw") == ReadBytes(dir_ / "colour.raw"));
 }
 
 TEST_F(ConvertCommand, BmpAndPngHoldThePictureOfTheFrameBuffer) {
-    ASSERT_EQ(Convert("frame.raw out.raw").Exit, 0);
-    const auto frame = ReadFile(dir_ / "out.raw");
+    ASSERT_EQ(Convert("frame.raw out.raw").ExitCode, 0);
+    const auto frame = ReadBytes(dir_ / "out.raw");
 
-    ASSERT_EQ(Convert("frame.raw out.bmp").Exit, 0);
-    const auto bmp = ReadFile(dir_ / "out.bmp");
+    ASSERT_EQ(Convert("frame.raw out.bmp").ExitCode, 0);
+    const auto bmp = ReadBytes(dir_ / "out.bmp");
     ASSERT_EQ(bmp.size(), 54u + CAPTURE_FRAME_BYTES);
-    auto le32 = [&](size_t at) {
-        return uint32_t(bmp[at] | bmp[at + 1] << 8 | bmp[at + 2] << 16 | bmp[at + 3] << 24);
-    };
     EXPECT_EQ(bmp[0], 'B');
     EXPECT_EQ(bmp[1], 'M');
-    EXPECT_EQ(le32(2), 54u + CAPTURE_FRAME_BYTES);
-    EXPECT_EQ(le32(10), 54u);
-    EXPECT_EQ(le32(14), 40u);
-    EXPECT_EQ(le32(18), 2560u);
-    EXPECT_EQ(le32(22), 1920u); // positive: bottom-up, the buffer's own order
+    EXPECT_EQ(Le32(bmp, 2), 54u + CAPTURE_FRAME_BYTES);
+    EXPECT_EQ(Le32(bmp, 10), 54u);
+    EXPECT_EQ(Le32(bmp, 14), 40u);
+    EXPECT_EQ(Le32(bmp, 18), 2560u);
+    EXPECT_EQ(Le32(bmp, 22), 1920u); // positive: bottom-up, the buffer's own order
     EXPECT_EQ(bmp[28], 24);
-    EXPECT_EQ(le32(30), 0u);
+    EXPECT_EQ(Le32(bmp, 30), 0u);
     EXPECT_TRUE(std::equal(frame.begin(), frame.end(), bmp.begin() + 54));
 
 #ifdef Z40K_HAVE_PNG
-    ASSERT_EQ(Convert("frame.raw out.PNG").Exit, 0);
+    ASSERT_EQ(Convert("frame.raw out.PNG").ExitCode, 0);
     png_image image = {};
     image.version = PNG_IMAGE_VERSION;
     ASSERT_TRUE(png_image_begin_read_from_file(&image, (dir_ / "out.PNG").c_str()));
@@ -205,8 +184,8 @@ TEST_F(ConvertCommand, FailuresExitWithOneLineAndLeaveNoOutput) {
         {"frame.raw out.bmp --frobnicate", 2, "out.bmp"},   // unknown option
     };
     for (const auto& c : cases) {
-        RunResult r = Convert(c.Arguments);
-        EXPECT_EQ(r.Exit, c.Exit) << c.Arguments;
+        Outcome r = Convert(c.Arguments);
+        EXPECT_EQ(r.ExitCode, c.Exit) << c.Arguments;
         EXPECT_TRUE(r.Out.empty()) << c.Arguments;
         EXPECT_FALSE(r.Err.empty()) << c.Arguments;
         if (c.Exit == 1) { // the program's own errors are one line
@@ -216,7 +195,7 @@ TEST_F(ConvertCommand, FailuresExitWithOneLineAndLeaveNoOutput) {
             EXPECT_FALSE(fs::exists(dir_ / c.Output)) << c.Arguments;
         }
     }
-    EXPECT_EQ(ReadFile(dir_ / "kept.bmp"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(ReadBytes(dir_ / "kept.bmp"), (std::vector<uint8_t>{'o', 'l', 'd'}));
     std::vector<std::string> left = Leftovers();
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"kept.bmp", "short.raw"})) << "no temporary file stays behind";

@@ -8,17 +8,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class PropsCommand : public ::testing::Test {
+class PropsCommand : public e2e::FolderTest {
   protected:
-    void SetUp() override {
-        dir_ = e2e::MakeTestFolder("z40k-e2e-props");
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string Path(const std::string& Name) const { return "'" + (dir_ / Name).string() + "'"; }
-    e2e::Outcome Run(const std::string& Args) { return e2e::RunZ40k(Args, dir_); }
+    PropsCommand() : FolderTest("z40k-e2e-props") {}
+
     e2e::Outcome Capture(const std::string& Args) {
         return Run("capture --clock virtual --drive-c " + Path("c") + " -o " + Path("out") + " " + Args);
     }
@@ -34,8 +27,6 @@ class PropsCommand : public ::testing::Test {
         }
         return values;
     }
-
-    fs::path dir_;
 };
 
 TEST_F(PropsCommand, AFreshCameraReportsItsInitialSettings) {
