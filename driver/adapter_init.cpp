@@ -3,6 +3,7 @@
 
 #include "camera/vendor_requests.h"
 #include "driver/callback_records.h"
+#include "driver/library_handover.h"
 #include "platform/kernel.h"
 #include "platform/relaxed.h"
 #include "properties/settings.h"
@@ -10,20 +11,12 @@
 
 namespace {
 
-PUSBCAMD_DEVICE_DATA DeviceDataForLibrary() {
-    return const_cast<PUSBCAMD_DEVICE_DATA>(&CamDeviceData);
-}
-
 // The stream object's two slots have the stream class's one-argument type; the library knows they hold
 // its three-argument hooks and calls them as such. The detour through a generic function pointer says
 // that the type change is meant.
 typedef void (*GenericRoutine)();
 template <typename Slot> Slot AsStreamSlot(PFNUSBCAMD_STREAM_HOOK Hook) {
     return reinterpret_cast<Slot>(reinterpret_cast<GenericRoutine>(Hook));
-}
-
-PDeviceContext LookUpContext(PHW_STREAM_REQUEST_BLOCK Srb) {
-    return static_cast<PDeviceContext>(QRXUSBCAMD_AdapterReceivePacket(Srb, nullptr, nullptr, FALSE));
 }
 
 } // namespace
@@ -40,11 +33,10 @@ VOID AdapterInitializeDevice(PHW_STREAM_REQUEST_BLOCK Srb) {
                                       CAM_INTERFACE_VERSION, CAM_CONTROL_FLAGS);
 
     // The library configures and initialises the camera through CamDeviceData2 and completes the SRB.
-    QRXUSBCAMD_AdapterReceivePacket(Srb, DeviceDataForLibrary(), nullptr, TRUE);
+    HandOver(Srb);
 
     PDEVICE_OBJECT busDeviceObject = nullptr;
-    context = static_cast<PDeviceContext>(
-        QRXUSBCAMD_AdapterReceivePacket(Srb, DeviceDataForLibrary(), &busDeviceObject, FALSE));
+    context = LookUpContext(Srb, &busDeviceObject);
     InitializeSettings(busDeviceObject, context);
     // Images come off the sensor upside down; whatever was stored, the flip stays on.
     WriteRelaxed(context->VerticalFlip, TRUE);
@@ -108,12 +100,11 @@ VOID AdapterOpenStream(PHW_STREAM_REQUEST_BLOCK Srb) {
 
     if (!VerifyStreamFormat(Srb->CommandData.OpenFormat, static_cast<LONG>(stream->StreamNumber))) {
         Srb->Status = STATUS_INVALID_PARAMETER;
-        StreamClassDeviceNotification(DeviceRequestComplete, Srb->HwDeviceExtension, Srb);
+        Complete(Srb);
         return;
     }
 
-    PDeviceContext context = static_cast<PDeviceContext>(
-        QRXUSBCAMD_AdapterReceivePacket(Srb, DeviceDataForLibrary(), nullptr, TRUE));
+    PDeviceContext context = HandOver(Srb);
     if (context == nullptr)
         return;
     // The sensor forgets exposure and gain between streams. It needs time after the exposure write

@@ -3,7 +3,7 @@
 #include "driver/driver_entry.h"
 
 #include "driver/adapter_routines.h"
-#include "driver/callback_records.h"
+#include "driver/library_handover.h"
 #include "properties/device_properties.h"
 #include "platform/relaxed.h"
 #include "streams/format_negotiation.h"
@@ -11,25 +11,9 @@
 
 namespace {
 
-// The library takes the version-1 record with every passed-on SRB; it never writes to it.
-PUSBCAMD_DEVICE_DATA DeviceDataForLibrary() {
-    return const_cast<PUSBCAMD_DEVICE_DATA>(&CamDeviceData);
-}
-
-// The library carries the SRB out and completes it; we never touch its completion afterwards.
-PDeviceContext HandOver(PHW_STREAM_REQUEST_BLOCK Srb) {
-    return static_cast<PDeviceContext>(
-        QRXUSBCAMD_AdapterReceivePacket(Srb, DeviceDataForLibrary(), nullptr, TRUE));
-}
-
-VOID Complete(PHW_STREAM_REQUEST_BLOCK Srb) {
-    StreamClassDeviceNotification(DeviceRequestComplete, Srb->HwDeviceExtension, Srb);
-}
-
 VOID AdapterProperty(PHW_STREAM_REQUEST_BLOCK Srb, BOOLEAN IsSet) {
     PDEVICE_OBJECT busDeviceObject = nullptr;
-    PDeviceContext context = static_cast<PDeviceContext>(
-        QRXUSBCAMD_AdapterReceivePacket(Srb, DeviceDataForLibrary(), &busDeviceObject, FALSE));
+    PDeviceContext context = LookUpContext(Srb, &busDeviceObject);
     // The property handlers store their status in the SRB themselves.
     AdapterDeviceProperty(IsSet, busDeviceObject, context, Srb);
     Complete(Srb);
@@ -77,8 +61,7 @@ VOID STREAMAPI AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb) {
 // ---- the commands carried out here before the hand-over ------------------------------------------------
 
 VOID AdapterStreamInfo(PHW_STREAM_REQUEST_BLOCK Srb) {
-    PDeviceContext context =
-        static_cast<PDeviceContext>(QRXUSBCAMD_AdapterReceivePacket(Srb, nullptr, nullptr, FALSE));
+    PDeviceContext context = LookUpContext(Srb);
     HW_STREAM_DESCRIPTOR* descriptor = Srb->CommandData.StreamBuffer;
     // Configuration never sets more streams than the table has; should the count ever be larger, report
     // only what the table holds rather than read past it and describe entries never written.
