@@ -26,8 +26,10 @@ const KS_DATARANGE_VIDEO* AsVideoRange(const KSDATAFORMAT* Range) {
     return reinterpret_cast<const KS_DATARANGE_VIDEO*>(Range);
 }
 
-bool SameGuid(const GUID& A, const GUID& B) {
-    return RtlCompareMemory(&A, &B, sizeof(GUID)) == sizeof(GUID);
+// Major format, subformat and specifier all equal.
+bool SameFormatType(const KSDATAFORMAT& A, const KSDATAFORMAT& B) {
+    return IsEqualGUID(A.MajorFormat, B.MajorFormat) && IsEqualGUID(A.SubFormat, B.SubFormat) &&
+           IsEqualGUID(A.Specifier, B.Specifier);
 }
 
 // Does proposed range P pass every test against our range R?
@@ -66,8 +68,7 @@ void CopyBytes(void* Destination, const void* Source, ULONG Length) {
 
 bool CompareFormatHeader(const KSDATAFORMAT* A, const KSDATAFORMAT* B) {
     // FormatSize first: a header of another size is not looked at any further.
-    return A->FormatSize == B->FormatSize && SameGuid(A->MajorFormat, B->MajorFormat) &&
-           SameGuid(A->SubFormat, B->SubFormat) && SameGuid(A->Specifier, B->Specifier);
+    return A->FormatSize == B->FormatSize && SameFormatType(*A, *B);
 }
 
 bool VerifyStreamFormat(const KSDATAFORMAT* Format, LONG StreamNumber) {
@@ -81,9 +82,7 @@ bool VerifyStreamFormat(const KSDATAFORMAT* Format, LONG StreamNumber) {
     for (ULONG i = 0; i < stream.NumberOfFormatArrayEntries; ++i) {
         const KS_DATARANGE_VIDEO* range = AsVideoRange(stream.StreamFormatsArray[i]);
         const KS_BITMAPINFOHEADER& rangeBmi = range->VideoInfoHeader.bmiHeader;
-        if (SameGuid(Format->MajorFormat, range->DataRange.MajorFormat) &&
-            SameGuid(Format->SubFormat, range->DataRange.SubFormat) &&
-            SameGuid(Format->Specifier, range->DataRange.Specifier) && bmi.biWidth == rangeBmi.biWidth &&
+        if (SameFormatType(*Format, range->DataRange) && bmi.biWidth == rangeBmi.biWidth &&
             bmi.biHeight == rangeBmi.biHeight && bmi.biSizeImage == rangeBmi.biSizeImage)
             return true;
     }
