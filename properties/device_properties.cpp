@@ -3,7 +3,6 @@
 #include "properties/device_properties.h"
 
 #include "camera/vendor_requests.h"
-#include "platform/kernel.h"
 #include "platform/relaxed.h"
 #include "properties/procamp_window.h"
 
@@ -69,10 +68,6 @@ constexpr KSPROPERTY_ITEM CameraPropertyItems[CAMERA_PROPERTY_COUNT] = {
 
 #undef CAMERA_ITEM
 
-BOOLEAN SameGuid(const GUID& A, const GUID& B) {
-    return RtlCompareMemory(&A, &B, sizeof(GUID)) == sizeof(GUID);
-}
-
 // Whether the request carries a whole property identifier (set, ID and flags) to act on.
 BOOLEAN HasPropertyIdentifier(PHW_STREAM_REQUEST_BLOCK Srb) {
     const PSTREAM_PROPERTY_DESCRIPTOR Descriptor = Srb->CommandData.PropertyInfo;
@@ -85,6 +80,29 @@ NTSTATUS CompleteProperty(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status) {
     return Status;
 }
 
+// Exposure and gain keep the low 16 bits of a set; only the register's bits reach the sensor, and a get
+// cuts the stored value to those bits in place so that it reports what the sensor holds.
+VOID TransferRegister(BOOLEAN IsSet, PDeviceContext Context, USHORT& Field, CamRegister Register, ULONG Mask,
+                      CameraPropertyRecord* Record) {
+    if (IsSet) {
+        WriteRelaxed(Field, static_cast<USHORT>(Record->Value));
+        CamWriteRegister(Context, Register, static_cast<ULONG>(Record->Value) & Mask);
+    } else {
+        const USHORT Value = static_cast<USHORT>(ReadRelaxed(Field) & Mask);
+        WriteRelaxed(Field, Value);
+        Record->Value = Value;
+    }
+}
+
+// Channel gains are stored whole; the colour path reads them at every frame.
+VOID TransferGain(BOOLEAN IsSet, ULONG& Field, CameraPropertyRecord* Record) {
+    if (IsSet) {
+        WriteRelaxed(Field, static_cast<ULONG>(Record->Value));
+    } else {
+        Record->Value = static_cast<LONG>(ReadRelaxed(Field));
+    }
+}
+
 // The camera set never fails on content: unknown IDs answer 0, and the results of the vendor requests
 // are not looked at (the stored setting keeps the new value either way, and reaches the camera again
 // at the next stream open).
@@ -94,13 +112,10 @@ NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM
     CameraPropertyRecord* Record =
         static_cast<CameraPropertyRecord*>(PropertyRecord(Srb, CAMERA_RECORD_SIZE));
     if (Record == nullptr) {
-        Srb->ActualBytesTransferred = 0;
-        return CompleteProperty(Srb, STATUS_BUFFER_TOO_SMALL);
+        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
     // The ID comes from the request's identifier, not from the copy at the head of the data buffer.
-    const ULONG Id = Srb->CommandData.PropertyInfo->Property->Id;
-
-    switch (Id) {
+    switch (RequestedId(Srb)) {
     // Constants answer on either direction; the stream class lets only gets through.
     case CameraPropertyDeviceInfo1:
         Record->Value = CAMERA_DEVICE_INFO1;
@@ -135,53 +150,22 @@ NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM
         }
         break;
 
-    // Exposure and gain keep the low 16 bits of a set; only the register's bits reach the sensor, and a
-    // get cuts the stored value to those bits in place so that it reports what the sensor holds.
     case CameraPropertyExposureTime:
-        if (IsSet) {
-            WriteRelaxed(Context->ExposureTime, static_cast<USHORT>(Record->Value));
-            CamWriteRegister(Context, CamRegisterExposureTime,
-                             static_cast<ULONG>(Record->Value) & CAM_EXPOSURE_MASK);
-        } else {
-            const USHORT Exposure =
-                static_cast<USHORT>(ReadRelaxed(Context->ExposureTime) & CAM_EXPOSURE_MASK);
-            WriteRelaxed(Context->ExposureTime, Exposure);
-            Record->Value = Exposure;
-        }
+        TransferRegister(IsSet, Context, Context->ExposureTime, CamRegisterExposureTime, CAM_EXPOSURE_MASK,
+                         Record);
         break;
     case CameraPropertyGlobalGain:
-        if (IsSet) {
-            WriteRelaxed(Context->GlobalGain, static_cast<USHORT>(Record->Value));
-            CamWriteRegister(Context, CamRegisterGlobalGain,
-                             static_cast<ULONG>(Record->Value) & CAM_GAIN_MASK);
-        } else {
-            const USHORT Gain = static_cast<USHORT>(ReadRelaxed(Context->GlobalGain) & CAM_GAIN_MASK);
-            WriteRelaxed(Context->GlobalGain, Gain);
-            Record->Value = Gain;
-        }
+        TransferRegister(IsSet, Context, Context->GlobalGain, CamRegisterGlobalGain, CAM_GAIN_MASK, Record);
         break;
 
-    // Channel gains are stored whole; the colour path reads them at every frame.
     case CameraPropertyRedGain:
-        if (IsSet) {
-            WriteRelaxed(Context->RedGain, static_cast<ULONG>(Record->Value));
-        } else {
-            Record->Value = static_cast<LONG>(ReadRelaxed(Context->RedGain));
-        }
+        TransferGain(IsSet, Context->RedGain, Record);
         break;
     case CameraPropertyGreenGain:
-        if (IsSet) {
-            WriteRelaxed(Context->GreenGain, static_cast<ULONG>(Record->Value));
-        } else {
-            Record->Value = static_cast<LONG>(ReadRelaxed(Context->GreenGain));
-        }
+        TransferGain(IsSet, Context->GreenGain, Record);
         break;
     case CameraPropertyBlueGain:
-        if (IsSet) {
-            WriteRelaxed(Context->BlueGain, static_cast<ULONG>(Record->Value));
-        } else {
-            Record->Value = static_cast<LONG>(ReadRelaxed(Context->BlueGain));
-        }
+        TransferGain(IsSet, Context->BlueGain, Record);
         break;
 
     case CameraPropertyNoOp12:
@@ -228,29 +212,38 @@ PVOID PropertyRecord(PHW_STREAM_REQUEST_BLOCK Srb, ULONG DataSize) {
     return Descriptor->PropertyInfo;
 }
 
+ULONG RequestedId(PHW_STREAM_REQUEST_BLOCK Srb) {
+    return Srb->CommandData.PropertyInfo->Property->Id;
+}
+
+NTSTATUS Finish(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status, ULONG Transferred) {
+    Srb->ActualBytesTransferred = Transferred;
+    Srb->Status = Status;
+    return Status;
+}
+
 NTSTATUS AdapterDeviceProperty(BOOLEAN IsSet, PDEVICE_OBJECT BusDeviceObject, PDeviceContext Context,
                                PHW_STREAM_REQUEST_BLOCK Srb) {
     (void)BusDeviceObject;
 
     // Without a whole identifier there is no set to route by.
     if (!HasPropertyIdentifier(Srb)) {
-        Srb->ActualBytesTransferred = 0;
-        return CompleteProperty(Srb, STATUS_BUFFER_TOO_SMALL);
+        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
     const GUID& Set = Srb->CommandData.PropertyInfo->Property->Set;
 
-    if (SameGuid(Set, PROPSETID_VIDCAP_VIDEOPROCAMP)) {
+    if (IsEqualGUID(Set, PROPSETID_VIDCAP_VIDEOPROCAMP)) {
         return IsSet ? ProcAmpSetProperty(Context, Srb) : ProcAmpGetProperty(Context, Srb);
     }
-    if (SameGuid(Set, WindowPropertySetGuid)) {
+    if (IsEqualGUID(Set, WindowPropertySetGuid)) {
         return IsSet ? WindowSetProperty(Context, Srb) : WindowGetProperty(Context, Srb);
     }
     // Capture applications probe these two standard sets; answering them with success and no data keeps
     // such applications going although the camera has none of their controls.
-    if (SameGuid(Set, PROPSETID_VIDCAP_VIDEOCONTROL) || SameGuid(Set, PROPSETID_VIDCAP_CAMERACONTROL)) {
+    if (IsEqualGUID(Set, PROPSETID_VIDCAP_VIDEOCONTROL) || IsEqualGUID(Set, PROPSETID_VIDCAP_CAMERACONTROL)) {
         return CompleteProperty(Srb, STATUS_SUCCESS);
     }
-    if (SameGuid(Set, CameraPropertySetGuid)) {
+    if (IsEqualGUID(Set, CameraPropertySetGuid)) {
         return CameraPropertyHandler(IsSet, Context, Srb);
     }
     return CompleteProperty(Srb, STATUS_NOT_SUPPORTED);

@@ -67,16 +67,6 @@ enum WindowPropertyId : ULONG {
     WindowPropertyColorPhase = 8, // 7 has no item
 };
 
-NTSTATUS Finish(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status, ULONG Transferred) {
-    Srb->ActualBytesTransferred = Transferred;
-    Srb->Status = Status;
-    return Status;
-}
-
-ULONG RequestedId(PHW_STREAM_REQUEST_BLOCK Srb) {
-    return Srb->CommandData.PropertyInfo->Property->Id;
-}
-
 const ProcAmpItem* FindProcAmpItem(ULONG Id) {
     for (const ProcAmpItem& Item : ProcAmpItems) {
         if (Item.Id == Id) {

@@ -12,10 +12,6 @@ constexpr LONG PROCAMP_IMAGE_MAX = 108;
 constexpr LONG PROCAMP_WHITEBALANCE_MAX = 372;
 constexpr LONG PROCAMP_WIRE_DIVISOR = 11;
 
-// The data record of a property request when the request carries a whole property identifier and a data
-// buffer of at least DataSize bytes; null otherwise. Every handler asks this before it reads or writes.
-PVOID PropertyRecord(PHW_STREAM_REQUEST_BLOCK Srb, ULONG DataSize);
-
 // Each handler stores its status in the SRB and returns it. A request whose data buffer is shorter than
 // the set's record (40 bytes proc-amp, 32 bytes window) ends with STATUS_BUFFER_TOO_SMALL, untouched.
 NTSTATUS ProcAmpGetProperty(PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb);

@@ -89,9 +89,23 @@ ULONG FieldValue(PDeviceContext Context, SettingField Field) {
     return 0;
 }
 
-NTSTATUS OpenDriverKey(PDeviceContext Context, PHANDLE DriverKey) {
-    return IoOpenDeviceRegistryKey(Context->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER, DRIVER_KEY_ACCESS,
-                                   DriverKey);
+// Opens the device's driver key and creates or opens the settings key below it. On failure nothing is
+// left open; on success the caller closes both with CloseSettingsKey.
+NTSTATUS OpenSettingsKey(PDeviceContext Context, PHANDLE DriverKey, PHANDLE SettingsKey) {
+    NTSTATUS status = IoOpenDeviceRegistryKey(Context->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER,
+                                              DRIVER_KEY_ACCESS, DriverKey);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = CreateKeyPath(*DriverKey, KEY_ALL_ACCESS, SETTINGS_KEY_NAME, SettingsKey);
+    if (!NT_SUCCESS(status))
+        ZwClose(*DriverKey);
+    return status;
+}
+
+// The settings key first, then the driver key it hangs off.
+VOID CloseSettingsKey(HANDLE DriverKey, HANDLE SettingsKey) {
+    ZwClose(SettingsKey);
+    ZwClose(DriverKey);
 }
 
 NTSTATUS CreateOneKey(HANDLE RootKey, ACCESS_MASK DesiredAccess, PCWSTR Name, ULONG NameChars,
@@ -168,13 +182,9 @@ NTSTATUS WriteSettingValue(HANDLE Key, PCWSTR ValueName, ULONG Value) {
 
 BOOLEAN LoadSettings(PDeviceContext Context) {
     HANDLE driverKey;
-    if (!NT_SUCCESS(OpenDriverKey(Context, &driverKey)))
-        return FALSE;
     HANDLE settingsKey;
-    if (!NT_SUCCESS(CreateKeyPath(driverKey, KEY_ALL_ACCESS, SETTINGS_KEY_NAME, &settingsKey))) {
-        ZwClose(driverKey);
+    if (!NT_SUCCESS(OpenSettingsKey(Context, &driverKey, &settingsKey)))
         return FALSE;
-    }
     for (const SettingValue& setting : SETTING_VALUES) {
         // Fresh for every value: a short value must not inherit the upper bytes of the previous one, and
         // its length must not shrink the buffer of the next read.
@@ -183,8 +193,7 @@ BOOLEAN LoadSettings(PDeviceContext Context) {
         if (NT_SUCCESS(ReadSettingValue(settingsKey, setting.Name, setting.NameSize, &value, &length)))
             SetField(Context, setting.Field, value);
     }
-    ZwClose(settingsKey);
-    ZwClose(driverKey);
+    CloseSettingsKey(driverKey, settingsKey);
     return TRUE;
 }
 
@@ -205,20 +214,14 @@ NTSTATUS InitializeSettings(PDEVICE_OBJECT, PDeviceContext Context) {
 
 NTSTATUS SaveSettings(PDEVICE_OBJECT, PDeviceContext Context) {
     HANDLE driverKey;
-    NTSTATUS status = OpenDriverKey(Context, &driverKey);
+    HANDLE settingsKey;
+    NTSTATUS status = OpenSettingsKey(Context, &driverKey, &settingsKey);
     if (!NT_SUCCESS(status))
         return status;
-    HANDLE settingsKey;
-    status = CreateKeyPath(driverKey, KEY_ALL_ACCESS, SETTINGS_KEY_NAME, &settingsKey);
-    if (!NT_SUCCESS(status)) {
-        ZwClose(driverKey);
-        return status;
-    }
     // Write results are not reported: a value that could not be written keeps its old content and the
     // others are still written.
     for (const SettingValue& setting : SETTING_VALUES)
         WriteSettingValue(settingsKey, setting.Name, FieldValue(Context, setting.Field));
-    ZwClose(settingsKey);
-    ZwClose(driverKey);
+    CloseSettingsKey(driverKey, settingsKey);
     return SAVE_DONE;
 }
