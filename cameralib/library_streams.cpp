@@ -11,7 +11,6 @@
 namespace cameralib {
 namespace {
 
-constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = static_cast<NTSTATUS>(0xC0000184);
 constexpr ULONG ALLOCATOR_FRAMES = 2; // one frame being filled while the application holds the other
 
 std::recursive_mutex& StreamsMutex() {

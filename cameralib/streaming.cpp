@@ -32,8 +32,6 @@ namespace cameralib {
 
 namespace {
 
-constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = static_cast<NTSTATUS>(0xC0000184);
-
 // The camera sends 15 frames per second.
 constexpr int64_t FRAME_PERIOD_100NS = 10000000 / 15;
 // A read gives up after this many frames in a row came in unusable: the camera is sending garbage, and

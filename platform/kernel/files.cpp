@@ -26,8 +26,6 @@ constexpr ULONG FILE_CREATED = 2;
 constexpr ULONG FILE_OVERWRITTEN = 3;
 constexpr ACCESS_MASK FILE_WRITE_DATA = 0x0002;
 constexpr ACCESS_MASK FILE_APPEND_DATA = 0x0004;
-constexpr ACCESS_MASK GENERIC_ALL = 0x10000000;
-constexpr NTSTATUS STATUS_OBJECT_NAME_INVALID = static_cast<NTSTATUS>(0xC0000033);
 constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
 constexpr NTSTATUS STATUS_DISK_FULL = static_cast<NTSTATUS>(0xC000007F);
 constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = static_cast<NTSTATUS>(0xC00000BA);
@@ -68,21 +66,15 @@ NTSTATUS HostPathOf(const std::string& name, std::string* path) {
     }
     if (!found)
         return STATUS_OBJECT_PATH_NOT_FOUND;
-    if (rest.empty())
-        return STATUS_OBJECT_NAME_INVALID;
     // Components may not be empty, "." or "..", nor hold characters Windows refuses in file names.
+    std::vector<std::string> parts;
+    if (!detail::SplitPath(rest, &parts))
+        return STATUS_OBJECT_NAME_INVALID;
     std::string relative;
-    size_t start = 0;
-    while (start <= rest.size()) {
-        size_t end = rest.find('\\', start);
-        if (end == std::string::npos)
-            end = rest.size();
-        std::string part = rest.substr(start, end - start);
-        if (part.empty() || part == "." || part == ".." ||
-            part.find_first_of("/:*?\"<>|") != std::string::npos)
+    for (const std::string& part : parts) {
+        if (part == "." || part == ".." || part.find_first_of("/:*?\"<>|") != std::string::npos)
             return STATUS_OBJECT_NAME_INVALID;
         relative += "/" + part;
-        start = end + 1;
     }
     std::lock_guard<std::mutex> lock(DriveMutex());
     *path = DriveC() + relative;

@@ -15,7 +15,6 @@
 namespace host {
 namespace {
 
-constexpr SHORT IO_TYPE_DEVICE = 3;
 constexpr SHORT IO_TYPE_IRP = 6;
 constexpr UCHAR IRP_MJ_READ = 0x03;
 constexpr UCHAR IRP_MJ_WRITE = 0x04;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace host {
 namespace detail {
@@ -55,6 +56,9 @@ bool Utf8FromUtf16(const char16_t* Text, size_t Count, std::string* Out);
 std::u16string Utf16FromUtf8(const std::string& Text);
 // ASCII case folding, as the registry and the DOS device names compare.
 std::string FoldCase(const std::string& Text);
+// Splits a registry or file path at its backslashes; false when a component is empty (so also for an
+// empty path or one that ends in a backslash).
+bool SplitPath(const std::string& Path, std::vector<std::string>* Parts);
 
 } // namespace detail
 } // namespace host

@@ -15,7 +15,7 @@ namespace {
 
 struct ProcessorStateData {
     std::mutex Mutex;
-    ProcessorStateCounts Counts{};
+    ProcessorStateCounts Counts{};  // all but Depth, which is the size of Saved
     std::vector<const void*> Saved; // save areas in use, innermost last
 };
 
@@ -28,7 +28,6 @@ ProcessorStateData& State() {
 void PopSave(ProcessorStateData& state, const void* Area, const char* Routine) {
     if (!state.Saved.empty() && state.Saved.back() == Area) {
         state.Saved.pop_back();
-        --state.Counts.Depth;
         return;
     }
     ++state.Counts.UnbalancedRestores;
@@ -41,7 +40,9 @@ void PopSave(ProcessorStateData& state, const void* Area, const char* Routine) {
 ProcessorStateCounts ProcessorState() {
     ProcessorStateData& state = State();
     std::lock_guard<std::mutex> lock(state.Mutex);
-    return state.Counts;
+    ProcessorStateCounts counts = state.Counts;
+    counts.Depth = static_cast<int>(state.Saved.size());
+    return counts;
 }
 
 namespace detail {
@@ -66,7 +67,6 @@ NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
     FloatSave->ControlWord = 0x27F; // the control word the kernel gives a fresh FPU context
     state.Saved.push_back(FloatSave);
     ++state.Counts.FloatSaves;
-    ++state.Counts.Depth;
     return STATUS_SUCCESS;
 }
 
@@ -87,7 +87,6 @@ NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave) {
     std::memset(XStateSave, 0, sizeof *XStateSave);
     state.Saved.push_back(XStateSave);
     ++state.Counts.ExtendedSaves;
-    ++state.Counts.Depth;
     state.Counts.LastExtendedMask = Mask;
     return STATUS_SUCCESS;
 }

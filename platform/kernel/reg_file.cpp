@@ -256,7 +256,7 @@ bool ParseRegFile(const std::string& Text, const std::string& FileName, std::uni
             if (remove)
                 path = path.substr(1);
             std::vector<std::string> parts;
-            if (!SplitKeyPath(path, &parts))
+            if (!SplitPath(path, &parts))
                 return fail("empty key name in [" + path + "]");
             RegKey* key = FindSubkey(root.get(), parts[0]);
             if (key == nullptr)

@@ -8,6 +8,7 @@
 #include "platform/kernel/kernel_internal.h"
 #include "platform/kernel/registry_tree.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -26,13 +27,23 @@ std::unique_ptr<RegKey> NewRegistryRoot() {
     return root;
 }
 
+RegKey::SubkeyList::iterator FindSubkeyEntry(RegKey* Key, const std::string& Name) {
+    const std::string folded = FoldCase(Name);
+    return std::find_if(Key->Subkeys.begin(), Key->Subkeys.end(), [&](const std::unique_ptr<RegKey>& Subkey) {
+        return FoldCase(Subkey->Name) == folded;
+    });
+}
+
+RegKey::ValueList::iterator FindValueEntry(RegKey* Key, const std::string& Name) {
+    const std::string folded = FoldCase(Name);
+    return std::find_if(
+        Key->Values.begin(), Key->Values.end(),
+        [&](const std::pair<std::string, RegistryValue>& Value) { return FoldCase(Value.first) == folded; });
+}
+
 RegKey* FindSubkey(RegKey* Key, const std::string& Name) {
-    std::string folded = FoldCase(Name);
-    for (auto& subkey : Key->Subkeys) {
-        if (FoldCase(subkey->Name) == folded)
-            return subkey.get();
-    }
-    return nullptr;
+    auto it = FindSubkeyEntry(Key, Name);
+    return it == Key->Subkeys.end() ? nullptr : it->get();
 }
 
 RegKey* AddSubkey(RegKey* Key, const std::string& Name) {
@@ -41,27 +52,21 @@ RegKey* AddSubkey(RegKey* Key, const std::string& Name) {
         return existing;
     Key->Subkeys.push_back(std::make_unique<RegKey>());
     Key->Subkeys.back()->Name = Name;
+    Key->Subkeys.back()->Parent = Key;
     return Key->Subkeys.back().get();
 }
 
 bool RemoveSubkey(RegKey* Key, const std::string& Name) {
-    std::string folded = FoldCase(Name);
-    for (auto it = Key->Subkeys.begin(); it != Key->Subkeys.end(); ++it) {
-        if (FoldCase((*it)->Name) == folded) {
-            Key->Subkeys.erase(it);
-            return true;
-        }
-    }
-    return false;
+    auto it = FindSubkeyEntry(Key, Name);
+    if (it == Key->Subkeys.end())
+        return false;
+    Key->Subkeys.erase(it);
+    return true;
 }
 
 RegistryValue* FindValue(RegKey* Key, const std::string& Name) {
-    std::string folded = FoldCase(Name);
-    for (auto& value : Key->Values) {
-        if (FoldCase(value.first) == folded)
-            return &value.second;
-    }
-    return nullptr;
+    auto it = FindValueEntry(Key, Name);
+    return it == Key->Values.end() ? nullptr : &it->second;
 }
 
 void SetValue(RegKey* Key, const std::string& Name, const RegistryValue& Value) {
@@ -73,29 +78,11 @@ void SetValue(RegKey* Key, const std::string& Name, const RegistryValue& Value) 
 }
 
 bool RemoveValue(RegKey* Key, const std::string& Name) {
-    std::string folded = FoldCase(Name);
-    for (auto it = Key->Values.begin(); it != Key->Values.end(); ++it) {
-        if (FoldCase(it->first) == folded) {
-            Key->Values.erase(it);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool SplitKeyPath(const std::string& Path, std::vector<std::string>* Parts) {
-    Parts->clear();
-    size_t start = 0;
-    while (true) {
-        size_t end = Path.find('\\', start);
-        std::string part = Path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (part.empty())
-            return false;
-        Parts->push_back(part);
-        if (end == std::string::npos)
-            return true;
-        start = end + 1;
-    }
+    auto it = FindValueEntry(Key, Name);
+    if (it == Key->Values.end())
+        return false;
+    Key->Values.erase(it);
+    return true;
 }
 
 } // namespace detail
@@ -108,14 +95,12 @@ constexpr ACCESS_MASK KEY_QUERY_VALUE = 0x0001;
 constexpr ACCESS_MASK KEY_SET_VALUE = 0x0002;
 constexpr ACCESS_MASK KEY_WRITE = 0x00020006;
 constexpr ACCESS_MASK GENERIC_EXECUTE = 0x20000000;
-constexpr ACCESS_MASK GENERIC_ALL = 0x10000000;
 constexpr ACCESS_MASK MAXIMUM_ALLOWED = 0x02000000;
 constexpr ULONG REG_CREATED_NEW_KEY = 1;
 constexpr ULONG REG_OPENED_EXISTING_KEY = 2;
 constexpr size_t MAX_KEY_NAME_CHARS = 255;
 constexpr size_t MAX_VALUE_NAME_CHARS = 16383;
 constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = static_cast<NTSTATUS>(0xC0000010);
-constexpr NTSTATUS STATUS_OBJECT_NAME_INVALID = static_cast<NTSTATUS>(0xC0000033);
 constexpr NTSTATUS STATUS_KEY_DELETED = static_cast<NTSTATUS>(0xC000017C);
 constexpr NTSTATUS STATUS_OBJECT_TYPE_MISMATCH = static_cast<NTSTATUS>(0xC0000024);
 
@@ -137,7 +122,7 @@ RegistryState& Registry() {
 // The key at Path, or null. The caller holds the lock.
 RegKey* FindKey(RegistryState& registry, const std::string& Path) {
     std::vector<std::string> parts;
-    if (!detail::SplitKeyPath(Path, &parts))
+    if (!detail::SplitPath(Path, &parts))
         return nullptr;
     RegKey* key = registry.Root.get();
     for (const std::string& part : parts) {
@@ -151,7 +136,7 @@ RegKey* FindKey(RegistryState& registry, const std::string& Path) {
 // The key at Path, created with every missing parent; null when Path does not start at a predefined key.
 RegKey* CreateKeyPath(RegistryState& registry, const std::string& Path) {
     std::vector<std::string> parts;
-    if (!detail::SplitKeyPath(Path, &parts))
+    if (!detail::SplitPath(Path, &parts))
         return nullptr;
     RegKey* key = detail::FindSubkey(registry.Root.get(), parts[0]);
     if (key == nullptr)
@@ -191,24 +176,14 @@ NTSTATUS KeyOfHandle(RegistryState& registry, HANDLE Handle, ACCESS_MASK Needed,
     return STATUS_SUCCESS;
 }
 
-std::string ParentPathOf(RegistryState& registry, RegKey* target) {
+std::string PathOfKey(const RegKey* Key) {
     // Paths of handles are built from the names as stored, so the observer and the trace see one spelling.
-    std::vector<RegKey*> trail;
-    std::function<bool(RegKey*)> walk = [&](RegKey* key) {
-        if (key == target)
-            return true;
-        for (auto& subkey : key->Subkeys) {
-            trail.push_back(subkey.get());
-            if (walk(subkey.get()))
-                return true;
-            trail.pop_back();
-        }
-        return false;
-    };
-    walk(registry.Root.get());
+    std::vector<const RegKey*> trail; // from the key up to its predefined key
+    for (; Key->Parent != nullptr; Key = Key->Parent)
+        trail.push_back(Key);
     std::string path;
-    for (RegKey* key : trail)
-        path += (path.empty() ? "" : "\\") + key->Name;
+    for (auto it = trail.rbegin(); it != trail.rend(); ++it)
+        path += (path.empty() ? "" : "\\") + (*it)->Name;
     return path;
 }
 
@@ -229,7 +204,7 @@ void CopyOut(UCHAR* buffer, ULONG length, ULONG offset, const void* data, size_t
 } // namespace
 
 std::string DriverKeyPath() {
-    return std::string(DRIVER_KEY_BASE) + "0000";
+    return DriverKeyPathOf(0);
 }
 
 std::string DriverKeyPathOf(unsigned Instance) {
@@ -405,7 +380,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     if (DeviceObject == nullptr || instance == registry.Pdos.size())
         return host::STATUS_INVALID_DEVICE_REQUEST; // only a physical device object has a driver key
     host::detail::RegKey* key = host::CreateKeyPath(registry, host::DriverKeyPathOf(instance));
-    std::string path = host::ParentPathOf(registry, key);
+    std::string path = host::PathOfKey(key);
     *DevInstRegKey = host::detail::HandleInsert(
         {host::detail::HandleKind::Key, host::MapKeyAccess(DesiredAccess), -1, path});
     return STATUS_SUCCESS;
@@ -448,11 +423,11 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
             return STATUS_OBJECT_PATH_NOT_FOUND;
     }
     std::vector<std::string> parts;
-    if (!host::detail::SplitKeyPath(name, &parts))
-        return host::STATUS_OBJECT_NAME_INVALID;
+    if (!host::detail::SplitPath(name, &parts))
+        return STATUS_OBJECT_NAME_INVALID;
     for (const std::string& part : parts) {
         if (host::detail::Utf16FromUtf8(part).size() > host::MAX_KEY_NAME_CHARS)
-            return host::STATUS_OBJECT_NAME_INVALID;
+            return STATUS_OBJECT_NAME_INVALID;
     }
     // Every level but the last must exist: ZwCreateKey creates one key, never a chain of them.
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
@@ -466,7 +441,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
         key = host::detail::AddSubkey(parent, parts.back());
         disposition = host::REG_CREATED_NEW_KEY;
     }
-    std::string path = host::ParentPathOf(registry, key);
+    std::string path = host::PathOfKey(key);
     *KeyHandle = host::detail::HandleInsert(
         {host::detail::HandleKind::Key, host::MapKeyAccess(DesiredAccess), -1, path});
     if (Disposition != nullptr)
@@ -491,16 +466,12 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     status = host::KeyOfHandle(registry, KeyHandle, host::KEY_QUERY_VALUE, &key, nullptr);
     if (!NT_SUCCESS(status))
         return status;
-    host::RegistryValue* value = host::detail::FindValue(key, name);
-    if (value == nullptr)
+    auto entry = host::detail::FindValueEntry(key, name);
+    if (entry == key->Values.end())
         return STATUS_OBJECT_NAME_NOT_FOUND;
     // The name as stored, which the information reports in its own case.
-    std::string stored_name;
-    for (const auto& entry : key->Values) {
-        if (&entry.second == value)
-            stored_name = entry.first;
-    }
-    std::u16string wide_name = host::detail::Utf16FromUtf8(stored_name);
+    const host::RegistryValue* value = &entry->second;
+    std::u16string wide_name = host::detail::Utf16FromUtf8(entry->first);
     ULONG name_length = static_cast<ULONG>(wide_name.size() * sizeof(char16_t));
     ULONG data_length = static_cast<ULONG>(value->Data.size());
     UCHAR* buffer = static_cast<UCHAR*>(KeyValueInformation);

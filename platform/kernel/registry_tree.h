@@ -14,9 +14,13 @@ namespace host {
 namespace detail {
 
 struct RegKey {
+    using SubkeyList = std::vector<std::unique_ptr<RegKey>>;
+    using ValueList = std::vector<std::pair<std::string, RegistryValue>>;
+
     std::string Name;
-    std::vector<std::unique_ptr<RegKey>> Subkeys;              // in the order they were created
-    std::vector<std::pair<std::string, RegistryValue>> Values; // in the order they were first set
+    RegKey* Parent = nullptr; // null only for the root above the predefined keys; set by AddSubkey
+    SubkeyList Subkeys;       // in the order they were created
+    ValueList Values;         // in the order they were first set
 };
 
 // The predefined roots; every path starts with one of them.
@@ -25,15 +29,15 @@ extern const char* const REGISTRY_HIVES[5];
 // A root holding the predefined keys and nothing else.
 std::unique_ptr<RegKey> NewRegistryRoot();
 
+// The entry named Name, compared without regard to case, or end().
+RegKey::SubkeyList::iterator FindSubkeyEntry(RegKey* Key, const std::string& Name);
+RegKey::ValueList::iterator FindValueEntry(RegKey* Key, const std::string& Name);
 RegKey* FindSubkey(RegKey* Key, const std::string& Name);
 RegKey* AddSubkey(RegKey* Key, const std::string& Name);
 bool RemoveSubkey(RegKey* Key, const std::string& Name);
 RegistryValue* FindValue(RegKey* Key, const std::string& Name);
 void SetValue(RegKey* Key, const std::string& Name, const RegistryValue& Value);
 bool RemoveValue(RegKey* Key, const std::string& Name);
-
-// Splits a path at its backslashes; false when a component is empty.
-bool SplitKeyPath(const std::string& Path, std::vector<std::string>* Parts);
 
 // Parses the text of a .reg file into a new tree; on failure *Error names the line.
 bool ParseRegFile(const std::string& Text, const std::string& FileName, std::unique_ptr<RegKey>* Root,

@@ -1,4 +1,5 @@
-// Conversions between the UTF-16 strings of the kernel calls and the UTF-8 strings of the host side.
+// Conversions between the UTF-16 strings of the kernel calls and the UTF-8 strings of the host side, and
+// the other string helpers the kernel stand-in's files share.
 #include "platform/kernel/kernel_internal.h"
 
 namespace host {
@@ -84,6 +85,21 @@ std::string FoldCase(const std::string& Text) {
             c = static_cast<char>(c - 'a' + 'A');
     }
     return result;
+}
+
+bool SplitPath(const std::string& Path, std::vector<std::string>* Parts) {
+    Parts->clear();
+    size_t start = 0;
+    while (true) {
+        size_t end = Path.find('\\', start);
+        std::string part = Path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (part.empty())
+            return false;
+        Parts->push_back(part);
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
 }
 
 } // namespace detail

@@ -11,9 +11,7 @@ namespace streamclass {
 namespace {
 
 constexpr SHORT IO_TYPE_DRIVER = 4;
-constexpr SHORT IO_TYPE_DEVICE = 3;
 constexpr ULONG DESCRIPTOR_ENTRIES = 2; // room the stream class gives for stream entries
-constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = static_cast<NTSTATUS>(0xC0000184);
 
 const char16_t REGISTRY_PATH[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\z40k";
 
@@ -25,6 +23,16 @@ std::unique_ptr<uint8_t[]> ExactCopy(const void* Data, size_t Size) {
     return copy;
 }
 
+STREAM_PROPERTY_DESCRIPTOR PropertyDescriptor(void* PropertyBuffer, ULONG PropertySetIndex,
+                                              ULONG PropertySize, void* Data, ULONG DataSize) {
+    STREAM_PROPERTY_DESCRIPTOR descriptor;
+    descriptor.Property = static_cast<PKSPROPERTY>(PropertyBuffer);
+    descriptor.PropertySetID = PropertySetIndex;
+    descriptor.PropertyInfo = Data;
+    descriptor.PropertyInputSize = PropertySize;
+    descriptor.PropertyOutputSize = DataSize;
+    return descriptor;
+}
 
 } // namespace
 
@@ -225,15 +233,7 @@ NTSTATUS Filter::IntersectOnce(ULONG StreamNumber, KSDATARANGE* Range, void* Buf
     info.DataRange = Range;
     info.DataFormatBuffer = Buffer;
     info.SizeOfDataFormatBuffer = BufferSize;
-    PHW_RECEIVE_DEVICE_SRB routine = ReceivePacket();
-    if (routine == nullptr || extension_.empty())
-        return STATUS_INVALID_DEVICE_STATE;
-    Srb request(SRB_GET_DATA_INTERSECTION, DeviceExtension());
-    request->CommandData.IntersectInfo = &info;
-    const NTSTATUS status = DeliverAdapterSrb(routine, request);
-    if (Actual != nullptr)
-        *Actual = request->ActualBytesTransferred;
-    return status;
+    return SendAdapterSrb(SRB_GET_DATA_INTERSECTION, &info, Actual);
 }
 
 NTSTATUS Filter::Intersect(ULONG StreamNumber, const KSDATARANGE* Range, std::vector<uint8_t>* Format) {
@@ -284,12 +284,8 @@ NTSTATUS Filter::DeviceProperty(bool Set, void* PropertyBuffer, ULONG PropertySi
         if (PropertySize < item->MinProperty || DataSize < item->MinData)
             return STATUS_BUFFER_TOO_SMALL;
     }
-    STREAM_PROPERTY_DESCRIPTOR descriptor;
-    descriptor.Property = static_cast<PKSPROPERTY>(PropertyBuffer);
-    descriptor.PropertySetID = setIndex;
-    descriptor.PropertyInfo = Data;
-    descriptor.PropertyInputSize = PropertySize;
-    descriptor.PropertyOutputSize = DataSize;
+    STREAM_PROPERTY_DESCRIPTOR descriptor =
+        PropertyDescriptor(PropertyBuffer, setIndex, PropertySize, Data, DataSize);
     ULONG actual = 0;
     const NTSTATUS status =
         SendAdapterSrb(Set ? SRB_SET_DEVICE_PROPERTY : SRB_GET_DEVICE_PROPERTY, &descriptor, &actual);
@@ -402,12 +398,8 @@ NTSTATUS Pin::ReadFrame(void* Buffer, ULONG BufferSize, ULONG* DataUsed) {
 
 NTSTATUS Pin::GetProperty(ULONG PropertySetIndex, void* PropertyBuffer, ULONG PropertySize, void* Data,
                           ULONG DataSize, ULONG* BytesReturned) {
-    STREAM_PROPERTY_DESCRIPTOR descriptor;
-    descriptor.Property = static_cast<PKSPROPERTY>(PropertyBuffer);
-    descriptor.PropertySetID = PropertySetIndex;
-    descriptor.PropertyInfo = Data;
-    descriptor.PropertyInputSize = PropertySize;
-    descriptor.PropertyOutputSize = DataSize;
+    STREAM_PROPERTY_DESCRIPTOR descriptor =
+        PropertyDescriptor(PropertyBuffer, PropertySetIndex, PropertySize, Data, DataSize);
     return SendControlSrb(SRB_GET_STREAM_PROPERTY, &descriptor, BytesReturned);
 }
 
