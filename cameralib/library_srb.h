@@ -17,7 +17,6 @@ struct LibraryStream {
     KSSTATE State = KSSTATE_STOP;
     bool Running = false;         // capture started through StreamRun
     std::vector<uint64_t> Format; // FormatSize bytes, 8-aligned
-    uint64_t FramesRead = 0;      // reads completed with success
 };
 
 // Stream open and close as handed over by the driver; the SRB is completed by the caller.

@@ -46,15 +46,30 @@ void CompleteStreamSrb(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status) {
     StreamClassStreamNotification(StreamRequestComplete, Srb->StreamObject, Srb);
 }
 
-// Lets the driver's hook see the request first; true when the hook completed it.
-bool DriverHookCompleted(PFNUSBCAMD_STREAM_HOOK Hook, LibraryStream* Stream, PHW_STREAM_REQUEST_BLOCK Srb) {
-    if (Hook == nullptr)
-        return false;
+// The stream a request is for, once the driver's hook (ControlHook or DataHook) has seen it; null when
+// the request is already completed: the stream is unknown, or the hook completed it.
+LibraryStream* StreamToCarryOut(PHW_STREAM_REQUEST_BLOCK Srb, PFNUSBCAMD_STREAM_HOOK LibraryStream::*Hook) {
+    LibraryStream* stream = FindLibraryStream(Srb->StreamObject);
+    if (stream == nullptr) {
+        streamclass::CompleterScope library(streamclass::Completer::Library);
+        CompleteStreamSrb(Srb, STATUS_INVALID_DEVICE_STATE);
+        return nullptr;
+    }
+    if (stream->*Hook == nullptr)
+        return stream;
     // A hook that leaves the flag alone has not completed the request.
     BOOLEAN completed = FALSE;
     streamclass::CompleterScope driver(streamclass::Completer::Driver);
-    Hook(Srb, Stream->Device->DeviceContext, &completed);
-    return completed != FALSE;
+    (stream->*Hook)(Srb, stream->Device->DeviceContext, &completed);
+    return completed != FALSE ? nullptr : stream;
+}
+
+// A running stream stops: whatever the camera says, it no longer runs.
+NTSTATUS StopIfRunning(LibraryStream* Stream) {
+    if (!Stream->Running)
+        return STATUS_SUCCESS;
+    Stream->Running = false;
+    return StreamStop(Stream->Device, Stream->StreamObject->StreamNumber);
 }
 
 NTSTATUS SetState(LibraryStream* Stream, KSSTATE State) {
@@ -63,10 +78,8 @@ NTSTATUS SetState(LibraryStream* Stream, KSSTATE State) {
     if (State == KSSTATE_RUN && !Stream->Running) {
         status = StreamRun(Stream->Device, streamNumber, StreamFormat(Stream));
         Stream->Running = NT_SUCCESS(status);
-    } else if (State != KSSTATE_RUN && Stream->Running) {
-        // Whatever the camera says, the stream no longer runs.
-        Stream->Running = false;
-        status = StreamStop(Stream->Device, streamNumber);
+    } else if (State != KSSTATE_RUN) {
+        status = StopIfRunning(Stream);
     }
     if (NT_SUCCESS(status))
         Stream->State = State;
@@ -113,13 +126,8 @@ NTSTATUS GetStreamProperty(LibraryStream* Stream, PHW_STREAM_REQUEST_BLOCK Srb) 
 }
 
 VOID STREAMAPI LibraryReceiveControlPacket(PHW_STREAM_REQUEST_BLOCK Srb) {
-    LibraryStream* stream = FindLibraryStream(Srb->StreamObject);
-    if (stream == nullptr) {
-        streamclass::CompleterScope library(streamclass::Completer::Library);
-        CompleteStreamSrb(Srb, STATUS_INVALID_DEVICE_STATE);
-        return;
-    }
-    if (DriverHookCompleted(stream->ControlHook, stream, Srb))
+    LibraryStream* stream = StreamToCarryOut(Srb, &LibraryStream::ControlHook);
+    if (stream == nullptr)
         return;
     streamclass::CompleterScope library(streamclass::Completer::Library);
     NTSTATUS status;
@@ -151,13 +159,8 @@ VOID STREAMAPI LibraryReceiveControlPacket(PHW_STREAM_REQUEST_BLOCK Srb) {
 }
 
 VOID STREAMAPI LibraryReceiveDataPacket(PHW_STREAM_REQUEST_BLOCK Srb) {
-    LibraryStream* stream = FindLibraryStream(Srb->StreamObject);
-    if (stream == nullptr) {
-        streamclass::CompleterScope library(streamclass::Completer::Library);
-        CompleteStreamSrb(Srb, STATUS_INVALID_DEVICE_STATE);
-        return;
-    }
-    if (DriverHookCompleted(stream->DataHook, stream, Srb))
+    LibraryStream* stream = StreamToCarryOut(Srb, &LibraryStream::DataHook);
+    if (stream == nullptr)
         return;
     streamclass::CompleterScope library(streamclass::Completer::Library);
     if (Srb->Command != SRB_READ_DATA) {
@@ -171,8 +174,6 @@ VOID STREAMAPI LibraryReceiveDataPacket(PHW_STREAM_REQUEST_BLOCK Srb) {
         return;
     }
     StreamRead(stream->Device, Srb);
-    if (Srb->Status == STATUS_SUCCESS)
-        ++stream->FramesRead;
 }
 
 void Forget(LibraryStream* Stream) {
@@ -229,10 +230,7 @@ NTSTATUS CloseLibraryStream(LibraryDevice* Device, PHW_STREAM_REQUEST_BLOCK Srb)
     LibraryStream* stream = FindLibraryStream(Srb->StreamObject);
     if (stream == nullptr || stream->Device != Device)
         return STATUS_INVALID_PARAMETER;
-    if (stream->Running) {
-        stream->Running = false;
-        StreamStop(Device, stream->StreamObject->StreamNumber);
-    }
+    StopIfRunning(stream);
     StreamRelease(Device);
     Forget(stream);
     return STATUS_SUCCESS;
@@ -248,10 +246,7 @@ void ReleaseLibraryStreams(LibraryDevice* Device) {
         }
     }
     for (LibraryStream* stream : mine) {
-        if (stream->Running) {
-            stream->Running = false;
-            StreamStop(Device, stream->StreamObject->StreamNumber);
-        }
+        StopIfRunning(stream);
         Forget(stream);
     }
 }
