@@ -118,7 +118,9 @@ def main():
         if overflow > 0:
             failures.append("the page is %d px wider than a phone" % overflow)
 
-        errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
+        # The browser logs the refusal's 422 answer as a failed load; that one is expected.
+        errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE" and not (
+            e["source"] == "network" and "/api/properties/brightness" in e["message"] and "422" in e["message"])]
         if errors:
             failures.append("console errors: %s" % errors)
     finally:
