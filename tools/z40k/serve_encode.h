@@ -27,11 +27,12 @@ class JpegEncoder {
   private:
     void* handle_;
     std::vector<uint8_t> reduced_;
-    std::vector<uint32_t> sums_;
+    std::vector<uint16_t> sums_;
     std::vector<uint8_t> compressed_;
 };
 
-// The mean of each Scale x Scale block of Frame (BGR rows, any order), rows kept in the same order.
-void ReduceFrame(const uint8_t* Frame, int Width, int Height, int Scale, uint8_t* Out, uint32_t* Sums);
+// The mean of each Scale x Scale block of Frame (BGR rows, any order; Scale at most 4), rounded to
+// nearest, rows kept in the same order. Sums is room for 3 x Width column sums.
+void ReduceFrame(const uint8_t* Frame, int Width, int Height, int Scale, uint8_t* Out, uint16_t* Sums);
 
 } // namespace z40k
