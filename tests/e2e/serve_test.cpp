@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <png.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <atomic>
@@ -290,6 +291,29 @@ TEST_F(ServeCommand, ThePictureFollowsExposureAndColourWithinAFewFrames) {
     const Brightness before = NextSnapshot();
     EXPECT_TRUE(before.Grey) << "colour off gives R = G = B";
     EXPECT_NEAR(before.Mean, GREY, 3);
+
+    // The reduced stream shows the same picture: a quarter of the size, the same brightness.
+    PartCounter part;
+    std::string jpeg;
+    Client().Get("/stream.mjpg?scale=4", [&](const char* Data, size_t Length) {
+        jpeg.append(Data, Length);
+        part.Feed(Data, Length);
+        return part.Numbers.size() < 2; // the first part is whole once the second begins
+    });
+    const size_t start = jpeg.find("\r\n\r\n") + 4;
+    tjhandle decoder = tjInitDecompress();
+    int width = 0, height = 0, subsampling = 0, colourspace = 0;
+    ASSERT_EQ(tjDecompressHeader3(decoder, reinterpret_cast<const unsigned char*>(jpeg.data() + start),
+                                  jpeg.size() - start, &width, &height, &subsampling, &colourspace),
+              0);
+    EXPECT_EQ(width, 640);
+    EXPECT_EQ(height, 480);
+    Picture quarter{unsigned(width), unsigned(height), std::vector<uint8_t>(size_t(width) * height * 3)};
+    ASSERT_EQ(tjDecompress2(decoder, reinterpret_cast<const unsigned char*>(jpeg.data() + start),
+                            jpeg.size() - start, quarter.Rgb.data(), width, 0, height, TJPF_RGB, 0),
+              0);
+    tjDestroy(decoder);
+    EXPECT_NEAR(Measure(quarter).Mean, before.Mean, 2);
 
     ASSERT_EQ(Put("exposure", R"({"value": 1500})")->status, 200);
     const Brightness after = NextSnapshot();
