@@ -242,6 +242,10 @@ int main(int argc, char** argv) {
             if (ms.count(name) && ms.count("memcpy_output"))
                 std::printf("ratio %s %.3f\n", name.c_str(), ms[name] / ms["memcpy_output"]);
         }
+    // The live view's JPEG encoding of a chart frame (serve_jpeg_bench.cpp), against the colour call.
+    for (const char* name : {"jpeg_full", "jpeg_half", "jpeg_quarter"})
+        if (ms.count(name) && ms.count("colour_awb_call" + bestSuffix))
+            std::printf("ratio %s_vs_colour_call %.3f\n", name, ms[name] / ms["colour_awb_call" + bestSuffix]);
     if (reporter.CaptureFps >= 0)
         std::printf("capture_fps %.1f\n", reporter.CaptureFps);
     return 0;

@@ -9,23 +9,6 @@
 
 namespace {
 
-enum CameraPropertyId : ULONG {
-    CameraPropertyDeviceInfo1 = 1,     // constant 2500
-    CameraPropertyDeviceInfo2 = 2,     // constant 0
-    CameraPropertyExposureTimeMax = 3, // the largest exposure a set reaches the sensor with
-    CameraPropertyGlobalGainMax = 4,   // the largest gain a set reaches the sensor with
-    CameraPropertyColorEnable = 5,
-    CameraPropertyAutoWhiteBalance = 6,
-    CameraPropertyExposureTime = 7,
-    CameraPropertyGlobalGain = 8,
-    CameraPropertyRedGain = 9,
-    CameraPropertyGreenGain = 10,
-    CameraPropertyBlueGain = 11,
-    CameraPropertyNoOp12 = 12,
-    CameraPropertyNoOp13 = 13,
-    CameraPropertyCameraCommand = 14, // Value 0 sends the camera its three-byte block
-};
-
 constexpr LONG CAMERA_DEVICE_INFO1 = 2500;
 constexpr LONG CAMERA_DEVICE_INFO2 = 0;
 constexpr ULONG CAMERA_RECORD_SIZE = sizeof(CameraPropertyRecord);

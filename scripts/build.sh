@@ -6,7 +6,7 @@ variant=${1:-native}
 jobs=$(nproc 2>/dev/null || echo 2)
 case "$variant" in
 native)
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null ;;
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZ40K_BROWSER_TEST=ON >/dev/null ;;
 m32)
     # GoogleTest is built from Debian's source package for the 32-bit run; the benchmarks stay 64-bit.
     cmake -S . -B build-m32 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZ40K_TOOLS=ON -DZ40K_BENCH=OFF \

@@ -16,7 +16,8 @@ fi
 # qemu-user runs the 32-bit build where the kernel does not run i386 programs itself.
 packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev libpng-dev libpng-dev:i386
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev qemu-user)
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev qemu-user
+          pkg-config libcpp-httplib-dev libturbojpeg0-dev chromium chromium-driver python3-selenium ffmpeg)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

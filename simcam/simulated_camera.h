@@ -52,9 +52,10 @@ constexpr uint16_t GAIN_MASK = 0x3FF;     // 10 bits
 constexpr uint16_t EXPOSURE_MASK = 0x7FF; // 11 bits
 
 struct CameraConfig {
-    uint16_t DataPacketSize = 512;      // maximum packet size of the isochronous data pipe
+    uint16_t DataPacketSize = 512;       // maximum packet size of the isochronous data pipe
     std::vector<uint16_t> StatusReplies; // status words answered before it reads 3 (empty: ready at once)
-    bool NeverReady = false;            // answers 0 forever
+    bool NeverReady = false;             // answers 0 forever
+    int64_t FramePeriod100ns = 10000000 / 15; // one frame every 1/15 s
 };
 
 class SimulatedCamera {
@@ -80,7 +81,7 @@ class SimulatedCamera {
     uint16_t GainRegister() const { return gain_; }         // register 0, 10 bits (power-up: 0)
     unsigned StatusReads() const { return statusReads_; }   // status word reads answered
     bool CaptureOn() const { return captureOn_; }
-    bool Started() const { return started_; }               // control 13 received
+    bool Started() const { return started_; }                                  // control 13 received
     const std::map<uint16_t, uint16_t>& Controls() const { return controls_; } // last value per control
     unsigned BlocksReceived() const { return blocks_; }
 

@@ -14,6 +14,7 @@
 #include "platform/streamclass/client.h"
 #include "simcam/sensor.h"
 #include "simcam/simulated_camera.h"
+#include "tools/z40k/frame_stream.h"
 #include "tools/z40k/image_files.h"
 #include "tools/z40k/trace_writer.h"
 
@@ -197,7 +198,14 @@ void RunCapture(const CaptureOptions& Options) {
         driverEntry = image.DriverEntry;
     }
 
-    MadeFolder folder{Options.Directory, PrepareDirectory(Options.Directory)};
+    // With -o - the frames go down a pipe and nothing else may: no folder, no pictures, no raw dumps.
+    std::unique_ptr<z40k::StandardOutputFrames> pipe;
+    if (z40k::IsStandardOutput(Options.Directory)) {
+        if (format != z40k::ImageFormat::Raw || Options.SaveRaw)
+            throw Failure{"-o - writes the frame buffers only: use --format raw, without --save-raw"};
+        pipe = std::make_unique<z40k::StandardOutputFrames>();
+    }
+    MadeFolder folder{Options.Directory, pipe == nullptr && PrepareDirectory(Options.Directory)};
     host::ResetKernel();
     // The driver takes and frees a 5.9 MB scratch frame for every frame; keeping the freed block for the
     // next one, as a kernel lookaside list would, spares the host a fresh mapping each time.
@@ -313,7 +321,12 @@ void RunCapture(const CaptureOptions& Options) {
         std::string error;
         // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
         const size_t length = format == z40k::ImageFormat::Raw ? buffer.size() : frameSize;
-        if (!z40k::WriteImageFile(path, format, buffer.data(), length, width, height, &error)) {
+        if (pipe != nullptr) {
+            if (!pipe->Write(buffer.data(), length, &error)) {
+                failure = error; // none when the reader has had all it wanted
+                break;
+            }
+        } else if (!z40k::WriteImageFile(path, format, buffer.data(), length, width, height, &error)) {
             failure = "cannot write " + path + ": " + error;
             break;
         }
@@ -354,7 +367,9 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     CLI::App* cmd =
         App.add_subcommand("capture", "capture frames from the simulated camera through the driver");
     cmd->add_option("-n,--frames", options->Frames, "frames to capture")->capture_default_str();
-    cmd->add_option("-o,--output", options->Directory, "folder for the pictures")->capture_default_str();
+    cmd->add_option("-o,--output", options->Directory,
+                    "folder for the pictures; - for the raw frames on standard output")
+        ->capture_default_str();
     cmd->add_option("--format", options->Format, "picture format")
         ->check(CLI::IsMember({"bmp", "png", "raw"}))
         ->capture_default_str();

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace z40k {
 
@@ -21,5 +22,9 @@ bool PngSupported();
 // it when complete, so a failure never leaves a partial file at Path. False with *Error set on failure.
 bool WriteImageFile(const std::string& Path, ImageFormat Format, const uint8_t* Frame, size_t Length,
                     int Width, int Height, std::string* Error);
+
+// The picture file WriteImageFile would write for a BMP or PNG, in memory. False with *Error set.
+bool EncodeImage(ImageFormat Format, const uint8_t* Frame, int Width, int Height, std::vector<uint8_t>* Out,
+                 std::string* Error);
 
 } // namespace z40k

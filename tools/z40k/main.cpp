@@ -10,6 +10,9 @@ int main(int argc, char** argv) {
     AddConvertCommand(app, &exitCode);
     AddCaptureCommand(app, &exitCode);
     AddPropsCommand(app, &exitCode);
+#ifdef Z40K_HAVE_SERVE
+    AddServeCommand(app, &exitCode);
+#endif
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
