@@ -9,12 +9,11 @@ template <typename T, SIZE_T N> constexpr ULONG ArrayCount(const T (&)[N]) {
     return static_cast<ULONG>(N);
 }
 
-template <typename A, typename B> struct IsSameType { static constexpr bool Value = false; };
-template <typename A> struct IsSameType<A, A> { static constexpr bool Value = true; };
-
 // Fails the build when Routine's type differs from the slot's in any way, the calling convention
-// included: an initialiser converts silently only where the two are the same, but a routine declared
-// apart from its slot's typedef must not drift from it.
+// included: pointers to two function pointer types convert into each other only when the types are
+// the same. An initialiser would convert silently wherever the types are compatible, and a cast would
+// hide any difference.
 #define Z40K_CHECK_SLOT(Record, Slot, Routine)                                                               \
-    static_assert(IsSameType<decltype(Record::Slot), decltype(&Routine)>::Value,                             \
-                  #Routine " does not have the type of " #Record "::" #Slot)
+    static_assert(static_cast<decltype(Record::Slot)*>(static_cast<decltype(&Routine)*>(nullptr)) ==         \
+                      nullptr,                                                                               \
+                  #Routine " has the type of " #Record "::" #Slot)

@@ -9,6 +9,7 @@
 
 #include "cameralib/streaming.h"
 #include "driver/driver_entry.h"
+#include "host/pe_loader.h"
 #include "platform/host/kernel_host.h"
 #include "platform/streamclass/client.h"
 #include "simcam/sensor.h"
@@ -45,8 +46,9 @@ struct CaptureOptions {
     std::string Clock = "real";
     std::string Trace;
     bool SaveRaw = false;
-    bool NeverReady = false; // a camera whose status word never reads ready (for the tests)
-    std::vector<std::string> Sets;               // NAME=VALUE as given
+    bool NeverReady = false;       // a camera whose status word never reads ready (for the tests)
+    std::string Driver;            // a z40k.sys to load instead of the driver built into this program
+    std::vector<std::string> Sets; // NAME=VALUE as given
     std::vector<PropertyAssignment> Assignments; // the same, parsed before anything runs
 };
 
@@ -186,6 +188,16 @@ void RunCapture(const CaptureOptions& Options) {
     }
     const std::string extension = Options.Format;
 
+    // The driver binary is checked and mapped before anything is written.
+    PDRIVER_INITIALIZE driverEntry = DriverEntry;
+    pe::LoadedDriver image;
+    if (!Options.Driver.empty()) {
+        std::string error;
+        if (!pe::LoadDriver(Options.Driver, &image, &error))
+            throw Failure{Options.Driver + ": " + error};
+        driverEntry = image.DriverEntry;
+    }
+
     // With -o - the frames go down a pipe and nothing else may: no folder, no pictures, no raw dumps.
     std::unique_ptr<z40k::StandardOutputFrames> pipe;
     if (z40k::IsStandardOutput(Options.Directory)) {
@@ -224,7 +236,7 @@ void RunCapture(const CaptureOptions& Options) {
     simcam::SimulatedCamera camera(config);
     streamclass::Filter filter;
 
-    NTSTATUS status = filter.Load(DriverEntry);
+    NTSTATUS status = filter.Load(driverEntry);
     if (!NT_SUCCESS(status))
         throw Failure{"the driver did not load (" + StatusHex(status) + ")"};
     status = filter.AddCamera(&camera);
@@ -329,6 +341,7 @@ void RunCapture(const CaptureOptions& Options) {
     pin.reset();
     filter.RemoveCamera();
     filter.Unload();
+    pe::UnloadDriver(&image);
     if (!failure.empty())
         throw Failure{failure};
     if (!NT_SUCCESS(stopStatus))
@@ -376,6 +389,8 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     cmd->add_flag("--save-raw", options->SaveRaw, "also write each raw frame as the camera sent it");
     cmd->add_option("--set", options->Sets, "set a property before capture starts, e.g. exposure=1200")
         ->type_name("NAME=VALUE");
+    cmd->add_option("--driver", options->Driver,
+                    "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
     cmd->add_flag("--never-ready", options->NeverReady)->group(""); // a camera that never comes up
     cmd->callback([options, ExitCode]() {
         for (const std::string& text : options->Sets) {
