@@ -51,7 +51,7 @@ constexpr InterleaveTables MakeInterleaveTables() {
 alignas(64) constexpr InterleaveTables TABLES = MakeInterleaveTables();
 
 AVX512_TARGET inline __m512i Table(const signed char* T) {
-    return _mm512_load_si512(T);
+    return _mm512_loadu_si512(T);
 }
 
 // The first Count bytes of a vector (none for Count <= 0, all for Count >= 64).
