@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Configures and builds one variant of the tree. Usage: scripts/build.sh native|m32|sanitize
+# Configures and builds one variant of the tree. Usage: scripts/build.sh native|m32|sanitize|fuzz
 set -euo pipefail
 cd "$(dirname "$0")/.."
 variant=${1:-native}
@@ -15,8 +15,14 @@ sanitize)
     cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZ40K_TOOLS=ON \
         -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
         >/dev/null ;;
+fuzz)
+    # The fuzz targets as libFuzzer programs, with the driver and host instrumented for coverage.
+    cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DZ40K_TOOLS=OFF -DZ40K_TESTS=OFF -DZ40K_FUZZ=ON \
+        -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
+        >/dev/null ;;
 *)
-    echo "usage: $0 native|m32|sanitize" >&2; exit 2 ;;
+    echo "usage: $0 native|m32|sanitize|fuzz" >&2; exit 2 ;;
 esac
 dir=build
 [ "$variant" = native ] || dir="build-$variant"

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libpng-dev)
+          libcli11-dev nlohmann-json3-dev libpng-dev clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -32,6 +32,16 @@ struct VendorRequestRecord {
     NTSTATUS Status;
 };
 
+// Logs of requests (the camera's, the library's) keep at most this many records: a test reads a
+// session's worth, a trace takes its records as they come, and a run of hours must not grow without bound.
+// When a log is full its older half goes.
+constexpr size_t REQUEST_LOG_LIMIT = 4096;
+template <typename Record> void AppendToLog(std::vector<Record>* Log, Record&& Entry) {
+    if (Log->size() >= REQUEST_LOG_LIMIT)
+        Log->erase(Log->begin(), Log->begin() + REQUEST_LOG_LIMIT / 2);
+    Log->push_back(std::move(Entry));
+}
+
 // One isochronous packet: the sync packet's header byte and status, and the data packet.
 struct Packet {
     uint8_t Header = 0;
@@ -52,9 +62,9 @@ constexpr uint16_t GAIN_MASK = 0x3FF;     // 10 bits
 constexpr uint16_t EXPOSURE_MASK = 0x7FF; // 11 bits
 
 struct CameraConfig {
-    uint16_t DataPacketSize = 512;      // maximum packet size of the isochronous data pipe
+    uint16_t DataPacketSize = 512;       // maximum packet size of the isochronous data pipe
     std::vector<uint16_t> StatusReplies; // status words answered before it reads 3 (empty: ready at once)
-    bool NeverReady = false;            // answers 0 forever
+    bool NeverReady = false;             // answers 0 forever
 };
 
 class SimulatedCamera {
@@ -80,7 +90,7 @@ class SimulatedCamera {
     uint16_t GainRegister() const { return gain_; }         // register 0, 10 bits (power-up: 0)
     unsigned StatusReads() const { return statusReads_; }   // status word reads answered
     bool CaptureOn() const { return captureOn_; }
-    bool Started() const { return started_; }               // control 13 received
+    bool Started() const { return started_; }                                  // control 13 received
     const std::map<uint16_t, uint16_t>& Controls() const { return controls_; } // last value per control
     unsigned BlocksReceived() const { return blocks_; }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -44,10 +45,11 @@ const std::vector<NamedProperty>& NamedProperties() {
         {"device-info-2", PropertySetKind::Camera, 2, true, false, "device information word 2"},
         {"exposure-max", PropertySetKind::Camera, 3, true, false, "largest exposure the sensor takes"},
         {"gain-max", PropertySetKind::Camera, 4, true, false, "largest gain the sensor takes"},
-        {"color", PropertySetKind::Camera, 5, true, true, "colour output (1) or grey (0)"},
-        {"awb", PropertySetKind::Camera, 6, true, true, "automatic white balance per frame"},
-        {"exposure", PropertySetKind::Camera, 7, true, true, "sensor exposure time, 0..2047"},
-        {"gain", PropertySetKind::Camera, 8, true, true, "sensor global gain, 0..1023"},
+        {"color", PropertySetKind::Camera, 5, true, true, "colour output (1) or grey (0)", true, 0, 1},
+        {"awb", PropertySetKind::Camera, 6, true, true, "automatic white balance per frame, 0 or 1", true, 0,
+         1},
+        {"exposure", PropertySetKind::Camera, 7, true, true, "sensor exposure time, 0..2047", true, 0, 2047},
+        {"gain", PropertySetKind::Camera, 8, true, true, "sensor global gain, 0..1023", true, 0, 1023},
         {"red-gain", PropertySetKind::Camera, 9, true, true, "red channel gain, 128 = 1.0"},
         {"green-gain", PropertySetKind::Camera, 10, true, true, "green channel gain, 128 = 1.0"},
         {"blue-gain", PropertySetKind::Camera, 11, true, true, "blue channel gain, 128 = 1.0"},
@@ -111,6 +113,11 @@ bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, s
             return false;
         }
         result.Value = v;
+        if (property->Bounded && (v < property->Min || v > property->Max)) {
+            *Error = "property '" + name + "' takes " + std::to_string(property->Min) + ".." +
+                     std::to_string(property->Max) + ", got " + value;
+            return false;
+        }
     }
     *Out = result;
     return true;

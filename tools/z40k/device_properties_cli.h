@@ -16,6 +16,12 @@ struct NamedProperty {
     bool CanGet;
     bool CanSet;
     const char* Description;
+    // The values a camera-set property takes, as the description shows them: the driver keeps no range on
+    // that set (it cuts the sensor's values to their register widths without a word), so the command line
+    // refuses what lies outside. The proc-amp set's ranges the driver enforces itself.
+    bool Bounded = false;
+    long long Min = 0;
+    long long Max = 0;
 };
 
 // Every property the command line knows, camera set first.
@@ -28,8 +34,8 @@ struct PropertyAssignment {
     long long Value = 0;
     bool Automatic = false;
 };
-// Parses one NAME=VALUE; false with *Error set when the name is unknown, get-only or the value is not a
-// number.
+// Parses one NAME=VALUE; false with *Error set when the name is unknown, get-only, or the value is not a
+// number or lies outside the property's range.
 bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, std::string* Error);
 
 // Sends the set request. The camera set goes through the stream class's checks against the advertised
