@@ -32,8 +32,6 @@ namespace cameralib {
 
 namespace {
 
-// The camera sends 15 frames per second.
-constexpr int64_t FRAME_PERIOD_100NS = 10000000 / 15;
 // A read gives up after this many frames in a row came in unusable: the camera is sending garbage, and
 // an application is better told than left waiting for ever.
 constexpr unsigned MAX_FRAMES_PER_READ = 16;
@@ -154,9 +152,9 @@ const uint8_t* AssembledFrame(const StreamingState* State) {
 
 // The camera waits for its next frame time: really with the real clock, by moving virtual time on with
 // the virtual one (so that the trace shows the camera's pace while the machine runs flat out).
-void WaitForFrameTime(StreamingState* State) {
+void WaitForFrameTime(StreamingState* State, int64_t FramePeriod100ns) {
     const int64_t due =
-        State->FirstFrameDue100ns + static_cast<int64_t>(State->CameraFrames) * FRAME_PERIOD_100NS;
+        State->FirstFrameDue100ns + static_cast<int64_t>(State->CameraFrames) * FramePeriod100ns;
     const int64_t now = host::ClockNow100ns();
     if (due <= now)
         return;
@@ -169,7 +167,7 @@ void WaitForFrameTime(StreamingState* State) {
 // The camera begins its next frame: the sensor renders the scene with the exposure and gain registers
 // as they are now, and the packetizer takes the raw frame.
 void CameraBeginFrame(LibraryDevice* Device, StreamingState* State) {
-    WaitForFrameTime(State);
+    WaitForFrameTime(State, Device->Camera->Config().FramePeriod100ns);
     ++State->CameraFrames;
     // A camera told to stop capturing sends nothing in its frame slot.
     if (!Device->Camera->CaptureOn())

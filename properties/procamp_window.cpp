@@ -56,17 +56,6 @@ constexpr ProcAmpItem ProcAmpItems[] = {
      ProcAmpWhiteBalance, CamControlWhiteBalance},
 };
 
-enum WindowPropertyId : ULONG {
-    WindowPropertyParam0 = 0,
-    WindowPropertyFlag1 = 1,
-    WindowPropertyFlag2 = 2,
-    WindowPropertyX = 3,
-    WindowPropertyY = 4,
-    WindowPropertyWidth = 5,
-    WindowPropertyHeight = 6,
-    WindowPropertyColorPhase = 8, // 7 has no item
-};
-
 const ProcAmpItem* FindProcAmpItem(ULONG Id) {
     for (const ProcAmpItem& Item : ProcAmpItems) {
         if (Item.Id == Id) {

@@ -12,6 +12,18 @@ constexpr LONG PROCAMP_IMAGE_MAX = 108;
 constexpr LONG PROCAMP_WHITEBALANCE_MAX = 372;
 constexpr LONG PROCAMP_WIRE_DIVISOR = 11;
 
+// The window set's property IDs.
+enum WindowPropertyId : ULONG {
+    WindowPropertyParam0 = 0,
+    WindowPropertyFlag1 = 1,
+    WindowPropertyFlag2 = 2,
+    WindowPropertyX = 3,
+    WindowPropertyY = 4,
+    WindowPropertyWidth = 5,
+    WindowPropertyHeight = 6,
+    WindowPropertyColorPhase = 8, // 7 has no item
+};
+
 // Each handler stores its status in the SRB and returns it. A request whose data buffer is shorter than
 // the set's record (40 bytes proc-amp, 32 bytes window) ends with STATUS_BUFFER_TOO_SMALL, untouched.
 NTSTATUS ProcAmpGetProperty(PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb);

@@ -198,16 +198,16 @@ BOOLEAN LoadSettings(PDeviceContext Context) {
 }
 
 NTSTATUS InitializeSettings(PDEVICE_OBJECT, PDeviceContext Context) {
-    WriteRelaxed(Context->ColorEnable, TRUE);
-    WriteRelaxed(Context->AutoWhiteBalance, FALSE);
-    WriteRelaxed(Context->RedGain, 128);
-    WriteRelaxed(Context->GreenGain, 128);
-    WriteRelaxed(Context->BlueGain, 128);
-    WriteRelaxed(Context->ExposureTime, 750);
-    WriteRelaxed(Context->GlobalGain, 0);
+    WriteRelaxed(Context->ColorEnable, SETTING_INITIAL_COLOR_ENABLE);
+    WriteRelaxed(Context->AutoWhiteBalance, SETTING_INITIAL_AUTO_WHITE_BALANCE);
+    WriteRelaxed(Context->RedGain, SETTING_INITIAL_CHANNEL_GAIN);
+    WriteRelaxed(Context->GreenGain, SETTING_INITIAL_CHANNEL_GAIN);
+    WriteRelaxed(Context->BlueGain, SETTING_INITIAL_CHANNEL_GAIN);
+    WriteRelaxed(Context->ExposureTime, SETTING_INITIAL_EXPOSURE_TIME);
+    WriteRelaxed(Context->GlobalGain, SETTING_INITIAL_GLOBAL_GAIN);
     WriteRelaxed(Context->HorizonMirror, FALSE);
     WriteRelaxed(Context->VerticalFlip, FALSE);
-    WriteRelaxed(Context->ColorPhase, 3);
+    WriteRelaxed(Context->ColorPhase, SETTING_INITIAL_COLOR_PHASE);
     LoadSettings(Context);
     return STATUS_SUCCESS;
 }

@@ -3,6 +3,14 @@
 
 #include "driver/device_context.h"
 
+// What every initialise-device starts from, before the stored settings are loaded.
+constexpr BOOLEAN SETTING_INITIAL_COLOR_ENABLE = TRUE;
+constexpr BOOLEAN SETTING_INITIAL_AUTO_WHITE_BALANCE = FALSE;
+constexpr ULONG SETTING_INITIAL_CHANNEL_GAIN = 128; // 1.0 in the pipeline's fixed point
+constexpr USHORT SETTING_INITIAL_EXPOSURE_TIME = 750;
+constexpr USHORT SETTING_INITIAL_GLOBAL_GAIN = 0;
+constexpr ULONG SETTING_INITIAL_COLOR_PHASE = 3;
+
 NTSTATUS InitializeSettings(PDEVICE_OBJECT BusDeviceObject, PDeviceContext Context);
 BOOLEAN LoadSettings(PDeviceContext Context);
 NTSTATUS SaveSettings(PDEVICE_OBJECT BusDeviceObject, PDeviceContext Context);

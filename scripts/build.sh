@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# Configures and builds one variant of the tree. Usage: scripts/build.sh native|m32|sanitize|fuzz
+# Configures and builds one variant of the tree. Usage: scripts/build.sh native|m32|sanitize|sys|fuzz
 set -euo pipefail
 cd "$(dirname "$0")/.."
 variant=${1:-native}
 jobs=$(nproc 2>/dev/null || echo 2)
 case "$variant" in
 native)
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null ;;
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZ40K_BROWSER_TEST=ON >/dev/null ;;
 m32)
-    # GoogleTest is built from Debian's source package for the 32-bit run.
-    cmake -S . -B build-m32 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZ40K_TOOLS=OFF \
+    # GoogleTest is built from Debian's source package for the 32-bit run; the benchmarks stay 64-bit.
+    cmake -S . -B build-m32 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZ40K_TOOLS=ON -DZ40K_BENCH=OFF \
         -DZ40K_GTEST_SOURCE=/usr/src/googletest -DCMAKE_CXX_FLAGS="-m32" >/dev/null ;;
 sanitize)
     cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZ40K_TOOLS=ON \
         -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+        >/dev/null ;;
+sys)
+    # The kernel driver image build-sys/z40k.sys, cross compiled for i386 Windows.
+    cmake -S . -B build-sys -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
         >/dev/null ;;
 fuzz)
     # The fuzz targets as libFuzzer programs, with the driver and host instrumented for coverage.
@@ -22,7 +26,7 @@ fuzz)
         -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
         >/dev/null ;;
 *)
-    echo "usage: $0 native|m32|sanitize|fuzz" >&2; exit 2 ;;
+    echo "usage: $0 native|m32|sanitize|sys|fuzz" >&2; exit 2 ;;
 esac
 dir=build
 [ "$variant" = native ] || dir="build-$variant"

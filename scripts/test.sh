@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, then builds and runs every test suite: natively, as a 32-bit (i386) build,
-# and with AddressSanitizer and UndefinedBehaviorSanitizer; then runs every fuzz target for 30 seconds.
+# and with AddressSanitizer and UndefinedBehaviorSanitizer. The 32-bit run then runs the whole-stack
+# suites a second time against the driver binary z40k.sys, loaded into the host. Last, every fuzz target
+# runs for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
+# The suites that load the driver and run it through the stream class, the library and the camera.
+stack_suites='StackTest.*:DispatchTable/*:StreamInformation/*:InterfaceQuery/*:Capture/CaptureStack.*:PropertyEffects.*'
 for variant in native m32 sanitize; do
     echo "=== $variant build"
     bash scripts/build.sh "$variant"
@@ -14,6 +18,11 @@ for variant in native m32 sanitize; do
     echo "=== $variant tests"
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 || status=1
+    if [ "$variant" = m32 ]; then
+        echo "=== m32 whole-stack suites against build-m32/sys/z40k.sys"
+        Z40K_DRIVER_IMAGE="$PWD/build-m32/sys/z40k.sys" ./build-m32/z40k_tests --gtest_brief=1 \
+            --gtest_filter="$stack_suites" || status=1
+    fi
 done
 echo "=== fuzz targets, 30 s each"
 bash scripts/fuzz.sh 30 || status=1

@@ -65,6 +65,7 @@ struct CameraConfig {
     uint16_t DataPacketSize = 512;       // maximum packet size of the isochronous data pipe
     std::vector<uint16_t> StatusReplies; // status words answered before it reads 3 (empty: ready at once)
     bool NeverReady = false;             // answers 0 forever
+    int64_t FramePeriod100ns = 10000000 / 15; // one frame every 1/15 s
 };
 
 class SimulatedCamera {

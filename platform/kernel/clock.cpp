@@ -119,7 +119,7 @@ void ClockClearWaits() {
 
 } // namespace host
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     if (Interval == nullptr)
         host::detail::BugCheck("KeDelayExecutionThread without an interval");
     int64_t interval = Interval->QuadPart;

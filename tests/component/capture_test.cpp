@@ -1,11 +1,12 @@
 // Capture through the whole stack, as an application does it: stream class -> driver -> camera class
 // library -> simulated camera. Each frame a read returns must be exactly what the driver's raw-frame
 // routine makes of the frame the camera rendered, and the settings must reach the registry at stop.
+#include "camera/frame_geometry.h"
 #include "cameralib/streaming.h"
 #include "tests/component/fresh_host.h"
 #include "driver/callback_records.h"
 #include "driver/device_context.h"
-#include "driver/driver_entry.h"
+#include "tests/component/driver_under_test.h"
 #include "imaging/raw_frame.h"
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
@@ -58,7 +59,7 @@ class CaptureStack : public ::testing::TestWithParam<uint16_t> {
         config.DataPacketSize = GetParam();
         camera_ = std::make_unique<simcam::SimulatedCamera>(config);
         filter_ = std::make_unique<streamclass::Filter>();
-        ASSERT_EQ(filter_->Open(DriverEntry, camera_.get()), STATUS_SUCCESS);
+        ASSERT_EQ(filter_->Open(DriverUnderTest(), camera_.get()), STATUS_SUCCESS);
         std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_->Ranges(0);
         ASSERT_FALSE(ranges.empty());
         ASSERT_EQ(filter_->Intersect(0, &ranges[0]->DataRange, &format_), STATUS_SUCCESS);
@@ -113,6 +114,8 @@ class CaptureStack : public ::testing::TestWithParam<uint16_t> {
 
         DeviceContext copy;
         std::memcpy(&copy, Context(), sizeof copy);
+        // The geometry the allocation set, in this program's driver too when a driver binary ran it.
+        ASSERT_EQ(SetWindowFromFormat(&copy, copy.FormatWidth, copy.FormatHeight), STATUS_SUCCESS);
         std::vector<uint8_t> expected(FrameBytes(), 0);
         ULONG expectedUsed = 0;
         uint8_t frameContext[8] = {};

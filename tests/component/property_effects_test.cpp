@@ -2,7 +2,7 @@
 // the next frame, and reach the registry when capture stops.
 #include "cameralib/streaming.h"
 #include "tests/component/fresh_host.h"
-#include "driver/driver_entry.h"
+#include "tests/component/driver_under_test.h"
 #include "imaging/raw_frame.h"
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
@@ -30,7 +30,7 @@ class PropertyEffects : public ::testing::Test {
   protected:
     void SetUp() override {
         driveC_ = ResetHostForStack("z40k-props-c");
-        ASSERT_EQ(filter_.Open(DriverEntry, &camera_), STATUS_SUCCESS);
+        ASSERT_EQ(filter_.Open(DriverUnderTest(), &camera_), STATUS_SUCCESS);
         std::vector<uint8_t> format;
         ASSERT_EQ(filter_.Intersect(0, &filter_.Ranges(0)[0]->DataRange, &format), STATUS_SUCCESS);
         frameBytes_ = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;

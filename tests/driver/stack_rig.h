@@ -3,7 +3,7 @@
 #pragma once
 
 #include "cameralib/library_device.h"
-#include "driver/driver_entry.h"
+#include "tests/component/driver_under_test.h"
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
 #include "platform/streamclass/client.h"
@@ -57,11 +57,11 @@ class StackTest : public ::testing::Test {
 
     // Load, add the camera and initialise; the interface query and stream information are left to the test.
     void BringUp() {
-        ASSERT_EQ(Filter.Load(DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(Filter.Load(DriverUnderTest()), STATUS_SUCCESS);
         ASSERT_EQ(Filter.AddCamera(&Camera), STATUS_SUCCESS);
         ASSERT_EQ(Filter.Initialize(), STATUS_SUCCESS);
     }
-    void OpenFilter() { ASSERT_EQ(Filter.Open(DriverEntry, &Camera), STATUS_SUCCESS); }
+    void OpenFilter() { ASSERT_EQ(Filter.Open(DriverUnderTest(), &Camera), STATUS_SUCCESS); }
 
     PDeviceContext Context() { return static_cast<PDeviceContext>(Filter.DeviceExtension()); }
     cameralib::LibraryDevice* Library() { return cameralib::DeviceFromContext(Filter.DeviceExtension()); }

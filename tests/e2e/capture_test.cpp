@@ -197,6 +197,7 @@ TEST_F(CaptureCommand, FailuresExitWithOneLineAndLeaveNoFiles) {
         {"folder below a file", "-o " + Path("plain-file/out")},
         {"camera never ready", "--never-ready -o " + Path("out") + " --trace " + Path("trace.jsonl")},
         {"missing scene", "--scene " + Path("no-such.png") + " -o " + Path("out")},
+        {"driver that is not an image", "--driver " + Path("plain-file") + " -o " + Path("out")},
     };
     for (const Case& c : cases) {
         Outcome r = Capture(c.Args);
@@ -214,6 +215,24 @@ TEST_F(CaptureCommand, FailuresExitWithOneLineAndLeaveNoFiles) {
     EXPECT_EQ(ReadText(dir_ / "bad.reg"), "this is not a registry export\n")
         << "a bad registry is not replaced";
 }
+
+#if defined(Z40K_SYS_IMAGE) && defined(__i386__)
+// The driver binary captures the same bytes as the driver built into the program: grey, colour, and
+// colour with the per-frame white balance (the one floating-point path).
+TEST_F(CaptureCommand, TheDriverBinaryCapturesWhatTheBuiltInDriverCaptures) {
+    for (const char* settings : {"--mono", "", "--set awb=1"}) {
+        const std::string common = std::string("-n 2 --format raw ") + settings;
+        ASSERT_EQ(Capture(common + " -o " + Path("linked")).ExitCode, 0) << settings;
+        Outcome r = Capture(common + " --driver '" + Z40K_SYS_IMAGE + "' -o " + Path("image"));
+        ASSERT_EQ(r.ExitCode, 0) << settings << ": " << r.Err;
+        for (const char* frame : {"frame-0000.raw", "frame-0001.raw"})
+            EXPECT_TRUE(ReadBytes(dir_ / "linked" / frame) == ReadBytes(dir_ / "image" / frame))
+                << settings << frame;
+        fs::remove_all(dir_ / "linked");
+        fs::remove_all(dir_ / "image");
+    }
+}
+#endif
 
 TEST_F(CaptureCommand, UsageErrorsExitWithTwo) {
     EXPECT_EQ(Capture("--format gif").ExitCode, 2);

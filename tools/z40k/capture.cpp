@@ -9,10 +9,12 @@
 
 #include "cameralib/streaming.h"
 #include "driver/driver_entry.h"
+#include "host/pe_loader.h"
 #include "platform/host/kernel_host.h"
 #include "platform/streamclass/client.h"
 #include "simcam/sensor.h"
 #include "simcam/simulated_camera.h"
+#include "tools/z40k/frame_stream.h"
 #include "tools/z40k/image_files.h"
 #include "tools/z40k/interrupt.h"
 #include "tools/z40k/trace_writer.h"
@@ -46,6 +48,7 @@ struct CaptureOptions {
     std::string Trace;
     bool SaveRaw = false;
     bool NeverReady = false;       // a camera whose status word never reads ready (for the tests)
+    std::string Driver;            // a z40k.sys to load instead of the driver built into this program
     std::vector<std::string> Sets; // NAME=VALUE as given
     std::vector<PropertyAssignment> Assignments; // the same, parsed before anything runs
 };
@@ -200,9 +203,26 @@ void RunCapture(const CaptureOptions& Options) {
     }
     const std::string extension = Options.Format;
 
+    // The driver binary is checked and mapped before anything is written.
+    PDRIVER_INITIALIZE driverEntry = DriverEntry;
+    pe::LoadedDriver image;
+    if (!Options.Driver.empty()) {
+        std::string error;
+        if (!pe::LoadDriver(Options.Driver, &image, &error))
+            throw Failure{Options.Driver + ": " + error};
+        driverEntry = image.DriverEntry;
+    }
+
+    // With -o - the frames go down a pipe and nothing else may: no folder, no pictures, no raw dumps.
+    std::unique_ptr<z40k::StandardOutputFrames> pipe;
+    if (z40k::IsStandardOutput(Options.Directory)) {
+        if (format != z40k::ImageFormat::Raw || Options.SaveRaw)
+            throw Failure{"-o - writes the frame buffers only: use --format raw, without --save-raw"};
+        pipe = std::make_unique<z40k::StandardOutputFrames>();
+    }
     // From here on a signal ends the capture between frames, through the normal stop.
     z40k::InterruptScope interruptScope;
-    MadeFolder folder{Options.Directory, PrepareDirectory(Options.Directory)};
+    MadeFolder folder{Options.Directory, pipe == nullptr && PrepareDirectory(Options.Directory)};
     host::ResetKernel();
     // The driver takes and frees a 5.9 MB scratch frame for every frame; keeping the freed block for the
     // next one, as a kernel lookaside list would, spares the host a fresh mapping each time.
@@ -233,7 +253,7 @@ void RunCapture(const CaptureOptions& Options) {
     simcam::SimulatedCamera camera(config);
     streamclass::Filter filter;
 
-    NTSTATUS status = filter.Load(DriverEntry);
+    NTSTATUS status = filter.Load(driverEntry);
     if (!NT_SUCCESS(status))
         throw Failure{"the driver did not load (" + StatusHex(status) + ")"};
     status = filter.AddCamera(&camera);
@@ -318,7 +338,12 @@ void RunCapture(const CaptureOptions& Options) {
         std::string error;
         // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
         const size_t length = format == z40k::ImageFormat::Raw ? buffer.size() : frameSize;
-        if (!z40k::WriteImageFile(path, format, buffer.data(), length, width, height, &error)) {
+        if (pipe != nullptr) {
+            if (!pipe->Write(buffer.data(), length, &error)) {
+                failure = error; // none when the reader has had all it wanted
+                break;
+            }
+        } else if (!z40k::WriteImageFile(path, format, buffer.data(), length, width, height, &error)) {
             failure = "cannot write " + path + ": " + error;
             break;
         }
@@ -333,6 +358,7 @@ void RunCapture(const CaptureOptions& Options) {
     pin.reset();
     filter.RemoveCamera();
     filter.Unload();
+    pe::UnloadDriver(&image);
     if (!failure.empty())
         throw Failure{failure};
     if (!NT_SUCCESS(stopStatus))
@@ -362,7 +388,9 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     cmd->add_option("-n,--frames", options->Frames, "frames to capture")
         ->check(CLI::Range(1u, 1000000000u))
         ->capture_default_str();
-    cmd->add_option("-o,--output", options->Directory, "folder for the pictures")->capture_default_str();
+    cmd->add_option("-o,--output", options->Directory,
+                    "folder for the pictures; - for the raw frames on standard output")
+        ->capture_default_str();
     cmd->add_option("--format", options->Format, "picture format")
         ->check(CLI::IsMember({"bmp", "png", "raw"}))
         ->capture_default_str();
@@ -382,6 +410,8 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     cmd->add_flag("--save-raw", options->SaveRaw, "also write each raw frame as the camera sent it");
     cmd->add_option("--set", options->Sets, "set a property before capture starts, e.g. exposure=1200")
         ->type_name("NAME=VALUE");
+    cmd->add_option("--driver", options->Driver,
+                    "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
     cmd->add_flag("--never-ready", options->NeverReady)->group(""); // a camera that never comes up
     cmd->callback([options, ExitCode]() {
         for (const std::string& text : options->Sets) {

@@ -12,3 +12,6 @@ CLI::App* AddInfoCommand(CLI::App& App, int* ExitCode);
 CLI::App* AddConvertCommand(CLI::App& App, int* ExitCode);
 CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode);
 CLI::App* AddPropsCommand(CLI::App& App, int* ExitCode);
+#ifdef Z40K_HAVE_SERVE
+CLI::App* AddServeCommand(CLI::App& App, int* ExitCode);
+#endif

@@ -1,6 +1,7 @@
 #include "tools/z40k/device_properties_cli.h"
 
 #include "properties/device_properties.h"
+#include "properties/procamp_window.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -19,8 +20,7 @@ const GUID& SetGuid(PropertySetKind Kind) {
     case PropertySetKind::Window:
         break;
     }
-    static const GUID window = {0x3DC2E820, 0x4713, 0x11D2, {0xBA, 0x41, 0x00, 0xA0, 0xC9, 0x0D, 0x2B, 0x05}};
-    return window;
+    return WindowPropertySetGuid;
 }
 
 // One request. As applications do, the whole record (identifier first) is both the property and the
@@ -37,40 +37,89 @@ NTSTATUS Request(streamclass::Filter& Filter, const NamedProperty& Property, boo
                                  advertised);
 }
 
+// The advertised item of a camera-set property, or null when the set does not list it.
+const KSPROPERTY_ITEM* AdvertisedItem(ULONG Id) {
+    for (const KSPROPERTY_SET& set : DevicePropertySets) {
+        if (!IsEqualGUID(*set.Set, CameraPropertySetGuid))
+            continue;
+        for (ULONG i = 0; i < set.PropertiesCount; ++i) {
+            if (set.PropertyItem[i].PropertyId == Id)
+                return &set.PropertyItem[i];
+        }
+    }
+    return nullptr;
+}
+
+PropertySetKind SetKind(PropertySetId Set) {
+    switch (Set) {
+    case PropertySetCamera:
+        break;
+    case PropertySetProcAmp:
+        return PropertySetKind::ProcAmp;
+    case PropertySetWindow:
+        return PropertySetKind::Window;
+    }
+    return PropertySetKind::Camera;
+}
+
+const char* SetName(PropertySetKind Kind) {
+    switch (Kind) {
+    case PropertySetKind::Camera:
+        return "camera";
+    case PropertySetKind::ProcAmp:
+        return "proc-amp";
+    case PropertySetKind::Window:
+        return "window";
+    }
+    return "?";
+}
+
+const char* ControlName(PropertyControl Control) {
+    switch (Control) {
+    case PropertyControlNumber:
+        return "number";
+    case PropertyControlSwitch:
+        return "switch";
+    case PropertyControlCommand:
+        return "command";
+    }
+    return "?";
+}
+
 } // namespace
 
 const std::vector<NamedProperty>& NamedProperties() {
-    static const std::vector<NamedProperty> table = {
-        {"device-info-1", PropertySetKind::Camera, 1, true, false, "device information word 1"},
-        {"device-info-2", PropertySetKind::Camera, 2, true, false, "device information word 2"},
-        {"exposure-max", PropertySetKind::Camera, 3, true, false, "largest exposure the sensor takes"},
-        {"gain-max", PropertySetKind::Camera, 4, true, false, "largest gain the sensor takes"},
-        {"color", PropertySetKind::Camera, 5, true, true, "colour output (1) or grey (0)", true, 0, 1},
-        {"awb", PropertySetKind::Camera, 6, true, true, "automatic white balance per frame, 0 or 1", true, 0,
-         1},
-        {"exposure", PropertySetKind::Camera, 7, true, true, "sensor exposure time, 0..2047", true, 0, 2047},
-        {"gain", PropertySetKind::Camera, 8, true, true, "sensor global gain, 0..1023", true, 0, 1023},
-        {"red-gain", PropertySetKind::Camera, 9, true, true, "red channel gain, 128 = 1.0"},
-        {"green-gain", PropertySetKind::Camera, 10, true, true, "green channel gain, 128 = 1.0"},
-        {"blue-gain", PropertySetKind::Camera, 11, true, true, "blue channel gain, 128 = 1.0"},
-        {"camera-command", PropertySetKind::Camera, 14, false, true, "0 sends the camera its block command"},
-        {"brightness", PropertySetKind::ProcAmp, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, true, true, "0..108"},
-        {"contrast", PropertySetKind::ProcAmp, KSPROPERTY_VIDEOPROCAMP_CONTRAST, true, true, "0..108"},
-        {"saturation", PropertySetKind::ProcAmp, KSPROPERTY_VIDEOPROCAMP_SATURATION, true, true, "0..108"},
-        {"sharpness", PropertySetKind::ProcAmp, KSPROPERTY_VIDEOPROCAMP_SHARPNESS, true, true, "0..108"},
-        {"color-enable", PropertySetKind::ProcAmp, KSPROPERTY_VIDEOPROCAMP_COLORENABLE, true, true,
-         "proc-amp colour enable, 0 or 1"},
-        {"white-balance", PropertySetKind::ProcAmp, KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, true, true,
-         "manual 0..372, or auto"},
-        {"window-param", PropertySetKind::Window, 0, true, true, "window value 0"},
-        {"window-flag-1", PropertySetKind::Window, 1, true, true, "window flag 1"},
-        {"window-flag-2", PropertySetKind::Window, 2, true, true, "window flag 2"},
-        {"window-x", PropertySetKind::Window, 3, true, false, "sensor window left"},
-        {"window-y", PropertySetKind::Window, 4, true, false, "sensor window top"},
-        {"window-width", PropertySetKind::Window, 5, true, false, "sensor window width"},
-        {"window-height", PropertySetKind::Window, 6, true, false, "sensor window height"},
-        {"color-phase", PropertySetKind::Window, 8, true, true, "colour filter phase reported to clients"},
-    };
+    static const std::vector<NamedProperty> table = [] {
+        std::vector<NamedProperty> all;
+        for (const PublishedProperty& p : PublishedProperties) {
+            NamedProperty named = {p.Name,
+                                   SetKind(p.Set),
+                                   p.Id,
+                                   (p.Access & PropertyAccessGet) != 0,
+                                   (p.Access & PropertyAccessSet) != 0,
+                                   p.Description,
+                                   p.Control,
+                                   (p.Flags & PropertyHasRange) != 0,
+                                   p.Minimum,
+                                   p.Maximum,
+                                   p.MaximumFrom,
+                                   (p.Flags & PropertyHasDefault) != 0,
+                                   p.Default,
+                                   (p.Flags & PropertyTakesAuto) != 0,
+                                   (p.Flags & PropertyRangeChecked) != 0};
+            // The stream class lets through only what the advertised table allows, so that table decides
+            // what a client can do with the camera set.
+            if (named.Set == PropertySetKind::Camera) {
+                const KSPROPERTY_ITEM* item = AdvertisedItem(p.Id);
+                if (item == nullptr)
+                    continue;
+                named.CanGet = streamclass::ItemSupported(&item->GetPropertyHandler);
+                named.CanSet = streamclass::ItemSupported(&item->SetPropertyHandler);
+            }
+            all.push_back(named);
+        }
+        return all;
+    }();
     return table;
 }
 
@@ -101,8 +150,7 @@ bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, s
     }
     PropertyAssignment result;
     result.Property = property;
-    if (value == "auto" && property->Set == PropertySetKind::ProcAmp &&
-        property->Id == KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE) {
+    if (value == "auto" && property->TakesAuto) {
         result.Automatic = true;
     } else {
         errno = 0;
@@ -113,9 +161,13 @@ bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, s
             return false;
         }
         result.Value = v;
-        if (property->Bounded && (v < property->Min || v > property->Max)) {
-            *Error = "property '" + name + "' takes " + std::to_string(property->Min) + ".." +
-                     std::to_string(property->Max) + ", got " + value;
+        // The driver cuts the camera set's values to their register widths without a word (exposure 5000
+        // would become 904, and be saved): a value outside the range `props` shows is refused here. The
+        // ranges the driver checks itself are left to it, so its status reaches the user.
+        if (property->HasRange && !property->RangeChecked &&
+            !PropertyValueInRange(*property, property->Maximum, v)) {
+            *Error = "property '" + name + "' takes " + std::to_string(property->Minimum) + ".." +
+                     std::to_string(property->Maximum) + ", got " + value;
             return false;
         }
     }
@@ -152,6 +204,65 @@ PropertyReading ReadProperty(streamclass::Filter& Filter, const NamedProperty& P
     reading.Status = Request(Filter, Property, false, &record);
     reading.Value = record.Value;
     return reading;
+}
+
+LONG PropertyMaximum(streamclass::Filter& Filter, const NamedProperty& Property) {
+    if (Property.MaximumFrom != 0) {
+        for (const NamedProperty& source : NamedProperties()) {
+            if (source.Set != PropertySetKind::Camera || source.Id != Property.MaximumFrom || !source.CanGet)
+                continue;
+            PropertyReading reading = ReadProperty(Filter, source);
+            if (NT_SUCCESS(reading.Status) && reading.Value >= Property.Minimum)
+                return reading.Value;
+        }
+    }
+    return Property.Maximum;
+}
+
+bool PropertyValueInRange(const NamedProperty& Property, LONG Maximum, long long Value) {
+    if (!Property.HasRange)
+        return Value >= -2147483648LL && Value <= 4294967295LL;
+    return Value >= Property.Minimum && Value <= Maximum;
+}
+
+nlohmann::json PropertyJson(streamclass::Filter& Filter, const NamedProperty& Property) {
+    nlohmann::json entry = {
+        {"name", Property.Name},
+        {"set", SetName(Property.Set)},
+        {"id", Property.Id},
+        {"access", std::string(Property.CanGet ? "r" : "") + (Property.CanSet ? "w" : "")},
+        {"settable", Property.CanSet},
+        {"control", ControlName(Property.Control)},
+        {"description", Property.Description}};
+    if (Property.HasRange) {
+        entry["minimum"] = Property.Minimum;
+        entry["maximum"] = PropertyMaximum(Filter, Property);
+        entry["step"] = 1;
+    }
+    if (Property.HasDefault)
+        entry["default"] = Property.Default;
+    if (Property.TakesAuto)
+        entry["auto"] = true;
+    if (!Property.CanGet)
+        return entry;
+    PropertyReading reading = ReadProperty(Filter, Property);
+    if (!NT_SUCCESS(reading.Status)) {
+        entry["status"] = StatusName(reading.Status);
+        return entry;
+    }
+    entry["value"] = reading.Value;
+    if (Property.Set == PropertySetKind::ProcAmp) {
+        entry["flags"] = reading.Flags;
+        entry["capabilities"] = reading.Capabilities;
+    }
+    return entry;
+}
+
+nlohmann::json PropertiesDocument(streamclass::Filter& Filter) {
+    nlohmann::json all = nlohmann::json::array();
+    for (const NamedProperty& property : NamedProperties())
+        all.push_back(PropertyJson(Filter, property));
+    return all;
 }
 
 std::string StatusName(NTSTATUS Status) {

@@ -1,8 +1,14 @@
-// The camera's properties by the names the command line uses (`--set exposure=500`, `z40k props`),
-// read and written through device property requests on an open filter, as a capture application would.
+// The camera's properties as the command line and the live view know them (`--set exposure=500`,
+// `z40k props`, the controls of `z40k serve`), read and written through device property requests on an
+// open filter, as a capture application would. Which properties there are, their names, access, ranges
+// and initial values come from the driver: the device property set it advertises, the catalogue it
+// publishes, and the answers of its maximum properties. Nothing here lists property IDs of its own.
 #pragma once
 
 #include "platform/streamclass/client.h"
+#include "properties/property_catalogue.h"
+
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -16,15 +22,19 @@ struct NamedProperty {
     bool CanGet;
     bool CanSet;
     const char* Description;
-    // The values a camera-set property takes, as the description shows them: the driver keeps no range on
-    // that set (it cuts the sensor's values to their register widths without a word), so the command line
-    // refuses what lies outside. The proc-amp set's ranges the driver enforces itself.
-    bool Bounded = false;
-    long long Min = 0;
-    long long Max = 0;
+    PropertyControl Control;
+    bool HasRange;
+    LONG Minimum;
+    LONG Maximum;      // before the device is asked (see MaximumFrom)
+    ULONG MaximumFrom; // a camera-set property whose get answers the maximum in force, or 0
+    bool HasDefault;
+    LONG Default;
+    bool TakesAuto;    // the proc-amp automatic flag ("auto")
+    bool RangeChecked; // the driver refuses values outside the range itself
 };
 
-// Every property the command line knows, camera set first.
+// Every property the driver publishes, camera set first. The camera set's access is the advertised
+// item table's; a published camera property the table does not advertise is left out.
 const std::vector<NamedProperty>& NamedProperties();
 const NamedProperty* FindNamedProperty(const std::string& Name);
 
@@ -34,8 +44,8 @@ struct PropertyAssignment {
     long long Value = 0;
     bool Automatic = false;
 };
-// Parses one NAME=VALUE; false with *Error set when the name is unknown, get-only, or the value is not a
-// number or lies outside the property's range.
+// Parses one NAME=VALUE; false with *Error set when the name is unknown, get-only or the value is not a
+// number.
 bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, std::string* Error);
 
 // Sends the set request. The camera set goes through the stream class's checks against the advertised
@@ -49,6 +59,18 @@ struct PropertyReading {
     ULONG Capabilities; // proc-amp only
 };
 PropertyReading ReadProperty(streamclass::Filter& Filter, const NamedProperty& Property);
+
+// The largest value a control offers: the answer of its maximum property when it has one and the device
+// answers, else the published maximum.
+LONG PropertyMaximum(streamclass::Filter& Filter, const NamedProperty& Property);
+// Whether Value lies in the property's range (any 32-bit value for a property without one).
+bool PropertyValueInRange(const NamedProperty& Property, LONG Maximum, long long Value);
+
+// One property as `z40k props --json` prints it: name, set, id, access, control, range, default,
+// description, and the current value (or the status of a failed get).
+nlohmann::json PropertyJson(streamclass::Filter& Filter, const NamedProperty& Property);
+// All of them, in NamedProperties order.
+nlohmann::json PropertiesDocument(streamclass::Filter& Filter);
 
 // "STATUS_INVALID_PARAMETER", ... or "0xC0000123" for a status without a name here.
 std::string StatusName(NTSTATUS Status);

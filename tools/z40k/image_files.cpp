@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -194,6 +195,36 @@ bool WriteImageFile(const std::string& Path, ImageFormat Format, const uint8_t* 
             std::remove(temporary.c_str());
         *Error = Path + ": " + *Error;
     }
+    return ok;
+}
+
+bool EncodeImage(ImageFormat Format, const uint8_t* Frame, int Width, int Height, std::vector<uint8_t>* Out,
+                 std::string* Error) {
+    if (Format == ImageFormat::Raw || (Format == ImageFormat::Png && !PngSupported())) {
+        *Error = "no picture encoder for this format";
+        return false;
+    }
+    char* data = nullptr;
+    size_t size = 0;
+    std::FILE* stream = ::open_memstream(&data, &size);
+    if (stream == nullptr) {
+        *Error = std::strerror(errno);
+        return false;
+    }
+    bool ok = false;
+#ifdef Z40K_HAVE_PNG
+    if (Format == ImageFormat::Png)
+        ok = WritePng(stream, Frame, Width, Height, Error);
+#endif
+    if (Format == ImageFormat::Bmp)
+        ok = WriteBmp(stream, Frame, Width, Height, Error);
+    if (std::fclose(stream) != 0 && ok) {
+        ok = false;
+        *Error = std::strerror(errno);
+    }
+    if (ok)
+        Out->assign(data, data + size);
+    std::free(data);
     return ok;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace z40k {
 
@@ -28,5 +29,9 @@ std::filesystem::path OutputTarget(const std::string& Path, bool* InPlace);
 // place, a symbolic link's file is replaced and the link kept). False with *Error set on failure.
 bool WriteImageFile(const std::string& Path, ImageFormat Format, const uint8_t* Frame, size_t Length,
                     int Width, int Height, std::string* Error);
+
+// The picture file WriteImageFile would write for a BMP or PNG, in memory. False with *Error set.
+bool EncodeImage(ImageFormat Format, const uint8_t* Frame, int Width, int Height, std::vector<uint8_t>* Out,
+                 std::string* Error);
 
 } // namespace z40k

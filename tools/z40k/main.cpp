@@ -34,6 +34,9 @@ int main(int argc, char** argv) {
     AddPropsCommand(app, &exitCode);
     if (UnknownSubcommand(app, argc, argv))
         return EXIT_USAGE;
+#ifdef Z40K_HAVE_SERVE
+    AddServeCommand(app, &exitCode);
+#endif
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -19,18 +19,6 @@ struct PropsOptions {
     bool Json = false;
 };
 
-const char* SetName(PropertySetKind Kind) {
-    switch (Kind) {
-    case PropertySetKind::Camera:
-        return "camera";
-    case PropertySetKind::ProcAmp:
-        return "proc-amp";
-    case PropertySetKind::Window:
-        return "window";
-    }
-    return "?";
-}
-
 int RunProps(const PropsOptions& Options) {
     host::ResetKernel();
     host::ClockSetMode(host::ClockMode::Virtual);
@@ -48,36 +36,19 @@ int RunProps(const PropsOptions& Options) {
         std::fprintf(stderr, "z40k props: the camera did not come up: %s\n", StatusName(status).c_str());
         return EXIT_RUNTIME_FAILURE;
     }
-    nlohmann::json all = nlohmann::json::array();
-    for (const NamedProperty& property : NamedProperties()) {
-        if (!property.CanGet)
-            continue;
-        PropertyReading reading = ReadProperty(filter, property);
-        if (Options.Json) {
-            nlohmann::json entry = {{"name", property.Name},
-                                    {"set", SetName(property.Set)},
-                                    {"id", property.Id},
-                                    {"settable", property.CanSet}};
-            if (NT_SUCCESS(reading.Status))
-                entry["value"] = reading.Value;
-            else
-                entry["status"] = StatusName(reading.Status);
-            if (property.Set == PropertySetKind::ProcAmp && NT_SUCCESS(reading.Status)) {
-                entry["flags"] = reading.Flags;
-                entry["capabilities"] = reading.Capabilities;
-            }
-            all.push_back(entry);
-        } else if (NT_SUCCESS(reading.Status)) {
-            std::printf("%-15s %-8s %-4s %11ld   %s\n", property.Name, SetName(property.Set),
-                        property.CanSet ? "rw" : "r", reading.Value, property.Description);
-        } else {
-            std::printf("%-15s %-8s %-4s %11s   %s\n", property.Name, SetName(property.Set),
-                        property.CanSet ? "rw" : "r", StatusName(reading.Status).c_str(),
-                        property.Description);
-        }
+    if (Options.Json) {
+        std::cout << PropertiesDocument(filter).dump() << "\n";
+        return 0;
     }
-    if (Options.Json)
-        std::cout << all.dump() << "\n";
+    for (const nlohmann::json& entry : PropertiesDocument(filter)) {
+        if (!entry.contains("value") && !entry.contains("status"))
+            continue; // set-only: nothing to report
+        const std::string value = entry.contains("value") ? std::to_string(entry["value"].get<long>())
+                                                          : entry["status"].get<std::string>();
+        std::printf("%-15s %-8s %-4s %11s   %s\n", entry["name"].get<std::string>().c_str(),
+                    entry["set"].get<std::string>().c_str(), entry["access"].get<std::string>().c_str(),
+                    value.c_str(), entry["description"].get<std::string>().c_str());
+    }
     return 0;
 }
 

@@ -1,0 +1,446 @@
+#include "tools/z40k/serve_live.h"
+
+#include "cameralib/streaming.h"
+#include "driver/driver_entry.h"
+#include "platform/host/kernel_host.h"
+#include "simcam/sensor.h"
+#include "simcam/simulated_camera.h"
+#include "tools/z40k/serve_encode.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace z40k {
+
+namespace {
+
+constexpr ULONG CAPTURE_STREAM = 0;
+// The frame rate is measured over this much of the recent past.
+constexpr std::chrono::seconds FPS_WINDOW{2};
+// Buffers kept for reuse; frames held longer (a slow snapshot) are replaced, not waited for.
+constexpr size_t FRAME_POOL_LIMIT = 8;
+// After a failed read the loop waits this long before it tries again, rather than spin on a stream in
+// trouble.
+constexpr std::chrono::milliseconds READ_RETRY_PAUSE{100};
+
+} // namespace
+
+ClientGate::Turn::Turn(ClientGate& Gate) : gate_(Gate) {
+    std::unique_lock<std::mutex> lock(gate_.mutex_);
+    const uint64_t ticket = gate_.next_++;
+    gate_.turn_.wait(lock, [&] { return gate_.serving_ == ticket; });
+}
+
+ClientGate::Turn::~Turn() {
+    {
+        std::lock_guard<std::mutex> lock(gate_.mutex_);
+        ++gate_.serving_;
+    }
+    gate_.turn_.notify_all();
+}
+
+LiveCamera::LiveCamera() = default;
+
+LiveCamera::~LiveCamera() {
+    std::string error;
+    Shutdown(&error);
+}
+
+bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
+    options_ = Options;
+    ClientGate::Turn turn(gate_);
+    host::ResetKernel();
+    host::PoolSetLookaside(true); // one scratch frame per frame, as a lookaside list would keep it
+    host::ClockSetMode(host::ClockMode::Real);
+    if (!Options.DriveC.empty())
+        host::FilesSetDriveC(Options.DriveC);
+    std::error_code ec;
+    if (!Options.Registry.empty() && std::filesystem::exists(Options.Registry, ec) &&
+        !host::RegistryLoadFile(Options.Registry, Error)) {
+        *Error = "cannot read the registry " + Options.Registry + ": " + *Error;
+        return false;
+    }
+    simcam::Scene scene = simcam::BuiltInChart();
+    if (Options.Scene != "chart" && !simcam::LoadScene(Options.Scene, &scene, Error)) {
+        *Error = "cannot use the scene " + Options.Scene + ": " + *Error;
+        return false;
+    }
+
+    simcam::CameraConfig config;
+    config.FramePeriod100ns = std::llround(1e7 / Options.CameraFps);
+    camera_ = std::make_unique<simcam::SimulatedCamera>(config);
+    filter_ = std::make_unique<streamclass::Filter>();
+    NTSTATUS status = filter_->Open(DriverEntry, camera_.get());
+    if (!NT_SUCCESS(status)) {
+        *Error = "the camera did not come up (" + StatusName(status) + ")";
+        return false;
+    }
+    std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_->Ranges(CAPTURE_STREAM);
+    std::vector<uint8_t> format;
+    if (ranges.empty() ||
+        !NT_SUCCESS(status = filter_->Intersect(CAPTURE_STREAM, &ranges[0]->DataRange, &format)) ||
+        format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+        *Error = "no capture format could be agreed (" + StatusName(status) + ")";
+        return false;
+    }
+    KS_DATAFORMAT_VIDEOINFOHEADER video;
+    std::memcpy(&video, format.data(), sizeof video);
+    width_ = video.VideoInfoHeader.bmiHeader.biWidth;
+    height_ = std::abs(video.VideoInfoHeader.bmiHeader.biHeight);
+    frameBytes_ = video.DataFormat.SampleSize;
+    if (width_ <= 0 || height_ <= 0 || width_ % 4 != 0 || height_ % 4 != 0 ||
+        frameBytes_ < size_t(width_) * size_t(height_) * 3) {
+        *Error = "the agreed format has no usable picture size";
+        return false;
+    }
+    pin_ = filter_->OpenPin(CAPTURE_STREAM, format, &status);
+    if (pin_ == nullptr) {
+        *Error = "the capture pin did not open (" + StatusName(status) + ")";
+        return false;
+    }
+    cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter_->DeviceExtension());
+    if (library == nullptr) {
+        *Error = "the camera class library lost the camera";
+        return false;
+    }
+    cameralib::SetScene(library, std::move(scene));
+
+    std::vector<PropertyAssignment> assignments;
+    if (Options.Mono) {
+        PropertyAssignment grey;
+        grey.Property = FindNamedProperty("color");
+        grey.Value = 0;
+        assignments.push_back(grey);
+    }
+    assignments.insert(assignments.end(), Options.Assignments.begin(), Options.Assignments.end());
+    for (const PropertyAssignment& assignment : assignments) {
+        status = ApplyProperty(*filter_, assignment);
+        if (!NT_SUCCESS(status)) {
+            *Error = std::string("the camera refused ") + assignment.Property->Name + " = " +
+                     std::to_string(assignment.Value) + ": " + StatusName(status);
+            return false;
+        }
+    }
+    status = pin_->SetState(KSSTATE_RUN);
+    if (!NT_SUCCESS(status)) {
+        *Error = "the capture pin did not run (" + StatusName(status) + ")";
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        started_ = true;
+        running_ = true;
+    }
+    capture_ = std::thread(&LiveCamera::CaptureLoop, this);
+    return true;
+}
+
+bool LiveCamera::Shutdown(std::string* Error) {
+    std::map<int, Encoding>* encodings = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (quitting_)
+            return true;
+        quitting_ = true;
+        encodings = &encodings_;
+    }
+    changed_.notify_all();
+    if (capture_.joinable())
+        capture_.join();
+    for (auto& [scale, encoding] : *encodings) {
+        if (encoding.Thread.joinable())
+            encoding.Thread.join();
+    }
+    ClientGate::Turn turn(gate_);
+    bool ok = true;
+    if (pin_ != nullptr) {
+        ok = StopLocked(Error);
+        pin_->Close();
+        pin_.reset();
+    }
+    if (filter_ != nullptr) {
+        filter_->RemoveCamera();
+        filter_->Unload();
+        filter_.reset();
+    }
+    return ok;
+}
+
+bool LiveCamera::Run(std::string* Error) {
+    ClientGate::Turn turn(gate_);
+    if (pin_ == nullptr) {
+        *Error = "the camera is not up";
+        return false;
+    }
+    if (running_)
+        return true;
+    NTSTATUS status = pin_->SetState(KSSTATE_RUN);
+    if (!NT_SUCCESS(status)) {
+        *Error = "the capture pin did not run (" + StatusName(status) + ")";
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = true;
+        readError_.clear();
+    }
+    changed_.notify_all();
+    return true;
+}
+
+bool LiveCamera::Stop(std::string* Error) {
+    ClientGate::Turn turn(gate_);
+    if (pin_ == nullptr) {
+        *Error = "the camera is not up";
+        return false;
+    }
+    return StopLocked(Error);
+}
+
+bool LiveCamera::StopLocked(std::string* Error) {
+    if (!running_)
+        return true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = false;
+    }
+    // The driver saves its settings to the registry when capture stops; the file follows.
+    NTSTATUS status = pin_->SetState(KSSTATE_STOP);
+    if (!NT_SUCCESS(status)) {
+        *Error = "the camera did not stop cleanly; settings not saved (" + StatusName(status) + ")";
+        return false;
+    }
+    if (!options_.Registry.empty() && !host::RegistrySaveFile(options_.Registry, Error)) {
+        *Error = "cannot write the registry " + options_.Registry + ": " + *Error;
+        return false;
+    }
+    return true;
+}
+
+nlohmann::json LiveCamera::Properties() {
+    ClientGate::Turn turn(gate_);
+    if (filter_ == nullptr)
+        return nlohmann::json::array();
+    return PropertiesDocument(*filter_);
+}
+
+bool LiveCamera::HasProperty(const std::string& Name) const {
+    return FindNamedProperty(Name) != nullptr;
+}
+
+PropertyChange LiveCamera::SetProperty(const std::string& Name, long long Value, bool Automatic) {
+    PropertyChange change;
+    const NamedProperty* property = FindNamedProperty(Name);
+    if (property == nullptr) {
+        change.Message = "unknown property '" + Name + "'";
+        return change;
+    }
+    if (!property->CanSet) {
+        change.Result = PropertyChange::ReadOnly;
+        change.Message = "property '" + Name + "' is read-only";
+        return change;
+    }
+    if (Automatic && !property->TakesAuto) {
+        change.Result = PropertyChange::OutOfRange;
+        change.Message = "property '" + Name + "' has no automatic mode";
+        return change;
+    }
+    ClientGate::Turn turn(gate_);
+    if (filter_ == nullptr) {
+        change.Result = PropertyChange::Refused;
+        change.Status = STATUS_DEVICE_NOT_READY;
+        return change;
+    }
+    // Where the driver checks the range itself its refusal is the answer; elsewhere it would cut an
+    // out-of-range value to the register's bits without a word, so such a value is not sent at all.
+    const LONG maximum = PropertyMaximum(*filter_, *property);
+    const bool representable = Value >= -2147483648LL && Value <= 4294967295LL;
+    if (!Automatic &&
+        (!representable || (!property->RangeChecked && !PropertyValueInRange(*property, maximum, Value)))) {
+        change.Result = PropertyChange::OutOfRange;
+        change.Message =
+            property->HasRange && representable
+                ? "value out of range " + std::to_string(property->Minimum) + ".." + std::to_string(maximum)
+                : std::string("value is not a 32-bit number");
+        return change;
+    }
+    PropertyAssignment assignment;
+    assignment.Property = property;
+    assignment.Value = Value;
+    assignment.Automatic = Automatic;
+    change.Status = ApplyProperty(*filter_, assignment);
+    change.Result = NT_SUCCESS(change.Status) ? PropertyChange::Applied : PropertyChange::Refused;
+    change.Value = static_cast<long>(static_cast<LONG>(static_cast<ULONG>(Value)));
+    if (property->CanGet) {
+        PropertyReading reading = ReadProperty(*filter_, *property);
+        if (NT_SUCCESS(reading.Status))
+            change.Value = reading.Value;
+    }
+    return change;
+}
+
+LiveStats LiveCamera::Stats() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LiveStats stats;
+    stats.Frames = frames_;
+    stats.Dropped = dropped_;
+    stats.Running = running_;
+    stats.Error = readError_;
+    const auto now = std::chrono::steady_clock::now();
+    while (!recent_.empty() && now - recent_.front() > FPS_WINDOW)
+        recent_.pop_front();
+    if (recent_.size() >= 2) {
+        const double seconds = std::chrono::duration<double>(recent_.back() - recent_.front()).count();
+        if (seconds > 0)
+            stats.Fps = double(recent_.size() - 1) / seconds;
+    }
+    return stats;
+}
+
+std::shared_ptr<const LiveFrame> LiveCamera::LatestFrame() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return latest_;
+}
+
+std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale) {
+    if (!ValidServeScale(Scale))
+        return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (quitting_)
+            return nullptr;
+        Encoding& encoding = encodings_[Scale];
+        if (!encoding.Thread.joinable())
+            encoding.Thread = std::thread(&LiveCamera::EncodeLoop, this, Scale);
+        ++encoding.Viewers;
+    }
+    changed_.notify_all();
+    return std::unique_ptr<Viewer>(new Viewer(this, Scale));
+}
+
+unsigned LiveCamera::Viewers() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unsigned viewers = 0;
+    for (const auto& [scale, encoding] : encodings_)
+        viewers += encoding.Viewers;
+    return viewers;
+}
+
+LiveCamera::Viewer::~Viewer() {
+    std::lock_guard<std::mutex> lock(camera_->mutex_);
+    Encoding& encoding = camera_->encodings_[scale_];
+    // The last viewer gone: a later one must not start with a picture from long ago.
+    if (--encoding.Viewers == 0)
+        encoding.Latest.reset();
+}
+
+std::shared_ptr<const LiveJpeg> LiveCamera::Viewer::Next(std::chrono::milliseconds Timeout) {
+    std::unique_lock<std::mutex> lock(camera_->mutex_);
+    Encoding& encoding = camera_->encodings_[scale_];
+    const bool fresh = camera_->changed_.wait_for(lock, Timeout, [&] {
+        return camera_->quitting_ || (encoding.Latest != nullptr && encoding.Latest->Number > last_);
+    });
+    if (!fresh || camera_->quitting_)
+        return nullptr;
+    last_ = encoding.Latest->Number;
+    return encoding.Latest;
+}
+
+std::shared_ptr<LiveFrame> LiveCamera::FreeFrame() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A buffer only the pool holds is no viewer's, encoder's or snapshot's any more.
+    for (const std::shared_ptr<LiveFrame>& frame : pool_) {
+        if (frame.use_count() == 1)
+            return frame;
+    }
+    auto frame = std::make_shared<LiveFrame>();
+    // Zero-filled once: the edge pixels the colour conversion leaves alone stay black in every frame.
+    frame->Pixels.assign(frameBytes_, 0);
+    frame->Width = width_;
+    frame->Height = height_;
+    if (pool_.size() < FRAME_POOL_LIMIT)
+        pool_.push_back(frame);
+    return frame;
+}
+
+void LiveCamera::CaptureLoop() {
+    cameralib::LibraryDevice* library = nullptr;
+    {
+        ClientGate::Turn turn(gate_);
+        library = cameralib::DeviceFromContext(filter_->DeviceExtension());
+    }
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return quitting_ || running_; });
+            if (quitting_)
+                return;
+        }
+        std::shared_ptr<LiveFrame> frame = FreeFrame();
+        NTSTATUS status = STATUS_SUCCESS;
+        uint64_t dropped = 0;
+        {
+            ClientGate::Turn turn(gate_);
+            // Run and Stop change the flag with the gate held, so it cannot change under this read.
+            if (!running_)
+                continue;
+            ULONG used = 0;
+            status = pin_->ReadFrame(frame->Pixels.data(), static_cast<ULONG>(frame->Pixels.size()), &used);
+            dropped = cameralib::GetStreamStatistics(library).FramesDropped;
+        }
+        if (!NT_SUCCESS(status)) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                readError_ = "a frame could not be read (" + StatusName(status) + ")";
+            }
+            std::this_thread::sleep_for(READ_RETRY_PAUSE);
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            frame->Number = ++frames_;
+            dropped_ = dropped;
+            readError_.clear();
+            recent_.push_back(std::chrono::steady_clock::now());
+            while (recent_.size() > 2 && recent_.back() - recent_.front() > FPS_WINDOW)
+                recent_.pop_front();
+            latest_ = frame;
+        }
+        changed_.notify_all();
+    }
+}
+
+void LiveCamera::EncodeLoop(int Scale) {
+    JpegEncoder encoder;
+    uint64_t done = 0;
+    for (;;) {
+        std::shared_ptr<const LiveFrame> frame;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            Encoding& encoding = encodings_[Scale];
+            changed_.wait(lock, [&] {
+                return quitting_ || (encoding.Viewers > 0 && latest_ != nullptr && latest_->Number > done);
+            });
+            if (quitting_)
+                return;
+            frame = latest_;
+        }
+        done = frame->Number;
+        auto jpeg = std::make_shared<LiveJpeg>();
+        jpeg->Number = frame->Number;
+        if (!encoder.Encode(frame->Pixels.data(), frame->Width, frame->Height, Scale, &jpeg->Bytes))
+            continue;
+        frame.reset();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            Encoding& encoding = encodings_[Scale];
+            if (encoding.Viewers > 0)
+                encoding.Latest = std::move(jpeg);
+        }
+        changed_.notify_all();
+    }
+}
+
+} // namespace z40k
