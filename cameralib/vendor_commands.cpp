@@ -72,7 +72,7 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
     record.TimeUs = host::ClockNowMicroseconds();
     record.Data = std::move(data);
     record.Status = status;
-    device->VendorTrace.push_back(std::move(record));
+    simcam::AppendToLog(&device->VendorTrace, std::move(record));
 
     // The published interface completes a request with a completion routine asynchronously. Ours is done
     // already: report it to the routine and tell the caller the result comes that way.
@@ -93,8 +93,8 @@ NTSTATUS NTAPI QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
 
     UCHAR setting = RequestInterface->AlternateSetting;
     NTSTATUS status = device->Camera->SelectAlternateSetting(setting);
-    device->AltSettingTrace.push_back(
-        cameralib::AltSettingTraceRecord{host::ClockNowMicroseconds(), setting, status});
+    simcam::AppendToLog(&device->AltSettingTrace,
+                        cameralib::AltSettingTraceRecord{host::ClockNowMicroseconds(), setting, status});
 
     // The library's own record follows the setting the camera is now in.
     if (NT_SUCCESS(status) && device->InterfaceInfo.size() >= offsetof(USBD_INTERFACE_INFORMATION, Pipes))

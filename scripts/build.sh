@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Configures and builds one variant of the tree. Usage: scripts/build.sh native|m32|sanitize|sys
+# Configures and builds one variant of the tree. Usage: scripts/build.sh native|m32|sanitize|sys|fuzz
 set -euo pipefail
 cd "$(dirname "$0")/.."
 variant=${1:-native}
@@ -19,8 +19,14 @@ sys)
     # The kernel driver image build-sys/z40k.sys, cross compiled for i386 Windows.
     cmake -S . -B build-sys -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
         >/dev/null ;;
+fuzz)
+    # The fuzz targets as libFuzzer programs, with the driver and host instrumented for coverage.
+    cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DZ40K_TOOLS=OFF -DZ40K_TESTS=OFF -DZ40K_FUZZ=ON \
+        -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
+        >/dev/null ;;
 *)
-    echo "usage: $0 native|m32|sanitize|sys" >&2; exit 2 ;;
+    echo "usage: $0 native|m32|sanitize|sys|fuzz" >&2; exit 2 ;;
 esac
 dir=build
 [ "$variant" = native ] || dir="build-$variant"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, then builds and runs every test suite: natively, as a 32-bit (i386) build,
 # and with AddressSanitizer and UndefinedBehaviorSanitizer. The 32-bit run then runs the whole-stack
-# suites a second time against the driver binary z40k.sys, loaded into the host.
+# suites a second time against the driver binary z40k.sys, loaded into the host. Last, every fuzz target
+# runs for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -23,4 +24,6 @@ for variant in native m32 sanitize; do
             --gtest_filter="$stack_suites" || status=1
     fi
 done
+echo "=== fuzz targets, 30 s each"
+bash scripts/fuzz.sh 30 || status=1
 exit $status

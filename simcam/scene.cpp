@@ -488,22 +488,21 @@ Scene BuiltInChart() {
     return chart;
 }
 
+bool DecodeScene(const std::vector<uint8_t>& Bytes, Scene* Out, std::string* Error) {
+    static const uint8_t PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (Bytes.size() >= 2 && Bytes[0] == 'B' && Bytes[1] == 'M')
+        return DecodeBmp(Bytes, Out, Error);
+    if (Bytes.size() >= 8 && std::memcmp(Bytes.data(), PNG_SIGNATURE, 8) == 0)
+        return DecodePng(Bytes, Out, Error);
+    *Error = Bytes.empty() ? "empty file" : "not a BMP or PNG picture";
+    return false;
+}
+
 bool LoadScene(const std::string& File, Scene* Out, std::string* Error) {
     std::vector<uint8_t> bytes;
     std::string reason;
     Scene picture;
-    static const uint8_t PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    bool ok = ReadWholeFile(File, &bytes, &reason);
-    if (ok) {
-        if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {
-            ok = DecodeBmp(bytes, &picture, &reason);
-        } else if (bytes.size() >= 8 && std::memcmp(bytes.data(), PNG_SIGNATURE, 8) == 0) {
-            ok = DecodePng(bytes, &picture, &reason);
-        } else {
-            reason = bytes.empty() ? "empty file" : "not a BMP or PNG picture";
-            ok = false;
-        }
-    }
+    bool ok = ReadWholeFile(File, &bytes, &reason) && DecodeScene(bytes, &picture, &reason);
     if (!ok) {
         if (Error != nullptr) {
             *Error = File + ": " + reason;

@@ -10,6 +10,10 @@ namespace simcam {
 // anything is allocated for them.
 constexpr int64_t SCENE_MAX_PIXELS = 64ll * 1024 * 1024;
 
+// Decodes a BMP or PNG picture held in memory, at its own size; false with *Error set (a reason without
+// the file's name) when it is neither or is malformed.
+bool DecodeScene(const std::vector<uint8_t>& Bytes, Scene* Out, std::string* Error);
+
 // Resamples Picture to Width x Height: bilinear along an axis that grows or keeps its size (a picture of
 // the target size comes back unchanged), area average along an axis that shrinks, so fine detail is
 // averaged rather than aliased. Width and Height must be positive; an unusable picture (empty, or Rgb not

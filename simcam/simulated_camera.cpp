@@ -115,7 +115,7 @@ NTSTATUS SimulatedCamera::VendorRequest(uint8_t Request, uint16_t Value, uint16_
     } else {
         status = Firmware(Request, Value, Index, DeviceToHost, Data);
     }
-    requests_.push_back(VendorRequestRecord{Request, Value, Index, DeviceToHost, *Data, status});
+    AppendToLog(&requests_, VendorRequestRecord{Request, Value, Index, DeviceToHost, *Data, status});
     return status;
 }
 

@@ -32,6 +32,16 @@ struct VendorRequestRecord {
     NTSTATUS Status;
 };
 
+// Logs of requests (the camera's, the library's) keep at most this many records: a test reads a
+// session's worth, a trace takes its records as they come, and a run of hours must not grow without bound.
+// When a log is full its older half goes.
+constexpr size_t REQUEST_LOG_LIMIT = 4096;
+template <typename Record> void AppendToLog(std::vector<Record>* Log, Record&& Entry) {
+    if (Log->size() >= REQUEST_LOG_LIMIT)
+        Log->erase(Log->begin(), Log->begin() + REQUEST_LOG_LIMIT / 2);
+    Log->push_back(std::move(Entry));
+}
+
 // One isochronous packet: the sync packet's header byte and status, and the data packet.
 struct Packet {
     uint8_t Header = 0;

@@ -100,7 +100,9 @@ std::map<std::string, RegistryValue> RegistryValues(const std::string& Path); //
 // .reg files in the Registry Editor export format ("Windows Registry Editor Version 5.00", CRLF lines,
 // written as UTF-8; UTF-16 files with a byte-order mark are read too). Load replaces the tree only when
 // the whole file is good; otherwise it returns false with a one-line *Error naming the file and line.
-// Save writes FILE.tmp, flushes it to disk and renames it over FILE.
+// Save writes FILE.tmp, flushes it to disk and renames it over FILE; InjectFault("RegistrySaveFile") makes
+// its write fail. Load refuses a file that is not regular or is larger than 16 MiB, and a key nested deeper
+// than 512 levels; an empty file is an empty registry.
 bool RegistryLoadFile(const std::string& File, std::string* Error);
 bool RegistrySaveFile(const std::string& File, std::string* Error);
 size_t RegistryOpenHandles();

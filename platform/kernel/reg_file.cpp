@@ -269,8 +269,10 @@ bool ParseRegFile(const std::string& Text, const std::string& FileName, std::uni
                 current = nullptr;
                 continue;
             }
-            for (size_t k = 1; k < parts.size(); ++k)
+            for (size_t k = 1; k < parts.size() && key != nullptr; ++k)
                 key = AddSubkey(key, parts[k]);
+            if (key == nullptr)
+                return fail("a key nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels");
             current = key;
             continue;
         }
@@ -334,6 +336,11 @@ bool ParseRegFile(const std::string& Text, const std::string& FileName, std::uni
             return fail("unknown value form: " + spec.substr(0, 20));
         }
         SetValue(current, name, value);
+    }
+    // A file with nothing in it (a registry that was created empty) is an empty registry.
+    if (!header && text.find_first_not_of(" \t\r\n") == std::string::npos) {
+        *Root = std::move(root);
+        return true;
     }
     if (!header) {
         line_number = lines.empty() ? 1 : lines.size();

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace host {
@@ -27,18 +27,28 @@ std::unique_ptr<RegKey> NewRegistryRoot() {
     return root;
 }
 
+namespace {
+
+// After erasing the entry at Position, the entries behind it move down by one.
+void EraseIndexed(std::unordered_map<std::string, size_t>* Index, const std::string& Folded,
+                  size_t Position) {
+    Index->erase(Folded);
+    for (auto& entry : *Index) {
+        if (entry.second > Position)
+            --entry.second;
+    }
+}
+
+} // namespace
+
 RegKey::SubkeyList::iterator FindSubkeyEntry(RegKey* Key, const std::string& Name) {
-    const std::string folded = FoldCase(Name);
-    return std::find_if(Key->Subkeys.begin(), Key->Subkeys.end(), [&](const std::unique_ptr<RegKey>& Subkey) {
-        return FoldCase(Subkey->Name) == folded;
-    });
+    auto it = Key->SubkeyIndex.find(FoldCase(Name));
+    return it == Key->SubkeyIndex.end() ? Key->Subkeys.end() : Key->Subkeys.begin() + it->second;
 }
 
 RegKey::ValueList::iterator FindValueEntry(RegKey* Key, const std::string& Name) {
-    const std::string folded = FoldCase(Name);
-    return std::find_if(
-        Key->Values.begin(), Key->Values.end(),
-        [&](const std::pair<std::string, RegistryValue>& Value) { return FoldCase(Value.first) == folded; });
+    auto it = Key->ValueIndex.find(FoldCase(Name));
+    return it == Key->ValueIndex.end() ? Key->Values.end() : Key->Values.begin() + it->second;
 }
 
 RegKey* FindSubkey(RegKey* Key, const std::string& Name) {
@@ -46,10 +56,20 @@ RegKey* FindSubkey(RegKey* Key, const std::string& Name) {
     return it == Key->Subkeys.end() ? nullptr : it->get();
 }
 
+size_t KeyDepth(const RegKey* Key) {
+    size_t depth = 0;
+    for (; Key->Parent != nullptr; Key = Key->Parent)
+        ++depth;
+    return depth;
+}
+
 RegKey* AddSubkey(RegKey* Key, const std::string& Name) {
     RegKey* existing = FindSubkey(Key, Name);
     if (existing != nullptr)
         return existing;
+    if (KeyDepth(Key) >= MAX_KEY_DEPTH)
+        return nullptr;
+    Key->SubkeyIndex.emplace(FoldCase(Name), Key->Subkeys.size());
     Key->Subkeys.push_back(std::make_unique<RegKey>());
     Key->Subkeys.back()->Name = Name;
     Key->Subkeys.back()->Parent = Key;
@@ -60,7 +80,9 @@ bool RemoveSubkey(RegKey* Key, const std::string& Name) {
     auto it = FindSubkeyEntry(Key, Name);
     if (it == Key->Subkeys.end())
         return false;
+    const size_t position = static_cast<size_t>(it - Key->Subkeys.begin());
     Key->Subkeys.erase(it);
+    EraseIndexed(&Key->SubkeyIndex, FoldCase(Name), position);
     return true;
 }
 
@@ -71,17 +93,21 @@ RegistryValue* FindValue(RegKey* Key, const std::string& Name) {
 
 void SetValue(RegKey* Key, const std::string& Name, const RegistryValue& Value) {
     RegistryValue* existing = FindValue(Key, Name);
-    if (existing != nullptr)
+    if (existing != nullptr) {
         *existing = Value;
-    else
-        Key->Values.emplace_back(Name, Value);
+        return;
+    }
+    Key->ValueIndex.emplace(FoldCase(Name), Key->Values.size());
+    Key->Values.emplace_back(Name, Value);
 }
 
 bool RemoveValue(RegKey* Key, const std::string& Name) {
     auto it = FindValueEntry(Key, Name);
     if (it == Key->Values.end())
         return false;
+    const size_t position = static_cast<size_t>(it - Key->Values.begin());
     Key->Values.erase(it);
+    EraseIndexed(&Key->ValueIndex, FoldCase(Name), position);
     return true;
 }
 
@@ -100,6 +126,7 @@ constexpr ULONG REG_CREATED_NEW_KEY = 1;
 constexpr ULONG REG_OPENED_EXISTING_KEY = 2;
 constexpr size_t MAX_KEY_NAME_CHARS = 255;
 constexpr size_t MAX_VALUE_NAME_CHARS = 16383;
+constexpr size_t REGISTRY_FILE_LIMIT = size_t(16) << 20; // far above any settings file
 constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = static_cast<NTSTATUS>(0xC0000010);
 constexpr NTSTATUS STATUS_KEY_DELETED = static_cast<NTSTATUS>(0xC000017C);
 constexpr NTSTATUS STATUS_OBJECT_TYPE_MISMATCH = static_cast<NTSTATUS>(0xC0000024);
@@ -141,7 +168,7 @@ RegKey* CreateKeyPath(RegistryState& registry, const std::string& Path) {
     RegKey* key = detail::FindSubkey(registry.Root.get(), parts[0]);
     if (key == nullptr)
         return nullptr;
-    for (size_t i = 1; i < parts.size(); ++i)
+    for (size_t i = 1; i < parts.size() && key != nullptr; ++i)
         key = detail::AddSubkey(key, parts[i]);
     return key;
 }
@@ -273,22 +300,32 @@ std::map<std::string, RegistryValue> RegistryValues(const std::string& Path) {
 }
 
 bool RegistryLoadFile(const std::string& File, std::string* Error) {
+    auto failed = [&](const std::string& Why) {
+        if (Error != nullptr)
+            *Error = File + ": " + Why;
+        return false;
+    };
+    // Only a regular file of sensible size: a device or a FIFO could be read without end.
+    struct stat info;
+    if (::stat(File.c_str(), &info) != 0)
+        return failed(std::string("cannot be read: ") + std::strerror(errno));
+    if (!S_ISREG(info.st_mode))
+        return failed("not a regular file");
+    if (static_cast<uint64_t>(info.st_size) > REGISTRY_FILE_LIMIT)
+        return failed("larger than " + std::to_string(REGISTRY_FILE_LIMIT >> 20) + " MiB");
     std::ifstream in(File, std::ios::binary);
-    if (!in) {
-        if (Error != nullptr)
-            *Error = File + ": cannot be read";
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        if (Error != nullptr)
-            *Error = File + ": cannot be read";
-        return false;
-    }
+    if (!in)
+        return failed("cannot be read");
+    // One byte more than its size is asked for: getting it means the file grew after the check.
+    const size_t size = static_cast<size_t>(info.st_size);
+    std::string text(size + 1, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    if (in.bad() || static_cast<size_t>(in.gcount()) > size)
+        return failed("cannot be read whole (it changed while it was read)");
+    text.resize(static_cast<size_t>(in.gcount()));
     std::unique_ptr<RegKey> root;
     std::string error;
-    if (!detail::ParseRegFile(text.str(), File, &root, &error)) {
+    if (!detail::ParseRegFile(text, File, &root, &error)) {
         if (Error != nullptr)
             *Error = error;
         return false;
@@ -315,7 +352,14 @@ bool RegistrySaveFile(const std::string& File, std::string* Error) {
             *Error = temporary + ": cannot be created: " + std::strerror(errno);
         return false;
     }
-    bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    // The host's own write can be made to fail, like every call below the driver, for the tests of a
+    // save cut short.
+    NTSTATUS injected;
+    bool written = false;
+    if (ShouldFail("RegistrySaveFile", &injected))
+        errno = EIO;
+    else
+        written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
     written = std::fflush(out) == 0 && written;
     written = ::fsync(fileno(out)) == 0 && written;
     int saved_errno = errno;
@@ -439,6 +483,8 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
     ULONG disposition = host::REG_OPENED_EXISTING_KEY;
     if (key == nullptr) {
         key = host::detail::AddSubkey(parent, parts.back());
+        if (key == nullptr)
+            return STATUS_INVALID_PARAMETER; // deeper than the registry allows
         disposition = host::REG_CREATED_NEW_KEY;
     }
     std::string path = host::PathOfKey(key);

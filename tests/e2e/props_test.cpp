@@ -44,8 +44,9 @@ TEST_F(PropsCommand, AFreshCameraReportsItsInitialSettings) {
 }
 
 TEST_F(PropsCommand, SettingsSetForACaptureReachTheRegistryAndTheNextCamera) {
-    e2e::Outcome r = Capture("--registry " + Path("z40k.reg") +
-                             " --set exposure=1500 --set gain=7 --set white-balance=auto --set brightness=54");
+    e2e::Outcome r =
+        Capture("--registry " + Path("z40k.reg") +
+                " --set exposure=1500 --set gain=7 --set white-balance=auto --set brightness=54");
     ASSERT_EQ(r.ExitCode, 0) << r.Err;
     std::map<std::string, long> v = Props("--registry " + Path("z40k.reg"));
     EXPECT_EQ(v["exposure"], 1500);
@@ -66,6 +67,11 @@ TEST_F(PropsCommand, RefusedAndUnknownSettingsStopBeforeAnyFrame) {
 
     e2e::Outcome readOnly = Capture("--set gain-max=5");
     EXPECT_EQ(readOnly.ExitCode, 2);
+
+    // The driver would cut 5000 to the register's 11 bits (904) and save that: refused, naming the range.
+    e2e::Outcome outOfRange = Capture("--set exposure=5000");
+    EXPECT_EQ(outOfRange.ExitCode, 2);
+    EXPECT_NE(outOfRange.Err.find("'exposure' takes 0..2047, got 5000"), std::string::npos) << outOfRange.Err;
 
     e2e::Outcome notANumber = Capture("--set exposure=bright");
     EXPECT_EQ(notANumber.ExitCode, 2);

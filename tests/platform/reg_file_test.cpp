@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -174,7 +175,7 @@ TEST_P(RegFileMalformed, IsRefusedNamingTheLineAndKeepsTheTree) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, RegFileMalformed,
-    ::testing::Values(Malformed{"REGEDIT5\r\n", 1}, Malformed{"", 1},
+    ::testing::Values(Malformed{"REGEDIT5\r\n", 1}, Malformed{"\xEF\xBB\xBF; only a comment\r\n", 1},
                       Malformed{"Windows Registry Editor Version 5.00\r\n\"A\"=dword:1\r\n", 2},
                       Malformed{"Windows Registry Editor Version 5.00\r\n[HKEY_NOWHERE\\X]\r\n", 2},
                       Malformed{"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\X\r\n", 2},
@@ -193,6 +194,54 @@ INSTANTIATE_TEST_SUITE_P(
                       Malformed{"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\X]\r\n"
                                 "\"A\"=hex:01,\\\r\n",
                                 3}));
+
+// Hostile files: a key nested past the registry's depth limit is refused with a message instead of
+// overflowing the stack at save; tens of thousands of siblings load in linear time; an empty file (a
+// registry created empty) is an empty registry; a file that is not regular or too big is never read.
+TEST_F(RegFile, HostileFilesAreRefusedOrReadSafely) {
+    auto nested = [](size_t Levels) {
+        std::string path = "HKEY_LOCAL_MACHINE";
+        for (size_t i = 1; i < Levels; ++i)
+            path += "\\k";
+        return "Windows Registry Editor Version 5.00\r\n\r\n[" + path + "]\r\n\"v\"=dword:1\r\n";
+    };
+    std::string error;
+    host::RegistrySetDword(KEY, "Exposure Time", 750);
+    WriteText(nested(30000));
+    EXPECT_FALSE(host::RegistryLoadFile(file_, &error));
+    EXPECT_NE(error.find(file_ + ":3: a key nested deeper than 512 levels"), std::string::npos) << error;
+    EXPECT_TRUE(host::RegistryGetValue(KEY, "Exposure Time", nullptr));
+    WriteText(nested(512));
+    ASSERT_TRUE(host::RegistryLoadFile(file_, &error)) << error;
+    ASSERT_TRUE(host::RegistrySaveFile(file_, &error)) << error;
+    ASSERT_TRUE(host::RegistryLoadFile(file_, &error)) << error;
+    std::string deepest = "HKEY_LOCAL_MACHINE";
+    for (int i = 1; i < 512; ++i)
+        deepest += "\\K";
+    EXPECT_TRUE(host::RegistryGetValue(deepest, "V", nullptr));
+
+    std::string siblings = "Windows Registry Editor Version 5.00\r\n";
+    for (int i = 0; i < 50000; ++i)
+        siblings += "[HKEY_LOCAL_MACHINE\\S\\key" + std::to_string(i) + "]\r\n";
+    siblings += "[-HKEY_LOCAL_MACHINE\\S\\KEY2]\r\n[HKEY_LOCAL_MACHINE\\S\\KEY49999]\r\n\"v\"=dword:7\r\n";
+    WriteText(siblings);
+    ASSERT_TRUE(host::RegistryLoadFile(file_, &error)) << error;
+    EXPECT_FALSE(host::RegistryKeyExists("HKEY_LOCAL_MACHINE\\S\\key2"));
+    EXPECT_TRUE(host::RegistryKeyExists("HKEY_LOCAL_MACHINE\\S\\key3"));
+    EXPECT_TRUE(host::RegistryGetValue("HKEY_LOCAL_MACHINE\\S\\key49999", "V", nullptr));
+
+    WriteText("");
+    ASSERT_TRUE(host::RegistryLoadFile(file_, &error)) << error;
+    EXPECT_FALSE(host::RegistryKeyExists("HKEY_LOCAL_MACHINE\\S"));
+
+    for (const std::string& bad : {std::string("/dev/zero"), dir_}) {
+        EXPECT_FALSE(host::RegistryLoadFile(bad, &error));
+        EXPECT_EQ(error, bad + ": not a regular file");
+    }
+    ASSERT_EQ(truncate(file_.c_str(), (16 << 20) + 1), 0);
+    EXPECT_FALSE(host::RegistryLoadFile(file_, &error));
+    EXPECT_EQ(error, file_ + ": larger than 16 MiB");
+}
 
 TEST_F(RegFile, UnreadableFileIsAnError) {
     std::string error;

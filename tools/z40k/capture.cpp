@@ -16,6 +16,7 @@
 #include "simcam/simulated_camera.h"
 #include "tools/z40k/frame_stream.h"
 #include "tools/z40k/image_files.h"
+#include "tools/z40k/interrupt.h"
 #include "tools/z40k/trace_writer.h"
 
 #include <chrono>
@@ -92,12 +93,26 @@ struct MadeFolder {
     }
 };
 
+// A capture that ends by a signal: stopped as a normal stop, then reported with its own exit status.
+struct InterruptedCapture {
+    unsigned Frames;
+};
+
 void LoadRegistry(const std::string& File) {
     if (File.empty())
         return;
     std::error_code ec;
-    if (!std::filesystem::exists(File, ec))
-        return; // a first run: the registry starts empty and the file is written at the end
+    if (!std::filesystem::exists(File, ec)) {
+        // A first run: the registry starts empty and the file is written at the end, so its folder must
+        // take it; found out now rather than after every frame was taken.
+        std::filesystem::path folder = std::filesystem::path(File).parent_path();
+        if (folder.empty())
+            folder = ".";
+        if (!std::filesystem::is_directory(folder, ec) || ::access(folder.c_str(), W_OK) != 0)
+            throw Failure{"cannot write the registry " + File + ": " + folder.string() +
+                          " is not a folder that can be written"};
+        return;
+    }
     std::string error;
     if (!host::RegistryLoadFile(File, &error))
         throw Failure{"cannot read the registry " + File + ": " + error};
@@ -205,6 +220,8 @@ void RunCapture(const CaptureOptions& Options) {
             throw Failure{"-o - writes the frame buffers only: use --format raw, without --save-raw"};
         pipe = std::make_unique<z40k::StandardOutputFrames>();
     }
+    // From here on a signal ends the capture between frames, through the normal stop.
+    z40k::InterruptScope interruptScope;
     MadeFolder folder{Options.Directory, pipe == nullptr && PrepareDirectory(Options.Directory)};
     host::ResetKernel();
     // The driver takes and frees a 5.9 MB scratch frame for every frame; keeping the freed block for the
@@ -306,7 +323,7 @@ void RunCapture(const CaptureOptions& Options) {
     // written by any frame of the run, so they stay black.
     std::vector<uint8_t> buffer(videoFormat.DataFormat.SampleSize);
     std::string failure;
-    for (; captured < Options.Frames; ++captured) {
+    for (; captured < Options.Frames && !z40k::Interrupted(); ++captured) {
         ULONG used = 0;
         status = pin->ReadFrame(buffer.data(), static_cast<ULONG>(buffer.size()), &used);
         if (!NT_SUCCESS(status)) {
@@ -358,6 +375,8 @@ void RunCapture(const CaptureOptions& Options) {
         if (!trace.Commit(&error))
             throw Failure{error};
     }
+    if (z40k::Interrupted())
+        throw InterruptedCapture{captured};
 }
 
 } // namespace
@@ -366,7 +385,9 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     auto options = std::make_shared<CaptureOptions>();
     CLI::App* cmd =
         App.add_subcommand("capture", "capture frames from the simulated camera through the driver");
-    cmd->add_option("-n,--frames", options->Frames, "frames to capture")->capture_default_str();
+    cmd->add_option("-n,--frames", options->Frames, "frames to capture")
+        ->check(CLI::Range(1u, 1000000000u))
+        ->capture_default_str();
     cmd->add_option("-o,--output", options->Directory,
                     "folder for the pictures; - for the raw frames on standard output")
         ->capture_default_str();
@@ -409,6 +430,9 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
         } catch (const Failure& f) {
             std::fprintf(stderr, "z40k capture: %s\n", f.Message.c_str());
             *ExitCode = EXIT_RUNTIME_FAILURE;
+        } catch (const InterruptedCapture& i) {
+            std::fprintf(stderr, "z40k capture: interrupted after %u frames; stopped and saved\n", i.Frames);
+            *ExitCode = z40k::EXIT_INTERRUPTED;
         }
     });
     return cmd;

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr LONG CAPTURE_WIDTH = 2560;
@@ -58,15 +60,35 @@ bool ParseGains(const std::string& Text, ULONG Gains[3]) {
     return n == 3 && Text.back() != ',';
 }
 
-bool ReadWholeFile(const std::string& Path, std::vector<uint8_t>* Bytes, std::string* Error) {
-    std::ifstream in(Path, std::ios::binary);
-    if (!in) {
+// Only a regular file of exactly a raw frame's size is read: a folder, a device such as /dev/zero or a
+// FIFO is refused before anything is read from it.
+bool ReadRawInput(const std::string& Path, const std::string& What, std::vector<uint8_t>* Bytes,
+                  std::string* Error) {
+    struct stat info;
+    if (::stat(Path.c_str(), &info) != 0) {
         *Error = "cannot read " + Path + ": " + std::strerror(errno);
         return false;
     }
-    Bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *Error = "cannot read " + Path;
+    if (!S_ISREG(info.st_mode)) {
+        *Error = Path + " is not a regular file; a " + What + " is a file of " +
+                 std::to_string(RAW_FRAME_BYTES) + " bytes";
+        return false;
+    }
+    if (static_cast<uint64_t>(info.st_size) != RAW_FRAME_BYTES) {
+        *Error = Path + " is " + std::to_string(info.st_size) + " bytes; a " + What + " is " +
+                 std::to_string(RAW_FRAME_BYTES);
+        return false;
+    }
+    std::FILE* file = std::fopen(Path.c_str(), "rb");
+    if (file == nullptr) {
+        *Error = "cannot read " + Path + ": " + std::strerror(errno);
+        return false;
+    }
+    Bytes->resize(RAW_FRAME_BYTES);
+    const bool whole = std::fread(Bytes->data(), 1, Bytes->size(), file) == Bytes->size();
+    std::fclose(file);
+    if (!whole) {
+        *Error = "cannot read " + Path + " whole";
         return false;
     }
     return true;
@@ -84,13 +106,8 @@ int RunConvert(const ConvertOptions& Options) {
 
     std::string error;
     std::vector<uint8_t> input;
-    if (!ReadWholeFile(Options.Input, &input, &error))
+    if (!ReadRawInput(Options.Input, Options.Layout == "dump" ? "dump" : "raw frame", &input, &error))
         return Fail(EXIT_RUNTIME_FAILURE, error);
-    if (input.size() != RAW_FRAME_BYTES)
-        return Fail(EXIT_RUNTIME_FAILURE, Options.Input + " is " + std::to_string(input.size()) +
-                                              " bytes; a " +
-                                              (Options.Layout == "dump" ? "dump" : "raw frame") + " is " +
-                                              std::to_string(RAW_FRAME_BYTES));
 
     host::ResetKernel();
     host::FilesSetDriveC(Options.DriveC);

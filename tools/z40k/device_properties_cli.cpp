@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -160,6 +161,15 @@ bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, s
             return false;
         }
         result.Value = v;
+        // The driver cuts the camera set's values to their register widths without a word (exposure 5000
+        // would become 904, and be saved): a value outside the range `props` shows is refused here. The
+        // ranges the driver checks itself are left to it, so its status reaches the user.
+        if (property->HasRange && !property->RangeChecked &&
+            !PropertyValueInRange(*property, property->Maximum, v)) {
+            *Error = "property '" + name + "' takes " + std::to_string(property->Minimum) + ".." +
+                     std::to_string(property->Maximum) + ", got " + value;
+            return false;
+        }
     }
     *Out = result;
     return true;

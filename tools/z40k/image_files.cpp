@@ -104,6 +104,23 @@ bool WritePng(std::FILE* File, const uint8_t* Frame, int Width, int Height, std:
 
 } // namespace
 
+// The file an output goes to. A regular file (or none yet) is replaced whole: written beside it and
+// renamed over it, so a reader never sees half a picture. A symbolic link is followed, so the file it
+// names is replaced and the link stays. Anything else that exists (a device such as /dev/null, a FIFO) is
+// written in place (*InPlace), since a rename would put a regular file where it was.
+std::filesystem::path OutputTarget(const std::string& Path, bool* InPlace) {
+    std::error_code ec;
+    std::filesystem::path target(Path);
+    if (std::filesystem::is_symlink(target, ec)) {
+        std::filesystem::path resolved = std::filesystem::weakly_canonical(target, ec);
+        if (!ec)
+            target = resolved;
+    }
+    const std::filesystem::file_status status = std::filesystem::status(target, ec);
+    *InPlace = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+    return target;
+}
+
 bool ImageFormatFromPath(const std::string& Path, ImageFormat* Format) {
     std::string ext = std::filesystem::path(Path).extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(),
@@ -138,9 +155,12 @@ bool WriteImageFile(const std::string& Path, ImageFormat Format, const uint8_t* 
         *Error = "this build has no PNG support";
         return false;
     }
-    const std::filesystem::path target(Path);
+    bool inPlace = false;
+    const std::filesystem::path target = OutputTarget(Path, &inPlace);
     const std::filesystem::path temporary =
-        target.parent_path() / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()));
+        inPlace ? target
+                : target.parent_path() /
+                      ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()));
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (file == nullptr) {
         *Error = Path + ": " + std::strerror(errno);
@@ -166,12 +186,13 @@ bool WriteImageFile(const std::string& Path, ImageFormat Format, const uint8_t* 
         ok = false;
         *Error = std::strerror(errno);
     }
-    if (ok && std::rename(temporary.c_str(), target.c_str()) != 0) {
+    if (ok && !inPlace && std::rename(temporary.c_str(), target.c_str()) != 0) {
         ok = false;
         *Error = std::strerror(errno);
     }
     if (!ok) {
-        std::remove(temporary.c_str());
+        if (!inPlace)
+            std::remove(temporary.c_str());
         *Error = Path + ": " + *Error;
     }
     return ok;

@@ -1,5 +1,7 @@
 #include "tools/z40k/trace_writer.h"
 
+#include "tools/z40k/image_files.h"
+
 #include "cameralib/trace_json.h"
 
 #include <nlohmann/json.hpp>
@@ -95,7 +97,8 @@ TraceWriter::~TraceWriter() {
 bool TraceWriter::Open(const std::string& Path, std::string* Error) {
     Abandon();
     path_ = Path;
-    temp_ = Path + ".tmp-" + std::to_string(::getpid());
+    target_ = OutputTarget(Path, &inPlace_).string();
+    temp_ = inPlace_ ? target_ : target_ + ".tmp-" + std::to_string(::getpid());
     file_ = std::fopen(temp_.c_str(), "w");
     if (file_ == nullptr) {
         *Error = "cannot write the trace " + Path + ": " + std::strerror(errno);
@@ -121,7 +124,7 @@ void TraceWriter::Line(int64_t TimeUs, const std::string& Json) {
 }
 
 void TraceWriter::Flush() {
-    const cameralib::LibraryDevice* device = context_ ? cameralib::DeviceFromContext(context_) : nullptr;
+    cameralib::LibraryDevice* device = context_ ? cameralib::DeviceFromContext(context_) : nullptr;
     if (device != device_) {
         device_ = device;
         vendorDone_ = altDone_ = 0;
@@ -145,6 +148,10 @@ void TraceWriter::Flush() {
             ++vendorDone_;
         }
     }
+    // Written records are not kept: the library's logs stay as short as the gap between two events.
+    device->VendorTrace.clear();
+    device->AltSettingTrace.clear();
+    vendorDone_ = altDone_ = 0;
 }
 
 void TraceWriter::RegistrySet(const std::string& KeyPath, const std::string& Name,
@@ -173,10 +180,11 @@ bool TraceWriter::Commit(std::string* Error) {
     file_ = nullptr;
     if (failed_ || !closed) {
         *Error = "cannot write the trace " + path_;
-        std::remove(temp_.c_str());
+        if (!inPlace_)
+            std::remove(temp_.c_str());
         return false;
     }
-    if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
+    if (!inPlace_ && std::rename(temp_.c_str(), target_.c_str()) != 0) {
         *Error = "cannot write the trace " + path_ + ": " + std::strerror(errno);
         std::remove(temp_.c_str());
         return false;
@@ -189,7 +197,8 @@ void TraceWriter::Abandon() {
         return;
     std::fclose(file_);
     file_ = nullptr;
-    std::remove(temp_.c_str());
+    if (!inPlace_)
+        std::remove(temp_.c_str());
 }
 
 } // namespace z40k

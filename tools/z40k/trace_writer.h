@@ -54,8 +54,10 @@ class TraceWriter {
 
     std::FILE* file_ = nullptr;
     std::string path_;
+    std::string target_; // the file written: path_, or what a symbolic link at path_ names
     std::string temp_;
     bool failed_ = false;
+    bool inPlace_ = false; // a device or FIFO, written where it is
     int64_t startUs_ = 0;
     PVOID context_ = nullptr;
     const cameralib::LibraryDevice* device_ = nullptr;

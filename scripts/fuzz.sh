@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each for SECONDS (default 30) under AddressSanitizer and
+# UndefinedBehaviorSanitizer, starting from its seed corpus; fails on any finding. New inputs the run
+# finds go to a scratch folder, not into the repository. Prints each target's executions per second.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+bash scripts/build.sh fuzz
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+status=0
+for corpus in tests/fuzz/corpus/*/; do
+    target=$(basename "$corpus")
+    mkdir -p "$work/$target"
+    echo "=== $target, $seconds s"
+    if ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        "./build-fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=4096 \
+        -artifact_prefix="$work/$target-" "$work/$target" "$corpus" >"$work/$target.log" 2>&1; then
+        grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$work/$target.log" || true
+    else
+        tail -n 60 "$work/$target.log"
+        ls "$work/$target"-* 2>/dev/null && cp "$work/$target"-* . 2>/dev/null || true
+        echo "fuzz: $target found a fault (the input is saved in the current folder)" >&2
+        status=1
+    fi
+done
+exit $status

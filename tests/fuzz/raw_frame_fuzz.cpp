@@ -1,0 +1,138 @@
+// The conversion of a de-interlaced frame with any window, gains and switches (colour, white balance,
+// grey): every path the processor offers must give the plain path's bytes, count and gains exactly. The
+// plain path is forced by failing the save of the vector state, so vector paths added later are compared
+// too; the demosaic is also held against its pixel-by-pixel reference, gains of any size included.
+#include "camera/frame_geometry.h"
+#include "imaging/color.h"
+#include "imaging/raw_frame.h"
+#include "imaging/vector_paths.h"
+#include "platform/host/faults.h"
+#include "platform/host/kernel_host.h"
+#include "tests/fuzz/fuzz_support.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t SENTINEL = 0xC3;
+
+struct Converted {
+    ULONG Bytes;
+    std::vector<uint8_t> Out;
+    ULONG Blue, Green, Red;
+};
+
+Converted Convert(const DeviceContext& Start, std::vector<uint8_t> Scratch, size_t FrameBytes, bool Plain) {
+    DeviceContext context = Start;
+    std::unique_ptr<uint8_t[]> frame =
+        fuzz::ExactBuffer(std::vector<uint8_t>(FrameBytes, SENTINEL), FrameBytes);
+    std::unique_ptr<uint8_t[]> scratch = fuzz::ExactBuffer(Scratch, Scratch.size());
+    if (Plain)
+        host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+    Converted c;
+    c.Bytes = ConvertDeinterlacedFrame(&context, scratch.get(), scratch.get() + Scratch.size(), frame.get(),
+                                       frame.get() + FrameBytes);
+    host::ClearAllFaults();
+    c.Out.assign(frame.get(), frame.get() + FrameBytes);
+    c.Blue = context.BlueGain;
+    c.Green = context.GreenGain;
+    c.Red = context.RedGain;
+    return c;
+}
+
+ULONG Gain(fuzz::Input& In) {
+    const uint8_t how = In.Byte();
+    if (how & 1)
+        return In.Word32(); // any gain, the saturating ones included
+    return In.Word16() % 1024;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+    fuzz::Input in(Data, Size);
+    host::ResetKernel();
+    RawDumpDone = 1; // the one-time dump is the grey path's business, not the conversion's
+
+    const uint8_t flags = in.Byte();
+    const LONG x = in.Below(9), y = in.Below(5);
+    const LONG w = in.Below(300), h = in.Below(40);
+    const LONG stride = x + w + in.Below(8);
+    const LONG lines = y + h + in.Below(2);
+    const size_t scratchBytes = size_t(stride) * size_t(lines);
+    std::vector<uint8_t> scratch(scratchBytes);
+    uint32_t seed = in.Word32() | 1;
+    const uint8_t spread = in.Byte(); // how far samples stray from a base level: flat to full range
+    const uint8_t base = in.Byte();
+    for (uint8_t& sample : scratch) {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        sample = static_cast<uint8_t>(base + (spread == 0 ? 0 : seed % (spread + 1u)));
+    }
+
+    FrameGeometry.SourceX = x;
+    FrameGeometry.SourceY = y;
+    FrameGeometry.SourceWidth = w;
+    FrameGeometry.SourceHeight = h;
+    FrameGeometry.SourceStride = stride;
+    FrameGeometry.SourceLines = lines;
+    DeviceContext context;
+    std::memset(&context, 0, sizeof context);
+    context.ColorEnable = (flags & 1) ? TRUE : FALSE;
+    context.AutoWhiteBalance = (flags & 2) ? TRUE : FALSE;
+    context.HorizonMirror = (flags & 4) ? TRUE : FALSE;
+    context.VerticalFlip = (flags & 8) ? TRUE : FALSE;
+    context.FormatWidth = w;
+    context.FormatHeight = h;
+    context.BlueGain = Gain(in);
+    context.GreenGain = Gain(in);
+    context.RedGain = Gain(in);
+    size_t frameBytes = size_t(w) * size_t(h) * 3;
+    if (flags & 0x10)
+        frameBytes = in.Below(static_cast<uint32_t>(frameBytes + 16));
+
+    const Converted fast = Convert(context, scratch, frameBytes, false);
+    const Converted plain = Convert(context, scratch, frameBytes, true);
+    FUZZ_CHECK(fast.Bytes == plain.Bytes);
+    FUZZ_CHECK(fast.Out == plain.Out);
+    FUZZ_CHECK(fast.Blue == plain.Blue && fast.Green == plain.Green && fast.Red == plain.Red);
+
+    // The demosaic itself, every kernel against the reference, for windows it is given (W, H >= 5).
+    if (w >= 5 && h >= 5) {
+        ColorParams p = {};
+        p.SourceX = x;
+        p.SourceWidth = w;
+        p.SourceStride = stride;
+        p.SourceY = y;
+        p.SourceHeight = h;
+        p.SourceLines = lines;
+        p.BayerPhase = flags >> 5;
+        p.Scratch = scratch.data();
+        p.StatsRight = w;
+        p.StatsBottom = h;
+        p.BlueGain = context.BlueGain;
+        p.GreenGain = context.GreenGain;
+        p.RedGain = context.RedGain;
+        const size_t outBytes = size_t(w) * size_t(h - 4) * 3;
+        std::vector<uint8_t> reference(outBytes, SENTINEL);
+        ColorParams q = p;
+        q.Output = reference.data();
+        const LONG expected = DemosaicBayerReference(&q);
+        for (int kernel = 0; kernel < 3; ++kernel) {
+            std::unique_ptr<uint8_t[]> out =
+                fuzz::ExactBuffer(std::vector<uint8_t>(outBytes, SENTINEL), outBytes);
+            ColorParams r = p;
+            r.Output = out.get();
+            if (kernel != 0)
+                host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+            std::vector<uint8_t> tables(kernel == 2 ? sizeof(DemosaicTables) : 0);
+            const LONG count = kernel == 2 ? DemosaicBayerWithTableSpace(&r, tables.data(), tables.size())
+                                           : DemosaicBayer(&r);
+            host::ClearAllFaults();
+            FUZZ_CHECK(count == expected);
+            FUZZ_CHECK(std::memcmp(out.get(), reference.data(), outBytes) == 0);
+        }
+    }
+    return 0;
+}
