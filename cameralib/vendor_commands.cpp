@@ -4,6 +4,7 @@
 #include "platform/host/kernel_host.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -35,6 +36,9 @@ NTSTATUS QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USH
     cameralib::LibraryDevice* device = cameralib::DeviceFromContext(DeviceContext);
     if (!device || !device->Camera)
         return STATUS_NO_SUCH_DEVICE;
+    // Without a completion routine the caller waits for the camera's answer.
+    if (CommandComplete == nullptr)
+        host::RequirePassiveLevel("QRXUSBCAMD_ControlVendorCommand");
 
     cameralib::VendorTraceRecord record{};
     record.Request = Request;
@@ -71,7 +75,10 @@ NTSTATUS QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USH
     record.TimeUs = host::ClockNowMicroseconds();
     record.Data = std::move(data);
     record.Status = status;
-    device->VendorTrace.push_back(std::move(record));
+    {
+        std::lock_guard<std::mutex> lock(device->TraceMutex);
+        device->VendorTrace.push_back(std::move(record));
+    }
 
     // The published interface completes a request with a completion routine asynchronously. Ours is done
     // already: report it to the routine and tell the caller the result comes that way.
@@ -90,10 +97,14 @@ NTSTATUS QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
     if (!RequestInterface)
         return STATUS_INVALID_PARAMETER;
 
+    host::RequirePassiveLevel("QRXUSBCAMD_SelectAlternateInterface");
     UCHAR setting = RequestInterface->AlternateSetting;
     NTSTATUS status = device->Camera->SelectAlternateSetting(setting);
-    device->AltSettingTrace.push_back(
-        cameralib::AltSettingTraceRecord{host::ClockNowMicroseconds(), setting, status});
+    const int64_t now = host::ClockNowMicroseconds();
+    {
+        std::lock_guard<std::mutex> lock(device->TraceMutex);
+        device->AltSettingTrace.push_back(cameralib::AltSettingTraceRecord{now, setting, status});
+    }
 
     // The library's own record follows the setting the camera is now in.
     if (NT_SUCCESS(status) && device->InterfaceInfo.size() >= offsetof(USBD_INTERFACE_INFORMATION, Pipes))

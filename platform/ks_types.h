@@ -3,21 +3,25 @@
 
 #include "platform/nt_types.h"
 
-#define Z40K_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                         \
+#define Z40K_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                           \
     inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
 // ---- identifiers ------------------------------------------------------------------------------------
-Z40K_GUID(KSDATAFORMAT_TYPE_VIDEO, 0x73646976, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
-Z40K_GUID(KSDATAFORMAT_SUBTYPE_RGB24, 0xE436EB7D, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
-Z40K_GUID(KSDATAFORMAT_SPECIFIER_VIDEOINFO, 0x05589F80, 0xC356, 0x11CE, 0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59,
-          0x5A);
+Z40K_GUID(KSDATAFORMAT_TYPE_VIDEO, 0x73646976, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B,
+          0x71);
+Z40K_GUID(KSDATAFORMAT_SUBTYPE_RGB24, 0xE436EB7D, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7,
+          0x70);
+Z40K_GUID(KSDATAFORMAT_SPECIFIER_VIDEOINFO, 0x05589F80, 0xC356, 0x11CE, 0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55,
+          0x59, 0x5A);
 Z40K_GUID(KSPROPSETID_Connection, 0x1D58C920, 0xAC9B, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
-Z40K_GUID(PROPSETID_VIDCAP_DROPPEDFRAMES, 0xC6E13344, 0x30AC, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89,
+Z40K_GUID(PROPSETID_VIDCAP_DROPPEDFRAMES, 0xC6E13344, 0x30AC, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11,
+          0x89, 0x56);
+Z40K_GUID(PROPSETID_VIDCAP_VIDEOPROCAMP, 0xC6E13360, 0x30AC, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89,
           0x56);
-Z40K_GUID(PROPSETID_VIDCAP_VIDEOPROCAMP, 0xC6E13360, 0x30AC, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56);
-Z40K_GUID(PROPSETID_VIDCAP_CAMERACONTROL, 0xC6E13370, 0x30AC, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89,
+Z40K_GUID(PROPSETID_VIDCAP_CAMERACONTROL, 0xC6E13370, 0x30AC, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11,
+          0x89, 0x56);
+Z40K_GUID(PROPSETID_VIDCAP_VIDEOCONTROL, 0x6A2E0670, 0x28E4, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89,
           0x56);
-Z40K_GUID(PROPSETID_VIDCAP_VIDEOCONTROL, 0x6A2E0670, 0x28E4, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56);
 Z40K_GUID(KSMEDIUMSETID_Standard, 0x4747B320, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
 Z40K_GUID(PINNAME_VIDEO_CAPTURE, 0xFB6C4281, 0x0353, 0x11D1, 0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA);
 Z40K_GUID(PINNAME_VIDEO_STILL, 0xFB6C428A, 0x0353, 0x11D1, 0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA);
@@ -97,6 +101,27 @@ struct alignas(8) KSPROPERTY_DROPPEDFRAMES_CURRENT_S {
     LONGLONG DropCount;
     ULONG AverageFrameSize;
 };
+
+// ---- the extended header of a video frame --------------------------------------------------------------
+// It follows the KSSTREAM_HEADER of a capture read; Size of the stream header counts both.
+struct alignas(8) KS_FRAME_INFO {
+    ULONG ExtendedHeaderSize;
+    ULONG dwFrameFlags;
+    LONGLONG PictureNumber;
+    LONGLONG DropCount;
+    HANDLE hDirectDraw;
+    HANDLE hSurfaceHandle;
+    RECT DirectDrawRect;
+    LONG lSurfacePitch;
+    ULONG Reserved2;
+    ULONGLONG FrameCompletionNumber;
+};
+constexpr ULONG KS_VIDEO_FLAG_FRAME = 0x0000;
+
+// OptionsFlags of a stream header
+constexpr ULONG KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY = 0x00000004;
+constexpr ULONG KSSTREAM_HEADER_OPTIONSF_TIMEVALID = 0x00000080;
+constexpr ULONG KSSTREAM_HEADER_OPTIONSF_DURATIONVALID = 0x00000100;
 
 // ---- video proc-amp ---------------------------------------------------------------------------------
 enum {
@@ -214,3 +239,6 @@ static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128, "KS_VIDEO_STREAM_CONFI
 static_assert(sizeof(KS_DATARANGE_VIDEO) == 296, "KS_DATARANGE_VIDEO is 296 bytes");
 static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152, "video-info format is 152 bytes");
 static_assert(sizeof(KSPROPERTY_VIDEOPROCAMP_S) == 40, "proc-amp record is 40 bytes");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(KS_FRAME_INFO) == 64, "frame information is 64 bytes");
+#endif
