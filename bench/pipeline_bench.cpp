@@ -1,15 +1,18 @@
-// Per-frame cost of the image pipeline at the capture format, each stage against memcpy of the same
-// bytes measured in the same run. The last lines are "ratio NAME R" for scripts.
+// Per-frame cost of the image pipeline at the capture format, on each kernel path the processor has, each
+// stage against memcpy of the same bytes measured in the same run. The last lines are "ratio NAME R" for
+// scripts.
 #include "camera/frame_geometry.h"
 #include "imaging/color.h"
 #include "imaging/mono.h"
 #include "imaging/raw_frame.h"
+#include "imaging/vector_paths.h"
 #include "imaging/white_balance.h"
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -50,24 +53,26 @@ Buffers& Shared() {
     return *b;
 }
 
-// Runs a stage's loop with the vector paths or, when the AVX state cannot be saved, the scalar ones:
-// failing every save is how the driver is made to take its scalar kernels.
+// Pins the conversions to one kernel path for a benchmark's run.
 struct PathChoice {
-    explicit PathChoice(bool Scalar) : Scalar_(Scalar) {
-        if (Scalar_)
-            host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
-    }
-    ~PathChoice() {
-        if (Scalar_)
-            host::ClearFault("KeSaveExtendedProcessorState");
-    }
-    bool Scalar_;
+    explicit PathChoice(ImagingPath Path) { LimitImagingPath(Path); }
+    ~PathChoice() { LimitImagingPath(0); }
 };
 
 void Memcpy(benchmark::State& State, size_t Bytes) {
     Buffers& b = Shared();
     for (auto _ : State) {
         std::memcpy(b.CopyTarget.data(), b.CopySource.data(), Bytes);
+        benchmark::ClobberMemory();
+    }
+}
+
+// Writing the output alone (glibc's memset streams a buffer this large past the caches): with reading
+// the window once (the statistics stage), the bandwidth bound of a frame.
+void MemsetOutput(benchmark::State& State) {
+    Buffers& b = Shared();
+    for (auto _ : State) {
+        std::memset(b.CopyTarget.data(), 0x5A, OUTPUT_BYTES);
         benchmark::ClobberMemory();
     }
 }
@@ -80,9 +85,9 @@ void Deinterlace(benchmark::State& State) {
     }
 }
 
-void Grey(benchmark::State& State, bool Scalar) {
+void Grey(benchmark::State& State, ImagingPath Path) {
     Buffers& b = Shared();
-    PathChoice path(Scalar);
+    PathChoice path(Path);
     b.Context.ColorEnable = 0;
     for (auto _ : State) {
         benchmark::DoNotOptimize(ConvertMono(&b.Context, b.Scratch.data(),
@@ -92,9 +97,9 @@ void Grey(benchmark::State& State, bool Scalar) {
     }
 }
 
-void Colour(benchmark::State& State, bool Scalar) {
+void Colour(benchmark::State& State, ImagingPath Path) {
     Buffers& b = Shared();
-    PathChoice path(Scalar);
+    PathChoice path(Path);
     b.Context.ColorEnable = 1;
     b.Context.AutoWhiteBalance = 0;
     for (auto _ : State) {
@@ -105,9 +110,9 @@ void Colour(benchmark::State& State, bool Scalar) {
     }
 }
 
-void WhiteBalance(benchmark::State& State, bool Scalar) {
+void WhiteBalance(benchmark::State& State, ImagingPath Path) {
     Buffers& b = Shared();
-    PathChoice path(Scalar);
+    PathChoice path(Path);
     ColorParams p = {};
     p.SourceWidth = 2560;
     p.SourceStride = 2894;
@@ -121,9 +126,9 @@ void WhiteBalance(benchmark::State& State, bool Scalar) {
     }
 }
 
-void WholeCall(benchmark::State& State, bool Colour, bool Scalar) {
+void WholeCall(benchmark::State& State, bool Colour, ImagingPath Path) {
     Buffers& b = Shared();
-    PathChoice path(Scalar);
+    PathChoice path(Path);
     b.Context.ColorEnable = Colour;
     b.Context.AutoWhiteBalance = Colour;
     ULONG bytes = 0;
@@ -135,14 +140,16 @@ void WholeCall(benchmark::State& State, bool Colour, bool Scalar) {
     b.Context.BlueGain = b.Context.GreenGain = b.Context.RedGain = 128;
 }
 
-// Keeps each benchmark's mean CPU time per iteration, in milliseconds: the machines this runs on are
-// shared, and the stages are single-threaded, so CPU time is what a frame costs.
+// Keeps each benchmark's CPU time per iteration, in milliseconds, the median over its repetitions: the
+// machines this runs on are shared, and the stages are single-threaded, so CPU time is what a frame
+// costs.
 class RecordingReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& Runs) override {
         for (const Run& run : Runs)
             if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                Milliseconds[run.benchmark_name()] = run.cpu_accumulated_time * 1e3 / double(run.iterations);
+                Samples[run.benchmark_name()].push_back(run.cpu_accumulated_time * 1e3 /
+                                                        double(run.iterations));
         for (const Run& run : Runs) {
             auto fps = run.counters.find("capture_fps");
             if (fps != run.counters.end())
@@ -150,7 +157,17 @@ class RecordingReporter : public benchmark::ConsoleReporter {
         }
         ConsoleReporter::ReportRuns(Runs);
     }
-    std::map<std::string, double> Milliseconds;
+    std::map<std::string, double> Medians() const {
+        std::map<std::string, double> medians;
+        for (auto samples : Samples) {
+            std::sort(samples.second.begin(), samples.second.end());
+            const size_t n = samples.second.size();
+            medians[samples.first] =
+                n % 2 ? samples.second[n / 2] : (samples.second[n / 2 - 1] + samples.second[n / 2]) / 2;
+        }
+        return medians;
+    }
+    std::map<std::string, std::vector<double>> Samples;
     double CaptureFps = -1; // set by any benchmark that reports a "capture_fps" counter
 };
 
@@ -166,20 +183,31 @@ int main(int argc, char** argv) {
         std::string Name;
         const char* Baseline;
     };
-    std::vector<Stage> stages = {{"deinterlace", "memcpy_window"}};
+    std::vector<Stage> stages = {{"deinterlace", "memcpy_window"}, {"memset_output", "memcpy_output"}};
     benchmark::RegisterBenchmark("memcpy_output", Memcpy, OUTPUT_BYTES)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("memcpy_window", Memcpy, WINDOW_BYTES)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("memset_output", MemsetOutput)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("deinterlace", Deinterlace)->Unit(benchmark::kMillisecond);
-    for (bool scalar : {true, false}) {
-        const std::string path = scalar ? "_scalar" : "";
-        benchmark::RegisterBenchmark(("grey" + path).c_str(), Grey, scalar)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("colour" + path).c_str(), Colour, scalar)
+    const struct {
+        ImagingPath Path;
+        const char* Suffix;
+    } paths[] = {
+        {IMAGING_PATH_SCALAR, "_scalar"}, {IMAGING_PATH_AVX2, "_avx2"}, {IMAGING_PATH_AVX512, "_avx512"}};
+    const ImagingPath best = SupportedImagingPath();
+    std::string bestSuffix;
+    for (const auto& p : paths) {
+        if (p.Path > best)
+            continue; // the processor lacks it
+        bestSuffix = p.Suffix;
+        const std::string path = p.Suffix;
+        benchmark::RegisterBenchmark(("grey" + path).c_str(), Grey, p.Path)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("colour" + path).c_str(), Colour, p.Path)
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("white_balance" + path).c_str(), WhiteBalance, scalar)
+        benchmark::RegisterBenchmark(("white_balance" + path).c_str(), WhiteBalance, p.Path)
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("grey_call" + path).c_str(), WholeCall, false, scalar)
+        benchmark::RegisterBenchmark(("grey_call" + path).c_str(), WholeCall, false, p.Path)
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("colour_awb_call" + path).c_str(), WholeCall, true, scalar)
+        benchmark::RegisterBenchmark(("colour_awb_call" + path).c_str(), WholeCall, true, p.Path)
             ->Unit(benchmark::kMillisecond);
         stages.insert(stages.end(), {{"grey" + path, "memcpy_output"},
                                      {"colour" + path, "memcpy_output"},
@@ -192,7 +220,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    auto& ms = reporter.Milliseconds;
+    auto ms = reporter.Medians();
     std::printf("\n%-22s %10s  %-14s %10s %12s\n", "stage", "ms/frame", "baseline", "x baseline",
                 "x out memcpy");
     for (const Stage& s : stages) {
@@ -201,13 +229,19 @@ int main(int argc, char** argv) {
         std::printf("%-22s %10.3f  %-14s %10.2f %12.2f\n", s.Name.c_str(), ms[s.Name], s.Baseline,
                     ms[s.Name] / ms[s.Baseline], ms[s.Name] / ms["memcpy_output"]);
     }
-    // Machine-readable summary: whole calls (the path the processor takes, then the scalar fallback)
-    // against memcpy of the 14,745,600 output bytes, then the frames per second of the capture
-    // benchmark: any benchmark in bench/ that sets State.counters["capture_fps"] gets its figure printed
-    // last.
-    for (const char* name : {"colour_awb_call", "grey_call", "colour_awb_call_scalar", "grey_call_scalar"})
-        if (ms.count(name) && ms.count("memcpy_output"))
-            std::printf("ratio %s %.3f\n", name, ms[name] / ms["memcpy_output"]);
+    // Machine-readable summary: whole calls against memcpy of the 14,745,600 output bytes, first on the
+    // best path the processor has (unsuffixed), then on each path; then the frames per second of the
+    // capture benchmark: any benchmark in bench/ that sets State.counters["capture_fps"] gets its figure
+    // printed last.
+    for (const char* call : {"colour_awb_call", "grey_call"})
+        if (ms.count(call + bestSuffix) && ms.count("memcpy_output"))
+            std::printf("ratio %s %.3f\n", call, ms[call + bestSuffix] / ms["memcpy_output"]);
+    for (const auto& p : paths)
+        for (const char* call : {"colour_awb_call", "grey_call"}) {
+            const std::string name = call + std::string(p.Suffix);
+            if (ms.count(name) && ms.count("memcpy_output"))
+                std::printf("ratio %s %.3f\n", name.c_str(), ms[name] / ms["memcpy_output"]);
+        }
     if (reporter.CaptureFps >= 0)
         std::printf("capture_fps %.1f\n", reporter.CaptureFps);
     return 0;

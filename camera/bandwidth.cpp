@@ -5,6 +5,7 @@
 #include "camera/frame_geometry.h"
 #include "camera/usb_configuration.h"
 #include "platform/relaxed.h"
+#include "platform/type_helpers.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ struct AltSetting {
 constexpr AltSetting AltSettingTable[] = {
     {0, 384, 1000000},
 };
-constexpr ULONG ALT_SETTING_ENTRIES = sizeof(AltSettingTable) / sizeof(AltSettingTable[0]);
+constexpr ULONG ALT_SETTING_ENTRIES = ArrayCount(AltSettingTable);
 
 // Intervals are compared in 32 bits with the low four bits cleared, and a setting accepts intervals up
 // to three times its own.

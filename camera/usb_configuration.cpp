@@ -6,6 +6,7 @@
 #include "camera/vendor_requests.h"
 #include "platform/kernel.h"
 #include "platform/relaxed.h"
+#include "platform/type_helpers.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ constexpr USBCAMD_Pipe_Config_Descriptor PipeConfigTable[] = {
     {USBCAMD_VIDEO_STILL_STREAM, USBCAMD_MULTIPLEX_PIPE}, // pipe 2: video and still share the data pipe
     {0, 0},                                               // pipe 3: no role
 };
-constexpr ULONG PIPE_CONFIG_ENTRIES = sizeof(PipeConfigTable) / sizeof(PipeConfigTable[0]);
+constexpr ULONG PIPE_CONFIG_ENTRIES = ArrayCount(PipeConfigTable);
 // Pipes beyond the table have no role either.
 constexpr USBCAMD_Pipe_Config_Descriptor NoPipeRole = {0, 0};
 

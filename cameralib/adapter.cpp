@@ -148,8 +148,8 @@ void CarryOut(LibraryDevice* Device, PUSBCAMD_DEVICE_DATA DeviceData, PHW_STREAM
 } // namespace
 } // namespace cameralib
 
-ULONG QRXUSBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContextSize, ULONG FrameContextSize,
-                             PHW_RECEIVE_DEVICE_SRB ReceivePacket) {
+ULONG NTAPI QRXUSBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContextSize,
+                                   ULONG FrameContextSize, PHW_RECEIVE_DEVICE_SRB ReceivePacket) {
     (void)Context2; // the registry path: the library keeps nothing under the service key
     PDRIVER_OBJECT driverObject = static_cast<PDRIVER_OBJECT>(Context1);
     streamclass::AdapterRegistration registration;
@@ -165,8 +165,8 @@ ULONG QRXUSBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContext
     return static_cast<ULONG>(status);
 }
 
-PVOID QRXUSBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_DEVICE_DATA DeviceData,
-                                      PDEVICE_OBJECT* DeviceObject, BOOLEAN NeedsCompletion) {
+PVOID NTAPI QRXUSBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_DEVICE_DATA DeviceData,
+                                            PDEVICE_OBJECT* DeviceObject, BOOLEAN NeedsCompletion) {
     PVOID context = Srb->HwDeviceExtension;
     cameralib::LibraryDevice* device = cameralib::DeviceFromContext(context);
     if (device == nullptr && Srb->Command == SRB_INITIALIZE_DEVICE)
@@ -180,8 +180,8 @@ PVOID QRXUSBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_DEV
     return context;
 }
 
-ULONG QRXUSBCAMD_InitializeNewInterface(PVOID DeviceContext, PVOID DeviceData, ULONG Version,
-                                        ULONG CamControlFlag) {
+ULONG NTAPI QRXUSBCAMD_InitializeNewInterface(PVOID DeviceContext, PVOID DeviceData, ULONG Version,
+                                              ULONG CamControlFlag) {
     cameralib::LibraryDevice* device = cameralib::DeviceFromContext(DeviceContext);
     if (device == nullptr)
         return static_cast<ULONG>(STATUS_NO_SUCH_DEVICE);

@@ -241,7 +241,7 @@ void ApplyPipeState(StreamingState* State, ULONG Flags) {
 
 // One packet through the driver's packet routine and into the frame being assembled.
 void ProcessPacket(LibraryDevice* Device, StreamingState* State, const simcam::IsoTransfer& Transfer,
-                   const simcam::IsoPacket& Packet) {
+                   const simcam::PacketView& Packet) {
     if (State->PipeStopped)
         return; // the pipe is idle: the packet is lost on the bus
 

@@ -30,9 +30,10 @@ ULONG OutgoingBytes(UCHAR Request, PVOID Buffer, ULONG Length) {
 
 } // namespace
 
-NTSTATUS QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
-                                         PVOID Buffer, PULONG BufferLength, BOOLEAN GetData,
-                                         PCOMMAND_COMPLETE_FUNCTION CommandComplete, PVOID CommandContext) {
+NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
+                                               PVOID Buffer, PULONG BufferLength, BOOLEAN GetData,
+                                               PCOMMAND_COMPLETE_FUNCTION CommandComplete,
+                                               PVOID CommandContext) {
     cameralib::LibraryDevice* device = cameralib::DeviceFromContext(DeviceContext);
     if (!device || !device->Camera)
         return STATUS_NO_SUCH_DEVICE;
@@ -89,8 +90,8 @@ NTSTATUS QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USH
     return status;
 }
 
-NTSTATUS QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
-                                             PUSBD_INTERFACE_INFORMATION RequestInterface) {
+NTSTATUS NTAPI QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
+                                                   PUSBD_INTERFACE_INFORMATION RequestInterface) {
     cameralib::LibraryDevice* device = cameralib::DeviceFromContext(DeviceContext);
     if (!device || !device->Camera)
         return STATUS_NO_SUCH_DEVICE;

@@ -4,6 +4,7 @@
 #include "camera/capture.h"
 #include "camera/usb_configuration.h"
 #include "imaging/raw_frame.h"
+#include "platform/type_helpers.h"
 
 // ---- slots with nothing to do for this camera ------------------------------------------------------------
 
@@ -11,9 +12,13 @@ VOID NTAPI CamNewVideoFrame(PVOID, PVOID) {}
 
 VOID NTAPI CamNewVideoFrameEx(PVOID, PVOID, ULONG, PULONG) {}
 
-NTSTATUS NTAPI CamSaveState(PDEVICE_OBJECT, PVOID) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI CamSaveState(PDEVICE_OBJECT, PVOID) {
+    return STATUS_SUCCESS;
+}
 
-NTSTATUS NTAPI CamRestoreState(PDEVICE_OBJECT, PVOID) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI CamRestoreState(PDEVICE_OBJECT, PVOID) {
+    return STATUS_SUCCESS;
+}
 
 // ---- version-2 stream-number forms: stream 0 is the video stream, the still stream gets fixed answers ----
 
@@ -29,8 +34,8 @@ NTSTATUS NTAPI CamStopCaptureEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceCont
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI CamAllocateBandwidthEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PULONG RawFrameLength,
-                                      PVOID Format, ULONG StreamNumber) {
+NTSTATUS NTAPI CamAllocateBandwidthEx(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
+                                      PULONG RawFrameLength, PVOID Format, ULONG StreamNumber) {
     if (StreamNumber == USBCAMD_VIDEO_STREAM_NUMBER)
         return CamAllocateBandwidth(BusDeviceObject, DeviceContext, RawFrameLength, Format);
     // The still stream's frames arrive whole in a fixed buffer; no alternate setting is chosen for it.
@@ -77,3 +82,29 @@ const USBCAMD_DEVICE_DATA2 CamDeviceData2 = {
     CamAllocateBandwidthEx,
     CamFreeBandwidthEx,
 };
+
+// Each routine has exactly its slot's type, calling convention included.
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamInitialize, CamInitialize);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamUnInitialize, CamUnInitialize);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamProcessUSBPacket, CamProcessUSBPacket);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamNewVideoFrame, CamNewVideoFrame);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamProcessRawVideoFrame, CamProcessRawVideoFrame);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamStartCapture, CamStartCapture);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamStopCapture, CamStopCapture);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamConfigure, CamConfigure);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamSaveState, CamSaveState);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamRestoreState, CamRestoreState);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamAllocateBandwidth, CamAllocateBandwidth);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA, CamFreeBandwidth, CamFreeBandwidth);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamInitialize, CamInitialize);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamUnInitialize, CamUnInitialize);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamProcessUSBPacketEx, CamProcessUSBPacketEx);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamNewVideoFrameEx, CamNewVideoFrameEx);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamProcessRawVideoFrameEx, CamProcessRawVideoFrameEx);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamStartCaptureEx, CamStartCaptureEx);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamStopCaptureEx, CamStopCaptureEx);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamConfigureEx, CamConfigureEx);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamSaveState, CamSaveState);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamRestoreState, CamRestoreState);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamAllocateBandwidthEx, CamAllocateBandwidthEx);
+Z40K_CHECK_SLOT(USBCAMD_DEVICE_DATA2, CamFreeBandwidthEx, CamFreeBandwidthEx);

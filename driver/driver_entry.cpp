@@ -21,7 +21,7 @@ VOID AdapterProperty(PHW_STREAM_REQUEST_BLOCK Srb, BOOLEAN IsSet) {
 
 } // namespace
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     return static_cast<NTSTATUS>(QRXUSBCAMD_DriverEntry(
         DriverObject, RegistryPath, DEVICE_CONTEXT_EXTENSION_SIZE, FRAME_CONTEXT_SIZE, AdapterReceivePacket));
 }

@@ -3,7 +3,8 @@
 
 #include "driver/device_context.h"
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+// The image's entry point, called by name and __stdcall by the system that loads the driver.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 // Every adapter-level SRB for the camera arrives here.
 VOID STREAMAPI AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb);

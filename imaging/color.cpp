@@ -186,6 +186,13 @@ LONG DemosaicBayer(ColorParams* Params) {
 }
 
 LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T TableSpaceBytes) {
+    return DemosaicWindow(
+        Params, ScratchWindowRows(Params->Scratch, Params->SourceX, Params->SourceY, Params->SourceStride),
+        TableSpace, TableSpaceBytes);
+}
+
+LONG DemosaicWindow(const ColorParams* Params, const WindowRows& Rows, PUCHAR TableSpace,
+                    SIZE_T TableSpaceBytes) {
     const LONG width = Params->SourceWidth;
     const LONG height = Params->SourceHeight;
     // Formed in 64 bits: the count of a window the geometry accepts always fits, and no product may wrap.
@@ -201,31 +208,28 @@ LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T 
                            ClampGain(Params->GreenGain, GREEN_GAIN_SATURATING),
                            ClampGain(Params->RedGain, BLUE_RED_GAIN_SATURATING), nullptr};
     const LONG pixels = width > 4 ? width - 4 : 0;
-    const SIZE_T stride = SIZE_T(Params->SourceStride);
     const SIZE_T pitch = 3 * SIZE_T(width);
-    const UCHAR* window = Params->Scratch + SIZE_T(Params->SourceY) * stride + SIZE_T(Params->SourceX);
 
     // The sweep runs over quad rows H - 4 down to 1, as the columns run over quads 1 to W - 4: it reads
     // window rows 0 to H - 2 and columns 0 to W - 2, and the picture loses its last row as it loses its
     // last column. The four rows around the current quad row a are kept as addresses and rotate upward.
     LONG a = height - 4;
-    const UCHAR* above = window + SIZE_T(a - 1) * stride; // row a - 1
-    const UCHAR* top = above + stride;                    // row a
-    const UCHAR* bottom = top + stride;                   // row a + 1
-    const UCHAR* below = bottom + stride;                 // row a + 2
+    const UCHAR* above = WindowRow(Rows, a - 1);  // row a - 1
+    const UCHAR* top = WindowRow(Rows, a);        // row a
+    const UCHAR* bottom = WindowRow(Rows, a + 1); // row a + 1
+    const UCHAR* below = WindowRow(Rows, a + 2);  // row a + 2
     PUCHAR out = Params->Output;
 
-    // The row kernel is chosen once per frame: the vector one when the processor has it, the gains fit
-    // its 16-bit lanes and the vector state could be saved; otherwise the scalar one, from tables when
-    // the caller has room for them. All three give the same bytes.
-    DemosaicRowRoutine demosaicRow = DemosaicRowScalar;
+    // The row kernel is chosen once per frame: a vector one when the gains fit its 16-bit lanes and the
+    // rows are long enough to be worth saving the vector state; otherwise the scalar one, from tables
+    // when the caller has room for them. All give the same bytes.
+    ImagingKernels kernels = ScalarImagingKernels();
     XSTATE_SAVE vectorState;
-    BOOLEAN vector = FALSE;
     if (gains.Blue <= VECTOR_GAIN_LIMIT && gains.Green <= VECTOR_GAIN_LIMIT &&
         gains.Red <= VECTOR_GAIN_LIMIT && pixels >= VECTOR_MIN_PIXELS)
-        demosaicRow =
-            ChooseKernel<DemosaicRowRoutine>(DemosaicRowScalar, DemosaicRowAvx2, &vectorState, &vector);
-    if (!vector) {
+        kernels = BeginImagingKernels(&vectorState);
+    DemosaicRowRoutine demosaicRow = kernels.DemosaicRow;
+    if (kernels.Path == IMAGING_PATH_SCALAR) {
         DemosaicTables* tables = TablesIn(TableSpace, TableSpaceBytes);
         if (tables != nullptr) {
             BuildDemosaicTables(tables, gains);
@@ -244,11 +248,10 @@ LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T 
         below = bottom;
         bottom = top;
         top = above;
-        above -= stride;
+        above = WindowRow(Rows, a - 1);
         out += pitch;
     }
-    if (vector)
-        EndVectorWork(&vectorState);
+    EndImagingKernels(&vectorState, kernels);
     return result;
 }
 
@@ -272,6 +275,11 @@ bool WindowFits(const ColorParams& P, SIZE_T ScratchBytes, SIZE_T FrameBytes, SI
 
 ULONG ConvertColor(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUCHAR FrameBuffer,
                    PUCHAR FrameEnd) {
+    FrameInput input = {Scratch, ScratchEnd, nullptr};
+    return ConvertColorFrom(Context, &input, FrameBuffer, FrameEnd);
+}
+
+ULONG ConvertColorFrom(PDeviceContext Context, FrameInput* Input, PUCHAR FrameBuffer, PUCHAR FrameEnd) {
     ColorParams params = {};
     params.SourceX = ReadRelaxed(FrameGeometry.SourceX);
     params.SourceWidth = ReadRelaxed(FrameGeometry.SourceWidth);
@@ -280,7 +288,7 @@ ULONG ConvertColor(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PU
     params.SourceHeight = ReadRelaxed(FrameGeometry.SourceHeight);
     params.SourceLines = ReadRelaxed(FrameGeometry.SourceLines);
     params.BayerPhase = 0; // the sensor's pattern; ColorPhase is only what clients are told
-    params.Scratch = Scratch;
+    params.Scratch = Input->Scratch;
     params.Output = FrameBuffer;
     params.BlueGain = ReadRelaxed(Context->BlueGain);
     params.GreenGain = ReadRelaxed(Context->GreenGain);
@@ -288,17 +296,19 @@ ULONG ConvertColor(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PU
 
     // The geometry is driver-wide and the frame buffer is the library's: a window that the buffers
     // cannot hold (a short raw or request buffer) is dropped rather than read or written out of bounds.
-    const SIZE_T scratchBytes = BufferBytes(Scratch, ScratchEnd);
+    const SIZE_T scratchBytes = BufferBytes(Input->Scratch, Input->ScratchEnd);
     SIZE_T windowEnd = 0;
     if (!WindowFits(params, scratchBytes, BufferBytes(FrameBuffer, FrameEnd), &windowEnd))
         return 0;
+    const WindowRows rows = RowsOfWindow(Input, params.SourceX, params.SourceY, params.SourceStride,
+                                         params.SourceWidth, params.SourceHeight);
 
     if (ReadRelaxed(Context->AutoWhiteBalance)) {
         params.StatsLeft = 0;
         params.StatsTop = 0;
         params.StatsRight = params.SourceWidth;
         params.StatsBottom = params.SourceHeight;
-        ComputeWhiteBalance(&params);
+        ComputeWhiteBalanceOf(&params, rows);
         // All three, changed or not: these are the gains of this frame and the next one's start.
         WriteRelaxed(Context->BlueGain, params.BlueGain);
         WriteRelaxed(Context->GreenGain, params.GreenGain);
@@ -306,5 +316,5 @@ ULONG ConvertColor(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PU
     }
     // Below the window the scratch frame holds nothing of the image (the capture window leaves 128 lines
     // there): room for the gain tables of the scalar demosaic.
-    return ULONG(DemosaicBayerWithTableSpace(&params, Scratch + windowEnd, scratchBytes - windowEnd));
+    return ULONG(DemosaicWindow(&params, rows, Input->Scratch + windowEnd, scratchBytes - windowEnd));
 }

@@ -1,7 +1,7 @@
 // The colour path: white balance (when enabled) and the bilinear demosaic with per-channel gains.
 #pragma once
 
-#include "driver/device_context.h"
+#include "imaging/raw_frame.h"
 
 // The work record of one colour frame, on the stack of ConvertColor.
 struct ColorParams {
@@ -35,6 +35,10 @@ constexpr ULONG GREEN_GAIN_SATURATING = 1u << 16;
 ULONG ConvertColor(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUCHAR FrameBuffer,
                    PUCHAR FrameEnd);
 
+// The same from a frame that may not be de-interlaced yet: the window is read wherever RowsOfWindow finds
+// it.
+ULONG ConvertColorFrom(PDeviceContext Context, FrameInput* Input, PUCHAR FrameBuffer, PUCHAR FrameEnd);
+
 // Writes H - 4 rows of W - 4 pixels (bottom row first, row pitch 3 x W) and returns (W - 2) x (H - 2) x 3.
 // The caller guarantees that window rows 0 to H - 2, columns 0 to W - 2 lie in the scratch frame and
 // that Output holds 3 x W x (H - 4) bytes.
@@ -44,6 +48,10 @@ LONG DemosaicBayer(ColorParams* Params);
 // kernel runs and the gain tables fit there, it looks its bytes up instead of multiplying. The output
 // is the same either way. TableSpace must not overlap the window or the output.
 LONG DemosaicBayerWithTableSpace(ColorParams* Params, PUCHAR TableSpace, SIZE_T TableSpaceBytes);
+
+// DemosaicBayerWithTableSpace reading the window's rows from Rows instead of Params' scratch frame.
+LONG DemosaicWindow(const ColorParams* Params, const WindowRows& Rows, PUCHAR TableSpace,
+                    SIZE_T TableSpaceBytes);
 
 // The same conversion written pixel by pixel straight from the class rule, without any hoisting: the
 // oracle the fast demosaic is tested against.

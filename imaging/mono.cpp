@@ -73,32 +73,37 @@ VOID ReplicateSamplesScalar(const UCHAR* Source, PUCHAR Out, SIZE_T N) {
 
 ULONG ConvertMono(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUCHAR FrameBuffer,
                   PUCHAR FrameEnd) {
-    const SIZE_T scratchBytes = BufferBytes(Scratch, ScratchEnd);
+    FrameInput input = {Scratch, ScratchEnd, nullptr};
+    return ConvertMonoFrom(Context, &input, FrameBuffer, FrameEnd);
+}
+
+ULONG ConvertMonoFrom(PDeviceContext Context, FrameInput* Input, PUCHAR FrameBuffer, PUCHAR FrameEnd) {
+    const SIZE_T scratchBytes = BufferBytes(Input->Scratch, Input->ScratchEnd);
     const SIZE_T frameBytes = BufferBytes(FrameBuffer, FrameEnd);
 
     if (ReadRelaxed(RawDumpDone) == 0) {
         // Set before the attempt: a dump that fails is not retried by the next frame or camera.
         WriteRelaxed(RawDumpDone, 1);
-        WriteRawDump(Scratch, scratchBytes);
+        FillScratch(Input);
+        WriteRawDump(Input->Scratch, scratchBytes);
     }
 
     const LONG width = ReadRelaxed(Context->FormatWidth);
     const LONG height = ReadRelaxed(Context->FormatHeight);
-    const LONGLONG stride = ReadRelaxed(FrameGeometry.SourceStride);
-    const LONGLONG sourceX = ReadRelaxed(FrameGeometry.SourceX);
-    const LONGLONG sourceY = ReadRelaxed(FrameGeometry.SourceY);
+    const LONG stride = ReadRelaxed(FrameGeometry.SourceStride);
+    const LONG sourceX = ReadRelaxed(FrameGeometry.SourceX);
+    const LONG sourceY = ReadRelaxed(FrameGeometry.SourceY);
+    const WindowRows rows = RowsOfWindow(Input, sourceX, sourceY, stride, width, height);
 
     // The image is stored bottom row first. At most FormatHeight rows are taken, from the window's bottom
     // row up to its first row, so however long the frame buffer is the loop never climbs above the
     // window; a row ends early where the scratch frame ends, and only whole pixels are written.
     XSTATE_SAVE vectorState;
-    BOOLEAN vector;
-    const ReplicateRoutine replicate =
-        ChooseKernel<ReplicateRoutine>(ReplicateSamplesScalar, ReplicateSamplesAvx2, &vectorState, &vector);
-
+    const ImagingKernels kernels = BeginImagingKernels(&vectorState);
     SIZE_T out = 0;
     for (LONG row = 0; row < height && frameBytes - out >= 3; ++row) {
-        const LONGLONG start = (sourceY + height - 1 - row) * stride + sourceX;
+        const LONG windowRow = height - 1 - row;
+        const LONGLONG start = (LONGLONG(sourceY) + windowRow) * stride + sourceX;
         if (width <= 0 || start < 0 || ULONGLONG(start) >= scratchBytes)
             continue;
         SIZE_T pixels = SIZE_T(width);
@@ -106,10 +111,9 @@ ULONG ConvertMono(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUC
             pixels = scratchBytes - SIZE_T(start);
         if (pixels > (frameBytes - out) / 3)
             pixels = (frameBytes - out) / 3;
-        replicate(Scratch + start, FrameBuffer + out, pixels);
+        kernels.Replicate(WindowRow(rows, windowRow), FrameBuffer + out, pixels);
         out += 3 * pixels;
     }
-    if (vector)
-        EndVectorWork(&vectorState);
+    EndImagingKernels(&vectorState, kernels);
     return ULONG(out);
 }

@@ -49,10 +49,12 @@ NTSTATUS ProcessRawFrame(PDEVICE_OBJECT, PVOID DeviceContext, PVOID, PVOID Frame
         return STATUS_SUCCESS;
     }
 
-    DeinterlaceFrame(static_cast<const UCHAR*>(RawFrameBuffer), scratch);
+    // The scratch frame is allocated for every frame, but filled only when something reads it: the
+    // conversions read a window inside the fields straight from the raw frame.
+    FrameInput input = {scratch, scratch + (RawFrameLength & ~1u), static_cast<const UCHAR*>(RawFrameBuffer)};
     PUCHAR frame = static_cast<PUCHAR>(FrameBuffer);
-    *BytesReturned = ConvertDeinterlacedFrame(static_cast<PDeviceContext>(DeviceContext), scratch,
-                                              scratch + (RawFrameLength & ~1u), frame, frame + FrameLength);
+    *BytesReturned =
+        ConvertFrame(static_cast<PDeviceContext>(DeviceContext), &input, frame, frame + FrameLength);
     ExFreePool(scratch);
     return STATUS_SUCCESS;
 }
@@ -70,9 +72,35 @@ VOID DeinterlaceFrame(const UCHAR* Raw, PUCHAR Scratch) {
     }
 }
 
+VOID FillScratch(FrameInput* Input) {
+    if (Input->Raw == nullptr)
+        return;
+    DeinterlaceFrame(Input->Raw, Input->Scratch);
+    Input->Raw = nullptr;
+}
+
+WindowRows RowsOfWindow(FrameInput* Input, LONG X, LONG Y, LONG Stride, LONG Width, LONG Height) {
+    if (Input->Raw != nullptr && X >= 0 && Y >= 0 && Width > 0 && Height > 0 &&
+        ULONG(Stride) == RAW_LINE_DISTANCE && LONGLONG(X) + Width <= LONGLONG(RAW_LINE_SAMPLES) &&
+        LONGLONG(Y) + Height <= 2 * LONGLONG(RAW_FIELD_LINES)) {
+        // Scratch line n is line n / 2 of the first field when n is even, of the second when odd.
+        const UCHAR* fields[2] = {Input->Raw + RAW_FIRST_FIELD_OFFSET, Input->Raw + RAW_SECOND_FIELD_OFFSET};
+        const LONG odd = Y + 1;
+        return {fields[Y & 1] + SIZE_T(Y >> 1) * RAW_LINE_DISTANCE + X,
+                fields[odd & 1] + SIZE_T(odd >> 1) * RAW_LINE_DISTANCE + X, RAW_LINE_DISTANCE};
+    }
+    FillScratch(Input);
+    return ScratchWindowRows(Input->Scratch, X, Y, Stride);
+}
+
+ULONG ConvertFrame(PDeviceContext Context, FrameInput* Input, PUCHAR FrameBuffer, PUCHAR FrameEnd) {
+    if (ReadRelaxed(Context->ColorEnable))
+        return ConvertColorFrom(Context, Input, FrameBuffer, FrameEnd);
+    return ConvertMonoFrom(Context, Input, FrameBuffer, FrameEnd);
+}
+
 ULONG ConvertDeinterlacedFrame(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUCHAR FrameBuffer,
                                PUCHAR FrameEnd) {
-    if (ReadRelaxed(Context->ColorEnable))
-        return ConvertColor(Context, Scratch, ScratchEnd, FrameBuffer, FrameEnd);
-    return ConvertMono(Context, Scratch, ScratchEnd, FrameBuffer, FrameEnd);
+    FrameInput input = {Scratch, ScratchEnd, nullptr};
+    return ConvertFrame(Context, &input, FrameBuffer, FrameEnd);
 }

@@ -40,6 +40,42 @@ NTSTATUS ProcessRawFrame(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PV
 // RAW_FRAME_MIN_BYTES; ProcessRawFrame checks that before calling.
 VOID DeinterlaceFrame(const UCHAR* Raw, PUCHAR Scratch);
 
+// Where the rows of an image window lie: row r starts at (r even ? Even : Odd) + (r / 2) x PairStride. In
+// the scratch frame one row follows the other a line apart; read straight from the raw frame, the even
+// and the odd rows come from different fields.
+struct WindowRows {
+    const UCHAR* Even;
+    const UCHAR* Odd;
+    SIZE_T PairStride;
+};
+
+inline const UCHAR* WindowRow(const WindowRows& Rows, LONG Row) {
+    return (Row & 1 ? Rows.Odd : Rows.Even) + LONG_PTR(Row >> 1) * LONG_PTR(Rows.PairStride);
+}
+
+// The window at column X of line Y in lines of Stride bytes, read from the scratch frame.
+inline WindowRows ScratchWindowRows(const UCHAR* Scratch, LONG X, LONG Y, LONG Stride) {
+    const UCHAR* first = Scratch + LONG_PTR(Y) * Stride + X;
+    return {first, first + Stride, 2 * SIZE_T(Stride)};
+}
+
+// What a conversion reads: the scratch frame, and while the scratch frame has not been filled, the raw
+// frame it is to be filled from.
+struct FrameInput {
+    PUCHAR Scratch;
+    PUCHAR ScratchEnd;
+    const UCHAR* Raw; // null once the scratch frame holds the de-interlaced frame (or when there is none)
+};
+
+// De-interlaces Input's raw frame into its scratch frame, unless that has been done.
+VOID FillScratch(FrameInput* Input);
+
+// The rows of a window (column X of line Y, lines of Stride bytes, Width x Height) that the caller has
+// checked lies inside the scratch frame. A window inside what the de-interlace fills, at its line
+// distance, is read straight from the raw frame's fields, which hold the same bytes: the frame then costs
+// no copy. Any other window is read from the scratch frame, filled first if need be.
+WindowRows RowsOfWindow(FrameInput* Input, LONG X, LONG Y, LONG Stride, LONG Width, LONG Height);
+
 // Bytes of the buffer [Start, End), 0 when End is not above Start.
 inline SIZE_T BufferBytes(const UCHAR* Start, const UCHAR* End) {
     return reinterpret_cast<ULONG_PTR>(End) > reinterpret_cast<ULONG_PTR>(Start)
@@ -52,3 +88,5 @@ inline SIZE_T BufferBytes(const UCHAR* Start, const UCHAR* End) {
 // convert a saved de-interlaced frame.
 ULONG ConvertDeinterlacedFrame(PDeviceContext Context, PUCHAR Scratch, PUCHAR ScratchEnd, PUCHAR FrameBuffer,
                                PUCHAR FrameEnd);
+// The same for a frame not yet de-interlaced, or already: see FrameInput.
+ULONG ConvertFrame(PDeviceContext Context, FrameInput* Input, PUCHAR FrameBuffer, PUCHAR FrameEnd);

@@ -1,36 +1,121 @@
 #include "imaging/vector_paths.h"
 
 #include "platform/kernel.h"
+#include "platform/relaxed.h"
 
 #if defined(Z40K_VECTOR_PATHS)
+#include <cpuid.h>     // the cpuid instruction, inline; no library code
 #include <immintrin.h> // compiler intrinsics only; no library code
 
+// Vector code is compiled per function, so the rest of the driver (and the i386 kernel build) keeps the
+// processor baseline; nothing here runs before cpuid and XCR0 have said it may.
 #define AVX2_TARGET __attribute__((target("avx2")))
 #endif
 
-BOOLEAN BeginVectorWork(PXSTATE_SAVE Save) {
+namespace {
+
+// 0 until the first SupportedImagingPath, then the path detected. Driver-wide, and a plain zeroed
+// variable: the kernel build runs no constructors.
+LONG DetectedPath;
+// The limit set by LimitImagingPath; 0 = none.
+LONG PathLimit;
+
 #if defined(Z40K_VECTOR_PATHS)
-    if (!CpuHasAvx2())
-        return FALSE;
-    return NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, Save)) ? TRUE : FALSE;
-#else
-    (void)Save;
-    return FALSE;
-#endif
+// XCR0: the register states the operating system saves and restores, so may be used.
+ULONGLONG ReadXcr0() {
+    unsigned low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (ULONGLONG(high) << 32) | low;
 }
 
-VOID EndVectorWork(PXSTATE_SAVE Save) {
+constexpr ULONGLONG XCR0_AVX = 0x6;     // XMM and YMM state
+constexpr ULONGLONG XCR0_AVX512 = 0xE6; // and the mask registers and both halves of the ZMM registers
+
+ImagingPath DetectImagingPath() {
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE) || !(ecx & bit_AVX))
+        return IMAGING_PATH_SCALAR;
+    const ULONGLONG xcr0 = ReadXcr0();
+    if ((xcr0 & XCR0_AVX) != XCR0_AVX || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) ||
+        !(ebx & bit_AVX2))
+        return IMAGING_PATH_SCALAR;
+    const unsigned avx512 = bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
+    if ((ebx & avx512) == avx512 && (ecx & bit_AVX512VBMI) && (xcr0 & XCR0_AVX512) == XCR0_AVX512)
+        return IMAGING_PATH_AVX512;
+    return IMAGING_PATH_AVX2;
+}
+#else
+ImagingPath DetectImagingPath() {
+    return IMAGING_PATH_SCALAR;
+}
+#endif
+
+} // namespace
+
+ImagingPath SupportedImagingPath() {
+    LONG path = ReadRelaxed(DetectedPath);
+    if (path == 0) {
+        // Two threads may both detect; they find the same answer.
+        path = DetectImagingPath();
+        WriteRelaxed(DetectedPath, path);
+    }
+    return ImagingPath(path);
+}
+
+VOID LimitImagingPath(LONG Path) {
+    WriteRelaxed(PathLimit, Path);
+}
+
+ImagingPath ActiveImagingPath() {
+    const LONG supported = SupportedImagingPath();
+    const LONG limit = ReadRelaxed(PathLimit);
+    if (limit <= 0 || limit >= supported)
+        return ImagingPath(supported);
+    return limit < IMAGING_PATH_SCALAR ? IMAGING_PATH_SCALAR : ImagingPath(limit);
+}
+
+ImagingKernels ScalarImagingKernels() {
+    return {IMAGING_PATH_SCALAR, DemosaicRowScalar, SumParitiesScalar, ReplicateSamplesScalar};
+}
+
+ImagingKernels BeginImagingKernels(PXSTATE_SAVE Save) {
 #if defined(Z40K_VECTOR_PATHS)
+    switch (ActiveImagingPath()) {
+    case IMAGING_PATH_AVX512:
+        if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, Save)))
+            return {IMAGING_PATH_AVX512, DemosaicRowAvx512, SumParitiesAvx512, ReplicateSamplesAvx512};
+        break;
+    case IMAGING_PATH_AVX2:
+        if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, Save)))
+            return {IMAGING_PATH_AVX2, DemosaicRowAvx2, SumParitiesAvx2, ReplicateSamplesAvx2};
+        break;
+    default:
+        break;
+    }
+#else
+    (void)Save;
+#endif
+    // A failed save is not retried with less state: without the state saved no vector register may be
+    // touched, and the scalar kernels give the same bytes.
+    return ScalarImagingKernels();
+}
+
+VOID EndImagingKernels(PXSTATE_SAVE Save, const ImagingKernels& Kernels) {
+#if defined(Z40K_VECTOR_PATHS)
+    if (Kernels.Path == IMAGING_PATH_SCALAR)
+        return;
+    FenceStreamingStores();
     KeRestoreExtendedProcessorState(Save);
 #else
     (void)Save;
+    (void)Kernels;
 #endif
 }
 
 #if defined(Z40K_VECTOR_PATHS)
 
-bool CpuHasAvx2() {
-    return __builtin_cpu_supports("avx2");
+__attribute__((target("sse2"))) VOID FenceStreamingStores() {
+    _mm_sfence();
 }
 
 namespace {

@@ -1,6 +1,6 @@
-// The per-row kernels of the image pipeline, scalar and (on x86-64) AVX2, and the bracket that makes
-// vector registers usable in the kernel. Each conversion picks its row kernel once per frame; the
-// scalar kernels are always built, the vector ones are byte-identical replacements.
+// The per-row kernels of the image pipeline, scalar, AVX2 and AVX-512, and the one place that picks
+// among them and makes vector registers usable in the kernel. Each conversion picks its row kernels once
+// per frame; the scalar kernels are always built, the vector ones are byte-identical replacements.
 #pragma once
 
 #include "imaging/color.h"
@@ -42,37 +42,60 @@ VOID SumParitiesScalar(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);
 typedef VOID (*ReplicateRoutine)(const UCHAR* Source, PUCHAR Out, SIZE_T N);
 VOID ReplicateSamplesScalar(const UCHAR* Source, PUCHAR Out, SIZE_T N);
 
-// The vector demosaic forms (sum x gain) >> shift as a high-half multiply in 16-bit lanes, which is
+// The vector demosaics form (sum x gain) >> shift as a high-half multiply in 16-bit lanes, which is
 // exact while the gain fits 15 bits; larger gains take the scalar kernel.
 constexpr ULONG VECTOR_GAIN_LIMIT = 32767;
-// The vector demosaic converts 32 pixels per step and reads three columns beyond them; rows shorter than
+// The AVX2 demosaic converts 32 pixels per step and reads three columns beyond them; rows shorter than
 // this are left to the scalar kernel without saving any state.
 constexpr LONG VECTOR_MIN_PIXELS = 33;
 
-#if defined(__x86_64__)
+// The kernel families, slowest first. Every one writes the same bytes.
+enum ImagingPath : LONG {
+    IMAGING_PATH_SCALAR = 1,
+    IMAGING_PATH_AVX2 = 2,
+    IMAGING_PATH_AVX512 = 3, // AVX-512 F, BW, VL and VBMI
+};
+
+// The fastest path the processor offers and the operating system has enabled the registers of (cpuid
+// and XCR0), read at the first call.
+ImagingPath SupportedImagingPath();
+
+// The one way to pin the conversions to a path (tests, benchmarks): the path taken is the lower of
+// Path and the supported one. 0 lifts the limit.
+VOID LimitImagingPath(LONG Path);
+
+// The path a conversion starting now takes: the supported one under the limit.
+ImagingPath ActiveImagingPath();
+
+// The row kernels of one span of work.
+struct ImagingKernels {
+    ImagingPath Path;
+    DemosaicRowRoutine DemosaicRow;
+    SumParitiesRoutine SumParities;
+    ReplicateRoutine Replicate;
+};
+
+// The scalar kernels: nothing to save.
+ImagingKernels ScalarImagingKernels();
+
+// In the kernel, vector registers may only be used between saving and restoring the extended processor
+// state. Picks the active path, saves the state its registers need (AVX, plus the 512-bit state for
+// AVX-512) and returns that path's kernels; when the path is scalar or the save fails nothing is saved
+// and the kernels are the scalar ones. Every call is paired with EndImagingKernels.
+ImagingKernels BeginImagingKernels(PXSTATE_SAVE Save);
+VOID EndImagingKernels(PXSTATE_SAVE Save, const ImagingKernels& Kernels);
+
+#if defined(__x86_64__) || defined(__i386__)
 #define Z40K_VECTOR_PATHS 1
-bool CpuHasAvx2();
 VOID DemosaicRowAvx2(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
                      PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
 VOID SumParitiesAvx2(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);
 VOID ReplicateSamplesAvx2(const UCHAR* Source, PUCHAR Out, SIZE_T N);
-#else
-// No vector kernels on this target: ChooseKernel never picks a null one.
-constexpr DemosaicRowRoutine DemosaicRowAvx2 = nullptr;
-constexpr SumParitiesRoutine SumParitiesAvx2 = nullptr;
-constexpr ReplicateRoutine ReplicateSamplesAvx2 = nullptr;
+VOID DemosaicRowAvx512(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
+                       PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
+VOID SumParitiesAvx512(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);
+VOID ReplicateSamplesAvx512(const UCHAR* Source, PUCHAR Out, SIZE_T N);
+// Orders the streaming (non-temporal) stores of the vector kernels before whatever the caller does
+// next: the finished frame is handed to another thread.
+VOID FenceStreamingStores();
 #endif
-
-// In the kernel, vector registers may only be used between saving and restoring the extended processor
-// state. TRUE when the processor has the vector paths and the AVX state was saved; the caller then runs
-// its vector kernels and calls EndVectorWork. FALSE (nothing saved) means the scalar kernels.
-BOOLEAN BeginVectorWork(PXSTATE_SAVE Save);
-VOID EndVectorWork(PXSTATE_SAVE Save);
-
-// A stage's kernel for one frame: Vector when there is one and BeginVectorWork succeeded (*Saved is
-// then TRUE and the caller must call EndVectorWork when done), Scalar otherwise.
-template <typename Routine>
-Routine ChooseKernel(Routine Scalar, Routine Vector, PXSTATE_SAVE Save, BOOLEAN* Saved) {
-    *Saved = Vector != nullptr && BeginVectorWork(Save);
-    return *Saved ? Vector : Scalar;
-}

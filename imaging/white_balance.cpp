@@ -86,23 +86,23 @@ VOID SumParitiesScalar(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd) 
 }
 
 BOOLEAN ComputeWhiteBalance(ColorParams* Params) {
+    return ComputeWhiteBalanceOf(
+        Params, ScratchWindowRows(Params->Scratch, Params->SourceX, Params->SourceY, Params->SourceStride));
+}
+
+BOOLEAN ComputeWhiteBalanceOf(ColorParams* Params, const WindowRows& Rows) {
     // Statistics first, in integers only, outside the floating-point span.
     ClassSums sums = {};
     const ULONG phase = BayerPhaseOf(Params->BayerPhase);
     const LONG columns = Params->StatsRight - Params->StatsLeft;
     const LONG rows = Params->StatsBottom - Params->StatsTop;
     if (columns > 0 && rows > 0) {
-        const SIZE_T stride = SIZE_T(LONGLONG(Params->SourceStride));
-        const UCHAR* row = Params->Scratch + SIZE_T(LONGLONG(Params->SourceY) + Params->StatsTop) * stride +
-                           SIZE_T(LONGLONG(Params->SourceX) + Params->StatsLeft);
         XSTATE_SAVE vectorState;
-        BOOLEAN vector;
-        const SumParitiesRoutine sumParities =
-            ChooseKernel<SumParitiesRoutine>(SumParitiesScalar, SumParitiesAvx2, &vectorState, &vector);
-        for (LONG r = 0; r < rows; ++r, row += stride)
-            AddRow(&sums, sumParities, row, columns, (ULONG(r) + (phase & 1)) & 1, phase >> 1);
-        if (vector)
-            EndVectorWork(&vectorState);
+        const ImagingKernels kernels = BeginImagingKernels(&vectorState);
+        for (LONG r = 0; r < rows; ++r)
+            AddRow(&sums, kernels.SumParities, WindowRow(Rows, Params->StatsTop + r) + Params->StatsLeft,
+                   columns, (ULONG(r) + (phase & 1)) & 1, phase >> 1);
+        EndImagingKernels(&vectorState, kernels);
     }
 
     KFLOATING_SAVE floatSave;

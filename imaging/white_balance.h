@@ -10,3 +10,5 @@ constexpr ULONG UNITY_GAIN = 128;
 // When the floating-point state cannot be saved the gains are left as they were. Returns TRUE always.
 // The caller guarantees that the region lies inside the scratch frame.
 BOOLEAN ComputeWhiteBalance(ColorParams* Params);
+// The same reading the window's rows from Rows instead of Params' scratch frame.
+BOOLEAN ComputeWhiteBalanceOf(ColorParams* Params, const WindowRows& Rows);

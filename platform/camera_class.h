@@ -20,9 +20,10 @@ typedef ULONG(NTAPI* PCAM_PROCESS_PACKET_ROUTINE)(PDEVICE_OBJECT BusDeviceObject
                                                   PBOOLEAN FrameComplete, PBOOLEAN NextFrameIsStill);
 typedef VOID(NTAPI* PCAM_NEW_FRAME_ROUTINE)(PVOID DeviceContext, PVOID FrameContext);
 typedef NTSTATUS(NTAPI* PCAM_PROCESS_RAW_FRAME_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
-                                                        PVOID FrameContext, PVOID FrameBuffer, ULONG FrameLength,
-                                                        PVOID RawFrameBuffer, ULONG RawFrameLength,
-                                                        ULONG NumberOfPackets, PULONG BytesReturned);
+                                                        PVOID FrameContext, PVOID FrameBuffer,
+                                                        ULONG FrameLength, PVOID RawFrameBuffer,
+                                                        ULONG RawFrameLength, ULONG NumberOfPackets,
+                                                        PULONG BytesReturned);
 typedef NTSTATUS(NTAPI* PCAM_START_CAPTURE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
 typedef NTSTATUS(NTAPI* PCAM_STOP_CAPTURE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
 typedef NTSTATUS(NTAPI* PCAM_ALLOCATE_BW_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
@@ -68,13 +69,13 @@ typedef ULONG(NTAPI* PCAM_PROCESS_PACKET_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObj
                                                      PBOOLEAN FrameComplete, PULONG PacketFlag,
                                                      PULONG ValidDataOffset);
 typedef VOID(NTAPI* PCAM_NEW_FRAME_ROUTINE_EX)(PVOID DeviceContext, PVOID FrameContext, ULONG StreamNumber,
-                                              PULONG FrameLength);
-typedef NTSTATUS(NTAPI* PCAM_PROCESS_RAW_FRAME_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
-                                                           PVOID FrameContext, PVOID FrameBuffer,
-                                                           ULONG FrameLength, PVOID RawFrameBuffer,
-                                                           ULONG RawFrameLength, ULONG NumberOfPackets,
-                                                           PULONG BytesReturned, ULONG ActualRawFrameLength,
-                                                           ULONG StreamNumber);
+                                               PULONG FrameLength);
+typedef NTSTATUS(NTAPI* PCAM_PROCESS_RAW_FRAME_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject,
+                                                           PVOID DeviceContext, PVOID FrameContext,
+                                                           PVOID FrameBuffer, ULONG FrameLength,
+                                                           PVOID RawFrameBuffer, ULONG RawFrameLength,
+                                                           ULONG NumberOfPackets, PULONG BytesReturned,
+                                                           ULONG ActualRawFrameLength, ULONG StreamNumber);
 typedef NTSTATUS(NTAPI* PCAM_START_CAPTURE_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
                                                        ULONG StreamNumber);
 typedef NTSTATUS(NTAPI* PCAM_STOP_CAPTURE_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
@@ -127,10 +128,12 @@ constexpr USHORT USBCAMD_VERSION_200 = 0x200;
 typedef VOID(NTAPI* PCOMMAND_COMPLETE_FUNCTION)(PVOID DeviceContext, PVOID CommandContext, NTSTATUS NtStatus);
 
 typedef NTSTATUS(NTAPI* PFNUSBCAMD_WaitOnDeviceEvent)(PVOID DeviceContext, ULONG PipeIndex, PVOID Buffer,
-                                                      ULONG BufferLength, PCOMMAND_COMPLETE_FUNCTION EventComplete,
+                                                      ULONG BufferLength,
+                                                      PCOMMAND_COMPLETE_FUNCTION EventComplete,
                                                       PVOID EventContext, BOOLEAN LoopBack);
 typedef NTSTATUS(NTAPI* PFNUSBCAMD_BulkReadWrite)(PVOID DeviceContext, USHORT PipeIndex, PVOID Buffer,
-                                                  ULONG BufferLength, PCOMMAND_COMPLETE_FUNCTION CommandComplete,
+                                                  ULONG BufferLength,
+                                                  PCOMMAND_COMPLETE_FUNCTION CommandComplete,
                                                   PVOID CommandContext);
 typedef NTSTATUS(NTAPI* PFNUSBCAMD_SetVideoFormat)(PVOID DeviceContext, PHW_STREAM_REQUEST_BLOCK pSrb);
 typedef NTSTATUS(NTAPI* PFNUSBCAMD_SetIsoPipeState)(PVOID DeviceContext, ULONG PipeStateFlags);
@@ -156,16 +159,21 @@ typedef VOID(STREAMAPI* PFNUSBCAMD_STREAM_HOOK)(PHW_STREAM_REQUEST_BLOCK Srb, PV
                                                 PBOOLEAN Completed);
 
 // ---- library calls ----------------------------------------------------------------------------------
-ULONG QRXUSBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContextSize, ULONG FrameContextSize,
-                             PHW_RECEIVE_DEVICE_SRB ReceivePacket);
-PVOID QRXUSBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_DEVICE_DATA DeviceData,
-                                      PDEVICE_OBJECT* DeviceObject, BOOLEAN NeedsCompletion);
-ULONG QRXUSBCAMD_InitializeNewInterface(PVOID DeviceContext, PVOID DeviceData, ULONG Version,
-                                        ULONG CamControlFlag);
-NTSTATUS QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
-                                         PVOID Buffer, PULONG BufferLength, BOOLEAN GetData,
-                                         PCOMMAND_COMPLETE_FUNCTION CommandComplete, PVOID CommandContext);
-NTSTATUS QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext, PUSBD_INTERFACE_INFORMATION RequestInterface);
+// Exported by the library by name, __stdcall.
+Z40K_EXTERN_C_BEGIN
+ULONG NTAPI QRXUSBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContextSize,
+                                   ULONG FrameContextSize, PHW_RECEIVE_DEVICE_SRB ReceivePacket);
+PVOID NTAPI QRXUSBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_DEVICE_DATA DeviceData,
+                                            PDEVICE_OBJECT* DeviceObject, BOOLEAN NeedsCompletion);
+ULONG NTAPI QRXUSBCAMD_InitializeNewInterface(PVOID DeviceContext, PVOID DeviceData, ULONG Version,
+                                              ULONG CamControlFlag);
+NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
+                                               PVOID Buffer, PULONG BufferLength, BOOLEAN GetData,
+                                               PCOMMAND_COMPLETE_FUNCTION CommandComplete,
+                                               PVOID CommandContext);
+NTSTATUS NTAPI QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
+                                                   PUSBD_INTERFACE_INFORMATION RequestInterface);
+Z40K_EXTERN_C_END
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(USBCAMD_DEVICE_DATA) == 13 * 4, "version-1 record is 13 words");

@@ -54,17 +54,20 @@ struct KSPROPERTY_VALUES {
     const KSPROPERTY_MEMBERSHEADER* MembersList;
 };
 
+// The published record puts each handler first in its union; here the flag comes first, so that a
+// constant table can set it by aggregate initialisation (a handler is never set by this driver). The
+// layout is the same: a flag fills the low byte of a zeroed pointer-sized slot.
 struct KSPROPERTY_ITEM {
     ULONG PropertyId;
     union {
-        PFNKSHANDLER GetPropertyHandler;
         BOOLEAN GetSupported;
+        PFNKSHANDLER GetPropertyHandler;
     };
     ULONG MinProperty;
     ULONG MinData;
     union {
-        PFNKSHANDLER SetPropertyHandler;
         BOOLEAN SetSupported;
+        PFNKSHANDLER SetPropertyHandler;
     };
     const KSPROPERTY_VALUES* Values;
     ULONG RelationsCount;

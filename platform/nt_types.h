@@ -6,8 +6,32 @@
 #include <cstddef>
 #include <cstdint>
 
+// Calling conventions of the platform's exports and callbacks. On i386 the kernel, the stream class and
+// the camera class library call and are called with __stdcall (IofCallDriver with __fastcall); a routine
+// of the wrong convention unbalances its caller's stack on its first return. Other targets have one
+// convention and these are empty.
+//
+// On the 32-bit Linux host the same routines also realign the stack on entry: a driver built for
+// Windows keeps it only 4-byte aligned, while System V i386 code assumes 16 at every call and spills
+// SSE registers accordingly.
+#if defined(__i386__) && defined(_WIN32)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define Z40K_CDECL __attribute__((cdecl))
+#elif defined(__i386__)
+#define NTAPI __attribute__((stdcall, force_align_arg_pointer))
+#define FASTCALL __attribute__((fastcall, force_align_arg_pointer))
+#define Z40K_CDECL __attribute__((cdecl, force_align_arg_pointer))
+#else
 #define NTAPI
-#define STREAMAPI
+#define FASTCALL
+#define Z40K_CDECL
+#endif
+#define STREAMAPI NTAPI
+
+// The platform exports and imports by unmangled name.
+#define Z40K_EXTERN_C_BEGIN extern "C" {
+#define Z40K_EXTERN_C_END }
 
 typedef void VOID;
 typedef void* PVOID;
@@ -165,6 +189,7 @@ typedef DRIVER_OBJECT* PDRIVER_OBJECT;
 typedef IRP* PIRP;
 
 typedef NTSTATUS(NTAPI* PDRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef NTSTATUS(NTAPI* PDRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 constexpr SHORT IO_TYPE_DEVICE = 3; // DEVICE_OBJECT::Type
 

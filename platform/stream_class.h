@@ -229,8 +229,11 @@ enum STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE : ULONG {
     StreamRequestComplete = 3,
 };
 
-// Completion of a device (adapter) request and of a stream request.
-VOID StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE NotificationType,
-                                   PVOID HwDeviceExtension, PHW_STREAM_REQUEST_BLOCK pSrb);
-VOID StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE NotificationType,
-                                   PHW_STREAM_OBJECT StreamObject, PHW_STREAM_REQUEST_BLOCK pSrb);
+// Completion of a device (adapter) request and of a stream request. The stream class exports these two
+// as __cdecl (their published forms take further arguments for events, which this driver never sends).
+Z40K_EXTERN_C_BEGIN
+VOID Z40K_CDECL StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE NotificationType,
+                                              PVOID HwDeviceExtension, PHW_STREAM_REQUEST_BLOCK pSrb);
+VOID Z40K_CDECL StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE NotificationType,
+                                              PHW_STREAM_OBJECT StreamObject, PHW_STREAM_REQUEST_BLOCK pSrb);
+Z40K_EXTERN_C_END

@@ -4,6 +4,7 @@
 
 #include "camera/vendor_requests.h"
 #include "platform/relaxed.h"
+#include "platform/type_helpers.h"
 #include "properties/procamp_window.h"
 
 namespace {
@@ -25,7 +26,6 @@ enum CameraPropertyId : ULONG {
     CameraPropertyCameraCommand = 14, // Value 0 sends the camera its three-byte block
 };
 
-constexpr ULONG CAMERA_PROPERTY_COUNT = 14;
 constexpr LONG CAMERA_DEVICE_INFO1 = 2500;
 constexpr LONG CAMERA_DEVICE_INFO2 = 0;
 constexpr ULONG CAMERA_RECORD_SIZE = sizeof(CameraPropertyRecord);
@@ -36,20 +36,20 @@ constexpr ULONG COLOR_PHASE_UPRIGHT = 2;
 
 #define CAMERA_ITEM(Id, Get, Set)                                                                            \
     {                                                                                                        \
-        .PropertyId = Id,              /* PropertyId */                                                      \
-            .GetSupported = Get,       /* GetSupported */                                                    \
-            .MinProperty = 32,         /* MinProperty */                                                     \
-            .MinData = 32,             /* MinData: one CameraPropertyRecord */                               \
-            .SetSupported = Set,       /* SetSupported */                                                    \
-            .Values = nullptr,         /* Values */                                                          \
-            .RelationsCount = 0,       /* RelationsCount */                                                  \
-            .Relations = nullptr,      /* Relations */                                                       \
-            .SupportHandler = nullptr, /* SupportHandler */                                                  \
-            .SerializedSize = 0,       /* SerializedSize */                                                  \
+        Id,          /* PropertyId */                                                                        \
+            {Get},   /* GetSupported */                                                                      \
+            32,      /* MinProperty */                                                                       \
+            32,      /* MinData: one CameraPropertyRecord */                                                 \
+            {Set},   /* SetSupported */                                                                      \
+            nullptr, /* Values */                                                                            \
+            0,       /* RelationsCount */                                                                    \
+            nullptr, /* Relations */                                                                         \
+            nullptr, /* SupportHandler */                                                                    \
+            0,       /* SerializedSize */                                                                    \
     }
 
 // IDs 1 to 4 are read-only, 14 is write-only, the rest read and write.
-constexpr KSPROPERTY_ITEM CameraPropertyItems[CAMERA_PROPERTY_COUNT] = {
+constexpr KSPROPERTY_ITEM CameraPropertyItems[] = {
     CAMERA_ITEM(CameraPropertyDeviceInfo1, TRUE, FALSE),
     CAMERA_ITEM(CameraPropertyDeviceInfo2, TRUE, FALSE),
     CAMERA_ITEM(CameraPropertyExposureTimeMax, TRUE, FALSE),
@@ -193,11 +193,11 @@ NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM
 
 const KSPROPERTY_SET DevicePropertySets[1] = {
     {
-        &CameraPropertySetGuid, // Set
-        CAMERA_PROPERTY_COUNT,  // PropertiesCount
-        CameraPropertyItems,    // PropertyItem
-        0,                      // FastIoCount
-        nullptr,                // FastIoTable
+        &CameraPropertySetGuid,          // Set
+        ArrayCount(CameraPropertyItems), // PropertiesCount
+        CameraPropertyItems,             // PropertyItem
+        0,                               // FastIoCount
+        nullptr,                         // FastIoTable
     },
 };
 

@@ -291,7 +291,7 @@ void SimulatedCamera::SendLoop() {
                             ++ep.Stats.PacketsLost;
                             continue;
                         }
-                        IsoPacket& slot = transfer->Packets[transfer->Count];
+                        PacketView& slot = transfer->Packets[transfer->Count];
                         slot.Header = view.Header;
                         slot.SyncStatus = view.SyncStatus;
                         slot.DataStatus = view.DataStatus;

@@ -72,9 +72,11 @@ struct CameraConfig {
 // Faults for one frame the camera sends (see PacketFaults in packetizer.h).
 struct PacketFaults;
 
-// One packet of an isochronous transfer as the bus filled it. Data points into the frame the transfer
-// keeps alive (Frame) or into the transfer's own Storage.
-struct IsoPacket {
+// One packet as the bus would hand it over, without a copy of its data. From the packetizer, Data points
+// into the frame being sent (or into the packetizer's own padding and no-data buffers) and stays valid
+// until the packetizer begins another frame or is destroyed; in a transfer, into the frame the transfer
+// keeps alive or into the transfer's own copies.
+struct PacketView {
     uint8_t Header = 0;
     USBD_STATUS SyncStatus = USBD_STATUS_SUCCESS;
     USBD_STATUS DataStatus = USBD_STATUS_SUCCESS;
@@ -86,7 +88,7 @@ struct IsoPacket {
 // it back through the pipe's completion routine, full or at the end of a frame; the host submits it again.
 struct IsoTransfer {
     explicit IsoTransfer(uint32_t Capacity) : Packets(Capacity) {}
-    std::vector<IsoPacket> Packets;
+    std::vector<PacketView> Packets;
     uint32_t Count = 0;                                // packets filled
     std::deque<std::vector<uint8_t>> Copies;           // packets not sent straight from a frame
     std::shared_ptr<const std::vector<uint8_t>> Frame; // the frame the packets point into

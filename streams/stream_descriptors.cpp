@@ -2,6 +2,7 @@
 // picture: 2560 x 1920 RGB24, bottom-up, one frame per sample. Nothing here is written at run time.
 #include "streams/stream_descriptors.h"
 
+#include "platform/type_helpers.h"
 #include "properties/device_properties.h"
 
 namespace {
@@ -165,10 +166,10 @@ namespace {
 const KSPROPERTY_ITEM AllocatorFramingItems[] = {
     {
         KSPROPERTY_CONNECTION_ALLOCATORFRAMING, // PropertyId
-        {.GetSupported = TRUE},                 // GetPropertyHandler
+        {TRUE},                                 // GetSupported
         sizeof(KSPROPERTY),                     // MinProperty
         sizeof(KSALLOCATOR_FRAMING),            // MinData
-        {.SetSupported = FALSE},                // SetPropertyHandler
+        {FALSE},                                // SetSupported
         nullptr,                                // Values
         0,                                      // RelationsCount
         nullptr,                                // Relations
@@ -180,10 +181,10 @@ const KSPROPERTY_ITEM AllocatorFramingItems[] = {
 const KSPROPERTY_ITEM DroppedFramesItems[] = {
     {
         KSPROPERTY_DROPPEDFRAMES_CURRENT,           // PropertyId
-        {.GetSupported = TRUE},                     // GetPropertyHandler
+        {TRUE},                                     // GetSupported
         sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S), // MinProperty
         sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S), // MinData
-        {.SetSupported = FALSE},                    // SetPropertyHandler
+        {FALSE},                                    // SetSupported
         nullptr,                                    // Values
         0,                                          // RelationsCount
         nullptr,                                    // Relations
@@ -196,18 +197,18 @@ const KSPROPERTY_ITEM DroppedFramesItems[] = {
 
 const KSPROPERTY_SET StreamPropertySets[STREAM_PROPERTY_SET_COUNT] = {
     {
-        &KSPROPSETID_Connection,                                          // Set
-        sizeof(AllocatorFramingItems) / sizeof(AllocatorFramingItems[0]), // PropertiesCount
-        AllocatorFramingItems,                                            // PropertyItem
-        0,                                                                // FastIoCount
-        nullptr,                                                          // FastIoTable
+        &KSPROPSETID_Connection,           // Set
+        ArrayCount(AllocatorFramingItems), // PropertiesCount
+        AllocatorFramingItems,             // PropertyItem
+        0,                                 // FastIoCount
+        nullptr,                           // FastIoTable
     },
     {
-        &PROPSETID_VIDCAP_DROPPEDFRAMES,                            // Set
-        sizeof(DroppedFramesItems) / sizeof(DroppedFramesItems[0]), // PropertiesCount
-        DroppedFramesItems,                                         // PropertyItem
-        0,                                                          // FastIoCount
-        nullptr,                                                    // FastIoTable
+        &PROPSETID_VIDCAP_DROPPEDFRAMES, // Set
+        ArrayCount(DroppedFramesItems),  // PropertiesCount
+        DroppedFramesItems,              // PropertyItem
+        0,                               // FastIoCount
+        nullptr,                         // FastIoTable
     },
 };
 

@@ -276,7 +276,7 @@ bool ClockThread::Running() const {
 
 } // namespace host
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     if (Interval == nullptr)
         host::detail::BugCheck("KeDelayExecutionThread without an interval");
     host::RequirePassiveLevel("KeDelayExecutionThread");

@@ -21,7 +21,7 @@ bool TakeSignal(PRKEVENT Event) {
 
 } // namespace
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.Type =
         Type == SynchronizationEvent ? EVENT_HEADER_SYNCHRONIZATION : EVENT_HEADER_NOTIFICATION;
     Event->Header.Absolute = 0;
@@ -32,11 +32,12 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
 }
 
-LONG KeSetEvent(PRKEVENT Event, LONG, BOOLEAN) {
+LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN) {
     return __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                                     PLARGE_INTEGER Timeout) {
     PRKEVENT event = static_cast<PRKEVENT>(Object);
     if (event == nullptr)
         host::detail::BugCheck("KeWaitForSingleObject on a null object");

@@ -106,9 +106,9 @@ void ResetFiles() {
 } // namespace detail
 } // namespace host
 
-NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER, ULONG, ULONG, ULONG CreateDisposition,
-                      ULONG, PVOID, ULONG) {
+NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                            POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                            PLARGE_INTEGER, ULONG, ULONG, ULONG CreateDisposition, ULONG, PVOID, ULONG) {
     NTSTATUS status;
     if (host::ShouldFail("ZwCreateFile", &status))
         return status;
@@ -199,8 +199,8 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
-                     PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG) {
+NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
+                           PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG) {
     NTSTATUS status;
     if (host::ShouldFail("ZwWriteFile", &status))
         return status;

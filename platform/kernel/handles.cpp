@@ -80,7 +80,7 @@ void ResetHandles() {
 } // namespace detail
 } // namespace host
 
-NTSTATUS ZwClose(HANDLE Handle) {
+NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     NTSTATUS status;
     // A close that fails leaves the handle open, so a test can see the object it kept.
     if (host::ShouldFail("ZwClose", &status))

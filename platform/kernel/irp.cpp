@@ -122,9 +122,9 @@ void ResetDevicesAndIrps() {
 } // namespace detail
 } // namespace host
 
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                  PIO_STATUS_BLOCK IoStatusBlock) {
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                        ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                        PIO_STATUS_BLOCK IoStatusBlock) {
     NTSTATUS ignored;
     if (host::ShouldFail("IoBuildSynchronousFsdRequest", &ignored))
         return nullptr;
@@ -154,7 +154,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     return irp;
 }
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     {
         host::IoState& io = host::Io();
         std::lock_guard<std::recursive_mutex> lock(io.Mutex);
@@ -171,7 +171,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return DeviceObject->HostDispatch(DeviceObject, Irp);
 }
 
-VOID IofCompleteRequest(PIRP Irp, CHAR) {
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CHAR) {
     {
         host::IoState& io = host::Io();
         std::lock_guard<std::recursive_mutex> lock(io.Mutex);

@@ -138,7 +138,7 @@ void PoolSetLookaside(bool Enabled) {
 
 } // namespace host
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     if (PoolType == PagedPool)
         host::RequirePassiveLevel("ExAllocatePoolWithTag(PagedPool)");
     NTSTATUS ignored;
@@ -173,7 +173,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     return host::UserBytes(h);
 }
 
-VOID ExFreePool(PVOID P) {
+VOID NTAPI ExFreePool(PVOID P) {
     host::PoolState& pool = host::Pool();
     std::lock_guard<std::mutex> lock(pool.Mutex);
     auto it = pool.Live.find(P);

@@ -57,7 +57,7 @@ void ResetProcessorState() {
 } // namespace detail
 } // namespace host
 
-NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
+NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
     NTSTATUS status;
     if (host::ShouldFail("KeSaveFloatingPointState", &status))
         return status;
@@ -70,7 +70,7 @@ NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {
+NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {
     host::ProcessorStateData& state = host::State();
     std::lock_guard<std::mutex> lock(state.Mutex);
     ++state.Counts.FloatRestores;
@@ -78,7 +78,7 @@ NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave) {
+NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave) {
     NTSTATUS status;
     if (host::ShouldFail("KeSaveExtendedProcessorState", &status))
         return status;
@@ -91,7 +91,7 @@ NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave) {
     return STATUS_SUCCESS;
 }
 
-VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
+VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
     host::ProcessorStateData& state = host::State();
     std::lock_guard<std::mutex> lock(state.Mutex);
     ++state.Counts.ExtendedRestores;

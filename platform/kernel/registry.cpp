@@ -363,8 +363,8 @@ void ResetRegistry() {
 } // namespace detail
 } // namespace host
 
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey) {
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                       ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
     NTSTATUS status;
     if (host::ShouldFail("IoOpenDeviceRegistryKey", &status))
         return status;
@@ -386,8 +386,8 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes, ULONG,
-                     PUNICODE_STRING, ULONG, PULONG Disposition) {
+NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                           ULONG, PUNICODE_STRING, ULONG, PULONG Disposition) {
     NTSTATUS status;
     if (host::ShouldFail("ZwCreateKey", &status))
         return status;
@@ -449,9 +449,9 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength) {
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     NTSTATUS status;
     if (host::ShouldFail("ZwQueryValueKey", &status))
         return status;
@@ -521,8 +521,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     return complete ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data,
-                       ULONG DataSize) {
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data,
+                             ULONG DataSize) {
     NTSTATUS status;
     if (host::ShouldFail("ZwSetValueKey", &status))
         return status;

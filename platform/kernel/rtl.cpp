@@ -1,7 +1,7 @@
 // Run-time library routines.
 #include "platform/kernel.h"
 
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (SourceString == nullptr) {
         DestinationString->Length = 0;
@@ -20,7 +20,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
 }
 
-SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
     const UCHAR* a = static_cast<const UCHAR*>(Source1);
     const UCHAR* b = static_cast<const UCHAR*>(Source2);
     SIZE_T equal = 0;

@@ -319,15 +319,15 @@ NTSTATUS DeliverStreamDataSrb(Srb& Request) {
 
 // ---- the two completion calls ----------------------------------------------------------------------------
 
-VOID StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE NotificationType,
-                                   PVOID HwDeviceExtension, PHW_STREAM_REQUEST_BLOCK pSrb) {
+VOID Z40K_CDECL StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE NotificationType,
+                                              PVOID HwDeviceExtension, PHW_STREAM_REQUEST_BLOCK pSrb) {
     if (NotificationType != DeviceRequestComplete)
         return; // ready-for-next: nothing is queued in a synchronous host
     streamclass::Complete("StreamClassDeviceNotification", pSrb, false, HwDeviceExtension);
 }
 
-VOID StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE NotificationType,
-                                   PHW_STREAM_OBJECT StreamObject, PHW_STREAM_REQUEST_BLOCK pSrb) {
+VOID Z40K_CDECL StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE NotificationType,
+                                              PHW_STREAM_OBJECT StreamObject, PHW_STREAM_REQUEST_BLOCK pSrb) {
     if (NotificationType != StreamRequestComplete)
         return;
     streamclass::Complete("StreamClassStreamNotification", pSrb, true, StreamObject);

@@ -15,7 +15,7 @@
 
 namespace streamclass {
 
-typedef NTSTATUS (*DriverEntryRoutine)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+typedef PDRIVER_INITIALIZE DriverEntryRoutine;
 
 // What the camera class library registers for its minidriver (from QRXUSBCAMD_DriverEntry).
 struct AdapterRegistration {

@@ -137,14 +137,22 @@ TEST(Demosaic, SmallWindowsWriteNothingAndReportTheirFormula) {
 }
 
 // The fast demosaic against the reference over geometries that exercise both pixel kinds first, every
-// count of pixels left after whole steps, every phase, offsets and padded lines. Both scalar kernels are
-// checked: the one that computes each byte and, given room for its tables and kept off the vector path,
-// the one that looks them up.
+// count of pixels left after whole steps, every phase, offsets and padded lines, on each kernel path.
+// Both scalar kernels are also checked: the one that computes each byte and, given room for its tables and
+// kept off the vector path, the one that looks them up.
 struct Geometry {
     LONG W, H, X, Y, Stride;
 };
 
-class DemosaicOracle : public ::testing::TestWithParam<std::tuple<Geometry, ULONG>> {};
+class DemosaicOracle : public ::testing::TestWithParam<std::tuple<Geometry, ULONG, ImagingPath>> {
+  protected:
+    void SetUp() override {
+        const std::string why = PinImagingPath(std::get<2>(GetParam()));
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
+    void TearDown() override { LimitImagingPath(0); }
+};
 
 TEST_P(DemosaicOracle, FastMatchesReference) {
     const Geometry g = std::get<0>(GetParam());
@@ -188,8 +196,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(Geometry{5, 5, 0, 0, 5}, Geometry{6, 6, 0, 0, 6},
                                          Geometry{7, 9, 1, 2, 10}, Geometry{8, 7, 3, 1, 13},
                                          Geometry{33, 17, 0, 0, 33}, Geometry{64, 31, 5, 3, 80},
-                                         Geometry{9, 6, 0, 1, 9}, Geometry{97, 12, 2, 0, 101}),
-                       ::testing::Values(0u, 1u, 2u, 3u, 4u, 0xFFFFFFFFu)));
+                                         Geometry{9, 6, 0, 1, 9}, Geometry{97, 12, 2, 0, 101},
+                                         Geometry{200, 9, 1, 1, 203}),
+                       ::testing::Values(0u, 1u, 2u, 3u, 4u, 0xFFFFFFFFu), ::testing::ValuesIn(ALL_PATHS)),
+    [](const ::testing::TestParamInfo<std::tuple<Geometry, ULONG, ImagingPath>>& Info) {
+        return std::to_string(Info.index) + "_" + PathName(std::get<2>(Info.param));
+    });
 
 // The sweep reads window rows 0 to H - 2 and columns 0 to W - 2: the last row and column never reach
 // the picture, and nothing outside the window is read.

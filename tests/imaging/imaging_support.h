@@ -4,12 +4,14 @@
 #include "camera/frame_geometry.h"
 #include "imaging/color.h"
 #include "imaging/raw_frame.h"
+#include "imaging/vector_paths.h"
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
 
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace imaging_test {
@@ -39,8 +41,32 @@ inline DeviceContext FreshDevice(LONG FormatWidth = 2560, LONG FormatHeight = 19
     return context;
 }
 
+// The kernel paths, for suites that run once on each.
+constexpr ImagingPath ALL_PATHS[] = {IMAGING_PATH_SCALAR, IMAGING_PATH_AVX2, IMAGING_PATH_AVX512};
+
+inline const char* PathName(ImagingPath Path) {
+    switch (Path) {
+    case IMAGING_PATH_SCALAR:
+        return "Scalar";
+    case IMAGING_PATH_AVX2:
+        return "Avx2";
+    default:
+        return "Avx512";
+    }
+}
+
+// Pins the conversions to Path; returns why it cannot be, on a processor (or build) without it, for the
+// test to skip with. Undone by LimitImagingPath(0), which ResetDriverState also does.
+inline std::string PinImagingPath(ImagingPath Path) {
+    if (SupportedImagingPath() < Path)
+        return std::string("no ") + PathName(Path) + " path on this processor or build: skipped";
+    LimitImagingPath(Path);
+    return "";
+}
+
 // Puts the driver-wide state back as at load, with the capture geometry.
 inline void ResetDriverState() {
+    LimitImagingPath(0);
     host::ResetKernel();
     RawDumpDone = 0;
     std::memset(&FrameGeometry, 0, sizeof(FrameGeometry));

@@ -1,7 +1,7 @@
-// The vector kernels against the scalar ones and the reference: every tail length, every gain class,
-// and the fallback when the vector state cannot be saved.
+// Each kernel path (scalar, AVX2, AVX-512) pinned in turn against the reference and the scalar kernels:
+// every tail length and output alignment, every gain class, whole frames through the entry point, and
+// the fallback when the vector state cannot be saved. A path the processor lacks is skipped, saying so.
 #include "imaging/mono.h"
-#include "imaging/vector_paths.h"
 #include "imaging/white_balance.h"
 #include "imaging_support.h"
 
@@ -11,51 +11,59 @@ using namespace imaging_test;
 
 namespace {
 
-class VectorPaths : public ::testing::Test {
+class ImagingPaths : public ::testing::TestWithParam<ImagingPath> {
   protected:
     void SetUp() override {
-#if defined(Z40K_VECTOR_PATHS)
-        if (!CpuHasAvx2())
-            GTEST_SKIP() << "no AVX2 on this processor: the scalar kernels are the only ones";
-#else
-        GTEST_SKIP() << "this build has the scalar kernels only";
-#endif
-        host::ResetKernel();
+        ResetDriverState();
+        const std::string why = PinImagingPath(GetParam());
+        if (!why.empty())
+            GTEST_SKIP() << why;
     }
-    void TearDown() override {
-        host::ResetKernel();
+    void TearDown() override { ResetDriverState(); }
+    // The extended state a vector span of this path saves.
+    ULONG64 SavedMask() const {
+        return GetParam() == IMAGING_PATH_AVX512 ? (XSTATE_MASK_AVX | XSTATE_MASK_AVX512) : XSTATE_MASK_AVX;
     }
 };
 
 } // namespace
 
-#if defined(Z40K_VECTOR_PATHS)
-
-// Widths from 4 to 80 give every count of pixels left after the 32-pixel steps, for both phases of the
-// first pixel; heights are kept small, the rows are what differs.
-TEST_F(VectorPaths, DemosaicMatchesReferenceForEveryTailAndGain) {
-    const ULONG vectorGains[][3] = {{128, 128, 128}, {0, 255, 256}, {32767, 1, 32767}, {200, 32767, 400}};
+// Widths from 4 to 80 give every count of pixels left after the AVX2 steps, the wider ones every
+// AVX-512 head (the pixels before the output reaches a 64-byte boundary) and tail; the output is placed
+// at varying offsets so the heads differ. Heights are kept small, the rows are what differs.
+TEST_P(ImagingPaths, DemosaicMatchesReferenceForEveryTailAndGain) {
+    const ULONG vectorGains[][3] = {
+        {128, 128, 128}, {0, 255, 256}, {32767, 1, 32767}, {200, 32767, 400}, {16383, 16383, 16384}};
     const ULONG scalarGains[][3] = {{32768, 128, 128}, {128, 32768, 128}, {128, 128, 1000000}};
-    for (LONG width = 4; width <= 80; ++width) {
+    std::vector<LONG> widths;
+    for (LONG width = 4; width <= 80; ++width)
+        widths.push_back(width);
+    for (LONG width : {131, 132, 133, 197, 260})
+        widths.push_back(width);
+    for (LONG width : widths) {
         for (ULONG phase = 0; phase < 4; ++phase) {
             const LONG height = 7;
+            const size_t offset = size_t(width * 13 + phase * 5) % 64;
             for (int fill : {-1, 0, 255}) {
                 std::mt19937 random(width * 4 + phase);
                 auto scratch = MakeScratch(1, 0, width, height, width + 3, [&](LONG, LONG) {
                     return fill < 0 ? uint8_t(random()) : uint8_t(fill);
                 });
-                auto check = [&](const ULONG* g, bool expectVector) {
-                    std::vector<uint8_t> fast(3 * width * height, SENTINEL), reference(fast);
+                auto check = [&](const ULONG* g, bool vectorGain) {
+                    std::vector<uint8_t> fast(3 * width * height + 64, SENTINEL), reference(fast);
                     ColorParams p =
                         Params(scratch, fast, 1, 0, width, height, width + 3, phase, g[0], g[1], g[2]);
+                    p.Output += offset;
                     ColorParams q = p;
-                    q.Output = reference.data();
+                    q.Output = reference.data() + offset;
                     const unsigned savesBefore = host::ProcessorState().ExtendedSaves;
                     EXPECT_EQ(DemosaicBayer(&p), DemosaicBayerReference(&q));
                     ASSERT_EQ(fast, reference) << "width " << width << " phase " << phase << " fill " << fill
                                                << " gains " << g[0] << "," << g[1] << "," << g[2];
                     const bool vector = host::ProcessorState().ExtendedSaves > savesBefore;
-                    EXPECT_EQ(vector, expectVector && width - 4 >= VECTOR_MIN_PIXELS) << "width " << width;
+                    EXPECT_EQ(vector, GetParam() != IMAGING_PATH_SCALAR && vectorGain &&
+                                          width - 4 >= VECTOR_MIN_PIXELS)
+                        << "width " << width;
                 };
                 for (const auto& g : vectorGains)
                     check(g, true);
@@ -66,35 +74,97 @@ TEST_F(VectorPaths, DemosaicMatchesReferenceForEveryTailAndGain) {
     }
     const host::ProcessorStateCounts counts = host::ProcessorState();
     EXPECT_EQ(counts.ExtendedSaves, counts.ExtendedRestores);
-    EXPECT_EQ(counts.LastExtendedMask, XSTATE_MASK_AVX);
+    if (GetParam() != IMAGING_PATH_SCALAR) {
+        EXPECT_EQ(counts.LastExtendedMask, SavedMask());
+    }
     EXPECT_EQ(counts.Depth, 0);
 }
 
-TEST_F(VectorPaths, ParitySumsAndGreyReplicationMatchScalarAtEveryLength) {
+// The statistics and grey row kernels of the path against the scalar ones, at every length around the
+// vector steps and at source and output offsets that move the heads.
+TEST_P(ImagingPaths, RowKernelsMatchScalarAtEveryLength) {
     const auto bytes = RandomBytes(3000, 5);
     const std::vector<uint8_t> full(3000, 255);
+    XSTATE_SAVE save;
+    const ImagingKernels kernels = BeginImagingKernels(&save);
+    EXPECT_EQ(kernels.Path, GetParam());
     for (const auto* source : {&bytes, &full}) {
-        for (LONG length : {0, 1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 2560, 2894}) {
-            for (LONG offset : {0, 1, 3}) {
-                ULONG evenScalar = 1, oddScalar = 1, evenVector = 2, oddVector = 2;
+        for (LONG length :
+             {0, 1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 127, 128, 129, 191, 2560, 2894}) {
+            for (LONG offset : {0, 1, 3, 22}) {
+                ULONG evenScalar = 1, oddScalar = 1, evenPath = 2, oddPath = 2;
                 SumParitiesScalar(source->data() + offset, length, &evenScalar, &oddScalar);
-                SumParitiesAvx2(source->data() + offset, length, &evenVector, &oddVector);
-                EXPECT_EQ(evenVector, evenScalar) << length << "+" << offset;
-                EXPECT_EQ(oddVector, oddScalar) << length << "+" << offset;
+                kernels.SumParities(source->data() + offset, length, &evenPath, &oddPath);
+                EXPECT_EQ(evenPath, evenScalar) << length << "+" << offset;
+                EXPECT_EQ(oddPath, oddScalar) << length << "+" << offset;
 
-                std::vector<uint8_t> scalar(3 * length + 8, SENTINEL), vector(scalar);
-                ReplicateSamplesScalar(source->data() + offset, scalar.data(), SIZE_T(length));
-                ReplicateSamplesAvx2(source->data() + offset, vector.data(), SIZE_T(length));
-                EXPECT_EQ(vector, scalar) << length << "+" << offset;
+                std::vector<uint8_t> scalar(3 * length + 72, SENTINEL), path(scalar);
+                ReplicateSamplesScalar(source->data() + offset, scalar.data() + offset, SIZE_T(length));
+                kernels.Replicate(source->data() + offset, path.data() + offset, SIZE_T(length));
+                EXPECT_EQ(path, scalar) << length << "+" << offset;
             }
         }
     }
+    EndImagingKernels(&save, kernels);
+    EXPECT_EQ(host::ProcessorState().Depth, 0);
 }
 
-// Whole frames through the entry point: when the AVX state cannot be saved, every byte, the count and
-// the gains come out exactly as from the vector path, and nothing is restored that was not saved.
-TEST_F(VectorPaths, FailedStateSaveFallsBackToIdenticalScalarFrames) {
-    ResetDriverState();
+// Whole frames through the entry point, read straight from the raw frame's fields: windows at the
+// origin and at odd columns and lines (the first row then comes from the second field). Colour with the
+// white balance against the reference demosaic under the gains the statistics give; grey against the
+// window's samples.
+TEST_P(ImagingPaths, WholeFramesMatchTheReferenceForEachWindow) {
+    RawDumpDone = 1;
+    auto raw = PatternedRawFrame(RAW_FRAME_BYTES, 9);
+    std::vector<uint8_t> scratch(RAW_FRAME_BYTES, 0);
+    DeinterlaceFrame(raw.data(), scratch.data());
+    struct Window {
+        LONG X, Y, Width, Height;
+    } windows[] = {{0, 0, 2560, 1920}, {3, 5, 1001, 700}, {0, 1, 2560, 1919}, {2000, 1200, 560, 720}};
+    for (const Window& w : windows) {
+        ASSERT_EQ(SetSourceRect(2894, w.X, w.Width, 2048, w.Y, w.Height), STATUS_SUCCESS);
+        const size_t frameBytes = size_t(3) * w.Width * w.Height;
+
+        ColorParams expected = Params(scratch, scratch, w.X, w.Y, w.Width, w.Height, 2894, 0, 1, 1, 1);
+        LimitImagingPath(IMAGING_PATH_SCALAR); // the statistics here only give the gains to expect
+        ComputeWhiteBalance(&expected);
+        LimitImagingPath(GetParam());
+        std::vector<uint8_t> reference(frameBytes, SENTINEL);
+        expected.Output = reference.data();
+        DemosaicBayerReference(&expected);
+
+        DeviceContext colour = FreshDevice(w.Width, w.Height);
+        colour.AutoWhiteBalance = 1;
+        std::vector<uint8_t> frame(frameBytes, SENTINEL);
+        ULONG count = 0;
+        CamProcessRawVideoFrameEx(nullptr, &colour, nullptr, frame.data(), ULONG(frame.size()), raw.data(),
+                                  ULONG(raw.size()), 0, &count, ULONG(raw.size()), 0);
+        EXPECT_EQ(count, ULONG((w.Width - 2) * (w.Height - 2) * 3));
+        EXPECT_EQ(colour.BlueGain, expected.BlueGain);
+        EXPECT_EQ(colour.GreenGain, expected.GreenGain);
+        EXPECT_EQ(colour.RedGain, expected.RedGain);
+        EXPECT_TRUE(frame == reference) << "colour window " << w.X << "," << w.Y;
+
+        DeviceContext grey = FreshDevice(w.Width, w.Height);
+        grey.ColorEnable = 0;
+        CamProcessRawVideoFrameEx(nullptr, &grey, nullptr, frame.data(), ULONG(frame.size()), raw.data(),
+                                  ULONG(raw.size()), 0, &count, ULONG(raw.size()), 0);
+        EXPECT_EQ(count, frameBytes);
+        for (LONG k = 0; k < w.Height; ++k) {
+            const uint8_t* source = &scratch[size_t(w.Y + w.Height - 1 - k) * 2894 + w.X];
+            const uint8_t* row = &frame[size_t(k) * 3 * w.Width];
+            for (LONG c = 0; c < w.Width; ++c)
+                ASSERT_TRUE(row[3 * c] == source[c] && row[3 * c + 1] == source[c] &&
+                            row[3 * c + 2] == source[c])
+                    << "grey window " << w.X << "," << w.Y << " row " << k << " column " << c;
+        }
+    }
+    EXPECT_EQ(host::ProcessorState().Depth, 0);
+}
+
+// When the vector state cannot be saved, every byte, the count and the gains come out exactly as on the
+// path's own kernels, and nothing is restored that was not saved.
+TEST_P(ImagingPaths, FailedStateSaveFallsBackToIdenticalScalarFrames) {
     RawDumpDone = 1;
     auto raw = PatternedRawFrame(RAW_FRAME_BYTES, 3);
     for (bool colour : {false, true}) {
@@ -114,13 +184,15 @@ TEST_F(VectorPaths, FailedStateSaveFallsBackToIdenticalScalarFrames) {
                                       CAPTURE_FRAME_BYTES, raw.data(), ULONG(raw.size()), 0,
                                       &counts[failSave], ULONG(raw.size()), 0);
             const host::ProcessorStateCounts state = host::ProcessorState();
-            if (failSave) {
-                EXPECT_GT(host::CallCount("KeSaveExtendedProcessorState"), 0u);
+            if (failSave || GetParam() == IMAGING_PATH_SCALAR) {
+                EXPECT_EQ(host::CallCount("KeSaveExtendedProcessorState") > 0,
+                          GetParam() != IMAGING_PATH_SCALAR);
                 EXPECT_EQ(state.ExtendedRestores, 0u);
             } else {
                 // Grey: the copy; colour: the statistics and the demosaic.
                 EXPECT_EQ(state.ExtendedSaves, colour ? 2u : 1u);
                 EXPECT_EQ(state.ExtendedRestores, state.ExtendedSaves);
+                EXPECT_EQ(state.LastExtendedMask, SavedMask());
             }
             EXPECT_EQ(state.Depth, 0);
         }
@@ -132,4 +204,19 @@ TEST_F(VectorPaths, FailedStateSaveFallsBackToIdenticalScalarFrames) {
     }
 }
 
-#endif
+INSTANTIATE_TEST_SUITE_P(EachPath, ImagingPaths, ::testing::ValuesIn(ALL_PATHS),
+                         [](const ::testing::TestParamInfo<ImagingPath>& Info) {
+                             return PathName(Info.param);
+                         });
+
+// The path taken is the lower of the limit and what the processor offers, and lifting the limit gives
+// the best again.
+TEST(ImagingPathChoice, LimitCapsTheSupportedPath) {
+    const ImagingPath best = SupportedImagingPath();
+    for (ImagingPath path : ALL_PATHS) {
+        LimitImagingPath(path);
+        EXPECT_EQ(ActiveImagingPath(), path < best ? path : best) << PathName(path);
+    }
+    LimitImagingPath(0);
+    EXPECT_EQ(ActiveImagingPath(), best);
+}
