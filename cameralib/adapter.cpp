@@ -129,7 +129,11 @@ void CarryOut(LibraryDevice* Device, PUSBCAMD_DEVICE_DATA DeviceData, PHW_STREAM
         case SRB_CLOSE_DEVICE_INSTANCE:
         case SRB_CHANGE_POWER_STATE: // the simulated camera has no power states to change
         case SRB_PAGING_OUT_DRIVER:
+            status = STATUS_SUCCESS;
+            break;
         case SRB_SURPRISE_REMOVAL:
+            // The camera is gone: pending reads fail now; the streams close through the usual requests.
+            StreamSurpriseRemoval(Device);
             status = STATUS_SUCCESS;
             break;
         default:

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,8 @@ struct VendorTraceRecord {
     uint16_t Value;
     uint16_t Index;
     bool DeviceToHost;
-    bool HasLength;        // a BufferLength pointer was passed
-    uint32_t Length;       // the BufferLength as passed
+    bool HasLength;  // a BufferLength pointer was passed
+    uint32_t Length; // the BufferLength as passed
     bool HasBuffer;
     std::vector<uint8_t> Data; // bytes carried to or from the camera
     NTSTATUS Status;
@@ -60,21 +61,23 @@ struct LibraryDevice {
     const USBCAMD_DEVICE_DATA2* DeviceData2 = nullptr; // registered by InitializeNewInterface
     ULONG InterfaceVersion = 0;
     ULONG ControlFlags = 0;
-    std::vector<uint8_t> InterfaceInfo;       // the library's own interface record
+    std::vector<uint8_t> InterfaceInfo; // the library's own interface record
+    mutable std::mutex
+        TraceMutex; // requests come from any thread; hold it to read the traces while streaming
     std::vector<VendorTraceRecord> VendorTrace;
     std::vector<AltSettingTraceRecord> AltSettingTrace;
     struct StreamingState* Streaming = nullptr; // packet pump and frame assembly, while a stream exists
 
     // ---- the SRB side (cameralib/adapter.cpp, library_streams.cpp, direct_interface.cpp) ----
-    bool CreatedByLibrary = false;            // made at initialise-device; deleted when the camera goes
-    ULONG FrameContextSize = 0;               // as the minidriver registered it
-    std::vector<ULONG> HandedOverCommands;    // every adapter SRB the driver handed over, in order
+    bool CreatedByLibrary = false;         // made at initialise-device; deleted when the camera goes
+    ULONG FrameContextSize = 0;            // as the minidriver registered it
+    std::vector<ULONG> HandedOverCommands; // every adapter SRB the driver handed over, in order
     std::vector<USBCAMD_Pipe_Config_Descriptor> PipeConfig; // pipe roles the driver chose at configure
     InterfaceQueryAnswer QueryAnswer = InterfaceQueryAnswer::Answer;
-    unsigned InterfaceQueries = 0;            // query-interface requests received
-    int InterfaceReferences = 0;              // references taken on the handed-out interface
+    unsigned InterfaceQueries = 0; // query-interface requests received
+    int InterfaceReferences = 0;   // references taken on the handed-out interface
     std::vector<SetVideoFormatCall> SetVideoFormatCalls;
-    std::vector<ULONG> IsoPipeStateCalls;     // flags of every SetIsoPipeState call
+    std::vector<ULONG> IsoPipeStateCalls; // flags of every SetIsoPipeState call
 };
 
 // The library's record of the camera whose DeviceContext this is; null when none.

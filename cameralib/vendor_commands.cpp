@@ -4,6 +4,7 @@
 #include "platform/host/kernel_host.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -36,6 +37,9 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
     cameralib::LibraryDevice* device = cameralib::DeviceFromContext(DeviceContext);
     if (!device || !device->Camera)
         return STATUS_NO_SUCH_DEVICE;
+    // Without a completion routine the caller waits for the camera's answer.
+    if (CommandComplete == nullptr)
+        host::RequirePassiveLevel("QRXUSBCAMD_ControlVendorCommand");
 
     cameralib::VendorTraceRecord record{};
     record.Request = Request;
@@ -72,7 +76,10 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
     record.TimeUs = host::ClockNowMicroseconds();
     record.Data = std::move(data);
     record.Status = status;
-    simcam::AppendToLog(&device->VendorTrace, std::move(record));
+    {
+        std::lock_guard<std::mutex> lock(device->TraceMutex);
+        simcam::AppendToLog(&device->VendorTrace, std::move(record));
+    }
 
     // The published interface completes a request with a completion routine asynchronously. Ours is done
     // already: report it to the routine and tell the caller the result comes that way.
@@ -91,10 +98,14 @@ NTSTATUS NTAPI QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
     if (!RequestInterface)
         return STATUS_INVALID_PARAMETER;
 
+    host::RequirePassiveLevel("QRXUSBCAMD_SelectAlternateInterface");
     UCHAR setting = RequestInterface->AlternateSetting;
     NTSTATUS status = device->Camera->SelectAlternateSetting(setting);
-    simcam::AppendToLog(&device->AltSettingTrace,
-                        cameralib::AltSettingTraceRecord{host::ClockNowMicroseconds(), setting, status});
+    const int64_t now = host::ClockNowMicroseconds();
+    {
+        std::lock_guard<std::mutex> lock(device->TraceMutex);
+        simcam::AppendToLog(&device->AltSettingTrace, cameralib::AltSettingTraceRecord{now, setting, status});
+    }
 
     // The library's own record follows the setting the camera is now in.
     if (NT_SUCCESS(status) && device->InterfaceInfo.size() >= offsetof(USBD_INTERFACE_INFORMATION, Pipes))

@@ -105,6 +105,27 @@ struct alignas(8) KSPROPERTY_DROPPEDFRAMES_CURRENT_S {
     ULONG AverageFrameSize;
 };
 
+// ---- the extended header of a video frame --------------------------------------------------------------
+// It follows the KSSTREAM_HEADER of a capture read; Size of the stream header counts both.
+struct alignas(8) KS_FRAME_INFO {
+    ULONG ExtendedHeaderSize;
+    ULONG dwFrameFlags;
+    LONGLONG PictureNumber;
+    LONGLONG DropCount;
+    HANDLE hDirectDraw;
+    HANDLE hSurfaceHandle;
+    RECT DirectDrawRect;
+    LONG lSurfacePitch;
+    ULONG Reserved2;
+    ULONGLONG FrameCompletionNumber;
+};
+constexpr ULONG KS_VIDEO_FLAG_FRAME = 0x0000;
+
+// OptionsFlags of a stream header
+constexpr ULONG KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY = 0x00000004;
+constexpr ULONG KSSTREAM_HEADER_OPTIONSF_TIMEVALID = 0x00000080;
+constexpr ULONG KSSTREAM_HEADER_OPTIONSF_DURATIONVALID = 0x00000100;
+
 // ---- video proc-amp ---------------------------------------------------------------------------------
 enum {
     KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS = 0,
@@ -221,3 +242,6 @@ static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128, "KS_VIDEO_STREAM_CONFI
 static_assert(sizeof(KS_DATARANGE_VIDEO) == 296, "KS_DATARANGE_VIDEO is 296 bytes");
 static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152, "video-info format is 152 bytes");
 static_assert(sizeof(KSPROPERTY_VIDEOPROCAMP_S) == 40, "proc-amp record is 40 bytes");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(KS_FRAME_INFO) == 64, "frame information is 64 bytes");
+#endif

@@ -63,6 +63,7 @@ typedef HANDLE* PHANDLE;
 typedef ULONG ACCESS_MASK;
 typedef LONG NTSTATUS;
 typedef CHAR KPROCESSOR_MODE;
+typedef UCHAR KIRQL;
 
 #ifndef TRUE
 #define TRUE 1
@@ -138,6 +139,8 @@ constexpr NTSTATUS STATUS_NOT_SUPPORTED = static_cast<NTSTATUS>(0xC00000BB);
 constexpr NTSTATUS STATUS_DEVICE_NOT_READY = static_cast<NTSTATUS>(0xC00000A3);
 constexpr NTSTATUS STATUS_NO_MATCH = static_cast<NTSTATUS>(0xC0000272);
 constexpr NTSTATUS STATUS_DEVICE_DATA_ERROR = static_cast<NTSTATUS>(0xC000009C);
+constexpr NTSTATUS STATUS_DEVICE_NOT_CONNECTED = static_cast<NTSTATUS>(0xC000009D);
+constexpr NTSTATUS STATUS_CANCELLED = static_cast<NTSTATUS>(0xC0000120);
 
 #define NT_SUCCESS(Status) (static_cast<NTSTATUS>(Status) >= 0)
 
@@ -147,6 +150,10 @@ enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1 };
 // ---- processor modes, waits, events --------------------------------------------------------------
 constexpr KPROCESSOR_MODE KernelMode = 0;
 constexpr KPROCESSOR_MODE UserMode = 1;
+
+constexpr KIRQL PASSIVE_LEVEL = 0;
+constexpr KIRQL APC_LEVEL = 1;
+constexpr KIRQL DISPATCH_LEVEL = 2;
 
 enum KWAIT_REASON { Executive = 0 };
 enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };

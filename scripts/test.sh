@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, then builds and runs every test suite: natively, as a 32-bit (i386) build,
-# and with AddressSanitizer and UndefinedBehaviorSanitizer. The 32-bit run then runs the whole-stack
-# suites a second time against the driver binary z40k.sys, loaded into the host. Last, every fuzz target
-# runs for 30 seconds.
+# with AddressSanitizer and UndefinedBehaviorSanitizer, and with ThreadSanitizer (the suites where host
+# threads meet: platform, library, simulated camera and the whole stack). The 32-bit run also runs the
+# whole-stack suites a second time against the driver binary z40k.sys, loaded into the host. Last, every
+# fuzz target runs for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -24,6 +25,13 @@ for variant in native m32 sanitize; do
             --gtest_filter="$stack_suites" || status=1
     fi
 done
+echo "=== tsan build"
+bash scripts/build.sh tsan
+echo "=== tsan tests"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 600 \
+    -R '(Clock|LibraryStreams|Pump|PumpFaults|LiveStack|CaptureStack|StreamClassRules|PropertyEffects)\.' \
+    || status=1
 echo "=== fuzz targets, 30 s each"
 bash scripts/fuzz.sh 30 || status=1
 exit $status

@@ -33,17 +33,6 @@ struct PacketFaults {
     bool MissingEnd = false;             // the last packet is sent without the end-of-frame bit
 };
 
-// One packet as the bus would hand it over, without a copy of its data: Data points into the frame being
-// sent (or into the packetizer's own padding and no-data buffers) and stays valid until the packetizer
-// begins another frame or is destroyed.
-struct PacketView {
-    uint8_t Header = 0;
-    USBD_STATUS SyncStatus = USBD_STATUS_SUCCESS;
-    USBD_STATUS DataStatus = USBD_STATUS_SUCCESS;
-    const uint8_t* Data = nullptr;
-    uint32_t Length = 0;
-};
-
 class Packetizer {
   public:
     // PacketSize is the data pipe's maximum packet size; a size of 0 sends no packets at all.

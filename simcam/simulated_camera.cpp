@@ -58,7 +58,8 @@ constexpr uint32_t DEFAULT_TRANSFER_SIZE = 4096;
 
 } // namespace
 
-SimulatedCamera::SimulatedCamera(const CameraConfig& Config) : config_(Config) {}
+// SimulatedCamera's constructor and destructor live with the endpoint (iso_endpoint.cpp), which they
+// make and tear down.
 
 std::vector<uint8_t> SimulatedCamera::InterfaceInformation() const {
     std::vector<uint8_t> bytes(UsbInterfaceInformationSize(PIPE_COUNT), 0);
@@ -88,6 +89,8 @@ NTSTATUS SimulatedCamera::SelectAlternateSetting(uint8_t Setting) {
     NTSTATUS status = STATUS_SUCCESS;
     if (host::ShouldFail("simcam:alt", &status))
         return status;
+    if (!plugged_)
+        return DEVICE_GONE_STATUS;
     if (Setting >= ALTERNATE_SETTINGS)
         return STALL_STATUS;
     alternateSetting_ = Setting;
@@ -99,6 +102,27 @@ NTSTATUS SimulatedCamera::VendorRequest(uint8_t Request, uint16_t Value, uint16_
     std::vector<uint8_t> none;
     if (!Data)
         Data = &none;
+    // Taken before the firmware's lock: the clock's waiters look at the camera under the clock's lock.
+    const int64_t now = host::ClockNow100ns();
+    const bool wasOn = captureOn_;
+    NTSTATUS status = STATUS_SUCCESS;
+    {
+        std::lock_guard<std::mutex> lock(firmwareMutex_);
+        status = ServeRequest(Request, Value, Index, DeviceToHost, Data, now);
+    }
+    // The camera's sender waits for capture to be switched on or off.
+    if (wasOn != captureOn_)
+        host::ClockNotify();
+    return status;
+}
+
+NTSTATUS SimulatedCamera::ServeRequest(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
+                                       std::vector<uint8_t>* Data, int64_t Now100ns) {
+    if (!plugged_) {
+        if (DeviceToHost)
+            Data->clear();
+        return DEVICE_GONE_STATUS;
+    }
 
     // Both rules are counted at every request, so "vendor" numbers requests in the order they arrive
     // whatever "vendor:N" does.
@@ -113,14 +137,14 @@ NTSTATUS SimulatedCamera::VendorRequest(uint8_t Request, uint16_t Value, uint16_
         if (DeviceToHost)
             Data->clear();
     } else {
-        status = Firmware(Request, Value, Index, DeviceToHost, Data);
+        status = Firmware(Request, Value, Index, DeviceToHost, Data, Now100ns);
     }
     AppendToLog(&requests_, VendorRequestRecord{Request, Value, Index, DeviceToHost, *Data, status});
     return status;
 }
 
 NTSTATUS SimulatedCamera::Firmware(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
-                                   std::vector<uint8_t>* Data) {
+                                   std::vector<uint8_t>* Data, int64_t Now100ns) {
     if (DeviceToHost) {
         Data->clear();
         if (Request != REQUEST_GET_STATUS || Index != STATUS_WORD_INDEX || Value != 0)
@@ -143,8 +167,14 @@ NTSTATUS SimulatedCamera::Firmware(uint8_t Request, uint16_t Value, uint16_t Ind
         if (!KnownControl(Index) || !Data->empty())
             return STALL_STATUS;
         controls_[Index] = Value;
-        if (Index == CONTROL_CAPTURE)
+        if (Index == CONTROL_CAPTURE) {
+            // The sensor's frame clock starts when capture is switched on.
+            if (Value != 0 && !captureOn_) {
+                captureStart100ns_ = Now100ns;
+                ++captureEpoch_;
+            }
             captureOn_ = Value != 0;
+        }
         if (Index == CONTROL_STARTUP)
             started_ = true;
         return STATUS_SUCCESS;

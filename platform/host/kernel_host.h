@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace host {
@@ -51,6 +54,53 @@ struct WaitRecord {
 };
 const std::vector<WaitRecord>& ClockWaits();
 void ClockClearWaits();
+
+// ---- host threads on the clock --------------------------------------------------------------------------
+// The virtual clock counts the thread that called ResetKernel and every thread started as a ClockThread,
+// and moves time on only when all of them wait on it (KeDelayExecutionThread, timed event waits,
+// ClockWait). A thread the clock does not count may wait too, but time does not wait for its work.
+constexpr int64_t CLOCK_FOREVER = std::numeric_limits<int64_t>::max();
+// Waits until Ready() holds (checked under the clock's lock: it must not call the clock) or the clock
+// reaches Until100ns (absolute clock time). Returns whether Ready() held. Whoever changes what a Ready
+// looks at calls ClockNotify afterwards.
+bool ClockWait(const std::function<bool()>& Ready, int64_t Until100ns = CLOCK_FOREVER);
+void ClockNotify();
+// For threads made outside ClockThread: the creator announces the thread before it starts it, the
+// thread enters when it runs and leaves before it ends.
+void ClockExpectThread();
+void ClockEnterThread();
+void ClockLeaveThread();
+unsigned ClockCountedThreads();
+
+// A host thread the clock counts, running at a chosen level. Join waits on the clock for its end, so
+// that time may pass for the thread while it finishes; the destructor joins.
+class ClockThread {
+  public:
+    ClockThread();
+    ~ClockThread();
+    ClockThread(const ClockThread&) = delete;
+    ClockThread& operator=(const ClockThread&) = delete;
+    void Start(KIRQL Level, std::function<void()> Body);
+    void Join();
+    bool Running() const;
+
+  private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+    std::thread thread_;
+};
+
+// ---- levels -------------------------------------------------------------------------------------------
+// Each host thread runs at a level: the library's completion worker at DISPATCH_LEVEL, every other
+// thread at PASSIVE_LEVEL. A call that may block or needs passive level (waits, synchronous vendor
+// requests, registry and file calls, paged pool) made above passive level is recorded, as Driver
+// Verifier would catch it; tests assert that none was.
+void SetThreadLevel(KIRQL Level);
+KIRQL ThreadLevel();
+// Records a violation when the calling thread is above passive level; Call names the call.
+void RequirePassiveLevel(const char* Call);
+std::vector<std::string> LevelViolations(); // one line each, since ResetKernel or the last clear
+void ClearLevelViolations();
 
 // ---- processor state ----------------------------------------------------------------------------------
 // Failing a save is done with InjectFault("KeSaveFloatingPointState") or

@@ -41,6 +41,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     PRKEVENT event = static_cast<PRKEVENT>(Object);
     if (event == nullptr)
         host::detail::BugCheck("KeWaitForSingleObject on a null object");
+    // Only a wait with a zero time-out is allowed above passive level.
+    if (Timeout == nullptr || Timeout->QuadPart != 0)
+        host::RequirePassiveLevel("KeWaitForSingleObject");
     if (TakeSignal(event))
         return STATUS_SUCCESS;
     host::CompletePendingIrps();

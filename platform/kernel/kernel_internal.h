@@ -13,6 +13,7 @@ namespace host {
 namespace detail {
 
 void ResetClock();
+void ResetLevels();
 void ResetProcessorState();
 void ResetFiles();
 void ResetRegistry();

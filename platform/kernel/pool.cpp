@@ -139,6 +139,8 @@ void PoolSetLookaside(bool Enabled) {
 } // namespace host
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    if (PoolType == PagedPool)
+        host::RequirePassiveLevel("ExAllocatePoolWithTag(PagedPool)");
     NTSTATUS ignored;
     if (host::ShouldFail("ExAllocatePoolWithTag", &ignored))
         return nullptr;

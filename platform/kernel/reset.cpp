@@ -9,6 +9,7 @@ namespace host {
 void ResetKernel() {
     ClearAllFaults();
     detail::ResetClock();
+    detail::ResetLevels();
     detail::ResetProcessorState();
     detail::ResetDevicesAndIrps();
     detail::ResetHandles();

@@ -195,10 +195,26 @@ NTSTATUS Filter::RemoveCamera() {
     return status;
 }
 
+NTSTATUS Filter::SurpriseRemoval() {
+    if (extension_.empty())
+        return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = initialized_ ? SendAdapterSrb(SRB_SURPRISE_REMOVAL, nullptr) : STATUS_SUCCESS;
+    RemoveCamera();
+    return status;
+}
+
+NTSTATUS Filter::ShareDriver(Filter& Loaded) {
+    if (driver_ != nullptr || Loaded.driver_ == nullptr)
+        return STATUS_INVALID_DEVICE_STATE;
+    driver_ = Loaded.driver_;
+    driverObject_ = Loaded.driverObject_;
+    return STATUS_SUCCESS;
+}
+
 void Filter::Unload() {
     if (!extension_.empty())
         RemoveCamera();
-    if (driver_ != nullptr)
+    if (driver_ != nullptr && driver_.use_count() == 1)
         RemoveLoadedDriver(driver_.get());
     driver_.reset();
     driverObject_.reset();
@@ -279,7 +295,7 @@ NTSTATUS Filter::DeviceProperty(bool Set, void* PropertyBuffer, ULONG PropertySi
         if (item == nullptr)
             return STATUS_PROPERTY_NOT_FOUND;
         if (!ItemSupported(Set ? static_cast<const void*>(&item->SetPropertyHandler)
-                           : static_cast<const void*>(&item->GetPropertyHandler)))
+                               : static_cast<const void*>(&item->GetPropertyHandler)))
             return STATUS_PROPERTY_NOT_FOUND;
         if (PropertySize < item->MinProperty || DataSize < item->MinData)
             return STATUS_BUFFER_TOO_SMALL;
@@ -378,22 +394,63 @@ NTSTATUS Pin::GetState(KSSTATE* State) {
     return status;
 }
 
-NTSTATUS Pin::ReadFrame(void* Buffer, ULONG BufferSize, ULONG* DataUsed) {
+NTSTATUS Pin::ReadFrame(void* Buffer, ULONG BufferSize, ULONG* DataUsed, ReadResult* Result) {
     if (!open_)
         return STATUS_INVALID_DEVICE_STATE;
-    KSSTREAM_HEADER header;
-    std::memset(&header, 0, sizeof header);
-    header.Size = sizeof header;
-    header.FrameExtent = BufferSize;
-    header.Data = Buffer;
-    Srb request(SRB_READ_DATA, owner_->DeviceExtension(), streamObject_.get());
-    request->CommandData.DataBufferArray = &header;
-    request->NumberOfBuffers = 1;
-    request->NumberOfBytesToTransfer = BufferSize;
-    const NTSTATUS status = DeliverStreamDataSrb(request);
+    std::unique_ptr<PendingRead> read = QueueRead(Buffer, BufferSize);
+    ReadResult result;
+    const NTSTATUS status = read->Wait(&result);
     if (DataUsed != nullptr)
-        *DataUsed = header.DataUsed;
+        *DataUsed = result.DataUsed;
+    if (Result != nullptr)
+        *Result = result;
     return status;
+}
+
+std::unique_ptr<PendingRead> Pin::QueueRead(void* Buffer, ULONG BufferSize) {
+    std::unique_ptr<PendingRead> read(new PendingRead(this, Buffer, BufferSize));
+    if (!open_) {
+        // Nothing to send it to: it completes at once, as the stream class fails a read of a closed pin.
+        read->request_->Status = STATUS_INVALID_DEVICE_STATE;
+        StreamClassStreamNotification(StreamRequestComplete, streamObject_.get(), read->request_.Get());
+        return read;
+    }
+    SubmitStreamDataSrb(read->request_);
+    return read;
+}
+
+// ---- reads -----------------------------------------------------------------------------------------------
+
+PendingRead::PendingRead(Pin* Owner, void* Buffer, ULONG BufferSize)
+    : request_(SRB_READ_DATA, Owner->owner_->DeviceExtension(), Owner->streamObject_.get()) {
+    std::memset(&header_, 0, sizeof header_);
+    header_.Header.Size = sizeof header_;
+    header_.Header.FrameExtent = BufferSize;
+    header_.Header.Data = Buffer;
+    request_->CommandData.DataBufferArray = &header_.Header;
+    request_->NumberOfBuffers = 1;
+    request_->NumberOfBytesToTransfer = BufferSize;
+}
+
+PendingRead::~PendingRead() {
+    request_.WaitForCompletion();
+}
+
+NTSTATUS PendingRead::Wait(ReadResult* Result, int64_t Until100ns) {
+    ReadResult result;
+    if (request_.WaitForCompletion(Until100ns)) {
+        result.Status = request_->Status;
+        result.DataUsed = header_.Header.DataUsed;
+        result.PresentationTime = header_.Header.PresentationTime.Time;
+        result.Duration = header_.Header.Duration;
+        result.OptionsFlags = header_.Header.OptionsFlags;
+        result.HasFrameInfo = header_.Info.ExtendedHeaderSize == sizeof(KS_FRAME_INFO);
+        result.PictureNumber = header_.Info.PictureNumber;
+        result.DropCount = header_.Info.DropCount;
+    }
+    if (Result != nullptr)
+        *Result = result;
+    return result.Status;
 }
 
 NTSTATUS Pin::GetProperty(ULONG PropertySetIndex, void* PropertyBuffer, ULONG PropertySize, void* Data,

@@ -17,7 +17,20 @@ class SimulatedCamera;
 namespace streamclass {
 
 class Pin;
+class PendingRead;
 struct LoadedDriver;
+
+// What a completed read tells the application.
+struct ReadResult {
+    NTSTATUS Status = STATUS_PENDING;
+    ULONG DataUsed = 0;
+    LONGLONG PresentationTime = 0; // stream time of the frame, 100 ns units
+    LONGLONG Duration = 0;
+    ULONG OptionsFlags = 0; // KSSTREAM_HEADER_OPTIONSF_*: time valid, discontinuity
+    bool HasFrameInfo = false;
+    LONGLONG PictureNumber = 0; // from the frame's KS_FRAME_INFO
+    LONGLONG DropCount = 0;
+};
 
 // Whether a property item's get or set slot (a handler or a BOOLEAN, in one union) says supported.
 bool ItemSupported(const void* HandlerUnion);
@@ -36,12 +49,18 @@ class Filter {
     NTSTATUS Open(DriverEntryRoutine Entry, simcam::SimulatedCamera* Camera);
 
     // ---- the steps ----
-    NTSTATUS Load(DriverEntryRoutine Entry);             // DriverEntry with a fresh DRIVER_OBJECT
+    NTSTATUS Load(DriverEntryRoutine Entry); // DriverEntry with a fresh DRIVER_OBJECT
+    // Serve a further camera with the driver Loaded has loaded, as one driver serves every camera of its
+    // kind that is plugged in; the driver unloads when its last filter goes.
+    NTSTATUS ShareDriver(Filter& Loaded);
     NTSTATUS AddCamera(simcam::SimulatedCamera* Camera); // PDO, class device object, extension
     NTSTATUS Initialize();                               // SRB_INITIALIZE_DEVICE
     NTSTATUS CompleteInitialization();                   // SRB_INITIALIZATION_COMPLETE
     NTSTATUS ReadStreamInfo();                           // SRB_GET_STREAM_INFO
     NTSTATUS RemoveCamera(); // closes pins, SRB_UNINITIALIZE_DEVICE after a successful initialise
+    // The camera was pulled out: SRB_SURPRISE_REMOVAL, then the removal requests as RemoveCamera sends
+    // them. The result is the surprise removal's status.
+    NTSTATUS SurpriseRemoval();
     void Unload();
 
     // ---- descriptors, valid after ReadStreamInfo ----
@@ -89,8 +108,8 @@ class Filter {
     static NTSTATUS NTAPI PdoDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     NTSTATUS ClassDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-    std::unique_ptr<DRIVER_OBJECT> driverObject_;
-    std::unique_ptr<LoadedDriver> driver_;
+    std::shared_ptr<DRIVER_OBJECT> driverObject_;
+    std::shared_ptr<LoadedDriver> driver_;
     std::unique_ptr<DEVICE_OBJECT> pdo_;
     // Made by the kernel stand-in's I/O manager so that requests it pends are completed while a caller
     // waits; owned by the kernel stand-in.
@@ -118,8 +137,12 @@ class Pin {
                        ULONG BufferSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER));
     NTSTATUS SetState(KSSTATE State);  // SRB_SET_STREAM_STATE
     NTSTATUS GetState(KSSTATE* State); // SRB_GET_STREAM_STATE
-    // SRB_READ_DATA with one KSSTREAM_HEADER over Buffer; *DataUsed gets the header's DataUsed.
-    NTSTATUS ReadFrame(void* Buffer, ULONG BufferSize, ULONG* DataUsed);
+    // SRB_READ_DATA with one KSSTREAM_HEADER (and its KS_FRAME_INFO) over Buffer, waiting on the host
+    // clock for its completion; *DataUsed gets the header's DataUsed, *Result everything the read told.
+    NTSTATUS ReadFrame(void* Buffer, ULONG BufferSize, ULONG* DataUsed, ReadResult* Result = nullptr);
+    // The same without waiting: the read stays queued in the library until a frame fills it. Several may
+    // be queued at once; they complete in order. Buffer must outlive the read.
+    std::unique_ptr<PendingRead> QueueRead(void* Buffer, ULONG BufferSize);
     // SRB_GET_STREAM_PROPERTY; PropertySetIndex indexes the stream's property set array.
     NTSTATUS GetProperty(ULONG PropertySetIndex, void* PropertyBuffer, ULONG PropertySize, void* Data,
                          ULONG DataSize, ULONG* BytesReturned);
@@ -129,12 +152,37 @@ class Pin {
 
   private:
     friend class Filter;
+    friend class PendingRead;
     Pin(Filter* Owner, ULONG StreamNumber);
     NTSTATUS SendFormat(ULONG Command, const std::vector<uint8_t>& Format);
 
     Filter* owner_;
     std::unique_ptr<HW_STREAM_OBJECT> streamObject_;
     bool open_ = false;
+};
+
+// A read sent to a pin. Waiting is on the host clock; the destructor waits for the completion, since
+// the library holds the request until then.
+class PendingRead {
+  public:
+    ~PendingRead();
+    PendingRead(const PendingRead&) = delete;
+    PendingRead& operator=(const PendingRead&) = delete;
+    bool Done() const { return request_.Completions() != 0; }
+    // Waits for the completion (or until the clock reaches Until100ns: then the result's Status is
+    // STATUS_PENDING) and returns the status.
+    NTSTATUS Wait(ReadResult* Result = nullptr, int64_t Until100ns = INT64_MAX);
+    void* Buffer() const { return header_.Header.Data; }
+
+  private:
+    friend class Pin;
+    PendingRead(Pin* Owner, void* Buffer, ULONG BufferSize);
+    struct alignas(8) Headers {
+        KSSTREAM_HEADER Header;
+        KS_FRAME_INFO Info;
+    };
+    Headers header_;
+    Srb request_;
 };
 
 } // namespace streamclass

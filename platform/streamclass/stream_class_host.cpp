@@ -50,6 +50,8 @@ std::string Describe(const HW_STREAM_REQUEST_BLOCK* Srb, const Tracked& T) {
 void Complete(const char* Call, PHW_STREAM_REQUEST_BLOCK Srb, bool StreamRequest, const void* Owner) {
     SrbEvent event{};
     SrbObserver observer;
+    // Read before the lock: a caller waiting for its SRB looks at the records under the clock's lock.
+    const int64_t nowUs = host::ClockNowMicroseconds();
     {
         State& s = S();
         std::lock_guard<std::recursive_mutex> lock(s.Mutex);
@@ -83,12 +85,14 @@ void Complete(const char* Call, PHW_STREAM_REQUEST_BLOCK Srb, bool StreamRequest
         event.StreamRequest = StreamRequest;
         event.Status = Srb->Status;
         event.CompletedBy = who;
-        event.TimeUs = host::ClockNowMicroseconds();
+        event.TimeUs = nowUs;
         s.Completed.push_back(event);
         observer = s.Observer;
     }
     if (observer)
         observer(event);
+    // Whoever waits for this SRB looks again.
+    host::ClockNotify();
 }
 
 } // namespace
@@ -236,7 +240,17 @@ Srb::Srb(ULONG Command, PVOID HwDeviceExtension, PHW_STREAM_OBJECT StreamObject)
 
 Srb::~Srb() {
     std::lock_guard<std::recursive_mutex> lock(S().Mutex);
-    S().Live.erase(&block_);
+    auto it = S().Live.find(&block_);
+    if (it == S().Live.end())
+        return;
+    // A request handed over and let go of without a completion was lost by whoever held it.
+    if (it->second.Delivered && it->second.Completions == 0)
+        S().Violations.push_back(Describe(&block_, it->second) + " never completed");
+    S().Live.erase(it);
+}
+
+bool Srb::WaitForCompletion(int64_t Until100ns) {
+    return host::ClockWait([this]() { return Completions() != 0; }, Until100ns);
 }
 
 int Srb::Completions() const {
@@ -253,11 +267,22 @@ Completer Srb::CompletedBy() const {
 
 namespace {
 
+// Each SRB starts out pending, as the stream class hands it over.
+void BeforeDelivery(Srb& Request) {
+    Request->Status = STATUS_PENDING;
+    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    auto it = S().Live.find(Request.Get());
+    if (it != S().Live.end())
+        it->second.Delivered = true;
+}
+
 NTSTATUS AfterDelivery(Srb& Request) {
     if (Request.Completions() == 0) {
         std::lock_guard<std::recursive_mutex> lock(S().Mutex);
         auto it = S().Live.find(Request.Get());
         S().Violations.push_back(Describe(Request.Get(), it->second) + " never completed");
+        // Reported once.
+        it->second.Delivered = false;
     }
     return Request->Status;
 }
@@ -265,25 +290,29 @@ NTSTATUS AfterDelivery(Srb& Request) {
 } // namespace
 
 NTSTATUS DeliverAdapterSrb(PHW_RECEIVE_DEVICE_SRB Routine, Srb& Request) {
-    // Each SRB starts out pending, as the stream class hands it over.
-    Request->Status = STATUS_PENDING;
+    BeforeDelivery(Request);
     CompleterScope outside(Completer::Driver);
     Routine(Request.Get());
     return AfterDelivery(Request);
 }
 
 NTSTATUS DeliverStreamControlSrb(Srb& Request) {
-    Request->Status = STATUS_PENDING;
+    BeforeDelivery(Request);
     CompleterScope outside(Completer::Driver);
     Request->StreamObject->ReceiveControlPacket(Request.Get());
     return AfterDelivery(Request);
 }
 
-NTSTATUS DeliverStreamDataSrb(Srb& Request) {
-    Request->Status = STATUS_PENDING;
+void SubmitStreamDataSrb(Srb& Request) {
+    BeforeDelivery(Request);
     CompleterScope outside(Completer::Driver);
     Request->StreamObject->ReceiveDataPacket(Request.Get());
-    return AfterDelivery(Request);
+}
+
+NTSTATUS DeliverStreamDataSrb(Srb& Request) {
+    SubmitStreamDataSrb(Request);
+    Request.WaitForCompletion();
+    return Request->Status;
 }
 
 } // namespace streamclass

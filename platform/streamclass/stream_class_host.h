@@ -1,8 +1,9 @@
 // The host's stand-in for the stream class driver, as the minidriver and the camera class library see
 // it: adapter registration, device extensions, SRB delivery and completion. Every SRB it sends is
 // tracked; one completed twice, by both the driver and the library, or never, is recorded as a
-// violation that tests assert on. The host is single threaded and synchronous: an SRB must be complete
-// when the routine it was delivered to returns.
+// violation that tests assert on. SRBs come from any application thread and completions from any of the
+// library's threads. Adapter and stream control SRBs must be complete when the routine they were
+// delivered to returns; a data SRB may stay pending until the library completes it.
 #pragma once
 
 #include "platform/stream_class.h"
@@ -84,6 +85,9 @@ class Srb {
     uint64_t Number() const { return number_; }
     int Completions() const;
     Completer CompletedBy() const;
+    // Waits on the host clock until the SRB has been completed, or until the clock reaches Until100ns;
+    // returns whether it was completed.
+    bool WaitForCompletion(int64_t Until100ns = INT64_MAX);
 
   private:
     HW_STREAM_REQUEST_BLOCK block_;
@@ -93,6 +97,8 @@ class Srb {
 // SRB left incomplete when the routine returns is recorded as a violation.
 NTSTATUS DeliverAdapterSrb(PHW_RECEIVE_DEVICE_SRB Routine, Srb& Request);
 NTSTATUS DeliverStreamControlSrb(Srb& Request);
+// A data SRB is handed over and may complete later, in another thread; the Deliver form waits for it.
+void SubmitStreamDataSrb(Srb& Request);
 NTSTATUS DeliverStreamDataSrb(Srb& Request);
 
 } // namespace streamclass

@@ -180,10 +180,8 @@ class Pump : public ::testing::Test {
         streamclass::Srb srb(SRB_READ_DATA, &ctx_, &stream_);
         srb->NumberOfBuffers = 1;
         srb->CommandData.DataBufferArray = &header;
-        {
-            streamclass::CompleterScope library(streamclass::Completer::Library);
-            cameralib::StreamRead(&device_, srb.Get());
-        }
+        cameralib::StreamRead(&device_, srb.Get());
+        srb.WaitForCompletion();
         EXPECT_EQ(srb.Completions(), 1);
         return {srb->Status, header.DataUsed, srb->ActualBytesTransferred};
     }

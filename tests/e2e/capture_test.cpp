@@ -234,10 +234,39 @@ TEST_F(CaptureCommand, TheDriverBinaryCapturesWhatTheBuiltInDriverCaptures) {
 }
 #endif
 
+// On the virtual clock a run repeats exactly, trace times included, with the camera at its own pace; two
+// cameras write their own files; an unplugged camera ends the capture with one line and
+// exit status 1, keeping the frames already written whole.
+TEST_F(CaptureCommand, VirtualRunsRepeatCamerasShareTheDriverAndUnplugEndsTheCapture) {
+    for (const char* trace : {"a.jsonl", "b.jsonl"}) {
+        Outcome r = Capture("-n 4 --buffers 1 --camera-fps 40 --format raw -o " + Path("out") + " --trace " +
+                            Path(trace));
+        ASSERT_EQ(r.ExitCode, 0) << r.Err;
+        // The reader takes no virtual time, so even a faster camera loses nothing to it.
+        EXPECT_NE(r.Err.find("4/4 frames, 0 dropped"), std::string::npos) << r.Err;
+    }
+    EXPECT_EQ(ReadText(dir_ / "a.jsonl"), ReadText(dir_ / "b.jsonl"));
+    fs::remove_all(dir_ / "out");
+
+    Outcome two = Capture("-n 2 --cameras 2 -o " + Path("out"));
+    ASSERT_EQ(two.ExitCode, 0) << two.Err;
+    EXPECT_EQ(Files("out"), (std::set<std::string>{"cam0-frame-0000.bmp", "cam0-frame-0001.bmp",
+                                                   "cam1-frame-0000.bmp", "cam1-frame-0001.bmp"}));
+    fs::remove_all(dir_ / "out");
+
+    Outcome pulled = Capture("-n 5 --unplug-after 2 -o " + Path("out"));
+    EXPECT_EQ(pulled.ExitCode, 1);
+    EXPECT_EQ(pulled.Err, "z40k capture: the camera was unplugged after 2 frames\n");
+    EXPECT_EQ(Files("out"), (std::set<std::string>{"frame-0000.bmp", "frame-0001.bmp"}));
+    ExpectBmp("frame-0001.bmp");
+}
+
 TEST_F(CaptureCommand, UsageErrorsExitWithTwo) {
     EXPECT_EQ(Capture("--format gif").ExitCode, 2);
     EXPECT_EQ(Capture("--clock sometimes").ExitCode, 2);
     EXPECT_EQ(Capture("--packet-size 0").ExitCode, 2);
+    EXPECT_EQ(Capture("--buffers 0").ExitCode, 2);
+    EXPECT_EQ(Capture("--cameras 2 --scene chart --scene chart --scene chart").ExitCode, 1);
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -86,6 +88,43 @@ TEST_F(Clock, ResetGoesBackToRealTimeZeroWithoutWaits) {
     EXPECT_EQ(host::ClockGetMode(), host::ClockMode::Real);
     EXPECT_TRUE(host::ClockWaits().empty());
     EXPECT_LT(host::ClockNow100ns(), 10000000);
+}
+
+// Time moves only when every counted thread waits, to the earliest wake-up: each thread wakes at exactly
+// its own times however the machine schedules them, and joining a thread lets time pass for it.
+TEST_F(Clock, VirtualTimeWaitsForEveryCountedThread) {
+    host::ClockSetMode(host::ClockMode::Virtual);
+    std::vector<int64_t> woke[2];
+    host::ClockThread threads[2];
+    for (int t = 0; t < 2; ++t) {
+        threads[t].Start(PASSIVE_LEVEL, [t, &woke]() {
+            for (int i = 0; i < 3; ++i) {
+                Delay(-(t + 1) * 1000);
+                woke[t].push_back(host::ClockNow100ns());
+            }
+        });
+    }
+    EXPECT_EQ(host::ClockCountedThreads(), 3u);
+    Delay(-2500);
+    EXPECT_EQ(host::ClockNow100ns(), 2500);
+    threads[0].Join();
+    threads[1].Join();
+    EXPECT_EQ(woke[0], (std::vector<int64_t>{1000, 2000, 3000}));
+    EXPECT_EQ(woke[1], (std::vector<int64_t>{2000, 4000, 6000}));
+    EXPECT_EQ(host::ClockNow100ns(), 6000);
+    EXPECT_EQ(host::ClockCountedThreads(), 1u);
+}
+
+// Blocking calls above passive level are recorded as the violations Driver Verifier would report.
+TEST_F(Clock, WaitsAtDispatchLevelAreViolations) {
+    host::ClockSetMode(host::ClockMode::Virtual);
+    host::ClockThread dpc;
+    dpc.Start(DISPATCH_LEVEL, []() { Delay(-10); });
+    dpc.Join();
+    EXPECT_EQ(host::LevelViolations(),
+              (std::vector<std::string>{"KeDelayExecutionThread called at DISPATCH_LEVEL"}));
+    Delay(-10);
+    EXPECT_EQ(host::LevelViolations().size(), 1u);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "cameralib/streaming.h"
 #include "driver/driver_entry.h"
 #include "host/pe_loader.h"
+#include "host/rig.h"
 #include "platform/host/kernel_host.h"
 #include "platform/streamclass/client.h"
 #include "simcam/sensor.h"
@@ -23,8 +24,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -42,8 +45,12 @@ struct CaptureOptions {
     bool Mono = false;
     std::string Registry;
     std::string DriveC;
-    std::string Scene = "chart";
+    std::vector<std::string> Scenes; // one per camera; the last serves the cameras after it
     unsigned PacketSize = 512;
+    unsigned Buffers = 3;     // reads kept queued
+    double CameraFps = 15;    // the simulated camera's pace
+    unsigned Cameras = 1;     // cameras plugged in and captured at once
+    unsigned UnplugAfter = 0; // pull the camera out after this many frames (0: never)
     std::string Clock = "real";
     std::string Trace;
     bool SaveRaw = false;
@@ -192,6 +199,69 @@ struct Observers {
     }
 };
 
+// One camera's capture: its pin, its buffers and the reads queued in them, and what it has written.
+struct CameraCapture {
+    size_t Index = 0;
+    std::string Prefix; // "frame", or "cam0-frame" with more than one camera
+    std::unique_ptr<streamclass::Pin> Pin;
+    cameralib::LibraryDevice* Library = nullptr;
+    std::vector<std::vector<uint8_t>> Buffers;
+    std::deque<std::pair<size_t, std::unique_ptr<streamclass::PendingRead>>> Reads; // buffer, read
+    unsigned Captured = 0;
+    bool Unplugged = false;
+};
+
+// Brings the rig's camera Index up to a running capture pin with the format the driver offers for its
+// first range. *Format gets the format.
+void StartCamera(rig::Rig& Rig, CameraCapture& Camera, const CaptureOptions& Options, simcam::Scene Scene,
+                 z40k::TraceWriter& Trace, KS_DATAFORMAT_VIDEOINFOHEADER* Format) {
+    streamclass::Filter& filter = Rig.FilterOf(Camera.Index);
+    std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(CAPTURE_STREAM);
+    if (ranges.empty())
+        throw Failure{"the camera offers no capture format"};
+    std::vector<uint8_t> formatBytes;
+    NTSTATUS status = filter.Intersect(CAPTURE_STREAM, &ranges[0]->DataRange, &formatBytes);
+    if (!NT_SUCCESS(status) || formatBytes.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER))
+        throw Failure{"no capture format could be agreed (" + StatusHex(status) + ")"};
+    std::memcpy(Format, formatBytes.data(), sizeof *Format);
+    const int width = Format->VideoInfoHeader.bmiHeader.biWidth;
+    const int height = std::abs(Format->VideoInfoHeader.bmiHeader.biHeight);
+    if (width <= 0 || height <= 0 || Format->DataFormat.SampleSize < size_t(width) * size_t(height) * 3)
+        throw Failure{"the agreed format has no usable picture size"};
+
+    Camera.Pin = filter.OpenPin(CAPTURE_STREAM, formatBytes, &status);
+    if (Camera.Pin == nullptr)
+        throw Failure{"the capture pin did not open (" + StatusHex(status) + ")"};
+    Camera.Library = Rig.LibraryOf(Camera.Index);
+    if (Camera.Library == nullptr)
+        throw Failure{"the camera class library lost the camera"};
+    Rig.CameraOf(Camera.Index).SetScene(std::move(Scene));
+    if (Trace.IsOpen()) {
+        cameralib::SetFrameObserver(Camera.Library,
+                                    [&Trace](const cameralib::FrameRecord& Frame) { Trace.Frame(Frame); });
+        cameralib::SetBandwidthCallObserver(Camera.Library, [&Trace]() { Trace.Flush(); });
+    }
+    ApplyCaptureProperties(filter, Options);
+}
+
+// Keeps the camera's free buffers queued as reads.
+void QueueReads(CameraCapture& Camera, const std::vector<bool>& Free) {
+    for (size_t i = 0; i < Camera.Buffers.size(); ++i) {
+        if (!Free[i])
+            continue;
+        std::vector<uint8_t>& buffer = Camera.Buffers[i];
+        Camera.Reads.emplace_back(i, Camera.Pin->QueueRead(buffer.data(), static_cast<ULONG>(buffer.size())));
+    }
+}
+
+uint64_t DroppedFrames(const std::vector<CameraCapture>& Cameras) {
+    uint64_t dropped = 0;
+    for (const CameraCapture& camera : Cameras)
+        dropped +=
+            camera.Library != nullptr ? cameralib::GetStreamStatistics(camera.Library).FramesDropped : 0;
+    return dropped;
+}
+
 void RunCapture(const CaptureOptions& Options) {
     z40k::ImageFormat format = z40k::ImageFormat::Bmp;
     if (Options.Format == "png") {
@@ -202,10 +272,17 @@ void RunCapture(const CaptureOptions& Options) {
         format = z40k::ImageFormat::Raw;
     }
     const std::string extension = Options.Format;
+    if (Options.Scenes.size() > Options.Cameras)
+        throw Failure{"more --scene options than cameras"};
 
     // The driver binary is checked and mapped before anything is written.
     PDRIVER_INITIALIZE driverEntry = DriverEntry;
-    pe::LoadedDriver image;
+    // Released when the capture ends, after the rig (declared later) has unloaded the driver from it.
+    struct ImageGuard {
+        pe::LoadedDriver Image;
+        ~ImageGuard() { pe::UnloadDriver(&Image); }
+    } loaded;
+    pe::LoadedDriver& image = loaded.Image;
     if (!Options.Driver.empty()) {
         std::string error;
         if (!pe::LoadDriver(Options.Driver, &image, &error))
@@ -231,7 +308,14 @@ void RunCapture(const CaptureOptions& Options) {
     if (!Options.DriveC.empty())
         host::FilesSetDriveC(Options.DriveC);
     LoadRegistry(Options.Registry);
-    simcam::Scene scene = LoadSceneOption(Options.Scene);
+    // One scene per camera: the last one given serves the cameras after it.
+    std::vector<simcam::Scene> scenes;
+    for (unsigned i = 0; i < Options.Cameras; ++i) {
+        const std::string& name = Options.Scenes.empty()
+                                      ? std::string("chart")
+                                      : Options.Scenes[std::min<size_t>(i, Options.Scenes.size() - 1)];
+        scenes.push_back(LoadSceneOption(name));
+    }
 
     z40k::TraceWriter trace;
     Observers observers;
@@ -250,119 +334,152 @@ void RunCapture(const CaptureOptions& Options) {
     simcam::CameraConfig config;
     config.DataPacketSize = static_cast<uint16_t>(Options.PacketSize);
     config.NeverReady = Options.NeverReady;
-    simcam::SimulatedCamera camera(config);
-    streamclass::Filter filter;
-
-    NTSTATUS status = filter.Load(driverEntry);
-    if (!NT_SUCCESS(status))
-        throw Failure{"the driver did not load (" + StatusHex(status) + ")"};
-    status = filter.AddCamera(&camera);
-    if (!NT_SUCCESS(status))
-        throw Failure{"the camera could not be added (" + StatusHex(status) + ")"};
-    trace.FollowDevice(filter.DeviceExtension());
-    status = filter.Initialize();
-    if (!NT_SUCCESS(status))
-        throw Failure{"the camera did not become ready (" + StatusHex(status) + ")"};
-    status = filter.CompleteInitialization();
-    if (NT_SUCCESS(status))
-        status = filter.ReadStreamInfo();
-    if (!NT_SUCCESS(status))
-        throw Failure{"the camera's streams could not be read (" + StatusHex(status) + ")"};
-
-    // The capture pin, with the format the driver offers for its first range.
-    std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(CAPTURE_STREAM);
-    if (ranges.empty())
-        throw Failure{"the camera offers no capture format"};
-    std::vector<uint8_t> formatBytes;
-    status = filter.Intersect(CAPTURE_STREAM, &ranges[0]->DataRange, &formatBytes);
-    if (!NT_SUCCESS(status) || formatBytes.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER))
-        throw Failure{"no capture format could be agreed (" + StatusHex(status) + ")"};
+    config.FramesPerSecond = Options.CameraFps;
+    rig::Rig rig(driverEntry);
+    std::vector<CameraCapture> cameras(Options.Cameras);
     KS_DATAFORMAT_VIDEOINFOHEADER videoFormat;
-    std::memcpy(&videoFormat, formatBytes.data(), sizeof videoFormat);
+    for (unsigned i = 0; i < Options.Cameras; ++i) {
+        size_t index = 0;
+        const NTSTATUS status = rig.Plug(config, &index, [&trace, i](streamclass::Filter& Filter) {
+            if (i == 0)
+                trace.FollowDevice(Filter.DeviceExtension());
+        });
+        cameras[i].Index = index;
+        cameras[i].Prefix = Options.Cameras > 1 ? "cam" + std::to_string(i) + "-frame" : "frame";
+        if (!NT_SUCCESS(status)) {
+            streamclass::Filter& filter = rig.FilterOf(index);
+            if (!filter.Loaded())
+                throw Failure{"the driver did not load (" + StatusHex(status) + ")"};
+            if (filter.DeviceExtension() == nullptr)
+                throw Failure{"the camera could not be added (" + StatusHex(status) + ")"};
+            if (!filter.Initialized())
+                throw Failure{"the camera did not become ready (" + StatusHex(status) + ")"};
+            throw Failure{"the camera's streams could not be read (" + StatusHex(status) + ")"};
+        }
+        StartCamera(rig, cameras[i], Options, std::move(scenes[i]), trace, &videoFormat);
+    }
     const int width = videoFormat.VideoInfoHeader.bmiHeader.biWidth;
     const int height = std::abs(videoFormat.VideoInfoHeader.bmiHeader.biHeight);
     const size_t frameSize = size_t(width) * size_t(height) * 3;
-    if (width <= 0 || height <= 0 || videoFormat.DataFormat.SampleSize < frameSize)
-        throw Failure{"the agreed format has no usable picture size"};
 
-    std::unique_ptr<streamclass::Pin> pin = filter.OpenPin(CAPTURE_STREAM, formatBytes, &status);
-    if (pin == nullptr)
-        throw Failure{"the capture pin did not open (" + StatusHex(status) + ")"};
-
-    cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter.DeviceExtension());
-    if (library == nullptr)
-        throw Failure{"the camera class library lost the camera"};
-    cameralib::SetScene(library, std::move(scene));
-    if (trace.IsOpen()) {
-        cameralib::SetFrameObserver(library,
-                                    [&trace](const cameralib::FrameRecord& Frame) { trace.Frame(Frame); });
-        cameralib::SetBandwidthCallObserver(library, [&trace]() { trace.Flush(); });
-    }
-    // Raw frames are written as the library hands them on; the name follows the frames captured.
-    unsigned captured = 0;
+    // Raw frames are written as the library's frame worker hands them on, one for each frame it
+    // delivers, in order; the name follows the frames captured.
+    unsigned rawWritten = 0;
+    std::mutex rawMutex;
     std::string rawError;
     if (Options.SaveRaw) {
-        cameralib::SetRawFrameObserver(library, [&](uint64_t, const uint8_t* Data, size_t Length) {
-            const std::string path = Options.Directory + "/" + FrameName("raw", captured, "bin");
+        cameralib::SetRawFrameObserver(cameras[0].Library, [&](uint64_t, const uint8_t* Data, size_t Length) {
+            const std::string path = Options.Directory + "/" + FrameName("raw", rawWritten++, "bin");
             std::string error;
-            if (rawError.empty() &&
-                !z40k::WriteImageFile(path, z40k::ImageFormat::Raw, Data, Length, 0, 0, &error))
+            const bool written =
+                z40k::WriteImageFile(path, z40k::ImageFormat::Raw, Data, Length, 0, 0, &error);
+            std::lock_guard<std::mutex> lock(rawMutex);
+            if (rawError.empty() && !written)
                 rawError = "cannot write " + path + ": " + error;
         });
     }
 
-    ApplyCaptureProperties(filter, Options);
-
-    Progress progress(Options.Frames);
-    status = pin->SetState(KSSTATE_RUN);
-    if (!NT_SUCCESS(status))
-        throw Failure{"the capture pin did not run (" + StatusHex(status) + ")"};
+    Progress progress(Options.Frames * Options.Cameras);
+    for (CameraCapture& camera : cameras) {
+        const NTSTATUS status = camera.Pin->SetState(KSSTATE_RUN);
+        if (!NT_SUCCESS(status))
+            throw Failure{"the capture pin did not run (" + StatusHex(status) + ")"};
+    }
     progress.Start();
 
     // Zero-filled once: the few pixels at the edges that the colour conversion leaves alone are never
-    // written by any frame of the run, so they stay black.
-    std::vector<uint8_t> buffer(videoFormat.DataFormat.SampleSize);
+    // written by any frame of the run, so they stay black. Several reads stay queued, so that frames
+    // arriving while a picture is written have a buffer to go to.
+    for (CameraCapture& camera : cameras) {
+        const size_t buffers = std::min<size_t>(Options.Buffers, std::max(Options.Frames, 1u));
+        camera.Buffers.assign(buffers, std::vector<uint8_t>(videoFormat.DataFormat.SampleSize));
+        QueueReads(camera, std::vector<bool>(buffers, true));
+    }
     std::string failure;
-    for (; captured < Options.Frames && !z40k::Interrupted(); ++captured) {
-        ULONG used = 0;
-        status = pin->ReadFrame(buffer.data(), static_cast<ULONG>(buffer.size()), &used);
-        if (!NT_SUCCESS(status)) {
-            failure = "frame " + std::to_string(captured) + " could not be read (" + StatusHex(status) + ")";
-            break;
-        }
-        if (!rawError.empty()) {
-            failure = rawError;
-            break;
-        }
-        const std::string path = Options.Directory + "/" + FrameName("frame", captured, extension.c_str());
-        std::string error;
-        // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
-        const size_t length = format == z40k::ImageFormat::Raw ? buffer.size() : frameSize;
-        if (pipe != nullptr) {
-            if (!pipe->Write(buffer.data(), length, &error)) {
-                failure = error; // none when the reader has had all it wanted
+    unsigned total = 0;
+    for (bool more = true; more && failure.empty();) {
+        more = false;
+        for (CameraCapture& camera : cameras) {
+            if (camera.Captured >= Options.Frames || camera.Unplugged || !failure.empty() || z40k::Interrupted())
+                continue;
+            more = true;
+            auto [bufferIndex, read] = std::move(camera.Reads.front());
+            camera.Reads.pop_front();
+            const NTSTATUS status = read->Wait();
+            read.reset();
+            if (!NT_SUCCESS(status)) {
+                failure = "frame " + std::to_string(camera.Captured) + " could not be read (" +
+                          StatusHex(status) + ")";
                 break;
             }
-        } else if (!z40k::WriteImageFile(path, format, buffer.data(), length, width, height, &error)) {
-            failure = "cannot write " + path + ": " + error;
-            break;
+            {
+                std::lock_guard<std::mutex> lock(rawMutex);
+                if (!rawError.empty()) {
+                    failure = rawError;
+                    break;
+                }
+            }
+            std::vector<uint8_t>& buffer = camera.Buffers[bufferIndex];
+            const std::string path = Options.Directory + "/" +
+                                     FrameName(camera.Prefix.c_str(), camera.Captured, extension.c_str());
+            std::string error;
+            // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
+            const size_t length = format == z40k::ImageFormat::Raw ? buffer.size() : frameSize;
+            if (pipe != nullptr) {
+                if (!pipe->Write(buffer.data(), length, &error)) {
+                    failure = error; // none when the reader has had all it wanted
+                    more = false;
+                    break;
+                }
+            } else if (!z40k::WriteImageFile(path, format, buffer.data(), length, width, height, &error)) {
+                failure = "cannot write " + path + ": " + error;
+                break;
+            }
+            ++camera.Captured;
+            ++total;
+            progress.Update(total, DroppedFrames(cameras));
+            if (Options.UnplugAfter != 0 && camera.Captured == Options.UnplugAfter) {
+                // Pulled out: the reads still queued come back failed, the frames written stay.
+                camera.Unplugged = true;
+                rig.Unplug(camera.Index);
+                failure = "the camera was unplugged after " + std::to_string(camera.Captured) + " frames";
+                break;
+            }
+            if (camera.Captured + camera.Reads.size() < Options.Frames) {
+                std::vector<bool> free(camera.Buffers.size(), false);
+                free[bufferIndex] = true;
+                QueueReads(camera, free);
+            }
         }
-        progress.Update(captured + 1, cameralib::GetStreamStatistics(library).FramesDropped);
     }
     if (failure.empty())
         progress.Finish();
+    else
+        progress.Update(total, DroppedFrames(cameras));
 
-    // Stop even after a failure, so the camera is left idle and the driver's settings are saved.
-    NTSTATUS stopStatus = pin->SetState(KSSTATE_STOP);
-    pin->Close();
-    pin.reset();
-    filter.RemoveCamera();
-    filter.Unload();
-    pe::UnloadDriver(&image);
+    // Stop even after a failure, so the camera is left idle and the driver's settings are saved. Reads
+    // still queued come back cancelled.
+    NTSTATUS stopStatus = STATUS_SUCCESS;
+    for (CameraCapture& camera : cameras) {
+        if (camera.Pin == nullptr || !camera.Pin->IsOpen())
+            continue;
+        const NTSTATUS status = camera.Pin->SetState(KSSTATE_STOP);
+        if (NT_SUCCESS(stopStatus))
+            stopStatus = status;
+        camera.Reads.clear();
+        camera.Pin->Close();
+    }
+    for (CameraCapture& camera : cameras) {
+        camera.Reads.clear();
+        camera.Pin.reset();
+    }
     if (!failure.empty())
         throw Failure{failure};
     if (!NT_SUCCESS(stopStatus))
         throw Failure{"the camera did not stop cleanly; settings not saved (" + StatusHex(stopStatus) + ")"};
+    cameras.clear();
+    for (size_t i = rig.Cameras(); i-- > 0;)
+        rig.Remove(i);
 
     folder.Keep = true;
     if (!Options.Registry.empty()) {
@@ -376,7 +493,7 @@ void RunCapture(const CaptureOptions& Options) {
             throw Failure{error};
     }
     if (z40k::Interrupted())
-        throw InterruptedCapture{captured};
+        throw InterruptedCapture{total};
 }
 
 } // namespace
@@ -398,8 +515,20 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     cmd->add_option("--registry", options->Registry,
                     "registry file (.reg) the settings are loaded from and saved to; created if missing");
     cmd->add_option("--drive-c", options->DriveC, "host folder that stands in for C:\\");
-    cmd->add_option("--scene", options->Scene, "what the camera sees: chart, or a BMP or PNG file")
+    cmd->add_option("--scene", options->Scenes,
+                    "what the camera sees: chart (default), or a BMP or PNG file; once per camera");
+    cmd->add_option("--buffers", options->Buffers,
+                    "reads kept queued, so frames are not lost while one is written")
+        ->check(CLI::Range(1, 64))
         ->capture_default_str();
+    cmd->add_option("--camera-fps", options->CameraFps,
+                    "the simulated camera's frame rate (the driver still advertises 15)")
+        ->check(CLI::Range(0.1, 1000.0))
+        ->capture_default_str();
+    cmd->add_option("--cameras", options->Cameras, "cameras streaming at once through the one driver")
+        ->check(CLI::Range(1, 8))
+        ->capture_default_str();
+    cmd->add_option("--unplug-after", options->UnplugAfter, "pull the camera out after this many frames");
     cmd->add_option("--packet-size", options->PacketSize, "data packet size of the camera's isochronous pipe")
         ->check(CLI::Range(1, 65535))
         ->capture_default_str();

@@ -69,7 +69,7 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
     }
 
     simcam::CameraConfig config;
-    config.FramePeriod100ns = std::llround(1e7 / Options.CameraFps);
+    config.FramesPerSecond = Options.CameraFps;
     camera_ = std::make_unique<simcam::SimulatedCamera>(config);
     filter_ = std::make_unique<streamclass::Filter>();
     NTSTATUS status = filter_->Open(DriverEntry, camera_.get());

@@ -124,6 +124,7 @@ void TraceWriter::Line(int64_t TimeUs, const std::string& Json) {
 }
 
 void TraceWriter::Flush() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     cameralib::LibraryDevice* device = context_ ? cameralib::DeviceFromContext(context_) : nullptr;
     if (device != device_) {
         device_ = device;
@@ -131,6 +132,7 @@ void TraceWriter::Flush() {
     }
     if (device == nullptr)
         return;
+    std::lock_guard<std::mutex> records(device->TraceMutex);
     // Both records are in time order; merge them. Alternate settings are only selected inside the
     // bandwidth calls, around which the library has us flush, so at equal times the records pending
     // together are either all vendor requests or come from one bandwidth call: the alternate setting
@@ -156,21 +158,25 @@ void TraceWriter::Flush() {
 
 void TraceWriter::RegistrySet(const std::string& KeyPath, const std::string& Name,
                               const host::RegistryValue& Value) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     Flush();
     Line(host::ClockNowMicroseconds(), RegistrySetJson(KeyPath, Name, Value));
 }
 
 void TraceWriter::SrbCompleted(const streamclass::SrbEvent& Event) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     Flush();
     Line(Event.TimeUs, streamclass::SrbEventJson(Event));
 }
 
 void TraceWriter::Frame(const cameralib::FrameRecord& Frame) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     Flush();
     Line(Frame.TimeUs, FrameJson(Frame));
 }
 
 bool TraceWriter::Commit(std::string* Error) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (file_ == nullptr) {
         *Error = "no trace open";
         return false;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 namespace z40k {
@@ -37,7 +38,8 @@ class TraceWriter {
     // may appear (initialise) and go (removal) while the trace runs.
     void FollowDevice(PVOID DeviceContext) { context_ = DeviceContext; }
 
-    // Each writes the library's records made since the last event first, so lines keep their order.
+    // Each writes the library's records made since the last event first, so lines keep their order. Any
+    // thread may report: the SRB threads, the library's frame worker.
     void RegistrySet(const std::string& KeyPath, const std::string& Name, const host::RegistryValue& Value);
     void SrbCompleted(const streamclass::SrbEvent& Event);
     void Frame(const cameralib::FrameRecord& Frame);
@@ -52,6 +54,7 @@ class TraceWriter {
   private:
     void Line(int64_t TimeUs, const std::string& Json);
 
+    std::recursive_mutex mutex_;
     std::FILE* file_ = nullptr;
     std::string path_;
     std::string target_; // the file written: path_, or what a symbolic link at path_ names

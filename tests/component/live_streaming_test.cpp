@@ -1,0 +1,264 @@
+// The stack as it lives among threads: the camera sends on its own clock whether or not reads wait, the
+// library's workers frame, assemble and convert, applications read, set properties, stop and pull the
+// camera out at any moment. Each test asserts what an application can observe, and that no request
+// was completed twice or never, no blocking call ran at dispatch level and no pool block was left.
+#include "cameralib/streaming.h"
+#include "driver/callback_records.h"
+#include "driver/device_context.h"
+#include "driver/driver_entry.h"
+#include "host/rig.h"
+#include "platform/kernel.h"
+#include "simcam/sensor.h"
+#include "tests/component/fresh_host.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+const GUID kCameraSet = {0x76BF9E14, 0x22F4, 0x4A02, {0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31}};
+constexpr int64_t kFrameTime = 666667; // 1/15 s, as the camera paces and the format says
+constexpr ULONG kDroppedFramesSet = 1; // index of the dropped-frames set among the stream's sets
+
+struct CameraPropertyData {
+    KSPROPERTY Property;
+    LONG Value;
+    ULONG Flags;
+};
+
+simcam::Scene Solid(uint8_t R, uint8_t G, uint8_t B) {
+    simcam::Scene s;
+    s.Width = 64;
+    s.Height = 48;
+    for (int i = 0; i < s.Width * s.Height; ++i)
+        s.Rgb.insert(s.Rgb.end(), {R, G, B});
+    return s;
+}
+
+void Delay(int64_t Units100ns) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -Units100ns;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+class LiveStack : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        driveC_ = ResetHostForStack("z40k-live-c");
+        firstBlock_ = host::PoolAllocationCount();
+    }
+    void TearDown() override {
+        pins_.clear();
+        rig_.reset();
+        for (const std::string& v : streamclass::Violations())
+            ADD_FAILURE() << v;
+        for (const std::string& v : host::LevelViolations())
+            ADD_FAILURE() << v;
+        for (const host::PoolBlockInfo& block : host::PoolOutstanding())
+            EXPECT_LE(block.Serial, firstBlock_) << "pool block of " << block.Size << " bytes left";
+        std::error_code ec;
+        std::filesystem::remove_all(driveC_, ec);
+    }
+
+    // Plugs a camera in and opens its capture pin; returns its index.
+    size_t Plug(simcam::Scene Scene) {
+        if (rig_ == nullptr)
+            rig_ = std::make_unique<rig::Rig>(DriverEntry);
+        size_t index = 0;
+        EXPECT_EQ(rig_->Plug(simcam::CameraConfig(), &index), STATUS_SUCCESS);
+        streamclass::Filter& filter = rig_->FilterOf(index);
+        std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(0);
+        EXPECT_EQ(filter.Intersect(0, &ranges.at(0)->DataRange, &format_), STATUS_SUCCESS);
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        pins_.push_back(filter.OpenPin(0, format_, &status));
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        rig_->CameraOf(index).SetScene(std::move(Scene));
+        return index;
+    }
+    streamclass::Pin& PinOf(size_t Index) { return *pins_.at(Index); }
+    ULONG FrameBytes() const {
+        return reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format_.data())->DataFormat.SampleSize;
+    }
+    NTSTATUS SetCameraProperty(size_t Index, ULONG Id, LONG Value) {
+        CameraPropertyData request{};
+        request.Property = {kCameraSet, Id, KSPROPERTY_TYPE_SET};
+        CameraPropertyData data = request;
+        data.Value = Value;
+        ULONG returned = 0;
+        return rig_->FilterOf(Index).DeviceProperty(true, &request, sizeof request, &data, sizeof data,
+                                                    &returned);
+    }
+    // What the driver makes of the camera's frame of Scene with the registers and settings as they are.
+    std::vector<uint8_t> Expected(size_t Index, const simcam::Scene& Scene) {
+        simcam::SimulatedCamera& camera = rig_->CameraOf(Index);
+        std::vector<uint8_t> raw;
+        simcam::RenderRawFrame(Scene, camera.ExposureRegister(), camera.GainRegister(), &raw);
+        DeviceContext copy;
+        std::memcpy(&copy, rig_->FilterOf(Index).DeviceExtension(), sizeof copy);
+        std::vector<uint8_t> expected(FrameBytes(), 0);
+        ULONG used = 0;
+        uint8_t frameContext[8] = {};
+        CamDeviceData2.CamProcessRawVideoFrameEx(
+            nullptr, &copy, frameContext, expected.data(), static_cast<ULONG>(expected.size()), raw.data(),
+            static_cast<ULONG>(raw.size()), 0, &used, static_cast<ULONG>(raw.size()), 0);
+        return expected;
+    }
+
+    std::filesystem::path driveC_;
+    uint64_t firstBlock_ = 0;
+    std::unique_ptr<rig::Rig> rig_;
+    std::vector<std::unique_ptr<streamclass::Pin>> pins_;
+    std::vector<uint8_t> format_;
+};
+
+// A reader slower than the camera: frames finished while no read waits are dropped, and the frame
+// numbers, drop counts, discontinuity flags, presentation times and the dropped-frames property agree.
+TEST_F(LiveStack, SlowReaderLosesFramesAndEveryCountAgrees) {
+    const simcam::Scene scene = Solid(200, 120, 40);
+    Plug(scene);
+    ASSERT_EQ(PinOf(0).SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    const std::vector<uint8_t> expected = Expected(0, scene);
+    std::vector<uint8_t> frame(FrameBytes());
+    // Time the reader spends between reads: none, then 2.5, 1.5 and 0.2 frame times.
+    const int64_t pauses[] = {0, kFrameTime * 5 / 2, kFrameTime * 3 / 2, kFrameTime / 5, 0};
+    LONGLONG lastPicture = 0, lastDrops = 0;
+    for (int64_t pause : pauses) {
+        Delay(pause);
+        streamclass::ReadResult r;
+        std::fill(frame.begin(), frame.end(), 0);
+        ASSERT_EQ(PinOf(0).ReadFrame(frame.data(), FrameBytes(), nullptr, &r), STATUS_SUCCESS);
+        ASSERT_TRUE(r.HasFrameInfo);
+        const LONGLONG skipped = r.PictureNumber - lastPicture - 1;
+        EXPECT_EQ(r.DropCount - lastDrops, skipped) << "picture " << r.PictureNumber;
+        EXPECT_EQ((r.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0, skipped != 0);
+        EXPECT_EQ(r.PresentationTime, r.PictureNumber * kFrameTime);
+        EXPECT_EQ(r.Duration, kFrameTime);
+        EXPECT_TRUE(frame == expected) << "picture " << r.PictureNumber << " is not whole";
+        lastPicture = r.PictureNumber;
+        lastDrops = r.DropCount;
+    }
+    // 2.5 frame times lose two frames, 1.5 one, 0.2 none.
+    EXPECT_EQ(lastPicture, 8);
+    EXPECT_EQ(lastDrops, 3);
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped{};
+    dropped.Property = {PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT,
+                        KSPROPERTY_TYPE_GET};
+    ULONG returned = 0;
+    ASSERT_EQ(PinOf(0).GetProperty(kDroppedFramesSet, &dropped, sizeof dropped, &dropped, sizeof dropped,
+                                   &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(dropped.PictureNumber, 8);
+    EXPECT_EQ(dropped.DropCount, 3);
+    EXPECT_EQ(PinOf(0).SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+// Reads queued when the pin stops or closes come back cancelled; reads that cannot be served are
+// refused at once, and a buffer too short for the image is never written.
+TEST_F(LiveStack, ReadsOutsideARunAreRefusedAndPendingOnesCancelled) {
+    Plug(Solid(10, 20, 30));
+    std::vector<uint8_t> a(FrameBytes()), b(FrameBytes()), c(FrameBytes());
+    EXPECT_EQ(PinOf(0).ReadFrame(a.data(), FrameBytes(), nullptr), STATUS_DEVICE_NOT_READY);
+    ASSERT_EQ(PinOf(0).SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    std::vector<uint8_t> shortBuffer(FrameBytes() - 1, 0xA5);
+    EXPECT_EQ(PinOf(0).ReadFrame(shortBuffer.data(), FrameBytes() - 1, nullptr), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(std::count(shortBuffer.begin(), shortBuffer.end(), 0xA5),
+              static_cast<long>(shortBuffer.size()));
+
+    auto first = PinOf(0).QueueRead(a.data(), FrameBytes());
+    auto second = PinOf(0).QueueRead(b.data(), FrameBytes());
+    auto third = PinOf(0).QueueRead(c.data(), FrameBytes());
+    EXPECT_EQ(first->Wait(), STATUS_SUCCESS);
+    EXPECT_FALSE(second->Done());
+    ASSERT_EQ(PinOf(0).SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(second->Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(third->Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(PinOf(0).ReadFrame(a.data(), FrameBytes(), nullptr), STATUS_DEVICE_NOT_READY);
+
+    // Closing a running pin with reads queued cancels them too.
+    ASSERT_EQ(PinOf(0).SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    auto fourth = PinOf(0).QueueRead(a.data(), FrameBytes());
+    EXPECT_EQ(PinOf(0).Close(), STATUS_SUCCESS);
+    EXPECT_EQ(fourth->Wait(), STATUS_CANCELLED);
+}
+
+// The camera pulled out mid-frame and mid-read: the queued reads fail, the driver's stop finds the
+// camera gone and leaves the registry alone, and everything the driver took is freed.
+TEST_F(LiveStack, UnplugMidFrameFailsTheQueuedReadsAndLeavesNothing) {
+    Plug(Solid(90, 90, 90));
+    ASSERT_EQ(PinOf(0).SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    std::vector<uint8_t> a(FrameBytes()), b(FrameBytes());
+    auto first = PinOf(0).QueueRead(a.data(), FrameBytes());
+    ASSERT_EQ(first->Wait(), STATUS_SUCCESS);
+    auto second = PinOf(0).QueueRead(b.data(), FrameBytes());
+    Delay(kFrameTime / 2); // half of the next frame is on its way
+    host::RegistryClear();
+    EXPECT_EQ(rig_->Unplug(0), STATUS_SUCCESS);
+    EXPECT_EQ(second->Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(PinOf(0).IsOpen());
+    EXPECT_FALSE(host::RegistryKeyExists(host::DriverKeyPath() + "\\Z40K_Settings"));
+}
+
+// Two cameras on one driver, each with its own scene: every frame a camera delivers is its own scene's.
+TEST_F(LiveStack, TwoCamerasStreamTheirOwnScenes) {
+    const simcam::Scene scenes[] = {Solid(250, 30, 30), Solid(30, 30, 250)};
+    Plug(scenes[0]);
+    Plug(scenes[1]);
+    const std::vector<uint8_t> expected[] = {Expected(0, scenes[0]), Expected(1, scenes[1])};
+    ASSERT_FALSE(expected[0] == expected[1]);
+    for (size_t i = 0; i < 2; ++i)
+        ASSERT_EQ(PinOf(i).SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    std::vector<uint8_t> frames[2] = {std::vector<uint8_t>(FrameBytes()), std::vector<uint8_t>(FrameBytes())};
+    for (int round = 0; round < 3; ++round) {
+        auto first = PinOf(0).QueueRead(frames[0].data(), FrameBytes());
+        auto second = PinOf(1).QueueRead(frames[1].data(), FrameBytes());
+        ASSERT_EQ(second->Wait(), STATUS_SUCCESS);
+        ASSERT_EQ(first->Wait(), STATUS_SUCCESS);
+        for (size_t i = 0; i < 2; ++i)
+            EXPECT_TRUE(frames[i] == expected[i]) << "camera " << i << ", round " << round;
+    }
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(PinOf(i).SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+// Two application threads change every setting the frames depend on while a capture runs. No request
+// goes astray, and once they stop, the frames are the pipeline's output for the final settings.
+TEST_F(LiveStack, SettersRacingACaptureLeaveTheFinalSettingsInForce) {
+    const simcam::Scene scene = Solid(180, 140, 60);
+    Plug(scene);
+    ASSERT_EQ(PinOf(0).SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    std::atomic<bool> go{false};
+    auto setter = [this, &go](unsigned Seed) {
+        while (!go)
+            std::this_thread::yield();
+        uint32_t x = Seed;
+        for (int i = 0; i < 2000; ++i) {
+            x = x * 1103515245u + 12345u;
+            const ULONG ids[] = {5, 6, 7, 8, 9, 10, 11};
+            SetCameraProperty(0, ids[(x >> 8) % 7], static_cast<LONG>((x >> 12) % 600));
+        }
+    };
+    std::thread one(setter, 1u), two(setter, 2u);
+    go = true;
+    std::vector<uint8_t> frame(FrameBytes());
+    unsigned read = 0;
+    for (; read < 60; ++read)
+        ASSERT_EQ(PinOf(0).ReadFrame(frame.data(), FrameBytes(), nullptr), STATUS_SUCCESS);
+    one.join();
+    two.join();
+    // The final settings: colour on, white balance off, fixed gains and exposure.
+    const std::pair<ULONG, LONG> finals[] = {{6, 0},   {5, 1},    {7, 500}, {8, 3},
+                                             {9, 140}, {10, 120}, {11, 100}};
+    for (const auto& setting : finals)
+        ASSERT_EQ(SetCameraProperty(0, setting.first, setting.second), STATUS_SUCCESS);
+    // The frame in flight may still show the old registers; the one after cannot.
+    ASSERT_EQ(PinOf(0).ReadFrame(frame.data(), FrameBytes(), nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(PinOf(0).ReadFrame(frame.data(), FrameBytes(), nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(frame == Expected(0, scene));
+    EXPECT_EQ(PinOf(0).SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+} // namespace
