@@ -9,8 +9,10 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
-# The suites that load the driver and run it through the stream class, the library and the camera.
-stack_suites='StackTest.*:DispatchTable/*:StreamInformation/*:InterfaceQuery/*:Capture/CaptureStack.*:PropertyEffects.*'
+# The suites that load the driver and run it through the stream class, the library and the camera; the
+# tests that compare the driver's tables and records by address with this program's own are left out.
+stack_suites='StackTest.*:*DispatchTable.*:*InterfaceQuery.*:*CaptureStack.*:PropertyEffects.*'
+stack_suites+=':-StackTest.InitialiseRecordsDevicesRegistersTheRecordAndForcesTheFlip'
 for variant in native m32 sanitize; do
     echo "=== $variant build"
     bash scripts/build.sh "$variant"
