@@ -111,10 +111,13 @@ bool WritePng(std::FILE* File, const uint8_t* Frame, int Width, int Height, std:
 std::filesystem::path OutputTarget(const std::string& Path, bool* InPlace) {
     std::error_code ec;
     std::filesystem::path target(Path);
-    if (std::filesystem::is_symlink(target, ec)) {
-        std::filesystem::path resolved = std::filesystem::weakly_canonical(target, ec);
-        if (!ec)
-            target = resolved;
+    // Follow the links one by one (a link may name a file that does not exist yet), at most as deep as
+    // the system would.
+    for (int depth = 0; depth < 40 && std::filesystem::is_symlink(target, ec); ++depth) {
+        const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
+        if (ec)
+            break;
+        target = next.is_absolute() ? next : target.parent_path() / next;
     }
     const std::filesystem::file_status status = std::filesystem::status(target, ec);
     *InPlace = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);

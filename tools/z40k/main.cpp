@@ -32,11 +32,11 @@ int main(int argc, char** argv) {
     AddConvertCommand(app, &exitCode);
     AddCaptureCommand(app, &exitCode);
     AddPropsCommand(app, &exitCode);
-    if (UnknownSubcommand(app, argc, argv))
-        return EXIT_USAGE;
 #ifdef Z40K_HAVE_SERVE
     AddServeCommand(app, &exitCode);
 #endif
+    if (UnknownSubcommand(app, argc, argv))
+        return EXIT_USAGE;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
