@@ -1,13 +1,16 @@
 // Saving and restoring the floating-point and extended processor state. User-mode code on the host may
 // use the FPU freely, so nothing is saved for real; what matters is that every save that succeeded is
-// restored, in reverse order, with the same save area, and that a failed save can be simulated.
+// restored, in reverse order, with the same save area, and that a failed save can be simulated. Saves nest
+// per thread, as the processor state they stand for is each thread's own.
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
 #include "platform/kernel.h"
 #include "platform/kernel/kernel_internal.h"
 
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace host {
@@ -15,8 +18,9 @@ namespace {
 
 struct ProcessorStateData {
     std::mutex Mutex;
-    ProcessorStateCounts Counts{};  // all but Depth, which is the size of Saved
-    std::vector<const void*> Saved; // save areas in use, innermost last
+    ProcessorStateCounts Counts{}; // all but Depth, which is the number of saves in Saved
+    // Each thread's save areas in use, innermost last.
+    std::map<std::thread::id, std::vector<const void*>> Saved;
 };
 
 ProcessorStateData& State() {
@@ -26,8 +30,11 @@ ProcessorStateData& State() {
 
 // Checks that Area is the innermost save; records the unbalanced restore otherwise.
 void PopSave(ProcessorStateData& state, const void* Area, const char* Routine) {
-    if (!state.Saved.empty() && state.Saved.back() == Area) {
-        state.Saved.pop_back();
+    std::vector<const void*>& saved = state.Saved[std::this_thread::get_id()];
+    if (!saved.empty() && saved.back() == Area) {
+        saved.pop_back();
+        if (saved.empty())
+            state.Saved.erase(std::this_thread::get_id());
         return;
     }
     ++state.Counts.UnbalancedRestores;
@@ -41,7 +48,9 @@ ProcessorStateCounts ProcessorState() {
     ProcessorStateData& state = State();
     std::lock_guard<std::mutex> lock(state.Mutex);
     ProcessorStateCounts counts = state.Counts;
-    counts.Depth = static_cast<int>(state.Saved.size());
+    counts.Depth = 0;
+    for (const auto& thread : state.Saved)
+        counts.Depth += static_cast<int>(thread.second.size());
     return counts;
 }
 
@@ -65,7 +74,7 @@ NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
     std::lock_guard<std::mutex> lock(state.Mutex);
     std::memset(FloatSave, 0, sizeof *FloatSave);
     FloatSave->ControlWord = 0x27F; // the control word the kernel gives a fresh FPU context
-    state.Saved.push_back(FloatSave);
+    state.Saved[std::this_thread::get_id()].push_back(FloatSave);
     ++state.Counts.FloatSaves;
     return STATUS_SUCCESS;
 }
@@ -85,7 +94,7 @@ NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSav
     host::ProcessorStateData& state = host::State();
     std::lock_guard<std::mutex> lock(state.Mutex);
     std::memset(XStateSave, 0, sizeof *XStateSave);
-    state.Saved.push_back(XStateSave);
+    state.Saved[std::this_thread::get_id()].push_back(XStateSave);
     ++state.Counts.ExtendedSaves;
     state.Counts.LastExtendedMask = Mask;
     return STATUS_SUCCESS;

@@ -207,10 +207,11 @@ TEST_F(LiveStack, TwoCamerasStreamTheirOwnScenes) {
     const simcam::Scene scenes[] = {Solid(250, 30, 30), Solid(30, 30, 250)};
     Plug(scenes[0]);
     Plug(scenes[1]);
-    const std::vector<uint8_t> expected[] = {Expected(0, scenes[0]), Expected(1, scenes[1])};
-    ASSERT_FALSE(expected[0] == expected[1]);
+    // The reference conversions need the frame geometry that running the pins sets.
     for (size_t i = 0; i < 2; ++i)
         ASSERT_EQ(PinOf(i).SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    const std::vector<uint8_t> expected[] = {Expected(0, scenes[0]), Expected(1, scenes[1])};
+    ASSERT_FALSE(expected[0] == expected[1]);
     std::vector<uint8_t> frames[2] = {std::vector<uint8_t>(FrameBytes()), std::vector<uint8_t>(FrameBytes())};
     for (int round = 0; round < 3; ++round) {
         auto first = PinOf(0).QueueRead(frames[0].data(), FrameBytes());
