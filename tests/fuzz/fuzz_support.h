@@ -51,7 +51,9 @@ class Input {
 inline std::unique_ptr<uint8_t[]> ExactBuffer(const std::vector<uint8_t>& Bytes, size_t Size) {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[Size == 0 ? 1 : Size]);
     std::memset(buffer.get(), 0, Size == 0 ? 1 : Size);
-    std::memcpy(buffer.get(), Bytes.data(), Bytes.size() < Size ? Bytes.size() : Size);
+    const size_t copied = Bytes.size() < Size ? Bytes.size() : Size;
+    if (copied != 0) // an empty vector's data() may be null, which memcpy must not be given
+        std::memcpy(buffer.get(), Bytes.data(), copied);
     return buffer;
 }
 
