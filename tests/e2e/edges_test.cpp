@@ -76,6 +76,11 @@ TEST_F(Edges, OutputsOverLinksAndDevicesLeaveThemInPlace) {
 }
 
 TEST_F(Edges, ASignalStopsTheCaptureAsANormalStop) {
+#if defined(__i386__)
+    // The 32-bit program runs under qemu-user on hosts without i386 support, whose delivery of a signal
+    // to a threaded program aborts it inside the C++ runtime; the 64-bit builds run this test.
+    GTEST_SKIP() << "signals to the threaded 32-bit program are not delivered reliably under qemu-user";
+#endif
     // Real clock and many frames: the signal comes while the camera runs (or, on a slow machine, before
     // the first frame, which must end the same way).
     const std::string command = "'" + std::string(Z40K_BINARY) + "' capture -n 100000 --drive-c " +

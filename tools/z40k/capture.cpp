@@ -209,6 +209,7 @@ struct CameraCapture {
     std::deque<std::pair<size_t, std::unique_ptr<streamclass::PendingRead>>> Reads; // buffer, read
     unsigned Captured = 0;
     bool Unplugged = false;
+    uint64_t DroppedAtUnplug = 0; // the library's count, kept: its record goes with the camera
 };
 
 // Brings the rig's camera Index up to a running capture pin with the format the driver offers for its
@@ -257,8 +258,9 @@ void QueueReads(CameraCapture& Camera, const std::vector<bool>& Free) {
 uint64_t DroppedFrames(const std::vector<CameraCapture>& Cameras) {
     uint64_t dropped = 0;
     for (const CameraCapture& camera : Cameras)
-        dropped +=
-            camera.Library != nullptr ? cameralib::GetStreamStatistics(camera.Library).FramesDropped : 0;
+        dropped += camera.Unplugged            ? camera.DroppedAtUnplug
+                   : camera.Library != nullptr ? cameralib::GetStreamStatistics(camera.Library).FramesDropped
+                                               : 0;
     return dropped;
 }
 
@@ -400,7 +402,8 @@ void RunCapture(const CaptureOptions& Options) {
     for (bool more = true; more && failure.empty();) {
         more = false;
         for (CameraCapture& camera : cameras) {
-            if (camera.Captured >= Options.Frames || camera.Unplugged || !failure.empty() || z40k::Interrupted())
+            if (camera.Captured >= Options.Frames || camera.Unplugged || !failure.empty() ||
+                z40k::Interrupted())
                 continue;
             more = true;
             auto [bufferIndex, read] = std::move(camera.Reads.front());
@@ -440,8 +443,10 @@ void RunCapture(const CaptureOptions& Options) {
             progress.Update(total, DroppedFrames(cameras));
             if (Options.UnplugAfter != 0 && camera.Captured == Options.UnplugAfter) {
                 // Pulled out: the reads still queued come back failed, the frames written stay.
+                camera.DroppedAtUnplug = cameralib::GetStreamStatistics(camera.Library).FramesDropped;
                 camera.Unplugged = true;
                 rig.Unplug(camera.Index);
+                camera.Library = nullptr;
                 failure = "the camera was unplugged after " + std::to_string(camera.Captured) + " frames";
                 break;
             }
