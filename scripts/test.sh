@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
+failed=()
 # The suites that load the driver and run it through the stream class, the library and the camera; the
 # tests that compare the driver's tables and records by address with this program's own are left out.
 stack_suites='StackTest.*:*DispatchTable.*:*InterfaceQuery.*:*CaptureStack.*:PropertyEffects.*'
@@ -20,11 +21,11 @@ for variant in native m32 sanitize; do
     [ "$variant" = native ] || dir="build-$variant"
     echo "=== $variant tests"
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 || status=1
+        ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 || { status=1; failed+=("$variant tests"); }
     if [ "$variant" = m32 ]; then
         echo "=== m32 whole-stack suites against build-m32/sys/z40k.sys"
         Z40K_DRIVER_IMAGE="$PWD/build-m32/sys/z40k.sys" ./build-m32/z40k_tests --gtest_brief=1 \
-            --gtest_filter="$stack_suites" || status=1
+            --gtest_filter="$stack_suites" || { status=1; failed+=("m32 against z40k.sys"); }
     fi
 done
 echo "=== tsan build"
@@ -33,7 +34,12 @@ echo "=== tsan tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 600 \
     -R '(Clock|LibraryStreams|Pump|PumpFaults|LiveStack|CaptureStack|StreamClassRules|PropertyEffects)\.' \
-    || status=1
+    || { status=1; failed+=("tsan tests"); }
 echo "=== fuzz targets, 30 s each"
-bash scripts/fuzz.sh 30 || status=1
+bash scripts/fuzz.sh 30 || { status=1; failed+=("fuzz targets"); }
+if [ $status -ne 0 ]; then
+    printf '=== FAILED: %s\n' "${failed[@]}" >&2
+else
+    echo '=== all steps passed'
+fi
 exit $status
