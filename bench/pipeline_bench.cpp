@@ -161,9 +161,11 @@ class RecordingReporter : public benchmark::ConsoleReporter {
                 Samples[run.benchmark_name()].push_back(run.cpu_accumulated_time * 1e3 /
                                                         double(run.iterations));
         for (const Run& run : Runs) {
-            auto fps = run.counters.find("capture_fps");
-            if (fps != run.counters.end())
-                CaptureFps = fps->second.value;
+            for (const char* counter : {"capture_fps", "packet_to_read_us"}) {
+                auto found = run.counters.find(counter);
+                if (found != run.counters.end())
+                    Capture[run.benchmark_name()][counter] = found->second.value;
+            }
         }
         ConsoleReporter::ReportRuns(Runs);
     }
@@ -178,7 +180,8 @@ class RecordingReporter : public benchmark::ConsoleReporter {
         return medians;
     }
     std::map<std::string, std::vector<double>> Samples;
-    double CaptureFps = -1; // set by any benchmark that reports a "capture_fps" counter
+    // Counters of any benchmark that reports "capture_fps" and "packet_to_read_us", by benchmark name.
+    std::map<std::string, std::map<std::string, double>> Capture;
 };
 
 } // namespace
@@ -258,8 +261,21 @@ int main(int argc, char** argv) {
     // The live view's JPEG encoding of a chart frame (serve_jpeg_bench.cpp), against the colour call.
     for (const char* name : {"jpeg_full", "jpeg_half", "jpeg_quarter"})
         if (ms.count(name) && ms.count("colour_awb_call" + bestSuffix))
-            std::printf("ratio %s_vs_colour_call %.3f\n", name, ms[name] / ms["colour_awb_call" + bestSuffix]);
-    if (reporter.CaptureFps >= 0)
-        std::printf("capture_fps %.1f\n", reporter.CaptureFps);
+            std::printf("ratio %s_vs_colour_call %.3f\n", name,
+                        ms[name] / ms["colour_awb_call" + bestSuffix]);
+    // The capture benchmarks (capture_fps.cpp): frames per second, the frame time against the colour call
+    // alone (what the threaded path adds to the driver's own work), and the packet-to-read latency.
+    for (const auto& run : reporter.Capture) {
+        const auto fps = run.second.find("capture_fps");
+        if (fps == run.second.end() || fps->second <= 0)
+            continue;
+        std::printf("capture_fps %s %.1f\n", run.first.c_str(), fps->second);
+        if (ms.count("colour_awb_call" + bestSuffix))
+            std::printf("ratio %s_vs_colour_call %.3f\n", run.first.c_str(),
+                        1e3 / fps->second / ms["colour_awb_call" + bestSuffix]);
+        const auto latency = run.second.find("packet_to_read_us");
+        if (latency != run.second.end())
+            std::printf("packet_to_read_us %s %.0f\n", run.first.c_str(), latency->second);
+    }
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "host/rig.h"
 
+#include "cameralib/library_device.h"
+
 namespace rig {
 
 Rig::Rig(streamclass::DriverEntryRoutine Entry) : entry_(Entry) {}
@@ -13,8 +15,7 @@ Rig::~Rig() {
     }
 }
 
-NTSTATUS Rig::Plug(const simcam::CameraConfig& Config, size_t* Index,
-                   const std::function<void(streamclass::Filter&)>& Added) {
+NTSTATUS Rig::Plug(const simcam::CameraConfig& Config, size_t* Index, const AddedCall& Added) {
     Slot slot;
     slot.Camera = std::make_unique<simcam::SimulatedCamera>(Config);
     slot.Filter = std::make_unique<streamclass::Filter>();
@@ -29,7 +30,7 @@ NTSTATUS Rig::Plug(const simcam::CameraConfig& Config, size_t* Index,
     if (NT_SUCCESS(status))
         status = slot.Filter->AddCamera(slot.Camera.get());
     if (NT_SUCCESS(status) && Added)
-        Added(*slot.Filter);
+        Added(*slot.Filter, *slot.Camera);
     if (NT_SUCCESS(status))
         status = slot.Filter->Initialize();
     if (NT_SUCCESS(status))

@@ -5,13 +5,19 @@
 // it; nothing below it knows it exists.
 #pragma once
 
-#include "cameralib/library_device.h"
 #include "platform/streamclass/client.h"
 #include "simcam/simulated_camera.h"
 
 #include <functional>
 #include <memory>
 #include <vector>
+
+// The entry point of the driver linked into this program; a z40k.sys brings its own through the loader.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace cameralib {
+struct LibraryDevice;
+}
 
 namespace rig {
 
@@ -26,9 +32,10 @@ class Rig {
     // driver is loaded with the first camera. On failure the camera stays plugged in as far as it came
     // (its filter shows how far); *Index gets its number either way.
     // Added, when given, is called once the camera has its filter and device extension, before any
-    // request reaches the driver (a trace starts following the camera there).
-    NTSTATUS Plug(const simcam::CameraConfig& Config, size_t* Index,
-                  const std::function<void(streamclass::Filter&)>& Added = nullptr);
+    // request reaches the driver (a trace starts following the camera there, a test sets the camera's
+    // hooks).
+    using AddedCall = std::function<void(streamclass::Filter&, simcam::SimulatedCamera&)>;
+    NTSTATUS Plug(const simcam::CameraConfig& Config, size_t* Index, const AddedCall& Added = nullptr);
     size_t Cameras() const { return slots_.size(); }
     streamclass::Filter& FilterOf(size_t Index) { return *slots_[Index].Filter; }
     simcam::SimulatedCamera& CameraOf(size_t Index) { return *slots_[Index].Camera; }

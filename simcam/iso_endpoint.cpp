@@ -39,6 +39,7 @@ struct SimulatedCamera::Endpoint {
     double Fps = 15;
     Scene Picture;
     bool HavePicture = false;
+    std::shared_ptr<const std::vector<uint8_t>> Recorded; // played back instead of the sensor's frame
     uint64_t PictureGeneration = 0;
     std::deque<FramePlan> Plans;
     FrameObserver OnFrame;
@@ -149,6 +150,17 @@ void SimulatedCamera::SetScene(Scene Picture) {
     ++endpoint_->PictureGeneration;
 }
 
+void SimulatedCamera::SetRawFrame(std::vector<uint8_t> Frame) {
+    std::shared_ptr<const std::vector<uint8_t>> recorded;
+    if (!Frame.empty()) {
+        Frame.resize(RAW_FRAME_SIZE, RAW_FILLER);
+        recorded = std::make_shared<const std::vector<uint8_t>>(std::move(Frame));
+    }
+    std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+    endpoint_->Recorded = std::move(recorded);
+    ++endpoint_->PictureGeneration;
+}
+
 void SimulatedCamera::QueueFrameFaults(const PacketFaults& Faults, bool Still) {
     std::lock_guard<std::mutex> lock(endpoint_->Mutex);
     endpoint_->Plans.push_back(FramePlan{Faults, Still});
@@ -229,6 +241,7 @@ void SimulatedCamera::SendLoop() {
                     FrameObserver observer;
                     uint64_t frameIndex = 0;
                     const Scene* picture = nullptr;
+                    std::shared_ptr<const std::vector<uint8_t>> recorded;
                     uint64_t pictureGeneration = 0;
                     {
                         std::lock_guard<std::mutex> lock(ep.Mutex);
@@ -237,10 +250,10 @@ void SimulatedCamera::SendLoop() {
                             ep.Plans.pop_front();
                         }
                         observer = ep.OnFrame;
-                        if (ep.HavePicture) {
+                        if (ep.HavePicture)
                             picture = &ep.Picture;
-                            pictureGeneration = ep.PictureGeneration;
-                        }
+                        recorded = ep.Recorded;
+                        pictureGeneration = ep.PictureGeneration;
                         frameIndex = ep.Stats.FramesSent++;
                     }
                     const uint16_t exposure = exposure_;
@@ -250,7 +263,9 @@ void SimulatedCamera::SendLoop() {
                     if (rendered == nullptr || exposure != renderedExposure || gain != renderedGain ||
                         pictureGeneration != renderedPicture) {
                         auto fresh = std::make_shared<std::vector<uint8_t>>();
-                        if (picture == nullptr) {
+                        if (recorded != nullptr) {
+                            *fresh = *recorded;
+                        } else if (picture == nullptr) {
                             if (chart.Rgb.empty())
                                 chart = BuiltInChart();
                             RenderRawFrame(chart, exposure, gain, fresh.get());

@@ -102,6 +102,9 @@ NTSTATUS SimulatedCamera::VendorRequest(uint8_t Request, uint16_t Value, uint16_
     std::vector<uint8_t> none;
     if (!Data)
         Data = &none;
+    const unsigned ordinal = ++requestsReceived_;
+    if (requestHook_)
+        requestHook_(Request, ordinal, false);
     // Taken before the firmware's lock: the clock's waiters look at the camera under the clock's lock.
     const int64_t now = host::ClockNow100ns();
     const bool wasOn = captureOn_;
@@ -113,6 +116,8 @@ NTSTATUS SimulatedCamera::VendorRequest(uint8_t Request, uint16_t Value, uint16_
     // The camera's sender waits for capture to be switched on or off.
     if (wasOn != captureOn_)
         host::ClockNotify();
+    if (requestHook_)
+        requestHook_(Request, ordinal, true);
     return status;
 }
 

@@ -131,6 +131,12 @@ class SimulatedCamera {
     // it holds the bytes carried. Faults: "vendor" (every request, by order), "vendor:N" (request code N).
     NTSTATUS VendorRequest(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
                            std::vector<uint8_t>* Data);
+    // Called in the requesting thread as each vendor request reaches the camera (Served false) and as it
+    // leaves (Served true), with the number of requests the camera has received, this one included. A
+    // test pulls the camera out from here, in the middle of a request or between two. Set it while no
+    // request is under way.
+    using RequestHook = std::function<void(uint8_t Request, unsigned Ordinal, bool Served)>;
+    void SetRequestHook(RequestHook Hook) { requestHook_ = std::move(Hook); }
     // Read these while no other thread sends requests.
     const std::vector<VendorRequestRecord>& Requests() const { return requests_; }
     void ClearRequests() { requests_.clear(); }
@@ -159,6 +165,10 @@ class SimulatedCamera {
     void SetFramesPerSecond(double Fps);
     // What the sensor looks at (default: the built-in colour chart).
     void SetScene(Scene Picture);
+    // A recorded raw frame the camera plays back, as it is, instead of what its sensor makes of the scene
+    // (exposure and gain do not touch it). A frame of another size than the camera's is cut or padded with
+    // filler. An empty one goes back to the sensor.
+    void SetRawFrame(std::vector<uint8_t> Frame);
     // Faults of the next frame that has none queued yet (one call per frame, in order); Still sends that
     // frame with the still toggle.
     void QueueFrameFaults(const PacketFaults& Faults, bool Still = false);
@@ -189,6 +199,8 @@ class SimulatedCamera {
     unsigned blocks_ = 0;
     std::map<uint16_t, uint16_t> controls_;
     std::vector<VendorRequestRecord> requests_;
+    RequestHook requestHook_;
+    std::atomic<unsigned> requestsReceived_{0};
     std::mutex firmwareMutex_; // requests come from any host thread
     std::unique_ptr<Endpoint> endpoint_;
 

@@ -262,4 +262,209 @@ TEST_F(LiveStack, SettersRacingACaptureLeaveTheFinalSettingsInForce) {
     EXPECT_EQ(PinOf(0).SetState(KSSTATE_STOP), STATUS_SUCCESS);
 }
 
+// The driver's frame and packet routines as the library calls them, wrapped to see when they run: the
+// first raw frame takes three frame times of clock time to convert, long enough for a stop to arrive
+// in the middle of it.
+struct RoutineWatch {
+    USBCAMD_DEVICE_DATA2 Calls;
+    const USBCAMD_DEVICE_DATA2* Driver;
+    std::atomic<int> Sequence{0};
+    std::atomic<bool> Converting{false};
+    std::atomic<int> Conversions{0};
+    std::atomic<int> LastRoutine{0}; // sequence number of the last packet or frame routine call
+    int64_t ConversionEnd100ns = 0;
+    std::atomic<int> StopReturned{0};
+};
+RoutineWatch* gWatch = nullptr;
+
+ULONG NTAPI WatchedPacket(PDEVICE_OBJECT Bus, PVOID Context, PVOID Frame, PUSBD_ISO_PACKET_DESCRIPTOR Sync,
+                          PVOID SyncBuffer, PUSBD_ISO_PACKET_DESCRIPTOR Data, PVOID DataBuffer,
+                          PBOOLEAN Complete, PULONG Flag, PULONG Offset) {
+    gWatch->LastRoutine = ++gWatch->Sequence;
+    return gWatch->Driver->CamProcessUSBPacketEx(Bus, Context, Frame, Sync, SyncBuffer, Data, DataBuffer,
+                                                 Complete, Flag, Offset);
+}
+
+NTSTATUS NTAPI WatchedRawFrame(PDEVICE_OBJECT Bus, PVOID Context, PVOID FrameContext, PVOID Buffer,
+                               ULONG Length, PVOID Raw, ULONG RawLength, ULONG Packets, PULONG Returned,
+                               ULONG ActualRawLength, ULONG Stream) {
+    gWatch->LastRoutine = ++gWatch->Sequence;
+    if (gWatch->Conversions++ == 0) {
+        gWatch->Converting = true;
+        host::ClockNotify();
+        Delay(3 * kFrameTime);
+    }
+    const NTSTATUS status =
+        gWatch->Driver->CamProcessRawVideoFrameEx(Bus, Context, FrameContext, Buffer, Length, Raw, RawLength,
+                                                  Packets, Returned, ActualRawLength, Stream);
+    if (gWatch->Converting) {
+        gWatch->ConversionEnd100ns = host::ClockNow100ns();
+        gWatch->Converting = false;
+    }
+    gWatch->LastRoutine = ++gWatch->Sequence;
+    return status;
+}
+
+NTSTATUS NTAPI WatchedStop(PDEVICE_OBJECT Bus, PVOID Context, ULONG Stream) {
+    const NTSTATUS status = gWatch->Driver->CamStopCaptureEx(Bus, Context, Stream);
+    gWatch->StopReturned = ++gWatch->Sequence;
+    return status;
+}
+
+// A stop that arrives while the frame worker is inside the raw-frame routine: the stop waits for the
+// conversion, the read being filled completes once and whole, the next one is cancelled, and no packet or
+// frame routine runs once the driver's stop capture has returned.
+TEST_F(LiveStack, StopDuringAConversionWaitsForItAndNothingRunsAfter) {
+    const simcam::Scene scene = Solid(70, 160, 220);
+    Plug(scene);
+    RoutineWatch watch;
+    cameralib::LibraryDevice* library = rig_->LibraryOf(0);
+    ASSERT_NE(library, nullptr);
+    watch.Driver = library->DeviceData2;
+    watch.Calls = *watch.Driver;
+    watch.Calls.CamProcessUSBPacketEx = WatchedPacket;
+    watch.Calls.CamProcessRawVideoFrameEx = WatchedRawFrame;
+    watch.Calls.CamStopCaptureEx = WatchedStop;
+    gWatch = &watch;
+    library->DeviceData2 = &watch.Calls;
+
+    ASSERT_EQ(PinOf(0).SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    const std::vector<uint8_t> expected = Expected(0, scene);
+    std::vector<uint8_t> a(FrameBytes()), b(FrameBytes());
+    auto filling = PinOf(0).QueueRead(a.data(), FrameBytes());
+    auto waiting = PinOf(0).QueueRead(b.data(), FrameBytes());
+    host::ClockWait([&] { return watch.Converting.load(); });
+    const int64_t stopAt = host::ClockNow100ns();
+    EXPECT_EQ(PinOf(0).SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    const int64_t stoppedAt = host::ClockNow100ns();
+    const int lastBeforeReturn = watch.LastRoutine;
+    Delay(5 * kFrameTime); // a frame or packet routine running late would show now
+    library->DeviceData2 = watch.Driver;
+
+    EXPECT_EQ(watch.ConversionEnd100ns, stopAt + 3 * kFrameTime);
+    EXPECT_GE(stoppedAt, watch.ConversionEnd100ns);
+    EXPECT_EQ(watch.Conversions, 1);
+    ASSERT_NE(watch.StopReturned, 0);
+    EXPECT_LT(watch.LastRoutine, watch.StopReturned);
+    EXPECT_EQ(watch.LastRoutine, lastBeforeReturn);
+    streamclass::ReadResult r;
+    EXPECT_EQ(filling->Wait(&r), STATUS_SUCCESS);
+    EXPECT_GT(r.DataUsed, 0u);
+    EXPECT_TRUE(a == expected);
+    EXPECT_EQ(waiting->Wait(), STATUS_CANCELLED);
+    gWatch = nullptr;
+}
+
+// What each step of one session reported, and what became of the read queued while the pin ran
+// (STATUS_PENDING: the step was not reached).
+struct UnplugSession {
+    NTSTATUS Plugged = STATUS_PENDING;
+    NTSTATUS Ran = STATUS_PENDING;
+    NTSTATUS PropertySet = STATUS_PENDING;
+    NTSTATUS Stopped = STATUS_PENDING;
+    NTSTATUS Read = STATUS_PENDING;
+    unsigned Requests = 0; // vendor requests the camera received
+};
+
+class UnplugAnywhere : public LiveStack {
+  protected:
+    // One session: bring-up, the pin opened and run with a read queued, an exposure set, stop. The camera
+    // is pulled out at vendor request AtRequest (0: never) as the request reaches it, or with AfterServing
+    // once it has answered; the stream class then removes it as after any surprise removal.
+    UnplugSession Run(unsigned AtRequest, bool AfterServing) {
+        UnplugSession session;
+        rig_ = std::make_unique<rig::Rig>(DriverEntry);
+        size_t index = 0;
+        session.Plugged = rig_->Plug(
+            simcam::CameraConfig(), &index, [&](streamclass::Filter&, simcam::SimulatedCamera& Camera) {
+                Camera.SetRequestHook([&, camera = &Camera](uint8_t, unsigned Ordinal, bool Served) {
+                    session.Requests = Ordinal;
+                    if (Ordinal == AtRequest && Served == AfterServing)
+                        camera->Unplug();
+                });
+            });
+        std::vector<uint8_t> frame;
+        std::unique_ptr<streamclass::PendingRead> read;
+        if (NT_SUCCESS(session.Plugged)) {
+            streamclass::Filter& filter = rig_->FilterOf(index);
+            std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(0);
+            EXPECT_EQ(filter.Intersect(0, &ranges.at(0)->DataRange, &format_), STATUS_SUCCESS);
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            pins_.push_back(filter.OpenPin(0, format_, &status));
+            EXPECT_EQ(status, STATUS_SUCCESS); // the open's register writes are not looked at
+            session.Ran = PinOf(0).SetState(KSSTATE_RUN);
+            frame.assign(FrameBytes(), 0);
+            read = PinOf(0).QueueRead(frame.data(), FrameBytes());
+            session.PropertySet = SetCameraProperty(0, 7, 900); // exposure: a register write
+            session.Stopped = PinOf(0).SetState(KSSTATE_STOP);
+        }
+        rig_->Unplug(index);
+        if (read != nullptr) {
+            session.Read = read->Wait(nullptr, host::ClockNow100ns() + 20 * kFrameTime);
+            EXPECT_TRUE(read->Done()) << "the read never completed";
+        }
+        read.reset();
+        pins_.clear();
+        rig_.reset();
+        return session;
+    }
+};
+
+// The camera pulled out at every vendor request of a session, as the request reaches it and just after
+// it answered: every step ends with a defined status, the read completes once, nothing leaks and nothing
+// runs at the wrong level. A property set succeeds whatever the camera answers (the setting is kept and
+// reaches the camera at the next open); stop stops the stream whatever the camera answers and says so.
+TEST_F(UnplugAnywhere, EveryRequestOfASessionEndsDefinedAndClean) {
+    constexpr NTSTATUS OK = STATUS_SUCCESS, GONE = simcam::DEVICE_GONE_STATUS, NONE = STATUS_PENDING;
+    const struct {
+        unsigned At;
+        bool After;
+        NTSTATUS Plug, Run, Property, Stop, Read;
+    } cases[] = {
+        {0, false, OK, OK, OK, OK, STATUS_CANCELLED}, // never: the reference session
+        // Bring-up: the status word (1), the start-up control (2).
+        {1, false, GONE, NONE, NONE, NONE, NONE},
+        {1, true, GONE, NONE, NONE, NONE, NONE},
+        {2, false, GONE, NONE, NONE, NONE, NONE},
+        // Gone once bring-up is done: the open's exposure (3) and gain (4) writes fail unnoticed, and the
+        // run finds no bandwidth.
+        {2, true, OK, STATUS_INSUFFICIENT_RESOURCES, OK, OK, STATUS_DEVICE_NOT_READY},
+        {3, false, OK, STATUS_INSUFFICIENT_RESOURCES, OK, OK, STATUS_DEVICE_NOT_READY},
+        {3, true, OK, STATUS_INSUFFICIENT_RESOURCES, OK, OK, STATUS_DEVICE_NOT_READY},
+        {4, false, OK, STATUS_INSUFFICIENT_RESOURCES, OK, OK, STATUS_DEVICE_NOT_READY},
+        {4, true, OK, STATUS_INSUFFICIENT_RESOURCES, OK, OK, STATUS_DEVICE_NOT_READY},
+        // The run's capture controls (5, 6).
+        {5, false, OK, GONE, OK, OK, STATUS_DEVICE_NOT_READY},
+        {5, true, OK, GONE, OK, OK, STATUS_DEVICE_NOT_READY},
+        {6, false, OK, GONE, OK, OK, STATUS_DEVICE_NOT_READY},
+        // Gone while the pin runs: the exposure write (7), the stop's capture control (8).
+        {6, true, OK, OK, OK, GONE, STATUS_CANCELLED},
+        {7, false, OK, OK, OK, GONE, STATUS_CANCELLED},
+        {7, true, OK, OK, OK, GONE, STATUS_CANCELLED},
+        {8, false, OK, OK, OK, GONE, STATUS_CANCELLED},
+        {8, true, OK, OK, OK, GONE, STATUS_CANCELLED},
+    };
+    for (const auto& c : cases) {
+        ResetHostForStack("z40k-live-c");
+        firstBlock_ = host::PoolAllocationCount();
+        const UnplugSession s = Run(c.At, c.After);
+        const std::string where =
+            "unplugged at request " + std::to_string(c.At) + (c.After ? " once answered" : "");
+        if (c.At == 0) {
+            EXPECT_EQ(s.Requests, 8u) << "the table covers every request of the session";
+        }
+        EXPECT_EQ(s.Plugged, c.Plug) << where;
+        EXPECT_EQ(s.Ran, c.Run) << where;
+        EXPECT_EQ(s.PropertySet, c.Property) << where;
+        EXPECT_EQ(s.Stopped, c.Stop) << where;
+        EXPECT_EQ(s.Read, c.Read) << where;
+        for (const std::string& v : streamclass::Violations())
+            ADD_FAILURE() << where << ": " << v;
+        for (const std::string& v : host::LevelViolations())
+            ADD_FAILURE() << where << ": " << v;
+        for (const host::PoolBlockInfo& block : host::PoolOutstanding())
+            EXPECT_LE(block.Serial, firstBlock_) << where << ": " << block.Size << " bytes left";
+    }
+}
+
 } // namespace

@@ -131,6 +131,22 @@ TEST_F(ConvertCommand, DumpLayoutConvertsWithoutDeinterlacingAgain) {
     EXPECT_TRUE(ReadBytes(dir_ / "colour-from-dump.raw") == ReadBytes(dir_ / "colour.raw"));
 }
 
+// The device the frame goes through starts from the settings in the registry, as a capture's would:
+// colour stored off converts as --mono does, and the registry file is only read.
+TEST_F(ConvertCommand, SettingsInTheRegistryApplyAsForACapture) {
+    const std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n"
+                            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                            "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\0000\\Z40K_Settings]\r\n"
+                            "\"Color Enable\"=dword:00000000\r\n\r\n";
+    std::ofstream(dir_ / "grey.reg", std::ios::binary) << reg;
+    ASSERT_EQ(Convert("frame.raw mono.raw --mono").ExitCode, 0);
+    Outcome r = Convert("frame.raw stored.raw --registry grey.reg");
+    ASSERT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_TRUE(ReadBytes(dir_ / "stored.raw") == ReadBytes(dir_ / "mono.raw"));
+    std::ifstream in(dir_ / "grey.reg", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), reg);
+}
+
 TEST_F(ConvertCommand, BmpAndPngHoldThePictureOfTheFrameBuffer) {
     ASSERT_EQ(Convert("frame.raw out.raw").ExitCode, 0);
     const auto frame = ReadBytes(dir_ / "out.raw");
@@ -172,12 +188,13 @@ TEST_F(ConvertCommand, FailuresExitWithOneLineAndLeaveNoOutput) {
         int Exit;
         const char* Output;
     } cases[] = {
-        {"short.raw out.bmp", 1, "out.bmp"},             // wrong size
-        {"missing.raw out.bmp", 1, "out.bmp"},           // unreadable
-        {"short.raw kept.bmp", 1, nullptr},              // an existing OUTPUT stays as it was
-        {"frame.raw nodir/out.bmp", 1, nullptr},         // unwritable
-        {"frame.raw out.jpg", 2, "out.jpg"},             // unknown format
-        {"frame.raw out.bmp --gains 1,2", 2, "out.bmp"}, // malformed gains
+        {"short.raw out.bmp", 1, "out.bmp"},                     // wrong size
+        {"missing.raw out.bmp", 1, "out.bmp"},                   // unreadable
+        {"short.raw kept.bmp", 1, nullptr},                      // an existing OUTPUT stays as it was
+        {"frame.raw nodir/out.bmp", 1, nullptr},                 // unwritable
+        {"frame.raw out.bmp --registry none.reg", 1, "out.bmp"}, // no such registry file
+        {"frame.raw out.jpg", 2, "out.jpg"},                     // unknown format
+        {"frame.raw out.bmp --gains 1,2", 2, "out.bmp"},         // malformed gains
         {"frame.raw out.bmp --gains 1,2,-3", 2, "out.bmp"},
         {"frame.raw out.bmp --gains 1,2,4294967296", 2, "out.bmp"},
         {"frame.raw out.bmp --layout tiles", 2, "out.bmp"}, // unknown layout

@@ -7,14 +7,14 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 
-#include "cameralib/streaming.h"
-#include "driver/driver_entry.h"
+#include "host/library_view.h"
 #include "host/pe_loader.h"
 #include "host/rig.h"
 #include "platform/host/kernel_host.h"
 #include "platform/streamclass/client.h"
 #include "simcam/sensor.h"
 #include "simcam/simulated_camera.h"
+#include "tools/z40k/capture_pin.h"
 #include "tools/z40k/frame_stream.h"
 #include "tools/z40k/image_files.h"
 #include "tools/z40k/interrupt.h"
@@ -35,8 +35,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr ULONG CAPTURE_STREAM = 0;
 
 struct CaptureOptions {
     unsigned Frames = 1;
@@ -204,7 +202,7 @@ struct CameraCapture {
     size_t Index = 0;
     std::string Prefix; // "frame", or "cam0-frame" with more than one camera
     std::unique_ptr<streamclass::Pin> Pin;
-    cameralib::LibraryDevice* Library = nullptr;
+    PVOID Extension = nullptr; // the camera's device extension while it is plugged in
     std::vector<std::vector<uint8_t>> Buffers;
     std::deque<std::pair<size_t, std::unique_ptr<streamclass::PendingRead>>> Reads; // buffer, read
     unsigned Captured = 0;
@@ -217,30 +215,20 @@ struct CameraCapture {
 void StartCamera(rig::Rig& Rig, CameraCapture& Camera, const CaptureOptions& Options, simcam::Scene Scene,
                  z40k::TraceWriter& Trace, KS_DATAFORMAT_VIDEOINFOHEADER* Format) {
     streamclass::Filter& filter = Rig.FilterOf(Camera.Index);
-    std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(CAPTURE_STREAM);
-    if (ranges.empty())
-        throw Failure{"the camera offers no capture format"};
-    std::vector<uint8_t> formatBytes;
-    NTSTATUS status = filter.Intersect(CAPTURE_STREAM, &ranges[0]->DataRange, &formatBytes);
-    if (!NT_SUCCESS(status) || formatBytes.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER))
-        throw Failure{"no capture format could be agreed (" + StatusHex(status) + ")"};
-    std::memcpy(Format, formatBytes.data(), sizeof *Format);
-    const int width = Format->VideoInfoHeader.bmiHeader.biWidth;
-    const int height = std::abs(Format->VideoInfoHeader.bmiHeader.biHeight);
-    if (width <= 0 || height <= 0 || Format->DataFormat.SampleSize < size_t(width) * size_t(height) * 3)
-        throw Failure{"the agreed format has no usable picture size"};
-
-    Camera.Pin = filter.OpenPin(CAPTURE_STREAM, formatBytes, &status);
-    if (Camera.Pin == nullptr)
-        throw Failure{"the capture pin did not open (" + StatusHex(status) + ")"};
-    Camera.Library = Rig.LibraryOf(Camera.Index);
-    if (Camera.Library == nullptr)
+    z40k::CapturePin pin;
+    std::string error;
+    if (!z40k::OpenCapturePin(filter, &pin, &error))
+        throw Failure{error};
+    *Format = pin.Format;
+    Camera.Pin = std::move(pin.Pin);
+    if (Rig.LibraryOf(Camera.Index) == nullptr)
         throw Failure{"the camera class library lost the camera"};
+    Camera.Extension = filter.DeviceExtension();
     Rig.CameraOf(Camera.Index).SetScene(std::move(Scene));
     if (Trace.IsOpen()) {
-        cameralib::SetFrameObserver(Camera.Library,
-                                    [&Trace](const cameralib::FrameRecord& Frame) { Trace.Frame(Frame); });
-        cameralib::SetBandwidthCallObserver(Camera.Library, [&Trace]() { Trace.Flush(); });
+        rig::SetFrameObserver(Camera.Extension,
+                              [&Trace](const rig::FrameRecord& Frame) { Trace.Frame(Frame); });
+        rig::SetBandwidthCallObserver(Camera.Extension, [&Trace]() { Trace.Flush(); });
     }
     ApplyCaptureProperties(filter, Options);
 }
@@ -258,9 +246,8 @@ void QueueReads(CameraCapture& Camera, const std::vector<bool>& Free) {
 uint64_t DroppedFrames(const std::vector<CameraCapture>& Cameras) {
     uint64_t dropped = 0;
     for (const CameraCapture& camera : Cameras)
-        dropped += camera.Unplugged            ? camera.DroppedAtUnplug
-                   : camera.Library != nullptr ? cameralib::GetStreamStatistics(camera.Library).FramesDropped
-                                               : 0;
+        dropped += camera.Unplugged ? camera.DroppedAtUnplug
+                                    : rig::StreamStatisticsOf(camera.Extension).FramesDropped;
     return dropped;
 }
 
@@ -339,13 +326,14 @@ void RunCapture(const CaptureOptions& Options) {
     config.FramesPerSecond = Options.CameraFps;
     rig::Rig rig(driverEntry);
     std::vector<CameraCapture> cameras(Options.Cameras);
-    KS_DATAFORMAT_VIDEOINFOHEADER videoFormat;
+    KS_DATAFORMAT_VIDEOINFOHEADER videoFormat = {};
     for (unsigned i = 0; i < Options.Cameras; ++i) {
         size_t index = 0;
-        const NTSTATUS status = rig.Plug(config, &index, [&trace, i](streamclass::Filter& Filter) {
-            if (i == 0)
-                trace.FollowDevice(Filter.DeviceExtension());
-        });
+        const NTSTATUS status =
+            rig.Plug(config, &index, [&trace, i](streamclass::Filter& Filter, simcam::SimulatedCamera&) {
+                if (i == 0)
+                    trace.FollowDevice(Filter.DeviceExtension());
+            });
         cameras[i].Index = index;
         cameras[i].Prefix = Options.Cameras > 1 ? "cam" + std::to_string(i) + "-frame" : "frame";
         if (!NT_SUCCESS(status)) {
@@ -370,7 +358,7 @@ void RunCapture(const CaptureOptions& Options) {
     std::mutex rawMutex;
     std::string rawError;
     if (Options.SaveRaw) {
-        cameralib::SetRawFrameObserver(cameras[0].Library, [&](uint64_t, const uint8_t* Data, size_t Length) {
+        rig::SetRawFrameObserver(cameras[0].Extension, [&](uint64_t, const uint8_t* Data, size_t Length) {
             const std::string path = Options.Directory + "/" + FrameName("raw", rawWritten++, "bin");
             std::string error;
             const bool written =
@@ -443,10 +431,10 @@ void RunCapture(const CaptureOptions& Options) {
             progress.Update(total, DroppedFrames(cameras));
             if (Options.UnplugAfter != 0 && camera.Captured == Options.UnplugAfter) {
                 // Pulled out: the reads still queued come back failed, the frames written stay.
-                camera.DroppedAtUnplug = cameralib::GetStreamStatistics(camera.Library).FramesDropped;
+                camera.DroppedAtUnplug = rig::StreamStatisticsOf(camera.Extension).FramesDropped;
                 camera.Unplugged = true;
                 rig.Unplug(camera.Index);
-                camera.Library = nullptr;
+                camera.Extension = nullptr;
                 failure = "the camera was unplugged after " + std::to_string(camera.Captured) + " frames";
                 break;
             }

@@ -1,18 +1,22 @@
 // z40k convert: one raw frame (or a de-interlaced dump) through the driver's own conversion, to a file.
+// The frame takes the path a captured one takes: a camera brought up by the host rig (settings from the
+// registry) plays it back, the library assembles it and hands it to the driver's raw-frame callback with
+// the buffer of the read the program queued.
+#include "tools/z40k/capture_pin.h"
 #include "tools/z40k/commands.h"
+#include "tools/z40k/device_properties_cli.h"
 #include "tools/z40k/image_files.h"
 
-#include "camera/frame_geometry.h"
-#include "imaging/raw_frame.h"
+#include "host/rig.h"
 #include "platform/host/kernel_host.h"
-#include "properties/settings.h"
+#include "simcam/sensor.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -23,10 +27,6 @@
 
 namespace {
 
-constexpr LONG CAPTURE_WIDTH = 2560;
-constexpr LONG CAPTURE_HEIGHT = 1920;
-constexpr ULONG CAPTURE_FRAME_BYTES = CAPTURE_WIDTH * CAPTURE_HEIGHT * 3; // 14,745,600
-
 struct ConvertOptions {
     std::string Input;
     std::string Output;
@@ -36,6 +36,7 @@ struct ConvertOptions {
     std::string Layout = "raw";
     bool Json = false;
     std::string DriveC = "./drive-c";
+    std::string Registry;
 };
 
 int Fail(int Code, const std::string& Message) {
@@ -71,12 +72,12 @@ bool ReadRawInput(const std::string& Path, const std::string& What, std::vector<
     }
     if (!S_ISREG(info.st_mode)) {
         *Error = Path + " is not a regular file; a " + What + " is a file of " +
-                 std::to_string(RAW_FRAME_BYTES) + " bytes";
+                 std::to_string(simcam::RAW_FRAME_SIZE) + " bytes";
         return false;
     }
-    if (static_cast<uint64_t>(info.st_size) != RAW_FRAME_BYTES) {
+    if (static_cast<uint64_t>(info.st_size) != simcam::RAW_FRAME_SIZE) {
         *Error = Path + " is " + std::to_string(info.st_size) + " bytes; a " + What + " is " +
-                 std::to_string(RAW_FRAME_BYTES);
+                 std::to_string(simcam::RAW_FRAME_SIZE);
         return false;
     }
     std::FILE* file = std::fopen(Path.c_str(), "rb");
@@ -84,13 +85,102 @@ bool ReadRawInput(const std::string& Path, const std::string& What, std::vector<
         *Error = "cannot read " + Path + ": " + std::strerror(errno);
         return false;
     }
-    Bytes->resize(RAW_FRAME_BYTES);
+    Bytes->resize(simcam::RAW_FRAME_SIZE);
     const bool whole = std::fread(Bytes->data(), 1, Bytes->size(), file) == Bytes->size();
     std::fclose(file);
     if (!whole) {
         *Error = "cannot read " + Path + " whole";
         return false;
     }
+    return true;
+}
+
+// The raw frame a dump came from, as far as the conversion can tell: the dump is the de-interlaced
+// scratch frame, whose lines are the mosaic's rows a raw line apart, so the camera's own layout puts them
+// back into their fields. The bytes outside the samples carry no picture either way.
+std::vector<uint8_t> InterlaceDump(const std::vector<uint8_t>& Dump) {
+    std::vector<uint8_t> mosaic(size_t(simcam::SENSOR_WIDTH) * simcam::SENSOR_HEIGHT);
+    for (int row = 0; row < simcam::SENSOR_HEIGHT; ++row)
+        std::memcpy(&mosaic[size_t(row) * simcam::SENSOR_WIDTH],
+                    &Dump[size_t(row) * simcam::RAW_LINE_DISTANCE], simcam::SENSOR_WIDTH);
+    return simcam::LayoutRawFrame(mosaic);
+}
+
+struct ConvertedFrame {
+    std::vector<uint8_t> Frame; // the read's whole buffer
+    int Width = 0;
+    int Height = 0;
+    ULONG BytesReturned = 0;
+    ULONG Gains[3] = {0, 0, 0}; // blue, green, red after the frame
+};
+
+NTSTATUS SetNamed(streamclass::Filter& Filter, const char* Name, long long Value) {
+    PropertyAssignment assignment;
+    assignment.Property = FindNamedProperty(Name);
+    assignment.Value = Value;
+    return ApplyProperty(Filter, assignment);
+}
+
+// One camera on the rig plays Raw back while one read waits for it on the capture pin, with the options
+// set as properties before the pin runs, as an application would set them.
+bool ConvertOnRig(const ConvertOptions& Options, const ULONG Gains[3], std::vector<uint8_t> Raw,
+                  ConvertedFrame* Out, std::string* Error) {
+    rig::Rig rig(DriverEntry);
+    size_t index = 0;
+    NTSTATUS status = rig.Plug(simcam::CameraConfig(), &index);
+    if (!NT_SUCCESS(status)) {
+        *Error = "the camera did not come up (" + StatusHex(status) + ")";
+        return false;
+    }
+    streamclass::Filter& filter = rig.FilterOf(index);
+    rig.CameraOf(index).SetRawFrame(std::move(Raw));
+    z40k::CapturePin pin;
+    if (!z40k::OpenCapturePin(filter, &pin, Error))
+        return false;
+    struct Setting {
+        bool Wanted;
+        const char* Name;
+        long long Value;
+    } settings[] = {{Options.Mono, "color", 0},
+                    {Options.AutoWhiteBalance, "awb", 1},
+                    {!Options.Gains.empty(), "blue-gain", Gains[0]},
+                    {!Options.Gains.empty(), "green-gain", Gains[1]},
+                    {!Options.Gains.empty(), "red-gain", Gains[2]}};
+    for (const Setting& setting : settings) {
+        if (setting.Wanted && !NT_SUCCESS(status = SetNamed(filter, setting.Name, setting.Value))) {
+            *Error = std::string("the camera refused ") + setting.Name + " (" + StatusName(status) + ")";
+            return false;
+        }
+    }
+    status = pin.Pin->SetState(KSSTATE_RUN);
+    if (!NT_SUCCESS(status)) {
+        *Error = "the capture pin did not run (" + StatusHex(status) + ")";
+        return false;
+    }
+    // The read is queued before the first frame is due: on the virtual clock the camera sends nothing
+    // until this thread waits.
+    Out->Frame.assign(pin.Format.DataFormat.SampleSize, 0);
+    streamclass::ReadResult result;
+    status = pin.Pin->QueueRead(Out->Frame.data(), ULONG(Out->Frame.size()))->Wait(&result);
+    if (NT_SUCCESS(status)) {
+        const char* names[3] = {"blue-gain", "green-gain", "red-gain"};
+        for (int i = 0; i < 3; ++i) {
+            const PropertyReading reading = ReadProperty(filter, *FindNamedProperty(names[i]));
+            Out->Gains[i] = static_cast<ULONG>(reading.Value);
+            if (!NT_SUCCESS(reading.Status))
+                status = reading.Status;
+        }
+    }
+    const NTSTATUS stopped = pin.Pin->SetState(KSSTATE_STOP);
+    pin.Pin->Close();
+    rig.Remove(index);
+    if (!NT_SUCCESS(status) || !NT_SUCCESS(stopped) || result.DataUsed == 0) {
+        *Error = "the raw-frame path failed (" + StatusHex(NT_SUCCESS(status) ? stopped : status) + ")";
+        return false;
+    }
+    Out->Width = pin.Width;
+    Out->Height = pin.Height;
+    Out->BytesReturned = result.DataUsed;
     return true;
 }
 
@@ -109,52 +199,30 @@ int RunConvert(const ConvertOptions& Options) {
     if (!ReadRawInput(Options.Input, Options.Layout == "dump" ? "dump" : "raw frame", &input, &error))
         return Fail(EXIT_RUNTIME_FAILURE, error);
 
+    if (Options.Layout == "dump")
+        input = InterlaceDump(input);
+
     host::ResetKernel();
+    host::PoolSetLookaside(true);
+    host::ClockSetMode(host::ClockMode::Virtual);
     host::FilesSetDriveC(Options.DriveC);
+    if (!Options.Registry.empty() && !host::RegistryLoadFile(Options.Registry, &error))
+        return Fail(EXIT_RUNTIME_FAILURE, "cannot read the registry " + Options.Registry + ": " + error);
 
-    // A device as initialise-device leaves it (no stored settings), with the capture format's geometry
-    // as bandwidth allocation sets it, then the options.
-    DeviceContext context;
-    std::memset(&context, 0, sizeof(context));
-    InitializeSettings(nullptr, &context);
-    context.FormatWidth = CAPTURE_WIDTH;
-    context.FormatHeight = CAPTURE_HEIGHT;
-    if (SetWindowFromFormat(&context, CAPTURE_WIDTH, CAPTURE_HEIGHT) != STATUS_SUCCESS)
-        return Fail(EXIT_RUNTIME_FAILURE, "the driver refused the capture window");
-    if (Options.Mono)
-        context.ColorEnable = 0;
-    if (Options.AutoWhiteBalance)
-        context.AutoWhiteBalance = 1;
-    if (!Options.Gains.empty()) {
-        context.BlueGain = gains[0];
-        context.GreenGain = gains[1];
-        context.RedGain = gains[2];
-    }
+    ConvertedFrame converted;
+    if (!ConvertOnRig(Options, gains, std::move(input), &converted, &error))
+        return Fail(EXIT_RUNTIME_FAILURE, error);
+    const std::vector<uint8_t>& frame = converted.Frame;
 
-    std::vector<uint8_t> frame(CAPTURE_FRAME_BYTES, 0);
-    ULONG bytesReturned = 0;
-    if (Options.Layout == "dump") {
-        // Already de-interlaced: the dump is the scratch frame, and only the conversion step runs.
-        bytesReturned =
-            ConvertDeinterlacedFrame(&context, input.data(), input.data() + (input.size() & ~size_t(1)),
-                                     frame.data(), frame.data() + frame.size());
-    } else {
-        const NTSTATUS status = CamProcessRawVideoFrameEx(
-            nullptr, &context, nullptr, frame.data(), ULONG(frame.size()), input.data(), ULONG(input.size()),
-            0, &bytesReturned, ULONG(input.size()), 0);
-        if (status != STATUS_SUCCESS)
-            return Fail(EXIT_RUNTIME_FAILURE, "the raw-frame callback failed");
-    }
-
-    if (!z40k::WriteImageFile(Options.Output, format, frame.data(), frame.size(), CAPTURE_WIDTH,
-                              CAPTURE_HEIGHT, &error))
+    if (!z40k::WriteImageFile(Options.Output, format, frame.data(), frame.size(), converted.Width,
+                              converted.Height, &error))
         return Fail(EXIT_RUNTIME_FAILURE, error);
 
     if (Options.Json) {
-        nlohmann::json out = {{"bytes_returned", bytesReturned},
-                              {"blue_gain", context.BlueGain},
-                              {"green_gain", context.GreenGain},
-                              {"red_gain", context.RedGain}};
+        nlohmann::json out = {{"bytes_returned", converted.BytesReturned},
+                              {"blue_gain", converted.Gains[0]},
+                              {"green_gain", converted.Gains[1]},
+                              {"red_gain", converted.Gains[2]}};
         std::cout << out.dump() << std::endl;
     }
     return 0;
@@ -165,7 +233,8 @@ int RunConvert(const ConvertOptions& Options) {
 CLI::App* AddConvertCommand(CLI::App& App, int* ExitCode) {
     auto options = std::make_shared<ConvertOptions>();
     CLI::App* command = App.add_subcommand(
-        "convert", "Convert a raw frame into a picture through the driver's raw-frame entry point");
+        "convert",
+        "Convert a raw frame into a picture through the driver's raw-frame path, as a capture would");
     command->add_option("INPUT", options->Input, "raw frame (5,926,912 bytes) or de-interlaced dump")
         ->required();
     command->add_option("OUTPUT", options->Output, "picture to write: .bmp, .png or .raw (the frame buffer)")
@@ -177,6 +246,8 @@ CLI::App* AddConvertCommand(CLI::App& App, int* ExitCode) {
         ->check(CLI::IsMember({"raw", "dump"}));
     command->add_flag("--json", options->Json, "print bytes_returned and the gains after the frame as JSON");
     command->add_option("--drive-c", options->DriveC, "host folder standing for C:\\ (default ./drive-c)");
+    command->add_option("--registry", options->Registry,
+                        "registry file (.reg) the camera's settings are loaded from (not written)");
     command->callback([options, ExitCode] { *ExitCode = RunConvert(*options); });
     return command;
 }

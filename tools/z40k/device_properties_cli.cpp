@@ -1,8 +1,5 @@
 #include "tools/z40k/device_properties_cli.h"
 
-#include "properties/device_properties.h"
-#include "properties/procamp_window.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

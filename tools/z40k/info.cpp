@@ -3,10 +3,9 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 
-#include "driver/driver_entry.h"
+#include "host/rig.h"
 #include "platform/host/kernel_host.h"
 #include "platform/streamclass/client.h"
-#include "properties/device_properties.h"
 #include "simcam/simulated_camera.h"
 
 #include <nlohmann/json.hpp>
@@ -49,7 +48,6 @@ std::string GuidName(const GUID& Guid) {
     }
     return GuidText(Guid);
 }
-
 
 std::string CameraPropertyName(ULONG Id) {
     for (const NamedProperty& property : NamedProperties()) {

@@ -2,7 +2,7 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 
-#include "driver/driver_entry.h"
+#include "host/rig.h"
 #include "platform/host/kernel_host.h"
 #include "simcam/simulated_camera.h"
 

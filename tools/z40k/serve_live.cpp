@@ -1,7 +1,7 @@
 #include "tools/z40k/serve_live.h"
 
-#include "cameralib/streaming.h"
-#include "driver/driver_entry.h"
+#include "host/library_view.h"
+#include "host/rig.h"
 #include "platform/host/kernel_host.h"
 #include "simcam/sensor.h"
 #include "simcam/simulated_camera.h"
@@ -100,12 +100,7 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
         *Error = "the capture pin did not open (" + StatusName(status) + ")";
         return false;
     }
-    cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter_->DeviceExtension());
-    if (library == nullptr) {
-        *Error = "the camera class library lost the camera";
-        return false;
-    }
-    cameralib::SetScene(library, std::move(scene));
+    camera_->SetScene(std::move(scene));
 
     std::vector<PropertyAssignment> assignments;
     if (Options.Mono) {
@@ -366,10 +361,10 @@ std::shared_ptr<LiveFrame> LiveCamera::FreeFrame() {
 }
 
 void LiveCamera::CaptureLoop() {
-    cameralib::LibraryDevice* library = nullptr;
+    PVOID extension = nullptr;
     {
         ClientGate::Turn turn(gate_);
-        library = cameralib::DeviceFromContext(filter_->DeviceExtension());
+        extension = filter_->DeviceExtension();
     }
     for (;;) {
         {
@@ -388,7 +383,7 @@ void LiveCamera::CaptureLoop() {
                 continue;
             ULONG used = 0;
             status = pin_->ReadFrame(frame->Pixels.data(), static_cast<ULONG>(frame->Pixels.size()), &used);
-            dropped = cameralib::GetStreamStatistics(library).FramesDropped;
+            dropped = rig::StreamStatisticsOf(extension).FramesDropped;
         }
         if (!NT_SUCCESS(status)) {
             {

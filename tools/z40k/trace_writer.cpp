@@ -2,8 +2,6 @@
 
 #include "tools/z40k/image_files.h"
 
-#include "cameralib/trace_json.h"
-
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -77,11 +75,11 @@ std::string RegistrySetJson(const std::string& KeyPath, const std::string& Name,
     else if (Value.Type == 1 || Value.Type == 2)
         j["value"] = Utf16ToUtf8(Value.Data);
     else
-        j["value"] = cameralib::HexBytes(Value.Data);
+        j["value"] = rig::HexBytes(Value.Data);
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-std::string FrameJson(const cameralib::FrameRecord& Frame) {
+std::string FrameJson(const rig::FrameRecord& Frame) {
     std::string json = "{\"event\":\"frame\",\"index\":" + std::to_string(Frame.Index) +
                        ",\"bytes\":" + std::to_string(Frame.Bytes) +
                        ",\"dropped\":" + (Frame.Dropped ? "true" : "false");
@@ -106,8 +104,6 @@ bool TraceWriter::Open(const std::string& Path, std::string* Error) {
     }
     failed_ = false;
     startUs_ = host::ClockNowMicroseconds();
-    device_ = nullptr;
-    vendorDone_ = altDone_ = 0;
     return true;
 }
 
@@ -125,35 +121,9 @@ void TraceWriter::Line(int64_t TimeUs, const std::string& Json) {
 
 void TraceWriter::Flush() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    cameralib::LibraryDevice* device = context_ ? cameralib::DeviceFromContext(context_) : nullptr;
-    if (device != device_) {
-        device_ = device;
-        vendorDone_ = altDone_ = 0;
-    }
-    if (device == nullptr)
-        return;
-    std::lock_guard<std::mutex> records(device->TraceMutex);
-    // Both records are in time order; merge them. Alternate settings are only selected inside the
-    // bandwidth calls, around which the library has us flush, so at equal times the records pending
-    // together are either all vendor requests or come from one bandwidth call: the alternate setting
-    // goes first.
-    const auto& vendor = device->VendorTrace;
-    const auto& alt = device->AltSettingTrace;
-    while (vendorDone_ < vendor.size() || altDone_ < alt.size()) {
-        const bool takeAlt = altDone_ < alt.size() && (vendorDone_ >= vendor.size() ||
-                                                       alt[altDone_].TimeUs <= vendor[vendorDone_].TimeUs);
-        if (takeAlt) {
-            Line(alt[altDone_].TimeUs, cameralib::AltSettingJson(alt[altDone_]));
-            ++altDone_;
-        } else {
-            Line(vendor[vendorDone_].TimeUs, cameralib::VendorRequestJson(vendor[vendorDone_]));
-            ++vendorDone_;
-        }
-    }
     // Written records are not kept: the library's logs stay as short as the gap between two events.
-    device->VendorTrace.clear();
-    device->AltSettingTrace.clear();
-    vendorDone_ = altDone_ = 0;
+    rig::TakeRequestRecords(context_,
+                            [this](int64_t TimeUs, const std::string& Json) { Line(TimeUs, Json); });
 }
 
 void TraceWriter::RegistrySet(const std::string& KeyPath, const std::string& Name,
@@ -169,7 +139,7 @@ void TraceWriter::SrbCompleted(const streamclass::SrbEvent& Event) {
     Line(Event.TimeUs, streamclass::SrbEventJson(Event));
 }
 
-void TraceWriter::Frame(const cameralib::FrameRecord& Frame) {
+void TraceWriter::Frame(const rig::FrameRecord& Frame) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     Flush();
     Line(Frame.TimeUs, FrameJson(Frame));

@@ -4,7 +4,7 @@
 // completions and frames are reported to the writer as they happen.
 #pragma once
 
-#include "cameralib/streaming.h"
+#include "host/library_view.h"
 #include "platform/host/kernel_host.h"
 #include "platform/streamclass/stream_class_host.h"
 
@@ -20,7 +20,7 @@ namespace z40k {
 std::string RegistrySetJson(const std::string& KeyPath, const std::string& Name,
                             const host::RegistryValue& Value);
 // {"event":"frame","index":0,"bytes":14745600,"dropped":false}, with "still":true for a still.
-std::string FrameJson(const cameralib::FrameRecord& Frame);
+std::string FrameJson(const rig::FrameRecord& Frame);
 
 class TraceWriter {
   public:
@@ -42,7 +42,7 @@ class TraceWriter {
     // thread may report: the SRB threads, the library's frame worker.
     void RegistrySet(const std::string& KeyPath, const std::string& Name, const host::RegistryValue& Value);
     void SrbCompleted(const streamclass::SrbEvent& Event);
-    void Frame(const cameralib::FrameRecord& Frame);
+    void Frame(const rig::FrameRecord& Frame);
     void Flush();
 
     // Writes what is left, closes the file and renames it to Path. False with *Error set (the temporary
@@ -63,9 +63,6 @@ class TraceWriter {
     bool inPlace_ = false; // a device or FIFO, written where it is
     int64_t startUs_ = 0;
     PVOID context_ = nullptr;
-    const cameralib::LibraryDevice* device_ = nullptr;
-    size_t vendorDone_ = 0;
-    size_t altDone_ = 0;
 };
 
 } // namespace z40k
