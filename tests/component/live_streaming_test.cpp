@@ -45,6 +45,17 @@ void Delay(int64_t Units100ns) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
+// What each step of one session reported, and what became of the read queued while the pin ran
+// (STATUS_PENDING: the step was not reached).
+struct UnplugSession {
+    NTSTATUS Plugged = STATUS_PENDING;
+    NTSTATUS Ran = STATUS_PENDING;
+    NTSTATUS PropertySet = STATUS_PENDING;
+    NTSTATUS Stopped = STATUS_PENDING;
+    NTSTATUS Read = STATUS_PENDING;
+    unsigned Requests = 0; // vendor requests the camera received
+};
+
 class LiveStack : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -106,6 +117,47 @@ class LiveStack : public ::testing::Test {
             nullptr, &copy, frameContext, expected.data(), static_cast<ULONG>(expected.size()), raw.data(),
             static_cast<ULONG>(raw.size()), 0, &used, static_cast<ULONG>(raw.size()), 0);
         return expected;
+    }
+
+    // One session: bring-up, the pin opened and run with a read queued, an exposure set, stop. The camera
+    // is pulled out at vendor request AtRequest (0: never) as the request reaches it, or with AfterServing
+    // once it has answered; the stream class then removes it as after any surprise removal.
+    UnplugSession UnplugSessionAt(unsigned AtRequest, bool AfterServing) {
+        UnplugSession session;
+        rig_ = std::make_unique<rig::Rig>(DriverEntry);
+        size_t index = 0;
+        session.Plugged = rig_->Plug(
+            simcam::CameraConfig(), &index, [&](streamclass::Filter&, simcam::SimulatedCamera& Camera) {
+                Camera.SetRequestHook([&, camera = &Camera](uint8_t, unsigned Ordinal, bool Served) {
+                    session.Requests = Ordinal;
+                    if (Ordinal == AtRequest && Served == AfterServing)
+                        camera->Unplug();
+                });
+            });
+        std::vector<uint8_t> frame;
+        std::unique_ptr<streamclass::PendingRead> read;
+        if (NT_SUCCESS(session.Plugged)) {
+            streamclass::Filter& filter = rig_->FilterOf(index);
+            std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(0);
+            EXPECT_EQ(filter.Intersect(0, &ranges.at(0)->DataRange, &format_), STATUS_SUCCESS);
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            pins_.push_back(filter.OpenPin(0, format_, &status));
+            EXPECT_EQ(status, STATUS_SUCCESS); // the open's register writes are not looked at
+            session.Ran = PinOf(0).SetState(KSSTATE_RUN);
+            frame.assign(FrameBytes(), 0);
+            read = PinOf(0).QueueRead(frame.data(), FrameBytes());
+            session.PropertySet = SetCameraProperty(0, 7, 900); // exposure: a register write
+            session.Stopped = PinOf(0).SetState(KSSTATE_STOP);
+        }
+        rig_->Unplug(index);
+        if (read != nullptr) {
+            session.Read = read->Wait(nullptr, host::ClockNow100ns() + 20 * kFrameTime);
+            EXPECT_TRUE(read->Done()) << "the read never completed";
+        }
+        read.reset();
+        pins_.clear();
+        rig_.reset();
+        return session;
     }
 
     std::filesystem::path driveC_;
@@ -355,66 +407,11 @@ TEST_F(LiveStack, StopDuringAConversionWaitsForItAndNothingRunsAfter) {
     gWatch = nullptr;
 }
 
-// What each step of one session reported, and what became of the read queued while the pin ran
-// (STATUS_PENDING: the step was not reached).
-struct UnplugSession {
-    NTSTATUS Plugged = STATUS_PENDING;
-    NTSTATUS Ran = STATUS_PENDING;
-    NTSTATUS PropertySet = STATUS_PENDING;
-    NTSTATUS Stopped = STATUS_PENDING;
-    NTSTATUS Read = STATUS_PENDING;
-    unsigned Requests = 0; // vendor requests the camera received
-};
-
-class UnplugAnywhere : public LiveStack {
-  protected:
-    // One session: bring-up, the pin opened and run with a read queued, an exposure set, stop. The camera
-    // is pulled out at vendor request AtRequest (0: never) as the request reaches it, or with AfterServing
-    // once it has answered; the stream class then removes it as after any surprise removal.
-    UnplugSession Run(unsigned AtRequest, bool AfterServing) {
-        UnplugSession session;
-        rig_ = std::make_unique<rig::Rig>(DriverEntry);
-        size_t index = 0;
-        session.Plugged = rig_->Plug(
-            simcam::CameraConfig(), &index, [&](streamclass::Filter&, simcam::SimulatedCamera& Camera) {
-                Camera.SetRequestHook([&, camera = &Camera](uint8_t, unsigned Ordinal, bool Served) {
-                    session.Requests = Ordinal;
-                    if (Ordinal == AtRequest && Served == AfterServing)
-                        camera->Unplug();
-                });
-            });
-        std::vector<uint8_t> frame;
-        std::unique_ptr<streamclass::PendingRead> read;
-        if (NT_SUCCESS(session.Plugged)) {
-            streamclass::Filter& filter = rig_->FilterOf(index);
-            std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(0);
-            EXPECT_EQ(filter.Intersect(0, &ranges.at(0)->DataRange, &format_), STATUS_SUCCESS);
-            NTSTATUS status = STATUS_UNSUCCESSFUL;
-            pins_.push_back(filter.OpenPin(0, format_, &status));
-            EXPECT_EQ(status, STATUS_SUCCESS); // the open's register writes are not looked at
-            session.Ran = PinOf(0).SetState(KSSTATE_RUN);
-            frame.assign(FrameBytes(), 0);
-            read = PinOf(0).QueueRead(frame.data(), FrameBytes());
-            session.PropertySet = SetCameraProperty(0, 7, 900); // exposure: a register write
-            session.Stopped = PinOf(0).SetState(KSSTATE_STOP);
-        }
-        rig_->Unplug(index);
-        if (read != nullptr) {
-            session.Read = read->Wait(nullptr, host::ClockNow100ns() + 20 * kFrameTime);
-            EXPECT_TRUE(read->Done()) << "the read never completed";
-        }
-        read.reset();
-        pins_.clear();
-        rig_.reset();
-        return session;
-    }
-};
-
 // The camera pulled out at every vendor request of a session, as the request reaches it and just after
 // it answered: every step ends with a defined status, the read completes once, nothing leaks and nothing
 // runs at the wrong level. A property set succeeds whatever the camera answers (the setting is kept and
 // reaches the camera at the next open); stop stops the stream whatever the camera answers and says so.
-TEST_F(UnplugAnywhere, EveryRequestOfASessionEndsDefinedAndClean) {
+TEST_F(LiveStack, UnplugAtEveryRequestOfASessionEndsDefinedAndClean) {
     constexpr NTSTATUS OK = STATUS_SUCCESS, GONE = simcam::DEVICE_GONE_STATUS, NONE = STATUS_PENDING;
     const struct {
         unsigned At;
@@ -447,7 +444,7 @@ TEST_F(UnplugAnywhere, EveryRequestOfASessionEndsDefinedAndClean) {
     for (const auto& c : cases) {
         ResetHostForStack("z40k-live-c");
         firstBlock_ = host::PoolAllocationCount();
-        const UnplugSession s = Run(c.At, c.After);
+        const UnplugSession s = UnplugSessionAt(c.At, c.After);
         const std::string where =
             "unplugged at request " + std::to_string(c.At) + (c.After ? " once answered" : "");
         if (c.At == 0) {
