@@ -128,6 +128,7 @@ class LiveStack : public ::testing::Test {
         size_t index = 0;
         session.Plugged = rig_->Plug(
             simcam::CameraConfig(), &index, [&](streamclass::Filter&, simcam::SimulatedCamera& Camera) {
+                Camera.SetScene(Solid(90, 90, 90)); // spares the chart's making in every session
                 Camera.SetRequestHook([&, camera = &Camera](uint8_t, unsigned Ordinal, bool Served) {
                     session.Requests = Ordinal;
                     if (Ordinal == AtRequest && Served == AfterServing)
