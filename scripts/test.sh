@@ -41,6 +41,10 @@ echo "=== fuzz targets, 30 s each"
 bash scripts/fuzz.sh 30 || { status=1; failed+=("fuzz targets"); }
 if [ $status -ne 0 ]; then
     printf '=== FAILED: %s\n' "${failed[@]}" >&2
+    for dir in build build-m32 build-sanitize build-tsan; do
+        log="$dir/Testing/Temporary/LastTestsFailed.log"
+        [ ! -s "$log" ] || sed "s|^|=== failed in $dir: |" "$log" >&2
+    done
 else
     echo '=== all steps passed'
 fi
