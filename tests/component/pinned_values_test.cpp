@@ -2,16 +2,20 @@
 // own constants, so that a slip in a constant, a table or a request is seen by something outside the
 // driver: the tables clients read, the requests and allocations the platform sees, the requests the camera
 // receives and their order, and one golden picture through the whole capture path.
+#include "camera/capture.h"
 #include "camera/frame_geometry.h"
 #include "cameralib/library_device.h"
 #include "driver/adapter_routines.h"
 #include "driver/device_context.h"
+#include "imaging/color.h"
 #include "imaging/raw_frame.h"
+#include "imaging/vector_paths.h"
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
 #include "platform/kernel.h"
 #include "platform/ks_types.h"
 #include "platform/streamclass/client.h"
+#include "properties/settings.h"
 #include "simcam/simulated_camera.h"
 #include "streams/stream_descriptors.h"
 #include "tests/component/driver_under_test.h"
@@ -19,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -287,6 +292,34 @@ TEST_F(Pinned, TablesAndPropertiesAsClientsReadThem) {
             << GuidText(*row.Set) << " " << row.Id << (row.DoSet ? " after a set" : "");
 }
 
+// A camera request that ends with a success status other than STATUS_SUCCESS is not a plain success:
+// capture set-up answered so stops the start before capture is switched on, and capture off answered so
+// keeps the settings unsaved; either way the status goes back to the library as it came.
+TEST_F(Pinned, SuccessStatusesOtherThanSuccessStopStartAndStop) {
+    constexpr NTSTATUS INFORMATIONAL = 0x40000000; // success, with something to say
+    PVOID context = filter_->DeviceExtension();
+    camera_->ClearRequests();
+    host::ClearAllFaults();
+    host::InjectFault("vendor", {1, 1, INFORMATIONAL});
+    EXPECT_EQ(CamStartCapture(nullptr, context), INFORMATIONAL);
+    EXPECT_EQ(Requests(), "out 2 0 8\n");
+
+    camera_->ClearRequests();
+    host::ClearAllFaults();
+    host::InjectFault("vendor", {1, 1, INFORMATIONAL});
+    EXPECT_EQ(CamStopCapture(nullptr, context), INFORMATIONAL);
+    EXPECT_EQ(Requests(), "out 2 0 11\n");
+    EXPECT_EQ(host::CallCount("ZwSetValueKey"), 0u);
+    host::ClearAllFaults();
+
+    // A value name without its terminator's room, or longer than a name can be, is refused before any
+    // allocation or query.
+    ULONG value = 0, length = 4;
+    EXPECT_EQ(ReadSettingValue(nullptr, u"", 0, &value, &length), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ReadSettingValue(nullptr, u"", 0x10000, &value, &length), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host::CallCount("ExAllocatePoolWithTag"), 0u);
+}
+
 // The query for the library's direct-call interface as the class device object receives it.
 TEST(PinnedRequest, InterfaceQueryIrp) {
     host::ResetKernel();
@@ -362,5 +395,37 @@ TEST(PinnedGrey, WindowRowsAndTheDumpReplacingALongerFile) {
                              frame.data() + frame.size());
     EXPECT_EQ(std::filesystem::file_size(driveC / "DS-test.raw"), 16u * 8);
     std::filesystem::remove_all(driveC);
+    host::ResetKernel();
+}
+
+// Which kernel the demosaic takes is part of what a frame costs: gains at the vector kernels' limit still
+// take them (one save of the vector state), and on the plain path the lookup tables are built in room
+// that holds exactly one set of them.
+TEST(PinnedKernelChoice, VectorLimitAndTableRoom) {
+    host::ResetKernel();
+    constexpr LONG W = 64, H = 8;
+    std::vector<uint8_t> scratch(W * H, 0x55);
+    std::vector<uint8_t> out(W * H * 3);
+    ColorParams p = {};
+    p.SourceWidth = W;
+    p.SourceStride = W;
+    p.SourceHeight = H;
+    p.SourceLines = H;
+    p.Scratch = scratch.data();
+    p.Output = out.data();
+    p.BlueGain = p.GreenGain = p.RedGain = 32767; // the vector kernels' limit
+    if (SupportedImagingPath() > IMAGING_PATH_SCALAR) {
+        host::ClearAllFaults();
+        DemosaicBayer(&p);
+        EXPECT_EQ(host::CallCount("KeSaveExtendedProcessorState"), 1u) << "gains at the limit went scalar";
+    }
+
+    alignas(64) static uint8_t room[sizeof(DemosaicTables)];
+    std::memset(room, 0xEE, sizeof room);
+    p.BlueGain = p.GreenGain = p.RedGain = 128;
+    host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL}); // the plain path
+    DemosaicBayerWithTableSpace(&p, room, sizeof room);
+    host::ClearAllFaults();
+    EXPECT_NE(std::count(room, room + sizeof room, 0xEE), long(sizeof room)) << "exact room left unused";
     host::ResetKernel();
 }
