@@ -84,11 +84,19 @@ class Pinned : public ::testing::Test {
         std::filesystem::remove_all(driveC_, ec);
     }
 
-    // The camera's requests so far, one line each: direction, request, value, index, data.
-    std::string Requests() const {
+    // The camera requests so far as the driver made them (the library's record): direction, request,
+    // value, index, the buffer length passed (L) and whether a buffer was (B), then the bytes carried.
+    std::vector<cameralib::VendorTraceRecord>& Trace() {
+        return cameralib::DeviceFromContext(filter_->DeviceExtension())->VendorTrace;
+    }
+    std::string Requests() {
         std::ostringstream out;
-        for (const simcam::VendorRequestRecord& r : camera_->Requests()) {
+        for (const cameralib::VendorTraceRecord& r : Trace()) {
             out << (r.DeviceToHost ? "in " : "out ") << int(r.Request) << " " << r.Value << " " << r.Index;
+            if (r.HasLength)
+                out << " L" << r.Length;
+            if (r.HasBuffer)
+                out << " B";
             for (uint8_t b : r.Data)
                 out << " " << int(b);
             out << "\n";
@@ -161,10 +169,10 @@ void ExpectPins(const std::vector<Pin64>& Pins) {
 }
 
 // What bring-up registers and allocates, then everything the camera hears from power-up to the stop, in
-// order: the status word (in, index 16), start-up (control 13), exposure then gain at open (register
-// writes 1 and 0, the stored gain cut to 16 bits), capture set-up (control 8) and capture on and off
-// (control 11). Every request that sets something goes host to device. At the stop the settings are
-// saved as the driver holds them: a stored mirror of 7 was read as on and is saved as 1.
+// order: the status word (in, index 16, a two-byte reply), start-up (control 13), exposure then gain at open
+// (register writes 1 and 0, the stored gain cut to 16 bits), capture set-up (control 8) and capture on and
+// off (control 11). Every request that sets something goes host to device. At the stop the settings are saved
+// as the driver holds them: a stored mirror of 7 was read as on and is saved as 1.
 TEST_F(Pinned, RegistrationAllocationsRequestsAndSavedSettings) {
     cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter_->DeviceExtension());
     ASSERT_NE(library, nullptr);
@@ -181,10 +189,10 @@ TEST_F(Pinned, RegistrationAllocationsRequestsAndSavedSettings) {
     });
 
     const std::vector<uint8_t> frame = CaptureOneFrame();
-    EXPECT_EQ(Requests(), "in 3 0 16 3 0\n"
+    EXPECT_EQ(Requests(), "in 3 0 16 L2 B 3 0\n"
                           "out 2 0 13\n"
-                          "out 5 0 1 238 2 0 0\n"
-                          "out 5 0 0 5 0 0 0\n"
+                          "out 5 0 1 L0 B 238 2 0 0\n"
+                          "out 5 0 0 L0 B 5 0 0 0\n"
                           "out 2 0 8\n"
                           "out 2 1 11\n"
                           "out 2 0 11\n");
@@ -298,13 +306,13 @@ TEST_F(Pinned, TablesAndPropertiesAsClientsReadThem) {
 TEST_F(Pinned, SuccessStatusesOtherThanSuccessStopStartAndStop) {
     constexpr NTSTATUS INFORMATIONAL = 0x40000000; // success, with something to say
     PVOID context = filter_->DeviceExtension();
-    camera_->ClearRequests();
+    Trace().clear();
     host::ClearAllFaults();
     host::InjectFault("vendor", {1, 1, INFORMATIONAL});
     EXPECT_EQ(CamStartCapture(nullptr, context), INFORMATIONAL);
     EXPECT_EQ(Requests(), "out 2 0 8\n");
 
-    camera_->ClearRequests();
+    Trace().clear();
     host::ClearAllFaults();
     host::InjectFault("vendor", {1, 1, INFORMATIONAL});
     EXPECT_EQ(CamStopCapture(nullptr, context), INFORMATIONAL);
