@@ -407,8 +407,8 @@ TEST(PinnedGrey, WindowRowsAndTheDumpReplacingALongerFile) {
 }
 
 // Which kernel the demosaic takes is part of what a frame costs: gains at the vector kernels' limit still
-// take them (one save of the vector state), and on the plain path the lookup tables are built in room
-// that holds exactly one set of them.
+// take them (one save of the vector state); on the plain path the lookup tables are built in room that
+// holds exactly one set of them, and never in less; the capture window takes no de-interlace copy.
 TEST(PinnedKernelChoice, VectorLimitAndTableRoom) {
     host::ResetKernel();
     constexpr LONG W = 64, H = 8;
@@ -435,5 +435,22 @@ TEST(PinnedKernelChoice, VectorLimitAndTableRoom) {
     DemosaicBayerWithTableSpace(&p, room, sizeof room);
     host::ClearAllFaults();
     EXPECT_NE(std::count(room, room + sizeof room, 0xEE), long(sizeof room)) << "exact room left unused";
+
+    // Room one byte short once the tables are put on a cache line is not used at all.
+    alignas(64) static uint8_t shortRoom[sizeof(DemosaicTables) + 64];
+    std::memset(shortRoom, 0xEE, sizeof shortRoom);
+    host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+    DemosaicBayerWithTableSpace(&p, shortRoom + 1, sizeof(DemosaicTables) + 62);
+    host::ClearAllFaults();
+    EXPECT_EQ(std::count(shortRoom, shortRoom + sizeof shortRoom, 0xEE), long(sizeof shortRoom));
+
+    // The capture window (all 2560 samples of all 1920 lines) is read straight from the raw frame's two
+    // fields, without the copy into the scratch frame.
+    std::vector<uint8_t> raw(RAW_FRAME_BYTES), deinterlaced(RAW_FRAME_BYTES);
+    FrameInput input = {deinterlaced.data(), deinterlaced.data() + deinterlaced.size(), raw.data()};
+    const WindowRows rows = RowsOfWindow(&input, 0, 0, 2894, 2560, 1920);
+    EXPECT_EQ(input.Raw, raw.data()) << "the capture window was copied first";
+    EXPECT_EQ(rows.Even, raw.data() + 14675);
+    EXPECT_EQ(rows.Odd, raw.data() + 3089053);
     host::ResetKernel();
 }
