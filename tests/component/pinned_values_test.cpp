@@ -445,12 +445,22 @@ TEST(PinnedKernelChoice, VectorLimitAndTableRoom) {
     EXPECT_EQ(std::count(shortRoom, shortRoom + sizeof shortRoom, 0xEE), long(sizeof shortRoom));
 
     // The capture window (all 2560 samples of all 1920 lines) is read straight from the raw frame's two
-    // fields, without the copy into the scratch frame.
+    // fields, without the copy into the scratch frame; a window reaching past the samples of a raw line
+    // or past the fields' lines is read from the scratch frame, de-interlaced first.
     std::vector<uint8_t> raw(RAW_FRAME_BYTES), deinterlaced(RAW_FRAME_BYTES);
-    FrameInput input = {deinterlaced.data(), deinterlaced.data() + deinterlaced.size(), raw.data()};
-    const WindowRows rows = RowsOfWindow(&input, 0, 0, 2894, 2560, 1920);
-    EXPECT_EQ(input.Raw, raw.data()) << "the capture window was copied first";
-    EXPECT_EQ(rows.Even, raw.data() + 14675);
-    EXPECT_EQ(rows.Odd, raw.data() + 3089053);
+    struct Window {
+        LONG X, Y, Width, Height;
+        bool Straight;
+    };
+    const Window windows[] = {{0, 0, 2560, 1920, true}, {0, 0, 2561, 1920, false}, {0, 0, 2560, 1921, false}};
+    for (const Window& w : windows) {
+        FrameInput input = {deinterlaced.data(), deinterlaced.data() + deinterlaced.size(), raw.data()};
+        const WindowRows rows = RowsOfWindow(&input, w.X, w.Y, 2894, w.Width, w.Height);
+        EXPECT_EQ(input.Raw == nullptr, !w.Straight) << w.Width << " x " << w.Height;
+        EXPECT_EQ(rows.Even, w.Straight ? raw.data() + 14675 : deinterlaced.data())
+            << w.Width << " x " << w.Height;
+        EXPECT_EQ(rows.Odd, w.Straight ? raw.data() + 3089053 : deinterlaced.data() + 2894)
+            << w.Width << " x " << w.Height;
+    }
     host::ResetKernel();
 }
