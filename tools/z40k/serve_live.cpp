@@ -27,20 +27,6 @@ constexpr std::chrono::milliseconds READ_RETRY_PAUSE{100};
 
 } // namespace
 
-ClientGate::Turn::Turn(ClientGate& Gate) : gate_(Gate) {
-    std::unique_lock<std::mutex> lock(gate_.mutex_);
-    const uint64_t ticket = gate_.next_++;
-    gate_.turn_.wait(lock, [&] { return gate_.serving_ == ticket; });
-}
-
-ClientGate::Turn::~Turn() {
-    {
-        std::lock_guard<std::mutex> lock(gate_.mutex_);
-        ++gate_.serving_;
-    }
-    gate_.turn_.notify_all();
-}
-
 LiveCamera::LiveCamera() = default;
 
 LiveCamera::~LiveCamera() {
@@ -50,7 +36,7 @@ LiveCamera::~LiveCamera() {
 
 bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
     options_ = Options;
-    ClientGate::Turn turn(gate_);
+    std::lock_guard<std::mutex> control(control_);
     host::ResetKernel();
     host::PoolSetLookaside(true); // one scratch frame per frame, as a lookaside list would keep it
     host::ClockSetMode(host::ClockMode::Real);
@@ -153,7 +139,7 @@ bool LiveCamera::Shutdown(std::string* Error) {
         if (encoding.Thread.joinable())
             encoding.Thread.join();
     }
-    ClientGate::Turn turn(gate_);
+    std::lock_guard<std::mutex> control(control_);
     bool ok = true;
     if (pin_ != nullptr) {
         ok = StopLocked(Error);
@@ -169,7 +155,7 @@ bool LiveCamera::Shutdown(std::string* Error) {
 }
 
 bool LiveCamera::Run(std::string* Error) {
-    ClientGate::Turn turn(gate_);
+    std::lock_guard<std::mutex> control(control_);
     if (pin_ == nullptr) {
         *Error = "the camera is not up";
         return false;
@@ -191,7 +177,7 @@ bool LiveCamera::Run(std::string* Error) {
 }
 
 bool LiveCamera::Stop(std::string* Error) {
-    ClientGate::Turn turn(gate_);
+    std::lock_guard<std::mutex> control(control_);
     if (pin_ == nullptr) {
         *Error = "the camera is not up";
         return false;
@@ -220,7 +206,7 @@ bool LiveCamera::StopLocked(std::string* Error) {
 }
 
 nlohmann::json LiveCamera::Properties() {
-    ClientGate::Turn turn(gate_);
+    std::lock_guard<std::mutex> control(control_);
     if (filter_ == nullptr)
         return nlohmann::json::array();
     return PropertiesDocument(*filter_);
@@ -247,7 +233,7 @@ PropertyChange LiveCamera::SetProperty(const std::string& Name, long long Value,
         change.Message = "property '" + Name + "' has no automatic mode";
         return change;
     }
-    ClientGate::Turn turn(gate_);
+    std::lock_guard<std::mutex> control(control_);
     if (filter_ == nullptr) {
         change.Result = PropertyChange::Refused;
         change.Status = STATUS_DEVICE_NOT_READY;
@@ -366,11 +352,7 @@ std::shared_ptr<LiveFrame> LiveCamera::FreeFrame() {
 }
 
 void LiveCamera::CaptureLoop() {
-    cameralib::LibraryDevice* library = nullptr;
-    {
-        ClientGate::Turn turn(gate_);
-        library = cameralib::DeviceFromContext(filter_->DeviceExtension());
-    }
+    cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter_->DeviceExtension());
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
@@ -379,20 +361,16 @@ void LiveCamera::CaptureLoop() {
                 return;
         }
         std::shared_ptr<LiveFrame> frame = FreeFrame();
-        NTSTATUS status = STATUS_SUCCESS;
-        uint64_t dropped = 0;
-        {
-            ClientGate::Turn turn(gate_);
-            // Run and Stop change the flag with the gate held, so it cannot change under this read.
-            if (!running_)
-                continue;
-            ULONG used = 0;
-            status = pin_->ReadFrame(frame->Pixels.data(), static_cast<ULONG>(frame->Pixels.size()), &used);
-            dropped = cameralib::GetStreamStatistics(library).FramesDropped;
-        }
+        ULONG used = 0;
+        const NTSTATUS status =
+            pin_->ReadFrame(frame->Pixels.data(), static_cast<ULONG>(frame->Pixels.size()), &used);
+        const uint64_t dropped = cameralib::GetStreamStatistics(library).FramesDropped;
         if (!NT_SUCCESS(status)) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
+                // A stop that came while the read was pending completed it: no trouble to report.
+                if (!running_ || quitting_)
+                    continue;
                 readError_ = "a frame could not be read (" + StatusName(status) + ")";
             }
             std::this_thread::sleep_for(READ_RETRY_PAUSE);

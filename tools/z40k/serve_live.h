@@ -62,31 +62,6 @@ struct PropertyChange {
     std::string Message;
 };
 
-// Every call into the host below the driver goes through this one gate. That host serves one caller at
-// a time (the camera is pumped by whoever reads a frame), so the capture loop and the HTTP handlers take
-// turns here, in the order they arrive, and a property request waits at most for the frame being read.
-// Once the host runs the camera and the library on threads of their own and its stream class takes
-// requests from any thread, the gate can go.
-class ClientGate {
-  public:
-    class Turn {
-      public:
-        explicit Turn(ClientGate& Gate);
-        ~Turn();
-        Turn(const Turn&) = delete;
-        Turn& operator=(const Turn&) = delete;
-
-      private:
-        ClientGate& gate_;
-    };
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable turn_;
-    uint64_t next_ = 0;
-    uint64_t serving_ = 0;
-};
-
 class LiveCamera {
   public:
     LiveCamera();
@@ -138,10 +113,13 @@ class LiveCamera {
     void CaptureLoop();
     void EncodeLoop(int Scale);
     std::shared_ptr<LiveFrame> FreeFrame();
-    bool StopLocked(std::string* Error); // with the gate held
+    bool StopLocked(std::string* Error); // with control_ held
 
-    ClientGate gate_;
-    // Owned by the gate: the host, the camera, the filter and the pin.
+    // Start, Run, Stop, the property requests and Shutdown take turns here. The capture loop's reads do
+    // not: the stream class takes a read while a property request or a stop is under way, and a stop
+    // completes the read it finds pending. Set up by Start and taken down by Shutdown once the capture
+    // loop has ended: the camera, the filter and the pin.
+    std::mutex control_;
     std::unique_ptr<simcam::SimulatedCamera> camera_;
     std::unique_ptr<streamclass::Filter> filter_;
     std::unique_ptr<streamclass::Pin> pin_;
