@@ -464,3 +464,31 @@ TEST(PinnedKernelChoice, VectorLimitAndTableRoom) {
     }
     host::ResetKernel();
 }
+
+// The colour path's window bounds: the smallest window the geometry accepts (three lines) converts and
+// counts its one row of pixels, and the lookup tables never go in room past the scratch frame's end.
+TEST(PinnedColourWindow, SmallestWindowAndNoTablesPastTheScratchEnd) {
+    host::ResetKernel();
+    DeviceContext context;
+    std::memset(&context, 0, sizeof context);
+    context.ColorEnable = TRUE;
+    context.BlueGain = context.GreenGain = context.RedGain = 128;
+    ASSERT_EQ(SetSourceRect(16, 0, 16, 3, 0, 3), STATUS_SUCCESS);
+    std::vector<uint8_t> scratch(16 * 3, 0x40), frame(16 * 3 * 3);
+    EXPECT_EQ(ConvertDeinterlacedFrame(&context, scratch.data(), scratch.data() + scratch.size(),
+                                       frame.data(), frame.data() + frame.size()),
+              14u * 3);
+
+    // A 100 x 50 window ends at byte 5000 of a 5100-byte scratch frame: 100 bytes of room, too few for
+    // the tables, so the plain path computes; the bytes after the scratch frame stay as they were.
+    ASSERT_EQ(SetSourceRect(100, 0, 100, 50, 0, 50), STATUS_SUCCESS);
+    std::vector<uint8_t> buffer(5100 + sizeof(DemosaicTables) + 64, 0x40), out(100 * 50 * 3);
+    host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+    EXPECT_EQ(ConvertDeinterlacedFrame(&context, buffer.data(), buffer.data() + 5100, out.data(),
+                                       out.data() + out.size()),
+              98u * 48 * 3);
+    host::ClearAllFaults();
+    EXPECT_EQ(std::count(buffer.begin() + 5100, buffer.end(), 0x40), long(buffer.size() - 5100))
+        << "tables written past the scratch frame's end";
+    host::ResetKernel();
+}
