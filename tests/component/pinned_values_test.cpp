@@ -367,8 +367,8 @@ TEST(PinnedRequest, InterfaceQueryIrp) {
 }
 
 // Grey frames: a window below the first line into a buffer longer than the image takes exactly the
-// window's rows (never the line above it); and the one-time dump replaces a longer file of its name
-// rather than leaving that file's tail behind it.
+// window's rows (never the line above it), a negative width nothing; and the one-time dump replaces a longer
+// file of its name rather than leaving that file's tail behind it.
 TEST(PinnedGrey, WindowRowsAndTheDumpReplacingALongerFile) {
     host::ResetKernel();
     const std::filesystem::path driveC =
@@ -393,6 +393,14 @@ TEST(PinnedGrey, WindowRowsAndTheDumpReplacingALongerFile) {
     EXPECT_EQ(frame[0], 65);
     EXPECT_EQ(frame[35], 36);
     EXPECT_EQ(frame[36], 0xA5) << "a row above the window was taken";
+    // A format of negative width takes nothing, whatever its height.
+    std::vector<uint8_t> untouched(frame.size(), 0xA5);
+    context.FormatWidth = -4;
+    EXPECT_EQ(ConvertDeinterlacedFrame(&context, scratch.data(), scratch.data() + scratch.size(),
+                                       untouched.data(), untouched.data() + untouched.size()),
+              0u);
+    EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0xA5), long(untouched.size()));
+    context.FormatWidth = 4;
 
     {
         std::ofstream longer(driveC / "DS-test.raw", std::ios::binary);
