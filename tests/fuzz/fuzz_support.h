@@ -47,10 +47,16 @@ class Input {
     size_t pos_ = 0;
 };
 
-// A heap copy of exactly Size bytes (one byte when Size is 0, never read).
+// A heap block of exactly Size bytes (one byte when Size is 0, never read), every byte Fill.
+inline std::unique_ptr<uint8_t[]> ExactBlock(size_t Size, uint8_t Fill) {
+    std::unique_ptr<uint8_t[]> block(new uint8_t[Size == 0 ? 1 : Size]);
+    std::memset(block.get(), Fill, Size == 0 ? 1 : Size);
+    return block;
+}
+
+// A heap copy of exactly Size bytes (one byte when Size is 0, never read): Bytes, then zeros.
 inline std::unique_ptr<uint8_t[]> ExactBuffer(const std::vector<uint8_t>& Bytes, size_t Size) {
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[Size == 0 ? 1 : Size]);
-    std::memset(buffer.get(), 0, Size == 0 ? 1 : Size);
+    std::unique_ptr<uint8_t[]> buffer = ExactBlock(Size, 0);
     const size_t copied = Bytes.size() < Size ? Bytes.size() : Size;
     if (copied != 0) // an empty vector's data() may be null, which memcpy must not be given
         std::memcpy(buffer.get(), Bytes.data(), copied);

@@ -1,0 +1,502 @@
+// Values a client, the platform or the camera sees, pinned as literals rather than through the driver's
+// own constants, so that a slip in a constant, a table or a request is seen by something outside the
+// driver: the tables clients read, the requests and allocations the platform sees, the requests the camera
+// receives and their order, and one golden picture through the whole capture path.
+#include "camera/capture.h"
+#include "camera/frame_geometry.h"
+#include "cameralib/library_device.h"
+#include "driver/adapter_routines.h"
+#include "driver/device_context.h"
+#include "imaging/color.h"
+#include "imaging/raw_frame.h"
+#include "imaging/vector_paths.h"
+#include "platform/host/faults.h"
+#include "platform/host/kernel_host.h"
+#include "platform/kernel.h"
+#include "platform/ks_types.h"
+#include "platform/streamclass/client.h"
+#include "properties/settings.h"
+#include "simcam/simulated_camera.h"
+#include "streams/stream_descriptors.h"
+#include "tests/component/driver_under_test.h"
+#include "tests/component/fresh_host.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// 64-bit FNV-1a.
+uint64_t Fnv1a(const void* Data, size_t Bytes, uint64_t Hash = 0xCBF29CE484222325ull) {
+    const uint8_t* p = static_cast<const uint8_t*>(Data);
+    for (size_t i = 0; i < Bytes; ++i)
+        Hash = (Hash ^ p[i]) * 0x100000001B3ull;
+    return Hash;
+}
+
+std::string GuidText(const GUID& G) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", unsigned(G.Data1),
+                  unsigned(G.Data2), unsigned(G.Data3), G.Data4[0], G.Data4[1], G.Data4[2], G.Data4[3],
+                  G.Data4[4], G.Data4[5], G.Data4[6], G.Data4[7]);
+    return text;
+}
+
+const GUID kCameraSet = {0x76BF9E14, 0x22F4, 0x4A02, {0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31}};
+const GUID kWindowSet = {0x3DC2E820, 0x4713, 0x11D2, {0xBA, 0x41, 0x00, 0xA0, 0xC9, 0x0D, 0x2B, 0x05}};
+
+struct PropertyRecord {
+    KSPROPERTY Property;
+    LONG Value;
+    ULONG Flags;
+};
+
+std::string SettingsKey() {
+    return host::DriverKeyPath() + "\\Z40K_Settings";
+}
+
+// One camera brought up through the stream class on the virtual clock, with its request log from power-up.
+// Stored settings it loads: a mirror stored as 7 (any non-zero is on) and a gain above 16 bits.
+class Pinned : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        driveC_ = ResetHostForStack("z40k-pinned-c");
+        host::RegistryCreateKey(SettingsKey());
+        host::RegistrySetDword(SettingsKey(), "Horizon Mirror", 7);
+        host::RegistrySetDword(SettingsKey(), "Global Gain", 0x10005);
+        camera_ = std::make_unique<simcam::SimulatedCamera>();
+        filter_ = std::make_unique<streamclass::Filter>();
+        ASSERT_EQ(filter_->Open(DriverUnderTest(), camera_.get()), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        filter_.reset();
+        for (const std::string& v : streamclass::Violations())
+            ADD_FAILURE() << v;
+        std::error_code ec;
+        std::filesystem::remove_all(driveC_, ec);
+    }
+
+    // The camera requests so far as the driver made them (the library's record): direction, request,
+    // value, index, the buffer length passed (L) and whether a buffer was (B), then the bytes carried.
+    std::vector<cameralib::VendorTraceRecord>& Trace() {
+        return cameralib::DeviceFromContext(filter_->DeviceExtension())->VendorTrace;
+    }
+    std::string Requests() {
+        std::ostringstream out;
+        for (const cameralib::VendorTraceRecord& r : Trace()) {
+            out << (r.DeviceToHost ? "in " : "out ") << int(r.Request) << " " << r.Value << " " << r.Index;
+            if (r.HasLength)
+                out << " L" << r.Length;
+            if (r.HasBuffer)
+                out << " B";
+            for (uint8_t b : r.Data)
+                out << " " << int(b);
+            out << "\n";
+        }
+        return out.str();
+    }
+
+    // A get (or a set, then a get) of one property as a client sends it; the value the get returns.
+    LONG Property(const GUID& Set, ULONG Id, bool DoSet = false, LONG Value = 0) {
+        PropertyRecord request{};
+        request.Property.Set = Set;
+        request.Property.Id = Id;
+        request.Property.Flags = DoSet ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
+        PropertyRecord data = request;
+        data.Value = Value;
+        ULONG returned = 0;
+        if (DoSet) {
+            EXPECT_EQ(
+                filter_->DeviceProperty(true, &request, sizeof request, &data, sizeof data, &returned, false),
+                STATUS_SUCCESS)
+                << GuidText(Set) << " " << Id;
+            request.Property.Flags = KSPROPERTY_TYPE_GET;
+        }
+        data.Value = -1;
+        EXPECT_EQ(
+            filter_->DeviceProperty(false, &request, sizeof request, &data, sizeof data, &returned, false),
+            STATUS_SUCCESS)
+            << GuidText(Set) << " " << Id;
+        return data.Value;
+    }
+
+    // Opens the capture pin, runs it for one frame and stops it; the frame.
+    std::vector<uint8_t> CaptureOneFrame() {
+        std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_->Ranges(0);
+        EXPECT_EQ(ranges.size(), 1u);
+        std::vector<uint8_t> format;
+        EXPECT_EQ(filter_->Intersect(0, &ranges[0]->DataRange, &format), STATUS_SUCCESS);
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        std::unique_ptr<streamclass::Pin> pin = filter_->OpenPin(0, format, &status);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        if (pin == nullptr)
+            return {};
+        EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        std::vector<uint8_t> frame(2560 * 1920 * 3 + 64, 0xA5);
+        ULONG used = 0;
+        EXPECT_EQ(pin->ReadFrame(frame.data(), ULONG(frame.size()), &used), STATUS_SUCCESS);
+        EXPECT_EQ(used, 2558u * 1918 * 3); // a colour frame counts the demosaic's pixels
+        EXPECT_EQ(frame[used], 0xA5);
+        EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        frame.resize(used);
+        return frame;
+    }
+
+    std::filesystem::path driveC_;
+    std::unique_ptr<simcam::SimulatedCamera> camera_;
+    std::unique_ptr<streamclass::Filter> filter_;
+};
+
+} // namespace
+
+struct Pin64 {
+    const char* What;
+    uint64_t Seen;
+    uint64_t Expected;
+};
+
+void ExpectPins(const std::vector<Pin64>& Pins) {
+    for (const Pin64& pin : Pins)
+        EXPECT_EQ(pin.Seen, pin.Expected) << pin.What;
+}
+
+// What bring-up registers and allocates, then everything the camera hears from power-up to the stop, in
+// order: the status word (in, index 16, a two-byte reply), start-up (control 13), exposure then gain at open
+// (register writes 1 and 0, the stored gain cut to 16 bits), capture set-up (control 8) and capture on and
+// off (control 11). Every request that sets something goes host to device. At the stop the settings are saved
+// as the driver holds them: a stored mirror of 7 was read as on and is saved as 1.
+TEST_F(Pinned, RegistrationAllocationsRequestsAndSavedSettings) {
+    cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter_->DeviceExtension());
+    ASSERT_NE(library, nullptr);
+    const std::vector<host::PoolBlockInfo> blocks = host::PoolOutstanding();
+    ASSERT_EQ(blocks.size(), 1u) << "the interface copy alone outlives bring-up";
+    ExpectPins({
+        {"frame context size", library->FrameContextSize, 4},
+        {"interface version", library->InterfaceVersion, 0x200},
+        {"control flags", library->ControlFlags, 12},
+        {"interface copy: pool type", uint64_t(blocks[0].Type), 0}, // NonPagedPool
+        {"interface copy: tag", blocks[0].Tag, 0x206D6457},         // "Wdm "
+        {"interface copy: size", blocks[0].Size,
+         sizeof(USBD_INTERFACE_INFORMATION) + 3 * sizeof(USBD_PIPE_INFORMATION)}, // four pipes
+    });
+
+    const std::vector<uint8_t> frame = CaptureOneFrame();
+    EXPECT_EQ(Requests(), "in 3 0 16 L2 B 3 0\n"
+                          "out 2 0 13\n"
+                          "out 5 0 1 L0 B 238 2 0 0\n"
+                          "out 5 0 0 L0 B 5 0 0 0\n"
+                          "out 2 0 8\n"
+                          "out 2 1 11\n"
+                          "out 2 0 11\n");
+    std::string saved;
+    for (const auto& [name, value] : host::RegistryValues(SettingsKey())) {
+        ASSERT_EQ(value.Data.size(), 4u) << name;
+        saved += name + "=" + std::to_string(value.Type) + ":" +
+                 std::to_string(value.Data[0] | value.Data[1] << 8) + " ";
+    }
+    EXPECT_EQ(saved, "Auto White Balance=4:0 Color Enable=4:1 Exposure Time=4:750 Global Gain=4:5 "
+                     "Horizon Mirror=4:1 Vertical Flip=4:1 ");
+}
+
+// The golden pictures: the default scene's colour frame through the whole capture path on the virtual
+// clock, as it is and with the grey-world white balance, whose gains follow from the chart's unequal
+// channel means (blue, green and red gains 130, 128 and 122).
+TEST_F(Pinned, GoldenColourFrames) {
+    std::vector<uint8_t> frame = CaptureOneFrame();
+    EXPECT_EQ(Fnv1a(frame.data(), frame.size()), 0x83586C3F598CE0EDull);
+    EXPECT_EQ(Property(kCameraSet, 6, true, 1), 1);
+    frame = CaptureOneFrame();
+    EXPECT_EQ(Fnv1a(frame.data(), frame.size()), 0xF4862FCA00D48FCBull);
+    EXPECT_EQ(Property(kCameraSet, 11), 130);
+    EXPECT_EQ(Property(kCameraSet, 10), 128);
+    EXPECT_EQ(Property(kCameraSet, 9), 122);
+}
+
+// What clients read: the stream descriptor, both streams' entries and ranges (the still stream's too,
+// which a client sees once two streams are reported; the ranges whole, by their hash), the camera set's
+// items (ID:MinProperty:MinData:get,set), and what gets return after bring-up and after sets, on the
+// camera set and on the window set.
+TEST_F(Pinned, TablesAndPropertiesAsClientsReadThem) {
+    const HW_STREAM_HEADER& header = filter_->StreamHeader();
+    std::vector<Pin64> pins = {{"streams", header.NumberOfStreams, 1},
+                               {"device property sets", header.NumDevPropArrayEntries, 1}};
+    const char* const categories[] = {"FB6C4281-0353-11D1-905F-0000C0CC16BA",
+                                      "FB6C428A-0353-11D1-905F-0000C0CC16BA"};
+    const uint64_t rangeHashes[] = {0x36C48BD0E2438245ull, 0xC084D4A271B3611Full};
+    for (int i = 0; i < 2; ++i) {
+        const HW_STREAM_INFORMATION& info = i == 0 ? filter_->StreamInfo(0) : StreamInfoTable[1];
+        const KS_DATARANGE_VIDEO& range =
+            *reinterpret_cast<const KS_DATARANGE_VIDEO*>(info.StreamFormatsArray[0]);
+        EXPECT_EQ(GuidText(*info.Category), categories[i]);
+        EXPECT_EQ(GuidText(*info.Name), categories[i]);
+        pins.insert(pins.end(),
+                    {{"instances", info.NumberOfPossibleInstances, 1},
+                     {"data flow: out", info.DataFlow, 2},
+                     {"data accessible", info.DataAccessible, 1},
+                     {"formats", info.NumberOfFormatArrayEntries, 1},
+                     {"stream property sets", info.NumStreamPropArrayEntries, 2},
+                     {"event sets", info.NumStreamEventArrayEntries, 0},
+                     {"mediums", info.MediumsCount, 0},
+                     {"bridge", info.BridgeStream, 0},
+                     {"fixed-size samples", uint64_t(range.bFixedSizeSamples), 1},
+                     {"description flags: still", range.StreamDescriptionFlags, i == 0 ? 0u : 0x1000u},
+                     {"range", Fnv1a(&range, sizeof range), rangeHashes[i]}});
+    }
+    ExpectPins(pins);
+
+    const KSPROPERTY_SET& set = header.DevicePropertiesArray[0];
+    EXPECT_EQ(GuidText(*set.Set), "76BF9E14-22F4-4A02-A0EB-665DE962B531");
+    std::string items;
+    for (ULONG i = 0; i < set.PropertiesCount; ++i) {
+        const KSPROPERTY_ITEM& item = set.PropertyItem[i];
+        items += std::to_string(item.PropertyId) + ":" + std::to_string(item.MinProperty) + ":" +
+                 std::to_string(item.MinData) + ":" +
+                 std::to_string(int(streamclass::ItemSupported(&item.GetPropertyHandler))) +
+                 std::to_string(int(streamclass::ItemSupported(&item.SetPropertyHandler))) + " ";
+    }
+    EXPECT_EQ(items,
+              "1:32:32:10 2:32:32:10 3:32:32:10 4:32:32:10 5:32:32:11 6:32:32:11 7:32:32:11 8:32:32:11 "
+              "9:32:32:11 10:32:32:11 11:32:32:11 12:32:32:11 13:32:32:11 14:32:32:01 ");
+
+    struct Row {
+        const GUID* Set;
+        ULONG Id;
+        bool DoSet;
+        LONG Value;
+        LONG Expected;
+    };
+    const Row rows[] = {
+        {&kCameraSet, 1, false, 0, 2500},
+        {&kCameraSet, 2, false, 0, 0},
+        {&kCameraSet, 3, false, 0, 2047},
+        {&kCameraSet, 4, false, 0, 1023},
+        {&kCameraSet, 5, false, 0, 1},
+        {&kCameraSet, 6, false, 0, 0},
+        {&kCameraSet, 7, false, 0, 750},
+        {&kCameraSet, 8, false, 0, 5},
+        {&kCameraSet, 9, false, 0, 128},
+        {&kCameraSet, 7, true, 1000, 1000},
+        {&kCameraSet, 8, true, 300, 300},
+        {&kCameraSet, 5, true, 0, 0},
+        {&kCameraSet, 10, true, 77, 77},
+        {&kWindowSet, 5, false, 0, 2560},
+        {&kWindowSet, 6, false, 0, 1920},
+        {&kWindowSet, 8, false, 0, 3},
+        {&kWindowSet, 0, true, 0x12345, 0x2345},
+        {&kWindowSet, 1, true, 9, 1},
+        {&kWindowSet, 2, true, 5, 1},
+        {&kWindowSet, 8, true, 1, 1},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(Property(*row.Set, row.Id, row.DoSet, row.Value), row.Expected)
+            << GuidText(*row.Set) << " " << row.Id << (row.DoSet ? " after a set" : "");
+}
+
+// A camera request that ends with a success status other than STATUS_SUCCESS is not a plain success:
+// capture set-up answered so stops the start before capture is switched on, and capture off answered so
+// keeps the settings unsaved; either way the status goes back to the library as it came.
+TEST_F(Pinned, SuccessStatusesOtherThanSuccessStopStartAndStop) {
+    constexpr NTSTATUS INFORMATIONAL = 0x40000000; // success, with something to say
+    PVOID context = filter_->DeviceExtension();
+    Trace().clear();
+    host::ClearAllFaults();
+    host::InjectFault("vendor", {1, 1, INFORMATIONAL});
+    EXPECT_EQ(CamStartCapture(nullptr, context), INFORMATIONAL);
+    EXPECT_EQ(Requests(), "out 2 0 8\n");
+
+    Trace().clear();
+    host::ClearAllFaults();
+    host::InjectFault("vendor", {1, 1, INFORMATIONAL});
+    EXPECT_EQ(CamStopCapture(nullptr, context), INFORMATIONAL);
+    EXPECT_EQ(Requests(), "out 2 0 11\n");
+    EXPECT_EQ(host::CallCount("ZwSetValueKey"), 0u);
+    host::ClearAllFaults();
+
+    // A value name without its terminator's room, or longer than a name can be, is refused before any
+    // allocation or query.
+    ULONG value = 0, length = 4;
+    EXPECT_EQ(ReadSettingValue(nullptr, u"", 0, &value, &length), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ReadSettingValue(nullptr, u"", 0x10000, &value, &length), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host::CallCount("ExAllocatePoolWithTag"), 0u);
+}
+
+// The query for the library's direct-call interface as the class device object receives it.
+TEST(PinnedRequest, InterfaceQueryIrp) {
+    host::ResetKernel();
+    struct Seen {
+        UCHAR Major = 0, Minor = 0;
+        NTSTATUS Preset = 0;
+        KPROCESSOR_MODE Mode = UserMode;
+        std::string Type;
+        USHORT Size = 0, Version = 0;
+        PVOID Specific = reinterpret_cast<PVOID>(1);
+    } seen;
+    PDEVICE_OBJECT classObject = host::CreateDeviceObject([&seen](PDEVICE_OBJECT, PIRP Irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        seen.Major = stack->MajorFunction;
+        seen.Minor = stack->MinorFunction;
+        seen.Preset = Irp->IoStatus.Status;
+        seen.Mode = Irp->RequestorMode;
+        seen.Type = GuidText(*stack->Parameters.QueryInterface.InterfaceType);
+        seen.Size = stack->Parameters.QueryInterface.Size;
+        seen.Version = stack->Parameters.QueryInterface.Version;
+        seen.Specific = stack->Parameters.QueryInterface.InterfaceSpecificData;
+        const NTSTATUS status = Irp->IoStatus.Status;
+        IofCompleteRequest(Irp, 0);
+        return status;
+    });
+    USBCAMD_INTERFACE buffer{};
+    EXPECT_EQ(QueryCamInterface(classObject, &buffer), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(seen.Major, 0x1B); // IRP_MJ_PNP
+    EXPECT_EQ(seen.Minor, 0x08); // IRP_MN_QUERY_INTERFACE
+    EXPECT_EQ(seen.Preset, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(seen.Mode, KernelMode);
+    EXPECT_EQ(seen.Type, "2BCB75C0-B27F-11D1-BA41-00A0C90D2B05");
+    EXPECT_EQ(seen.Size, sizeof(USBCAMD_INTERFACE));
+    EXPECT_EQ(seen.Version, 0x200);
+    EXPECT_EQ(seen.Specific, nullptr);
+    host::ResetKernel();
+}
+
+// Grey frames: a window below the first line into a buffer longer than the image takes exactly the
+// window's rows (never the line above it), a negative width nothing; and the one-time dump replaces a longer
+// file of its name rather than leaving that file's tail behind it.
+TEST(PinnedGrey, WindowRowsAndTheDumpReplacingALongerFile) {
+    host::ResetKernel();
+    const std::filesystem::path driveC =
+        std::filesystem::temp_directory_path() / ("z40k-pinned-grey-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(driveC);
+    host::FilesSetDriveC(driveC.string());
+
+    DeviceContext context;
+    std::memset(&context, 0, sizeof context);
+    context.FormatWidth = 4;
+    context.FormatHeight = 3;
+    ASSERT_EQ(SetSourceRect(16, 1, 4, 8, 2, 3), STATUS_SUCCESS);
+    std::vector<uint8_t> scratch(16 * 8);
+    for (size_t i = 0; i < scratch.size(); ++i)
+        scratch[i] = uint8_t(i);
+    RawDumpDone = 1;
+    std::vector<uint8_t> frame(4 * 3 * 3 + 30, 0xA5);
+    EXPECT_EQ(ConvertDeinterlacedFrame(&context, scratch.data(), scratch.data() + scratch.size(),
+                                       frame.data(), frame.data() + frame.size()),
+              36u);
+    // Bottom row first: window row 2 is line 4, from column 1.
+    EXPECT_EQ(frame[0], 65);
+    EXPECT_EQ(frame[35], 36);
+    EXPECT_EQ(frame[36], 0xA5) << "a row above the window was taken";
+    // A format of negative width takes nothing, whatever its height.
+    std::vector<uint8_t> untouched(frame.size(), 0xA5);
+    context.FormatWidth = -4;
+    EXPECT_EQ(ConvertDeinterlacedFrame(&context, scratch.data(), scratch.data() + scratch.size(),
+                                       untouched.data(), untouched.data() + untouched.size()),
+              0u);
+    EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0xA5), long(untouched.size()));
+    context.FormatWidth = 4;
+
+    {
+        std::ofstream longer(driveC / "DS-test.raw", std::ios::binary);
+        longer << std::string(16 * 8 + 100, 'x');
+    }
+    RawDumpDone = 0;
+    ConvertDeinterlacedFrame(&context, scratch.data(), scratch.data() + scratch.size(), frame.data(),
+                             frame.data() + frame.size());
+    EXPECT_EQ(std::filesystem::file_size(driveC / "DS-test.raw"), 16u * 8);
+    std::filesystem::remove_all(driveC);
+    host::ResetKernel();
+}
+
+// Which kernel the demosaic takes is part of what a frame costs: gains at the vector kernels' limit still
+// take them (one save of the vector state); on the plain path the lookup tables are built in room that
+// holds exactly one set of them, and never in less; the capture window takes no de-interlace copy.
+TEST(PinnedKernelChoice, VectorLimitAndTableRoom) {
+    host::ResetKernel();
+    constexpr LONG W = 64, H = 8;
+    std::vector<uint8_t> scratch(W * H, 0x55);
+    std::vector<uint8_t> out(W * H * 3);
+    ColorParams p = {};
+    p.SourceWidth = W;
+    p.SourceStride = W;
+    p.SourceHeight = H;
+    p.SourceLines = H;
+    p.Scratch = scratch.data();
+    p.Output = out.data();
+    p.BlueGain = p.GreenGain = p.RedGain = 32767; // the vector kernels' limit
+    if (SupportedImagingPath() > IMAGING_PATH_SCALAR) {
+        host::ClearAllFaults();
+        DemosaicBayer(&p);
+        EXPECT_EQ(host::CallCount("KeSaveExtendedProcessorState"), 1u) << "gains at the limit went scalar";
+    }
+
+    alignas(64) static uint8_t room[sizeof(DemosaicTables)];
+    std::memset(room, 0xEE, sizeof room);
+    p.BlueGain = p.GreenGain = p.RedGain = 128;
+    host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL}); // the plain path
+    DemosaicBayerWithTableSpace(&p, room, sizeof room);
+    host::ClearAllFaults();
+    EXPECT_NE(std::count(room, room + sizeof room, 0xEE), long(sizeof room)) << "exact room left unused";
+
+    // Room one byte short once the tables are put on a cache line is not used at all.
+    alignas(64) static uint8_t shortRoom[sizeof(DemosaicTables) + 64];
+    std::memset(shortRoom, 0xEE, sizeof shortRoom);
+    host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+    DemosaicBayerWithTableSpace(&p, shortRoom + 1, sizeof(DemosaicTables) + 62);
+    host::ClearAllFaults();
+    EXPECT_EQ(std::count(shortRoom, shortRoom + sizeof shortRoom, 0xEE), long(sizeof shortRoom));
+
+    // The capture window (all 2560 samples of all 1920 lines) is read straight from the raw frame's two
+    // fields, without the copy into the scratch frame; a window reaching past the samples of a raw line
+    // or past the fields' lines is read from the scratch frame, de-interlaced first.
+    std::vector<uint8_t> raw(RAW_FRAME_BYTES), deinterlaced(RAW_FRAME_BYTES);
+    struct Window {
+        LONG X, Y, Width, Height;
+        bool Straight;
+    };
+    const Window windows[] = {{0, 0, 2560, 1920, true}, {0, 0, 2561, 1920, false}, {0, 0, 2560, 1921, false}};
+    for (const Window& w : windows) {
+        FrameInput input = {deinterlaced.data(), deinterlaced.data() + deinterlaced.size(), raw.data()};
+        const WindowRows rows = RowsOfWindow(&input, w.X, w.Y, 2894, w.Width, w.Height);
+        EXPECT_EQ(input.Raw == nullptr, !w.Straight) << w.Width << " x " << w.Height;
+        EXPECT_EQ(rows.Even, w.Straight ? raw.data() + 14675 : deinterlaced.data())
+            << w.Width << " x " << w.Height;
+        EXPECT_EQ(rows.Odd, w.Straight ? raw.data() + 3089053 : deinterlaced.data() + 2894)
+            << w.Width << " x " << w.Height;
+    }
+    host::ResetKernel();
+}
+
+// The colour path's window bounds: the smallest window the geometry accepts (three lines) converts and
+// counts its one row of pixels, and the lookup tables never go in room past the scratch frame's end.
+TEST(PinnedColourWindow, SmallestWindowAndNoTablesPastTheScratchEnd) {
+    host::ResetKernel();
+    DeviceContext context;
+    std::memset(&context, 0, sizeof context);
+    context.ColorEnable = TRUE;
+    context.BlueGain = context.GreenGain = context.RedGain = 128;
+    ASSERT_EQ(SetSourceRect(16, 0, 16, 3, 0, 3), STATUS_SUCCESS);
+    std::vector<uint8_t> scratch(16 * 3, 0x40), frame(16 * 3 * 3);
+    EXPECT_EQ(ConvertDeinterlacedFrame(&context, scratch.data(), scratch.data() + scratch.size(),
+                                       frame.data(), frame.data() + frame.size()),
+              14u * 3);
+
+    // A 100 x 50 window ends at byte 5000 of a 5100-byte scratch frame: 100 bytes of room, too few for
+    // the tables, so the plain path computes; the bytes after the scratch frame stay as they were.
+    ASSERT_EQ(SetSourceRect(100, 0, 100, 50, 0, 50), STATUS_SUCCESS);
+    std::vector<uint8_t> buffer(5100 + sizeof(DemosaicTables) + 64, 0x40), out(100 * 50 * 3);
+    host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+    EXPECT_EQ(ConvertDeinterlacedFrame(&context, buffer.data(), buffer.data() + 5100, out.data(),
+                                       out.data() + out.size()),
+              98u * 48 * 3);
+    host::ClearAllFaults();
+    EXPECT_EQ(std::count(buffer.begin() + 5100, buffer.end(), 0x40), long(buffer.size() - 5100))
+        << "tables written past the scratch frame's end";
+    host::ResetKernel();
+}
