@@ -2,6 +2,7 @@
 // stack: no faults, the virtual clock, no recorded SRB violations, drive C in a folder of the test's own.
 #pragma once
 
+#include "camera/frame_geometry.h"
 #include "imaging/raw_frame.h"
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
@@ -20,6 +21,8 @@ inline std::filesystem::path ResetHostForStack(const std::string& DriveCPrefix) 
     const std::filesystem::path driveC =
         std::filesystem::temp_directory_path() / (DriveCPrefix + "-" + std::to_string(::getpid()));
     host::FilesSetDriveC(driveC.string());
-    RawDumpDone = 0; // each test loads the driver afresh; its globals start as at load
+    // Each test loads the driver afresh; its globals start as at load.
+    RawDumpDone = 0;
+    FrameGeometry = FrameGeometryRecord();
     return driveC;
 }

@@ -273,6 +273,10 @@ TEST_F(Pinned, TablesAndPropertiesAsClientsReadThem) {
         LONG Value;
         LONG Expected;
     };
+    // The window as the first run's bandwidth allocation sets it for the capture format.
+    DeviceContext context;
+    std::memset(&context, 0, sizeof context);
+    ASSERT_EQ(SetWindowFromFormat(&context, 2560, 1920), STATUS_SUCCESS);
     const Row rows[] = {
         {&kCameraSet, 1, false, 0, 2500},
         {&kCameraSet, 2, false, 0, 0},
