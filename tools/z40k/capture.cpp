@@ -536,15 +536,9 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
                     "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
     cmd->add_flag("--never-ready", options->NeverReady)->group(""); // a camera that never comes up
     cmd->callback([options, ExitCode]() {
-        for (const std::string& text : options->Sets) {
-            PropertyAssignment assignment;
-            std::string error;
-            if (!ParsePropertyAssignment(text, &assignment, &error)) {
-                std::fprintf(stderr, "z40k capture: --set: %s\n", error.c_str());
-                *ExitCode = EXIT_USAGE;
-                return;
-            }
-            options->Assignments.push_back(assignment);
+        if (!ParsePropertyAssignments("capture", options->Sets, &options->Assignments)) {
+            *ExitCode = EXIT_USAGE;
+            return;
         }
         try {
             RunCapture(*options);

@@ -172,6 +172,20 @@ bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, s
     return true;
 }
 
+bool ParsePropertyAssignments(const char* Command, const std::vector<std::string>& Texts,
+                              std::vector<PropertyAssignment>* Out) {
+    for (const std::string& text : Texts) {
+        PropertyAssignment assignment;
+        std::string error;
+        if (!ParsePropertyAssignment(text, &assignment, &error)) {
+            std::fprintf(stderr, "z40k %s: --set: %s\n", Command, error.c_str());
+            return false;
+        }
+        Out->push_back(assignment);
+    }
+    return true;
+}
+
 NTSTATUS ApplyProperty(streamclass::Filter& Filter, const PropertyAssignment& Assignment) {
     const NamedProperty& property = *Assignment.Property;
     LONG value = static_cast<LONG>(static_cast<ULONG>(Assignment.Value));

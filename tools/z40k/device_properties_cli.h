@@ -47,6 +47,10 @@ struct PropertyAssignment {
 // Parses one NAME=VALUE; false with *Error set when the name is unknown, get-only or the value is not a
 // number.
 bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, std::string* Error);
+// Parses every NAME=VALUE of a command's --set options in order, appending to *Out; at the first bad one
+// prints "z40k COMMAND: --set: reason" and returns false.
+bool ParsePropertyAssignments(const char* Command, const std::vector<std::string>& Texts,
+                              std::vector<PropertyAssignment>* Out);
 
 // Sends the set request. The camera set goes through the stream class's checks against the advertised
 // set; the proc-amp and window sets are not advertised, so their requests go to the driver unchecked.

@@ -394,15 +394,9 @@ CLI::App* AddServeCommand(CLI::App& App, int* ExitCode) {
     cmd->add_option("--set", options->Sets, "set a property before the stream starts, e.g. exposure=1200")
         ->type_name("NAME=VALUE");
     cmd->callback([options, ExitCode]() {
-        for (const std::string& text : options->Sets) {
-            PropertyAssignment assignment;
-            std::string error;
-            if (!ParsePropertyAssignment(text, &assignment, &error)) {
-                std::fprintf(stderr, "z40k serve: --set: %s\n", error.c_str());
-                *ExitCode = EXIT_USAGE;
-                return;
-            }
-            options->Live.Assignments.push_back(assignment);
+        if (!ParsePropertyAssignments("serve", options->Sets, &options->Live.Assignments)) {
+            *ExitCode = EXIT_USAGE;
+            return;
         }
         *ExitCode = RunServe(*options);
     });
