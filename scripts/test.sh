@@ -8,8 +8,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
-status=0
 failed=()
+# Records a failed step; for a ctest step (DIR given), with the tests that failed in it.
+step_failed() {
+    local log="${2:-}/Testing/Temporary/LastTestsFailed.log"
+    failed+=("$1")
+    [ -z "${2:-}" ] || [ ! -s "$log" ] || while read -r test; do failed+=("$1: $test"); done <"$log"
+}
 # The suites that load the driver and run it through the stream class, the library and the camera; the
 # tests that compare the driver's tables and records by address with this program's own are left out.
 stack_suites='StackTest.*:*DispatchTable.*:*InterfaceQuery.*:*CaptureStack.*:PropertyEffects.*'
@@ -25,11 +30,12 @@ for variant in native m32 sanitize; do
     # A test on the real clock (the live view's, the pipe to ffmpeg) may miss its time on a loaded machine;
     # it gets a second try, and the output of the failed first one stays in the log.
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 --repeat until-pass:2 || { status=1; failed+=("$variant tests"); }
+        ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 --repeat until-pass:2 \
+        || step_failed "$variant tests" "$dir"
     if [ "$variant" = m32 ]; then
         echo "=== m32 whole-stack suites against $Z40K_SYS_IMAGE_FILE"
         Z40K_DRIVER_IMAGE="$Z40K_SYS_IMAGE_FILE" ./build-m32/z40k_tests --gtest_brief=1 \
-            --gtest_filter="$stack_suites" || { status=1; failed+=("m32 against z40k.sys"); }
+            --gtest_filter="$stack_suites" || step_failed "m32 against z40k.sys"
     fi
 done
 echo "=== tsan build"
@@ -38,16 +44,11 @@ echo "=== tsan tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 600 \
     -R '(Clock|LibraryStreams|Pump|PumpFaults|LiveStack|CaptureStack|StreamClassRules|PropertyEffects)\.' \
-    || { status=1; failed+=("tsan tests"); }
+    || step_failed "tsan tests" build-tsan
 echo "=== fuzz targets, 30 s each"
-bash scripts/fuzz.sh 30 || { status=1; failed+=("fuzz targets"); }
-if [ $status -ne 0 ]; then
+bash scripts/fuzz.sh 30 || step_failed "fuzz targets"
+if [ ${#failed[@]} -ne 0 ]; then
     printf '=== FAILED: %s\n' "${failed[@]}" >&2
-    for dir in build build-m32 build-sanitize build-tsan; do
-        log="$dir/Testing/Temporary/LastTestsFailed.log"
-        [ ! -s "$log" ] || sed "s|^|=== failed in $dir: |" "$log" >&2
-    done
-else
-    echo '=== all steps passed'
+    exit 1
 fi
-exit $status
+echo '=== all steps passed'
