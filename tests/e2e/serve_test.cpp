@@ -326,6 +326,7 @@ TEST_F(ServeCommand, EveryViewerGetsFramesWhileSlowAndLeavingViewersCostNothing)
     constexpr int VIEWERS = 8;
     std::vector<PartCounter> counters(VIEWERS + 2);
     std::atomic<bool> stop{false};
+    std::atomic<bool> left{false};
     std::vector<std::thread> threads;
     // Eight viewers, one of them slow (it dwells 300 ms on every full-size picture it receives, far longer
     // than the camera's frame time); one more leaves after its first picture.
@@ -344,8 +345,14 @@ TEST_F(ServeCommand, EveryViewerGetsFramesWhileSlowAndLeavingViewersCostNothing)
                            }
                            return !stop && !(leaving && !counters[v].Numbers.empty());
                        });
+            if (leaving)
+                left = true;
         });
     }
+    // The count starts once every viewer watches: with the one that leaves gone, all eight that stay are
+    // in. A viewer that connects late on a loaded machine misses frames before that, not after.
+    for (int wait = 0; wait < 200 && !(left && Stats()["viewers"] == VIEWERS); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const uint64_t startFrames = Stats()["frames"];
     std::this_thread::sleep_for(std::chrono::seconds(3));
     const json during = Stats();
