@@ -40,11 +40,6 @@ struct Bytes {
     }
 };
 
-bool Fail(std::string* Error, std::string Message) {
-    *Error = std::move(Message);
-    return false;
-}
-
 std::string Hex(uint32_t Value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", Value);

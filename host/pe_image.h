@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pe {
@@ -66,6 +67,12 @@ struct Image {
     std::vector<uint32_t> Relocations; // RVAs of the 32-bit addresses to move with the image
     std::vector<uint8_t> Mapped;       // SizeOfImage bytes: headers and sections at their RVAs
 };
+
+// Puts Message in Error and returns false: how the image's reader and loader refuse a file.
+inline bool Fail(std::string* Error, std::string Message) {
+    *Error = std::move(Message);
+    return false;
+}
 
 // Fills Out from the file's bytes; false with a one-line reason in Error for anything malformed.
 bool ParseImage(const std::vector<uint8_t>& File, Image* Out, std::string* Error);

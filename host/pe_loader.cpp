@@ -22,11 +22,6 @@ template <typename Routine> void* AddressOf(Routine R) {
         Dll, #Name, AddressOf(&Name)                                                                         \
     }
 
-bool Fail(std::string* Error, std::string Message) {
-    *Error = std::move(Message);
-    return false;
-}
-
 #if defined(__i386__)
 uint32_t PageRound(uint32_t Bytes) {
     return (Bytes + 0xFFF) & ~0xFFFu;

@@ -27,13 +27,6 @@
 
 namespace {
 
-const GUID kCameraSet = {0x76BF9E14, 0x22F4, 0x4A02, {0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31}};
-struct CameraPropertyData {
-    KSPROPERTY Property;
-    LONG Value;
-    ULONG Flags;
-};
-
 // A scene with structure at every scale, smaller than the sensor so it is also resampled.
 simcam::Scene Bars() {
     simcam::Scene s;

@@ -6,11 +6,21 @@
 #include "imaging/raw_frame.h"
 #include "platform/host/faults.h"
 #include "platform/host/kernel_host.h"
+#include "platform/ks_types.h"
 #include "platform/streamclass/stream_class_host.h"
 
 #include <filesystem>
 #include <string>
 #include <unistd.h>
+
+// The camera's own property set, and the record a request on it carries: the property, then its value
+// and flags.
+inline const GUID kCameraSet = {0x76BF9E14, 0x22F4, 0x4A02, {0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31}};
+struct CameraPropertyData {
+    KSPROPERTY Property;
+    LONG Value;
+    ULONG Flags;
+};
 
 // Returns the folder that stands in for C:.
 inline std::filesystem::path ResetHostForStack(const std::string& DriveCPrefix) {

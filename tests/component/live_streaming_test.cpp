@@ -20,15 +20,8 @@
 
 namespace {
 
-const GUID kCameraSet = {0x76BF9E14, 0x22F4, 0x4A02, {0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31}};
 constexpr int64_t kFrameTime = 666667; // 1/15 s, as the camera paces and the format says
 constexpr ULONG kDroppedFramesSet = 1; // index of the dropped-frames set among the stream's sets
-
-struct CameraPropertyData {
-    KSPROPERTY Property;
-    LONG Value;
-    ULONG Flags;
-};
 
 simcam::Scene Solid(uint8_t R, uint8_t G, uint8_t B) {
     simcam::Scene s;

@@ -50,14 +50,7 @@ std::string GuidText(const GUID& G) {
     return text;
 }
 
-const GUID kCameraSet = {0x76BF9E14, 0x22F4, 0x4A02, {0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31}};
 const GUID kWindowSet = {0x3DC2E820, 0x4713, 0x11D2, {0xBA, 0x41, 0x00, 0xA0, 0xC9, 0x0D, 0x2B, 0x05}};
-
-struct PropertyRecord {
-    KSPROPERTY Property;
-    LONG Value;
-    ULONG Flags;
-};
 
 std::string SettingsKey() {
     return host::DriverKeyPath() + "\\Z40K_Settings";
@@ -106,11 +99,11 @@ class Pinned : public ::testing::Test {
 
     // A get (or a set, then a get) of one property as a client sends it; the value the get returns.
     LONG Property(const GUID& Set, ULONG Id, bool DoSet = false, LONG Value = 0) {
-        PropertyRecord request{};
+        CameraPropertyData request{};
         request.Property.Set = Set;
         request.Property.Id = Id;
         request.Property.Flags = DoSet ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
-        PropertyRecord data = request;
+        CameraPropertyData data = request;
         data.Value = Value;
         ULONG returned = 0;
         if (DoSet) {
