@@ -122,7 +122,8 @@ class Pinned : public ::testing::Test {
     }
 
     // Opens the capture pin, runs it for one frame and stops it; the frame.
-    std::vector<uint8_t> CaptureOneFrame() {
+    // The capture pin in the format the stream offers, running.
+    std::unique_ptr<streamclass::Pin> RunCapturePin() {
         std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_->Ranges(0);
         EXPECT_EQ(ranges.size(), 1u);
         std::vector<uint8_t> format;
@@ -130,9 +131,15 @@ class Pinned : public ::testing::Test {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         std::unique_ptr<streamclass::Pin> pin = filter_->OpenPin(0, format, &status);
         EXPECT_EQ(status, STATUS_SUCCESS);
+        if (pin != nullptr)
+            EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        return pin;
+    }
+
+    std::vector<uint8_t> CaptureOneFrame() {
+        std::unique_ptr<streamclass::Pin> pin = RunCapturePin();
         if (pin == nullptr)
             return {};
-        EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
         std::vector<uint8_t> frame(2560 * 1920 * 3 + 64, 0xA5);
         ULONG used = 0;
         EXPECT_EQ(pin->ReadFrame(frame.data(), ULONG(frame.size()), &used), STATUS_SUCCESS);
@@ -267,9 +274,9 @@ TEST_F(Pinned, TablesAndPropertiesAsClientsReadThem) {
         LONG Expected;
     };
     // The window as the first run's bandwidth allocation sets it for the capture format.
-    DeviceContext context;
-    std::memset(&context, 0, sizeof context);
-    ASSERT_EQ(SetWindowFromFormat(&context, 2560, 1920), STATUS_SUCCESS);
+    std::unique_ptr<streamclass::Pin> pin = RunCapturePin();
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     const Row rows[] = {
         {&kCameraSet, 1, false, 0, 2500},
         {&kCameraSet, 2, false, 0, 0},
