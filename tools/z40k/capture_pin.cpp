@@ -17,7 +17,7 @@ bool OpenCapturePin(streamclass::Filter& Filter, CapturePin* Out, std::string* E
     std::vector<uint8_t> formatBytes;
     NTSTATUS status = Filter.Intersect(CAPTURE_STREAM, &ranges[0]->DataRange, &formatBytes);
     if (!NT_SUCCESS(status) || formatBytes.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
-        *Error = "no capture format could be agreed (" + StatusHex(status) + ")";
+        *Error = "no capture format could be agreed (" + StatusName(status) + ")";
         return false;
     }
     std::memcpy(&Out->Format, formatBytes.data(), sizeof Out->Format);
@@ -30,7 +30,7 @@ bool OpenCapturePin(streamclass::Filter& Filter, CapturePin* Out, std::string* E
     }
     Out->Pin = Filter.OpenPin(CAPTURE_STREAM, formatBytes, &status);
     if (Out->Pin == nullptr) {
-        *Error = "the capture pin did not open (" + StatusHex(status) + ")";
+        *Error = "the capture pin did not open (" + StatusName(status) + ")";
         return false;
     }
     return true;

@@ -5,6 +5,7 @@
 #include "platform/host/kernel_host.h"
 #include "simcam/sensor.h"
 #include "simcam/simulated_camera.h"
+#include "tools/z40k/capture_pin.h"
 #include "tools/z40k/serve_encode.h"
 
 #include <cmath>
@@ -16,7 +17,6 @@ namespace z40k {
 
 namespace {
 
-constexpr ULONG CAPTURE_STREAM = 0;
 // The frame rate is measured over this much of the recent past.
 constexpr std::chrono::seconds FPS_WINDOW{2};
 // Buffers kept for reuse; frames held longer (a slow snapshot) are replaced, not waited for.
@@ -63,29 +63,18 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
         *Error = "the camera did not come up (" + StatusName(status) + ")";
         return false;
     }
-    std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_->Ranges(CAPTURE_STREAM);
-    std::vector<uint8_t> format;
-    if (ranges.empty() ||
-        !NT_SUCCESS(status = filter_->Intersect(CAPTURE_STREAM, &ranges[0]->DataRange, &format)) ||
-        format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
-        *Error = "no capture format could be agreed (" + StatusName(status) + ")";
+    CapturePin capture;
+    if (!OpenCapturePin(*filter_, &capture, Error))
         return false;
-    }
-    KS_DATAFORMAT_VIDEOINFOHEADER video;
-    std::memcpy(&video, format.data(), sizeof video);
-    width_ = video.VideoInfoHeader.bmiHeader.biWidth;
-    height_ = std::abs(video.VideoInfoHeader.bmiHeader.biHeight);
-    frameBytes_ = video.DataFormat.SampleSize;
-    if (width_ <= 0 || height_ <= 0 || width_ % 4 != 0 || height_ % 4 != 0 ||
-        frameBytes_ < size_t(width_) * size_t(height_) * 3) {
+    // The reduced pictures are block means of 4 x 4 pixels at the most.
+    if (capture.Width % 4 != 0 || capture.Height % 4 != 0) {
         *Error = "the agreed format has no usable picture size";
         return false;
     }
-    pin_ = filter_->OpenPin(CAPTURE_STREAM, format, &status);
-    if (pin_ == nullptr) {
-        *Error = "the capture pin did not open (" + StatusName(status) + ")";
-        return false;
-    }
+    width_ = capture.Width;
+    height_ = capture.Height;
+    frameBytes_ = capture.Format.DataFormat.SampleSize;
+    pin_ = std::move(capture.Pin);
     camera_->SetScene(std::move(scene));
 
     std::vector<PropertyAssignment> assignments;
