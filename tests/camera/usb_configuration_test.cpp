@@ -231,4 +231,19 @@ TEST(Configure, RefusesInterfacesWithoutThreePipes) {
     }
 }
 
+// Three pipes, in a record of exactly their size, are all the camera's configuration needs.
+TEST(Configure, TakesAnInterfaceOfExactlyThreePipes) {
+    CameraRig rig;
+    std::vector<uint8_t> record(rig.Device.InterfaceInfo.begin(),
+                                rig.Device.InterfaceInfo.begin() + UsbInterfaceInformationSize(3));
+    auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record.data());
+    info->Length = static_cast<USHORT>(record.size());
+    info->NumberOfPipes = 3;
+    LONG dataPipe = -1;
+    EXPECT_EQ(CamConfigure(nullptr, rig.Context(), info, nullptr, &dataPipe, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(dataPipe, 2);
+    ASSERT_NE(rig.Context()->InterfaceInfo, nullptr);
+    EXPECT_EQ(rig.Context()->InterfaceInfo->NumberOfPipes, 3u);
+}
+
 } // namespace
