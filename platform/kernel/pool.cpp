@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -20,6 +21,7 @@ constexpr size_t GUARD_SIZE = 16;
 constexpr UCHAR GUARD_BYTE = 0xFD;
 constexpr UCHAR FILL_BYTE = 0xCD;
 constexpr UCHAR FREED_BYTE = 0xDD;
+constexpr size_t RECENT_ALLOCATIONS = 64;
 
 // The header sits before the front guard; its size keeps the caller's bytes 16-aligned.
 struct alignas(16) BlockHeader {
@@ -36,6 +38,7 @@ struct PoolState {
     bool LookasideEnabled = false;
     uint64_t Serial = 0;
     uint64_t Allocations = 0;
+    std::deque<PoolBlockInfo> Recent; // the last RECENT_ALLOCATIONS allocations
     std::vector<std::string> Errors;
 };
 
@@ -105,6 +108,12 @@ uint64_t PoolAllocationCount() {
     return pool.Allocations;
 }
 
+std::vector<PoolBlockInfo> PoolRecentAllocations() {
+    PoolState& pool = Pool();
+    std::lock_guard<std::mutex> lock(pool.Mutex);
+    return std::vector<PoolBlockInfo>(pool.Recent.begin(), pool.Recent.end());
+}
+
 std::vector<std::string> PoolCheckGuards() {
     PoolState& pool = Pool();
     std::lock_guard<std::mutex> lock(pool.Mutex);
@@ -170,6 +179,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         std::memset(host::UserBytes(h), host::FILL_BYTE, NumberOfBytes);
     pool.Live[host::UserBytes(h)] = h;
     ++pool.Allocations;
+    pool.Recent.push_back({PoolType, Tag, NumberOfBytes, h->Serial});
+    if (pool.Recent.size() > host::RECENT_ALLOCATIONS)
+        pool.Recent.pop_front();
     return host::UserBytes(h);
 }
 

@@ -131,8 +131,9 @@ class Pinned : public ::testing::Test {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         std::unique_ptr<streamclass::Pin> pin = filter_->OpenPin(0, format, &status);
         EXPECT_EQ(status, STATUS_SUCCESS);
-        if (pin != nullptr)
+        if (pin != nullptr) {
             EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        }
         return pin;
     }
 

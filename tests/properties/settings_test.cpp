@@ -284,6 +284,23 @@ TEST_F(Settings, AFailedBufferAllocationKeepsThatFieldOnly) {
     EXPECT_EQ(context_.ExposureTime, 100);
 }
 
+// Each value is read into a paged block of the driver's tag sized for the full-information record of a
+// four-byte value: 24 bytes of header room, the name with its terminator, the data.
+TEST_F(Settings, EachValueIsReadIntoABlockSizedForItsNameAndData) {
+    const std::vector<host::PoolBlockInfo> before = host::PoolRecentAllocations();
+    const uint64_t last = before.empty() ? 0 : before.back().Serial;
+    EXPECT_EQ(InitializeSettings(nullptr, &context_), STATUS_SUCCESS);
+    std::vector<SIZE_T> sizes;
+    for (const host::PoolBlockInfo& block : host::PoolRecentAllocations()) {
+        if (block.Serial <= last)
+            continue;
+        EXPECT_EQ(block.Type, PagedPool);
+        EXPECT_EQ(block.Tag, 0x206D6457u); // 'Wdm '
+        sizes.push_back(block.Size);
+    }
+    EXPECT_EQ(sizes, (std::vector<SIZE_T>{54, 66, 56, 52, 58, 56}));
+}
+
 TEST_F(Settings, AFailedWriteIsNotReportedAndTheRestAreWritten) {
     InitializeDevice();
     host::InjectFault("ZwSetValueKey", {3, 1, STATUS_UNSUCCESSFUL});
