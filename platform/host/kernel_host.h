@@ -33,7 +33,7 @@ std::vector<PoolBlockInfo> PoolOutstanding(); // blocks allocated and not yet fr
 uint64_t PoolAllocationCount();               // successful allocations so far
 // The last 64 successful allocations, freed or not, oldest first: what the driver asked the pool for.
 std::vector<PoolBlockInfo> PoolRecentAllocations();
-std::vector<std::string> PoolCheckGuards();   // one line per damaged guard of a live block
+std::vector<std::string> PoolCheckGuards(); // one line per damaged guard of a live block
 // Freed blocks are checked too: an overrun found at ExFreePool is recorded here.
 std::vector<std::string> PoolTakeErrors();
 // Keep one freed block per size for the next allocation of that size, as a lookaside list would.

@@ -9,8 +9,9 @@
 #include "platform/kernel/kernel_internal.h"
 
 #include <cstdint>
+#include <algorithm>
+#include <array>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 
@@ -38,7 +39,11 @@ struct PoolState {
     bool LookasideEnabled = false;
     uint64_t Serial = 0;
     uint64_t Allocations = 0;
-    std::deque<PoolBlockInfo> Recent; // the last RECENT_ALLOCATIONS allocations
+    // The last RECENT_ALLOCATIONS allocations, in a ring that allocates nothing itself: a fuzz target
+    // whose input allocates and frees in balance must not see the host's own bookkeeping as a leak.
+    std::array<PoolBlockInfo, RECENT_ALLOCATIONS> Recent{};
+    size_t RecentNext = 0;
+    size_t RecentCount = 0;
     std::vector<std::string> Errors;
 };
 
@@ -111,7 +116,10 @@ uint64_t PoolAllocationCount() {
 std::vector<PoolBlockInfo> PoolRecentAllocations() {
     PoolState& pool = Pool();
     std::lock_guard<std::mutex> lock(pool.Mutex);
-    return std::vector<PoolBlockInfo>(pool.Recent.begin(), pool.Recent.end());
+    std::vector<PoolBlockInfo> blocks;
+    for (size_t i = RECENT_ALLOCATIONS - pool.RecentCount; i < RECENT_ALLOCATIONS; ++i)
+        blocks.push_back(pool.Recent[(pool.RecentNext + i) % RECENT_ALLOCATIONS]);
+    return blocks;
 }
 
 std::vector<std::string> PoolCheckGuards() {
@@ -179,9 +187,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         std::memset(host::UserBytes(h), host::FILL_BYTE, NumberOfBytes);
     pool.Live[host::UserBytes(h)] = h;
     ++pool.Allocations;
-    pool.Recent.push_back({PoolType, Tag, NumberOfBytes, h->Serial});
-    if (pool.Recent.size() > host::RECENT_ALLOCATIONS)
-        pool.Recent.pop_front();
+    pool.Recent[pool.RecentNext] = {PoolType, Tag, NumberOfBytes, h->Serial};
+    pool.RecentNext = (pool.RecentNext + 1) % host::RECENT_ALLOCATIONS;
+    pool.RecentCount = std::min(pool.RecentCount + 1, host::RECENT_ALLOCATIONS);
     return host::UserBytes(h);
 }
 
