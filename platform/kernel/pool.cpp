@@ -8,9 +8,9 @@
 #include "platform/kernel.h"
 #include "platform/kernel/kernel_internal.h"
 
-#include <cstdint>
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -39,11 +39,10 @@ struct PoolState {
     bool LookasideEnabled = false;
     uint64_t Serial = 0;
     uint64_t Allocations = 0;
-    // The last RECENT_ALLOCATIONS allocations, in a ring that allocates nothing itself: a fuzz target
-    // whose input allocates and frees in balance must not see the host's own bookkeeping as a leak.
+    // The last RECENT_ALLOCATIONS allocations, allocation n at n % RECENT_ALLOCATIONS: a ring that
+    // allocates nothing itself, so that a fuzz target whose input allocates and frees in balance does not
+    // see the host's own bookkeeping as a leak.
     std::array<PoolBlockInfo, RECENT_ALLOCATIONS> Recent{};
-    size_t RecentNext = 0;
-    size_t RecentCount = 0;
     std::vector<std::string> Errors;
 };
 
@@ -117,8 +116,9 @@ std::vector<PoolBlockInfo> PoolRecentAllocations() {
     PoolState& pool = Pool();
     std::lock_guard<std::mutex> lock(pool.Mutex);
     std::vector<PoolBlockInfo> blocks;
-    for (size_t i = RECENT_ALLOCATIONS - pool.RecentCount; i < RECENT_ALLOCATIONS; ++i)
-        blocks.push_back(pool.Recent[(pool.RecentNext + i) % RECENT_ALLOCATIONS]);
+    const uint64_t first = pool.Allocations - std::min<uint64_t>(pool.Allocations, RECENT_ALLOCATIONS);
+    for (uint64_t n = first; n < pool.Allocations; ++n)
+        blocks.push_back(pool.Recent[n % RECENT_ALLOCATIONS]);
     return blocks;
 }
 
@@ -186,10 +186,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (!reused)
         std::memset(host::UserBytes(h), host::FILL_BYTE, NumberOfBytes);
     pool.Live[host::UserBytes(h)] = h;
+    pool.Recent[pool.Allocations % host::RECENT_ALLOCATIONS] = {PoolType, Tag, NumberOfBytes, h->Serial};
     ++pool.Allocations;
-    pool.Recent[pool.RecentNext] = {PoolType, Tag, NumberOfBytes, h->Serial};
-    pool.RecentNext = (pool.RecentNext + 1) % host::RECENT_ALLOCATIONS;
-    pool.RecentCount = std::min(pool.RecentCount + 1, host::RECENT_ALLOCATIONS);
     return host::UserBytes(h);
 }
 

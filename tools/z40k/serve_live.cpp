@@ -9,8 +9,6 @@
 #include "tools/z40k/serve_encode.h"
 
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 namespace z40k {
