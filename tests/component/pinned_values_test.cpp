@@ -121,7 +121,6 @@ class Pinned : public ::testing::Test {
         return data.Value;
     }
 
-    // Opens the capture pin, runs it for one frame and stops it; the frame.
     // The capture pin in the format the stream offers, running.
     std::unique_ptr<streamclass::Pin> RunCapturePin() {
         std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_->Ranges(0);
@@ -137,6 +136,7 @@ class Pinned : public ::testing::Test {
         return pin;
     }
 
+    // Opens the capture pin, runs it for one frame and stops it; the frame.
     std::vector<uint8_t> CaptureOneFrame() {
         std::unique_ptr<streamclass::Pin> pin = RunCapturePin();
         if (pin == nullptr)
