@@ -3,12 +3,12 @@
 // assembles them, the frame worker converts each frame into the read's buffer. Bring-up and tear-down
 // are outside the timing: what a capture application pays per frame is the read. Also reported: the
 // real time from a frame's last packet reaching the library to its read's completion.
-#include "cameralib/library_device.h"
-#include "cameralib/streaming.h"
+#include "host/cameralib/library_device.h"
+#include "host/cameralib/streaming.h"
 #include "driver/driver_entry.h"
-#include "platform/host/kernel_host.h"
-#include "platform/streamclass/client.h"
-#include "simcam/simulated_camera.h"
+#include "host/kernel/kernel_host.h"
+#include "host/streamclass/client.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <benchmark/benchmark.h>
 

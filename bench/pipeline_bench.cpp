@@ -7,7 +7,7 @@
 #include "imaging/raw_frame.h"
 #include "imaging/vector_paths.h"
 #include "imaging/white_balance.h"
-#include "platform/host/kernel_host.h"
+#include "host/kernel/kernel_host.h"
 #include "platform/kernel.h"
 
 #include <benchmark/benchmark.h>

@@ -6,8 +6,8 @@
 
 #include "camera/frame_geometry.h"
 #include "imaging/raw_frame.h"
-#include "simcam/scene.h"
-#include "simcam/sensor.h"
+#include "host/simcam/scene.h"
+#include "host/simcam/sensor.h"
 #include "tools/z40k/serve_encode.h"
 
 #include <benchmark/benchmark.h>

@@ -4,8 +4,8 @@
 
 #include "camera/frame_geometry.h"
 #include "camera/usb_configuration.h"
-#include "platform/relaxed.h"
-#include "platform/type_helpers.h"
+#include "driver/relaxed.h"
+#include "driver/type_helpers.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "camera/frame_geometry.h"
 
-#include "platform/relaxed.h"
+#include "driver/relaxed.h"
 
 // Zero until the first bandwidth allocation; written by allocation on any camera, read by every frame.
 FrameGeometryRecord FrameGeometry;

@@ -5,8 +5,8 @@
 
 #include "camera/vendor_requests.h"
 #include "platform/kernel.h"
-#include "platform/relaxed.h"
-#include "platform/type_helpers.h"
+#include "driver/relaxed.h"
+#include "driver/type_helpers.h"
 
 namespace {
 

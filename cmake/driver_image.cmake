@@ -1,7 +1,5 @@
 # z40k.sys: the driver sources linked into an i386 kernel-mode image (native subsystem, entry point
 # DriverEntry) that imports only from the kernel, the stream class driver and the camera class library.
-file(GLOB Z40K_DRIVER_SOURCES CONFIGURE_DEPENDS
-  driver/*.cpp streams/*.cpp camera/*.cpp properties/*.cpp imaging/*.cpp)
 list(APPEND Z40K_DRIVER_SOURCES driver/sys/kernel_runtime.cpp)
 
 # Import libraries for the two drivers MinGW ships none for, made from the exports we use.
@@ -21,7 +19,7 @@ find_library(Z40K_HAL hal REQUIRED)
 add_executable(z40k_sys ${Z40K_DRIVER_SOURCES})
 add_dependencies(z40k_sys z40k_import_libs)
 set_target_properties(z40k_sys PROPERTIES OUTPUT_NAME z40k SUFFIX .sys)
-target_include_directories(z40k_sys PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(z40k_sys PRIVATE ${Z40K_DRIVER_VIEW})
 # Kernel code: no exceptions, unwind tables, RTTI, guarded statics or stack probes of a runtime. The
 # kernel calls in with only 4-byte stack alignment.
 target_compile_options(z40k_sys PRIVATE -Wpedantic -ffreestanding -fno-exceptions -fno-rtti

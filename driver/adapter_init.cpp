@@ -5,7 +5,7 @@
 #include "driver/callback_records.h"
 #include "driver/library_handover.h"
 #include "platform/kernel.h"
-#include "platform/relaxed.h"
+#include "driver/relaxed.h"
 #include "properties/settings.h"
 #include "streams/format_negotiation.h"
 

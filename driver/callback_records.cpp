@@ -4,7 +4,7 @@
 #include "camera/capture.h"
 #include "camera/usb_configuration.h"
 #include "imaging/raw_frame.h"
-#include "platform/type_helpers.h"
+#include "driver/type_helpers.h"
 
 // ---- slots with nothing to do for this camera ------------------------------------------------------------
 

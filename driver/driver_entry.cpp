@@ -5,7 +5,7 @@
 #include "driver/adapter_routines.h"
 #include "driver/library_handover.h"
 #include "properties/device_properties.h"
-#include "platform/relaxed.h"
+#include "driver/relaxed.h"
 #include "streams/format_negotiation.h"
 #include "streams/stream_descriptors.h"
 

@@ -4,7 +4,7 @@
 #include "imaging/raw_frame.h"
 #include "imaging/vector_paths.h"
 #include "platform/kernel.h"
-#include "platform/relaxed.h"
+#include "driver/relaxed.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "imaging/color.h"
 #include "imaging/mono.h"
 #include "platform/kernel.h"
-#include "platform/relaxed.h"
+#include "driver/relaxed.h"
 
 // Driver-wide: one dump attempt per load, whichever camera sends the first grey frame.
 LONG RawDumpDone;

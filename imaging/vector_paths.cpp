@@ -1,7 +1,7 @@
 #include "imaging/vector_paths.h"
 
 #include "platform/kernel.h"
-#include "platform/relaxed.h"
+#include "driver/relaxed.h"
 
 #if defined(Z40K_VECTOR_PATHS)
 #include <cpuid.h>     // the cpuid instruction, inline; no library code

@@ -1,4 +1,4 @@
-// The kernel calls the driver makes. On the host they are served by platform/kernel.
+// The kernel calls the driver makes. On the host they are served by the host's kernel stand-in (host/kernel).
 #pragma once
 
 #include "platform/nt_types.h"

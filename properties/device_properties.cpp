@@ -3,8 +3,8 @@
 #include "properties/device_properties.h"
 
 #include "camera/vendor_requests.h"
-#include "platform/relaxed.h"
-#include "platform/type_helpers.h"
+#include "driver/relaxed.h"
+#include "driver/type_helpers.h"
 #include "properties/procamp_window.h"
 
 namespace {

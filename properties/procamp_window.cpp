@@ -15,7 +15,7 @@
 
 #include "camera/frame_geometry.h"
 #include "camera/vendor_requests.h"
-#include "platform/relaxed.h"
+#include "driver/relaxed.h"
 #include "properties/device_properties.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include "properties/settings.h"
 
 #include "platform/kernel.h"
-#include "platform/relaxed.h"
+#include "driver/relaxed.h"
 
 namespace {
 

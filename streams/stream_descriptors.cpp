@@ -2,7 +2,7 @@
 // picture: 2560 x 1920 RGB24, bottom-up, one frame per sample. Nothing here is written at run time.
 #include "streams/stream_descriptors.h"
 
-#include "platform/type_helpers.h"
+#include "driver/type_helpers.h"
 #include "properties/device_properties.h"
 
 namespace {

@@ -3,12 +3,12 @@
 // tests call the driver's callbacks directly and look at what the camera received and when.
 #pragma once
 
-#include "cameralib/library_device.h"
+#include "host/cameralib/library_device.h"
 #include "driver/device_context.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
 #include "platform/kernel.h"
-#include "simcam/simulated_camera.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // Capture start/stop and packet framing, driven directly with hand-built contexts.
 #include "camera/capture.h"
 
-#include "cameralib/library_device.h"
+#include "host/cameralib/library_device.h"
 #include "camera/vendor_requests.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
-#include "simcam/simulated_camera.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <gtest/gtest.h>
 

@@ -2,17 +2,17 @@
 // library -> simulated camera. Each frame a read returns must be exactly what the driver's raw-frame
 // routine makes of the frame the camera rendered, and the settings must reach the registry at stop.
 #include "camera/frame_geometry.h"
-#include "cameralib/streaming.h"
+#include "host/cameralib/streaming.h"
 #include "tests/component/fresh_host.h"
 #include "driver/callback_records.h"
 #include "driver/device_context.h"
 #include "tests/component/driver_under_test.h"
 #include "imaging/raw_frame.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
-#include "platform/streamclass/client.h"
-#include "simcam/sensor.h"
-#include "simcam/simulated_camera.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
+#include "host/streamclass/client.h"
+#include "host/simcam/sensor.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <gtest/gtest.h>
 

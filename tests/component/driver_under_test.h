@@ -4,7 +4,7 @@
 #pragma once
 
 #include "driver/driver_entry.h"
-#include "host/pe_loader.h"
+#include "host/rig/pe_loader.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -3,15 +3,15 @@
 // makes, then once per call with just that call failing. However a session fails it must end with
 // statuses a caller can act on, every SRB completed exactly once, no pool block or handle left behind,
 // and the registry file either as it was or fully written.
-#include "cameralib/library_device.h"
+#include "host/cameralib/library_device.h"
 #include "driver/driver_entry.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
 #include "platform/ks_types.h"
-#include "platform/streamclass/client.h"
+#include "host/streamclass/client.h"
 #include "properties/device_properties.h"
 #include "properties/procamp_window.h"
-#include "simcam/simulated_camera.h"
+#include "host/simcam/simulated_camera.h"
 #include "tests/component/fresh_host.h"
 
 #include <gtest/gtest.h>

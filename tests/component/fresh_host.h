@@ -4,10 +4,10 @@
 
 #include "camera/frame_geometry.h"
 #include "imaging/raw_frame.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
 #include "platform/ks_types.h"
-#include "platform/streamclass/stream_class_host.h"
+#include "host/streamclass/stream_class_host.h"
 
 #include <filesystem>
 #include <string>

@@ -2,13 +2,13 @@
 // library's workers frame, assemble and convert, applications read, set properties, stop and pull the
 // camera out at any moment. Each test asserts what an application can observe, and that no request
 // was completed twice or never, no blocking call ran at dispatch level and no pool block was left.
-#include "cameralib/streaming.h"
+#include "host/cameralib/streaming.h"
 #include "driver/callback_records.h"
 #include "driver/device_context.h"
 #include "driver/driver_entry.h"
-#include "host/rig.h"
+#include "host/rig/rig.h"
 #include "platform/kernel.h"
-#include "simcam/sensor.h"
+#include "host/simcam/sensor.h"
 #include "tests/component/fresh_host.h"
 
 #include <gtest/gtest.h>

@@ -1,14 +1,14 @@
 // Property changes made by an application while the pin runs: they reach the camera at once, show in
 // the next frame, and reach the registry when capture stops.
-#include "cameralib/streaming.h"
+#include "host/cameralib/streaming.h"
 #include "tests/component/fresh_host.h"
 #include "tests/component/driver_under_test.h"
 #include "imaging/raw_frame.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
-#include "platform/streamclass/client.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
+#include "host/streamclass/client.h"
 #include "properties/device_properties.h"
-#include "simcam/simulated_camera.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <gtest/gtest.h>
 

@@ -2,12 +2,12 @@
 // virtual clock, and a check at the end that every SRB was completed exactly once.
 #pragma once
 
-#include "cameralib/library_device.h"
+#include "host/cameralib/library_device.h"
 #include "tests/component/driver_under_test.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
-#include "platform/streamclass/client.h"
-#include "simcam/simulated_camera.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
+#include "host/streamclass/client.h"
+#include "host/simcam/simulated_camera.h"
 #include "streams/stream_descriptors.h"
 
 #include <gtest/gtest.h>

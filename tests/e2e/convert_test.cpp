@@ -1,6 +1,6 @@
 // z40k convert, run as a program: its files against the driver's entry point called directly, its JSON,
 // its error exits, and that a failed run leaves nothing at OUTPUT.
-#include "../imaging/imaging_support.h"
+#include "tests/imaging/imaging_support.h"
 #include "tests/e2e/run_z40k.h"
 
 #include <gtest/gtest.h>

@@ -2,12 +2,12 @@
 // brought up through the stream class, and the checks every session must pass when it ends.
 #pragma once
 
-#include "cameralib/library_device.h"
+#include "host/cameralib/library_device.h"
 #include "driver/driver_entry.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
-#include "platform/streamclass/client.h"
-#include "simcam/simulated_camera.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
+#include "host/streamclass/client.h"
+#include "host/simcam/simulated_camera.h"
 #include "tests/component/fresh_host.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -1,6 +1,6 @@
 // The .reg reader over any text: it either refuses the file or gives a tree that the writer writes
 // back in a form the reader takes again, to the same tree (the second write is the first, byte for byte).
-#include "platform/kernel/registry_tree.h"
+#include "host/kernel/registry_tree.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <string>

@@ -1,6 +1,6 @@
 // The picture decoders over any bytes: a picture is refused with a reason, or decoded to Width x Height
 // pixels of three bytes each within the size limit.
-#include "simcam/scene.h"
+#include "host/simcam/scene.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <string>

@@ -3,8 +3,8 @@
 // save writes the six settings as REG_DWORD or reports failure, and neither leaves a handle open, a pool
 // block behind or a guard damaged.
 #include "driver/device_context.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
 #include "properties/settings.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -3,8 +3,8 @@
 // equal to what the driver makes of a clean frame; every other frame is dropped and counted.
 #include "tests/fuzz/fuzz_stack.h"
 
-#include "cameralib/streaming.h"
-#include "simcam/packetizer.h"
+#include "host/cameralib/streaming.h"
+#include "host/simcam/packetizer.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The colour path's arithmetic: which samples each pixel takes, gains and saturation, untouched bytes,
 // small windows, and the fast demosaic against the plain reference.
 #include "imaging/vector_paths.h"
-#include "imaging_support.h"
+#include "tests/imaging/imaging_support.h"
 
 #include <gtest/gtest.h>
 

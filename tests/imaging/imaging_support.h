@@ -5,8 +5,8 @@
 #include "imaging/color.h"
 #include "imaging/raw_frame.h"
 #include "imaging/vector_paths.h"
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The raw-frame entry points: de-interlace, grey output, the colour path's byte count and bounds, the
 // one-time dump, and frames that cannot be converted.
 #include "imaging/mono.h"
-#include "imaging_support.h"
+#include "tests/imaging/imaging_support.h"
 
 #include <gtest/gtest.h>
 

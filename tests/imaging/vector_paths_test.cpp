@@ -3,7 +3,7 @@
 // the fallback when the vector state cannot be saved. A path the processor lacks is skipped, saying so.
 #include "imaging/mono.h"
 #include "imaging/white_balance.h"
-#include "imaging_support.h"
+#include "tests/imaging/imaging_support.h"
 
 #include <gtest/gtest.h>
 

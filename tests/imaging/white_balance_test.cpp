@@ -1,7 +1,7 @@
 // The grey-world balance: class statistics, the gains it derives, its limits and its failure path.
 #include "imaging/vector_paths.h"
 #include "imaging/white_balance.h"
-#include "imaging_support.h"
+#include "tests/imaging/imaging_support.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // routine calls it, with a simulated camera behind the library.
 #include "tests/properties/device_properties_test_support.h"
 
-#include "platform/host/faults.h"
+#include "host/kernel/faults.h"
 
 #include <gtest/gtest.h>
 

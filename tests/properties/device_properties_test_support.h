@@ -4,11 +4,11 @@
 // sanitizer's red zone.
 #pragma once
 
-#include "cameralib/library_device.h"
+#include "host/cameralib/library_device.h"
 #include "driver/device_context.h"
-#include "platform/host/faults.h"
+#include "host/kernel/faults.h"
 #include "properties/device_properties.h"
-#include "simcam/simulated_camera.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <gtest/gtest.h>
 

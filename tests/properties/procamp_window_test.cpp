@@ -3,7 +3,7 @@
 #include "tests/properties/device_properties_test_support.h"
 
 #include "camera/frame_geometry.h"
-#include "platform/host/faults.h"
+#include "host/kernel/faults.h"
 #include "properties/procamp_window.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "platform/host/faults.h"
-#include "platform/host/kernel_host.h"
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
 #include "platform/kernel.h"
 #include "properties/settings.h"
 

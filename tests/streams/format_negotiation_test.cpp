@@ -2,7 +2,7 @@
 // goes in a heap buffer of exactly its declared size, so that a read past it is caught by ASan.
 #include "streams/format_negotiation.h"
 #include "streams/stream_descriptors.h"
-#include "platform/streamclass/stream_class_host.h"
+#include "host/streamclass/stream_class_host.h"
 #include "tests/driver/stack_rig.h"
 
 #include <gtest/gtest.h>

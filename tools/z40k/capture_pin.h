@@ -2,7 +2,7 @@
 // first data range, agreed through intersection, checked to hold a whole picture, then the pin.
 #pragma once
 
-#include "platform/streamclass/client.h"
+#include "host/streamclass/client.h"
 
 #include <memory>
 #include <string>

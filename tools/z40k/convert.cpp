@@ -7,9 +7,9 @@
 #include "tools/z40k/device_properties_cli.h"
 #include "tools/z40k/image_files.h"
 
-#include "host/rig.h"
-#include "platform/host/kernel_host.h"
-#include "simcam/sensor.h"
+#include "host/rig/rig.h"
+#include "host/kernel/kernel_host.h"
+#include "host/simcam/sensor.h"
 
 #include <nlohmann/json.hpp>
 

@@ -5,7 +5,7 @@
 // publishes, and the answers of its maximum properties. Nothing here lists property IDs of its own.
 #pragma once
 
-#include "platform/streamclass/client.h"
+#include "host/streamclass/client.h"
 #include "properties/property_catalogue.h"
 
 #include <nlohmann/json.hpp>

@@ -3,10 +3,10 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 
-#include "host/rig.h"
-#include "platform/host/kernel_host.h"
-#include "platform/streamclass/client.h"
-#include "simcam/simulated_camera.h"
+#include "host/rig/rig.h"
+#include "host/kernel/kernel_host.h"
+#include "host/streamclass/client.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <nlohmann/json.hpp>
 

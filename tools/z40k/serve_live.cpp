@@ -1,10 +1,10 @@
 #include "tools/z40k/serve_live.h"
 
-#include "host/library_view.h"
-#include "host/rig.h"
-#include "platform/host/kernel_host.h"
-#include "simcam/sensor.h"
-#include "simcam/simulated_camera.h"
+#include "host/rig/library_view.h"
+#include "host/rig/rig.h"
+#include "host/kernel/kernel_host.h"
+#include "host/simcam/sensor.h"
+#include "host/simcam/simulated_camera.h"
 #include "tools/z40k/capture_pin.h"
 #include "tools/z40k/serve_encode.h"
 

@@ -4,9 +4,9 @@
 // completions and frames are reported to the writer as they happen.
 #pragma once
 
-#include "host/library_view.h"
-#include "platform/host/kernel_host.h"
-#include "platform/streamclass/stream_class_host.h"
+#include "host/rig/library_view.h"
+#include "host/kernel/kernel_host.h"
+#include "host/streamclass/stream_class_host.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,0 +1,41 @@
+# The driver's wing: the folders z40k.sys is built from and the published interfaces they compile
+# against. Their compilations see only these, through a view of the tree that holds nothing else, so a
+# driver file that includes a header of the host does not compile; and configuring fails when one of
+# them names a path outside the wing in an #include (a relative path would slip past the view).
+set(Z40K_DRIVER_FOLDERS driver streams camera properties imaging)
+set(Z40K_DRIVER_VIEW ${CMAKE_BINARY_DIR}/driver-view)
+file(MAKE_DIRECTORY ${Z40K_DRIVER_VIEW})
+foreach(folder ${Z40K_DRIVER_FOLDERS} platform)
+  file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${Z40K_DRIVER_VIEW}/${folder} SYMBOLIC)
+endforeach()
+
+set(Z40K_DRIVER_SOURCES)
+foreach(folder ${Z40K_DRIVER_FOLDERS})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  list(APPEND Z40K_DRIVER_SOURCES ${sources})
+endforeach()
+
+# The compiler's own headers a kernel driver may use: fixed-width types and intrinsics, no library code.
+set(Z40K_DRIVER_SYSTEM_HEADERS "^(cstddef|cstdint|cpuid\\.h|immintrin\\.h)$")
+set(wing_pattern "^(driver|streams|camera|properties|imaging|platform)/[A-Za-z0-9_/]+\\.h$")
+set(wing_files)
+foreach(folder ${Z40K_DRIVER_FOLDERS} driver/sys platform)
+  file(GLOB files ${CMAKE_SOURCE_DIR}/${folder}/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*.h)
+  list(APPEND wing_files ${files})
+endforeach()
+foreach(file ${wing_files})
+  file(STRINGS ${file} lines REGEX "^[ \t]*#[ \t]*include")
+  foreach(line ${lines})
+    if(line MATCHES "include[ \t]*\"([^\"]*)\"")
+      set(name ${CMAKE_MATCH_1})
+      if(NOT name MATCHES "${wing_pattern}")
+        message(FATAL_ERROR "${file}: #include \"${name}\" is outside the driver's folders and platform/")
+      endif()
+    elseif(line MATCHES "include[ \t]*<([^>]*)>")
+      set(name ${CMAKE_MATCH_1})
+      if(NOT name MATCHES "${Z40K_DRIVER_SYSTEM_HEADERS}")
+        message(FATAL_ERROR "${file}: #include <${name}> is not a header a kernel driver may use")
+      endif()
+    endif()
+  endforeach()
+endforeach()

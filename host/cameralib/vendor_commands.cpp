@@ -1,0 +1,115 @@
+// The library's vendor requests and alternate-setting selection: synchronous calls onto the simulated
+// camera, each recorded in the device's trace with the clock's time.
+#include "host/cameralib/library_device.h"
+#include "host/kernel/kernel_host.h"
+
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr UCHAR REQUEST_WRITE_REGISTER = 5;
+constexpr UCHAR REQUEST_SEND_BLOCK = 7;
+// Host-to-device requests of this camera whose data stage the driver hands over with a length of 0;
+// the library knows their size.
+constexpr ULONG WRITE_REGISTER_BYTES = 4;
+constexpr ULONG SEND_BLOCK_BYTES = 3;
+
+// Bytes a host-to-device request carries to the camera.
+ULONG OutgoingBytes(UCHAR Request, PVOID Buffer, ULONG Length) {
+    if (!Buffer)
+        return 0;
+    if (Length != 0)
+        return Length;
+    if (Request == REQUEST_WRITE_REGISTER)
+        return WRITE_REGISTER_BYTES;
+    if (Request == REQUEST_SEND_BLOCK)
+        return SEND_BLOCK_BYTES;
+    return 0;
+}
+
+} // namespace
+
+NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
+                                               PVOID Buffer, PULONG BufferLength, BOOLEAN GetData,
+                                               PCOMMAND_COMPLETE_FUNCTION CommandComplete,
+                                               PVOID CommandContext) {
+    cameralib::LibraryDevice* device = cameralib::DeviceFromContext(DeviceContext);
+    if (!device || !device->Camera)
+        return STATUS_NO_SUCH_DEVICE;
+    // Without a completion routine the caller waits for the camera's answer.
+    if (CommandComplete == nullptr)
+        host::RequirePassiveLevel("QRXUSBCAMD_ControlVendorCommand");
+
+    cameralib::VendorTraceRecord record{};
+    record.Request = Request;
+    record.Value = Value;
+    record.Index = Index;
+    record.DeviceToHost = GetData != FALSE;
+    record.HasLength = BufferLength != nullptr;
+    record.Length = BufferLength ? *BufferLength : 0;
+    record.HasBuffer = Buffer != nullptr;
+
+    std::vector<uint8_t> data;
+    NTSTATUS status;
+    if (record.DeviceToHost) {
+        // The reply goes no further than the buffer the caller described; with no buffer or no length
+        // the request has no data stage and nothing lands anywhere.
+        ULONG room = Buffer ? record.Length : 0;
+        status = device->Camera->VendorRequest(Request, Value, Index, true, &data);
+        if (!NT_SUCCESS(status))
+            data.clear();
+        if (data.size() > room)
+            data.resize(room);
+        if (!data.empty())
+            std::memcpy(Buffer, data.data(), data.size());
+        if (BufferLength)
+            *BufferLength = static_cast<ULONG>(data.size());
+    } else {
+        ULONG count = OutgoingBytes(Request, Buffer, record.Length);
+        const uint8_t* bytes = static_cast<const uint8_t*>(Buffer);
+        if (count)
+            data.assign(bytes, bytes + count);
+        status = device->Camera->VendorRequest(Request, Value, Index, false, &data);
+    }
+
+    record.TimeUs = host::ClockNowMicroseconds();
+    record.Data = std::move(data);
+    record.Status = status;
+    {
+        std::lock_guard<std::mutex> lock(device->TraceMutex);
+        simcam::AppendToLog(&device->VendorTrace, std::move(record));
+    }
+
+    // The published interface completes a request with a completion routine asynchronously. Ours is done
+    // already: report it to the routine and tell the caller the result comes that way.
+    if (CommandComplete) {
+        CommandComplete(DeviceContext, CommandContext, status);
+        return STATUS_PENDING;
+    }
+    return status;
+}
+
+NTSTATUS NTAPI QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
+                                                   PUSBD_INTERFACE_INFORMATION RequestInterface) {
+    cameralib::LibraryDevice* device = cameralib::DeviceFromContext(DeviceContext);
+    if (!device || !device->Camera)
+        return STATUS_NO_SUCH_DEVICE;
+    if (!RequestInterface)
+        return STATUS_INVALID_PARAMETER;
+
+    host::RequirePassiveLevel("QRXUSBCAMD_SelectAlternateInterface");
+    UCHAR setting = RequestInterface->AlternateSetting;
+    NTSTATUS status = device->Camera->SelectAlternateSetting(setting);
+    const int64_t now = host::ClockNowMicroseconds();
+    {
+        std::lock_guard<std::mutex> lock(device->TraceMutex);
+        simcam::AppendToLog(&device->AltSettingTrace, cameralib::AltSettingTraceRecord{now, setting, status});
+    }
+
+    // The library's own record follows the setting the camera is now in.
+    if (NT_SUCCESS(status) && device->InterfaceInfo.size() >= offsetof(USBD_INTERFACE_INFORMATION, Pipes))
+        reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(device->InterfaceInfo.data())->AlternateSetting =
+            setting;
+    return status;
+}

@@ -1,0 +1,235 @@
+// Files. Drive C: of the kernel's name space, \DosDevices\C:\ (or \??\C:\), maps to a folder of the host;
+// no other device exists. Handles share the table of registry keys.
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
+#include "platform/kernel.h"
+#include "host/kernel/kernel_internal.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace host {
+namespace {
+
+// Create dispositions and the Information values that report what was done.
+constexpr ULONG FILE_SUPERSEDE = 0;
+constexpr ULONG FILE_OPEN = 1;
+constexpr ULONG FILE_CREATE = 2;
+constexpr ULONG FILE_OPEN_IF = 3;
+constexpr ULONG FILE_OVERWRITE = 4;
+constexpr ULONG FILE_SUPERSEDED = 0;
+constexpr ULONG FILE_OPENED = 1;
+constexpr ULONG FILE_CREATED = 2;
+constexpr ULONG FILE_OVERWRITTEN = 3;
+constexpr ACCESS_MASK FILE_WRITE_DATA = 0x0002;
+constexpr ACCESS_MASK FILE_APPEND_DATA = 0x0004;
+constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
+constexpr NTSTATUS STATUS_DISK_FULL = static_cast<NTSTATUS>(0xC000007F);
+constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = static_cast<NTSTATUS>(0xC00000BA);
+
+const char* const DEFAULT_DRIVE_C = "./drive-c";
+
+std::mutex& DriveMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::string& DriveC() {
+    static std::string* folder = new std::string(DEFAULT_DRIVE_C);
+    return *folder;
+}
+
+bool CanWrite(ACCESS_MASK access) {
+    return (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+}
+
+bool CanRead(ACCESS_MASK access) {
+    return (access & (GENERIC_READ | GENERIC_ALL | 0x0001)) != 0;
+}
+
+// The host path of a kernel name below drive C:, or a failure status.
+NTSTATUS HostPathOf(const std::string& name, std::string* path) {
+    static const char* const prefixes[] = {"\\DOSDEVICES\\C:\\", "\\??\\C:\\"};
+    std::string folded = detail::FoldCase(name);
+    std::string rest;
+    bool found = false;
+    for (const char* prefix : prefixes) {
+        std::string p(prefix);
+        if (folded.compare(0, p.size(), p) == 0) {
+            rest = name.substr(p.size());
+            found = true;
+            break;
+        }
+    }
+    if (!found)
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    // Components may not be empty, "." or "..", nor hold characters Windows refuses in file names.
+    std::vector<std::string> parts;
+    if (!detail::SplitPath(rest, &parts))
+        return STATUS_OBJECT_NAME_INVALID;
+    std::string relative;
+    for (const std::string& part : parts) {
+        if (part == "." || part == ".." || part.find_first_of("/:*?\"<>|") != std::string::npos)
+            return STATUS_OBJECT_NAME_INVALID;
+        relative += "/" + part;
+    }
+    std::lock_guard<std::mutex> lock(DriveMutex());
+    *path = DriveC() + relative;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+void FilesSetDriveC(const std::string& Folder) {
+    std::lock_guard<std::mutex> lock(DriveMutex());
+    DriveC() = Folder;
+}
+
+std::string FilesDriveC() {
+    std::lock_guard<std::mutex> lock(DriveMutex());
+    return DriveC();
+}
+
+size_t FilesOpenHandles() {
+    return detail::HandleCount(detail::HandleKind::File);
+}
+
+namespace detail {
+
+void ResetFiles() {
+    FilesSetDriveC(DEFAULT_DRIVE_C);
+}
+
+} // namespace detail
+} // namespace host
+
+NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                            POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                            PLARGE_INTEGER, ULONG, ULONG, ULONG CreateDisposition, ULONG, PVOID, ULONG) {
+    NTSTATUS status;
+    if (host::ShouldFail("ZwCreateFile", &status))
+        return status;
+    if (FileHandle == nullptr || ObjectAttributes == nullptr || IoStatusBlock == nullptr ||
+        ObjectAttributes->ObjectName == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    if (ObjectAttributes->RootDirectory != nullptr)
+        return STATUS_OBJECT_PATH_NOT_FOUND; // only full names are served
+    std::string name;
+    if (!host::detail::Utf8FromUnicode(ObjectAttributes->ObjectName, &name))
+        return STATUS_INVALID_PARAMETER;
+    std::string path;
+    status = host::HostPathOf(name, &path);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    int flags = O_CLOEXEC;
+    bool write = host::CanWrite(DesiredAccess);
+    bool read = host::CanRead(DesiredAccess);
+    flags |= write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
+    bool creates = CreateDisposition != host::FILE_OPEN && CreateDisposition != host::FILE_OVERWRITE;
+    switch (CreateDisposition) {
+    case host::FILE_SUPERSEDE:
+    case FILE_OVERWRITE_IF:
+        flags |= O_CREAT | O_TRUNC;
+        break;
+    case host::FILE_OPEN:
+        break;
+    case host::FILE_CREATE:
+        flags |= O_CREAT | O_EXCL;
+        break;
+    case host::FILE_OPEN_IF:
+        flags |= O_CREAT;
+        break;
+    case host::FILE_OVERWRITE:
+        flags |= O_TRUNC;
+        break;
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+    if ((flags & O_TRUNC) != 0 && !write)
+        flags =
+            (flags & ~(O_RDONLY | O_WRONLY | O_RDWR)) | O_RDWR; // truncating needs write access on the host
+
+    struct stat info;
+    bool existed = ::stat(path.c_str(), &info) == 0;
+    if (existed && S_ISDIR(info.st_mode))
+        return host::STATUS_FILE_IS_A_DIRECTORY;
+    if (creates)
+        ::mkdir(host::FilesDriveC().c_str(), 0777); // the drive's folder appears with its first file
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        switch (errno) {
+        case ENOENT:
+            return existed || creates ? STATUS_OBJECT_PATH_NOT_FOUND : STATUS_OBJECT_NAME_NOT_FOUND;
+        case EEXIST:
+            return host::STATUS_OBJECT_NAME_COLLISION;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return STATUS_ACCESS_DENIED;
+        case ENOTDIR:
+            return STATUS_OBJECT_PATH_NOT_FOUND;
+        default:
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    ULONG information;
+    switch (CreateDisposition) {
+    case host::FILE_SUPERSEDE:
+        information = existed ? host::FILE_SUPERSEDED : host::FILE_CREATED;
+        break;
+    case FILE_OVERWRITE_IF:
+    case host::FILE_OVERWRITE:
+        information = existed ? host::FILE_OVERWRITTEN : host::FILE_CREATED;
+        break;
+    case host::FILE_CREATE:
+        information = host::FILE_CREATED;
+        break;
+    default:
+        information = existed ? host::FILE_OPENED : host::FILE_CREATED;
+        break;
+    }
+    host::detail::HandleEntry entry{host::detail::HandleKind::File, DesiredAccess, fd, std::string()};
+    *FileHandle = host::detail::HandleInsert(entry);
+    IoStatusBlock->Status = STATUS_SUCCESS;
+    IoStatusBlock->Information = information;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
+                           PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG) {
+    NTSTATUS status;
+    if (host::ShouldFail("ZwWriteFile", &status))
+        return status;
+    host::detail::HandleEntry entry;
+    if (!host::detail::HandleLookup(FileHandle, &entry) || entry.Kind != host::detail::HandleKind::File)
+        return STATUS_INVALID_HANDLE;
+    if (IoStatusBlock == nullptr || (Buffer == nullptr && Length != 0))
+        return STATUS_INVALID_PARAMETER;
+    if (!host::CanWrite(entry.Access))
+        return STATUS_ACCESS_DENIED;
+    if (ByteOffset != nullptr && ByteOffset->QuadPart >= 0) {
+        if (::lseek(entry.Fd, static_cast<off_t>(ByteOffset->QuadPart), SEEK_SET) < 0)
+            return STATUS_INVALID_PARAMETER;
+    }
+    const UCHAR* data = static_cast<const UCHAR*>(Buffer);
+    ULONG written = 0;
+    while (written < Length) {
+        ssize_t n = ::write(entry.Fd, data + written, Length - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            status = (n < 0 && errno != ENOSPC) ? STATUS_IO_DEVICE_ERROR : host::STATUS_DISK_FULL;
+            IoStatusBlock->Status = status;
+            IoStatusBlock->Information = written;
+            return status;
+        }
+        written += static_cast<ULONG>(n);
+    }
+    IoStatusBlock->Status = STATUS_SUCCESS;
+    IoStatusBlock->Information = written;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,191 @@
+// I/O requests and the device objects below the driver, as far as the PnP query-interface request needs
+// them. Requests come from the host's memory, not the driver's pool, as the I/O manager's do, and are
+// tracked so that a completion of an unknown or already completed request is caught.
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
+#include "platform/kernel.h"
+#include "host/kernel/kernel_internal.h"
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+namespace host {
+namespace {
+
+constexpr SHORT IO_TYPE_IRP = 6;
+constexpr UCHAR IRP_MJ_READ = 0x03;
+constexpr UCHAR IRP_MJ_WRITE = 0x04;
+
+struct HostDevice {
+    DEVICE_OBJECT Object;
+    IrpHandler Handler;
+};
+
+struct IoState {
+    std::recursive_mutex Mutex;
+    std::vector<std::unique_ptr<HostDevice>> Devices;
+    std::set<PIRP> LiveIrps;
+    std::vector<PIRP> Pending;
+    uint64_t Built = 0;
+};
+
+IoState& Io() {
+    static IoState* state = new IoState;
+    return *state;
+}
+
+NTSTATUS NTAPI DispatchToHandler(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    HostDevice* device = static_cast<HostDevice*>(DeviceObject->HostContext);
+    NTSTATUS status = device->Handler(DeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        IoState& io = Io();
+        std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+        // A handler may complete the request itself and still say pending; only a live one waits here.
+        if (io.LiveIrps.count(Irp) != 0) {
+            Irp->PendingReturned = TRUE;
+            io.Pending.push_back(Irp);
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+PDEVICE_OBJECT CreateDeviceObject(IrpHandler Handler) {
+    IoState& io = Io();
+    std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+    auto device = std::make_unique<HostDevice>();
+    std::memset(&device->Object, 0, sizeof device->Object);
+    device->Object.Type = IO_TYPE_DEVICE;
+    device->Object.Size = sizeof(DEVICE_OBJECT);
+    device->Object.ReferenceCount = 1;
+    device->Object.HostDispatch = DispatchToHandler;
+    device->Object.HostContext = device.get();
+    device->Handler = std::move(Handler);
+    io.Devices.push_back(std::move(device));
+    return &io.Devices.back()->Object;
+}
+
+void ResetDevices() {
+    IoState& io = Io();
+    std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+    io.Devices.clear();
+}
+
+void CompletePendingIrps() {
+    std::vector<PIRP> pending;
+    {
+        IoState& io = Io();
+        std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+        pending.swap(io.Pending);
+    }
+    for (PIRP irp : pending) {
+        bool live;
+        {
+            IoState& io = Io();
+            std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+            live = io.LiveIrps.count(irp) != 0;
+        }
+        if (live)
+            IofCompleteRequest(irp, 0);
+    }
+}
+
+size_t IrpOutstanding() {
+    IoState& io = Io();
+    std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+    return io.LiveIrps.size();
+}
+
+uint64_t IrpBuiltCount() {
+    IoState& io = Io();
+    std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+    return io.Built;
+}
+
+namespace detail {
+
+void ResetDevicesAndIrps() {
+    IoState& io = Io();
+    std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+    for (PIRP irp : io.LiveIrps)
+        delete irp;
+    io.LiveIrps.clear();
+    io.Pending.clear();
+    io.Devices.clear();
+    io.Built = 0;
+}
+
+} // namespace detail
+} // namespace host
+
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                        ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                        PIO_STATUS_BLOCK IoStatusBlock) {
+    NTSTATUS ignored;
+    if (host::ShouldFail("IoBuildSynchronousFsdRequest", &ignored))
+        return nullptr;
+    if (DeviceObject == nullptr)
+        host::detail::BugCheck("IoBuildSynchronousFsdRequest for a null device object");
+    PIRP irp = new IRP;
+    std::memset(irp, 0, sizeof *irp);
+    irp->Type = host::IO_TYPE_IRP;
+    irp->Size = sizeof(IRP);
+    irp->RequestorMode = KernelMode;
+    irp->StackCount = HOST_IRP_STACK_SIZE;
+    irp->CurrentLocation = HOST_IRP_STACK_SIZE + 1; // the caller fills the next location, the first one
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = static_cast<UCHAR>(MajorFunction);
+    if (MajorFunction == host::IRP_MJ_READ || MajorFunction == host::IRP_MJ_WRITE) {
+        next->Parameters.Write.Length = Length;
+        if (StartingOffset != nullptr)
+            next->Parameters.Write.ByteOffset = *StartingOffset;
+    }
+    (void)Buffer;
+    host::IoState& io = host::Io();
+    std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+    io.LiveIrps.insert(irp);
+    ++io.Built;
+    return irp;
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    {
+        host::IoState& io = host::Io();
+        std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+        if (io.LiveIrps.count(Irp) == 0)
+            host::detail::BugCheck("IofCallDriver with a request that is not live (completed already?)");
+    }
+    if (DeviceObject == nullptr || DeviceObject->HostDispatch == nullptr)
+        host::detail::BugCheck("IofCallDriver to a device object without a dispatch routine");
+    if (Irp->CurrentLocation <= 1)
+        host::detail::BugCheck("IofCallDriver: no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
+    --Irp->CurrentLocation;
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+    current->DeviceObject = DeviceObject;
+    return DeviceObject->HostDispatch(DeviceObject, Irp);
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CHAR) {
+    {
+        host::IoState& io = host::Io();
+        std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+        if (io.LiveIrps.erase(Irp) == 0)
+            host::detail::BugCheck("IofCompleteRequest of a request that is not live (completed twice?)");
+        for (auto it = io.Pending.begin(); it != io.Pending.end();) {
+            it = *it == Irp ? io.Pending.erase(it) : it + 1;
+        }
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        host::detail::BugCheck("IofCompleteRequest with STATUS_PENDING as the final status");
+    if (Irp->UserIosb != nullptr)
+        *Irp->UserIosb = Irp->IoStatus;
+    if (Irp->UserEvent != nullptr)
+        KeSetEvent(Irp->UserEvent, 0, FALSE);
+    delete Irp;
+}

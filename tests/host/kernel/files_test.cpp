@@ -1,0 +1,189 @@
+#include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
+#include "platform/kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+class Files : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        host::ResetKernel();
+        char pattern[] = "/tmp/z40k-files-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        base_ = pattern;
+        drive_ = base_ + "/drive-c"; // not there yet: the first file creates it
+        host::FilesSetDriveC(drive_);
+    }
+    void TearDown() override {
+        EXPECT_EQ(host::FilesOpenHandles(), 0u);
+        host::ResetKernel();
+        std::string command = "rm -rf '" + base_ + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+
+    static NTSTATUS Create(const char16_t* name, ACCESS_MASK access, ULONG disposition, HANDLE* handle,
+                           IO_STATUS_BLOCK* iosb) {
+        UNICODE_STRING text;
+        RtlInitUnicodeString(&text, name);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
+        return ZwCreateFile(handle, access, &attributes, iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 0, disposition,
+                            FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    }
+
+    static NTSTATUS Write(HANDLE handle, const std::string& data, IO_STATUS_BLOCK* iosb,
+                          PLARGE_INTEGER offset = nullptr) {
+        return ZwWriteFile(handle, nullptr, nullptr, nullptr, iosb, const_cast<char*>(data.data()),
+                           static_cast<ULONG>(data.size()), offset, nullptr);
+    }
+
+    std::string Read(const std::string& name) const {
+        std::ifstream in(drive_ + "/" + name, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::string base_;
+    std::string drive_;
+};
+
+TEST_F(Files, CreateOrTruncateThenWriteAtTheCurrentPosition) {
+    HANDLE handle;
+    IO_STATUS_BLOCK iosb{};
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\DS-test.raw", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 2u); // created
+    EXPECT_EQ(Write(handle, "abcdef", &iosb), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 6u);
+    EXPECT_EQ(Write(handle, "gh", &iosb), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(Read("DS-test.raw"), "abcdefgh");
+
+    // A second create truncates: nothing of the first content survives a shorter write.
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\DS-test.raw", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 3u); // overwritten
+    EXPECT_EQ(Write(handle, "xy", &iosb), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(Read("DS-test.raw"), "xy");
+}
+
+TEST_F(Files, DriveNameIsCaseInsensitiveAndTheShortFormWorks) {
+    HANDLE handle;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(Create(u"\\dosdevices\\c:\\a.bin", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    ASSERT_EQ(Create(u"\\??\\C:\\b.bin", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb), STATUS_SUCCESS);
+    ZwClose(handle);
+    struct stat info;
+    EXPECT_EQ(stat((drive_ + "/a.bin").c_str(), &info), 0);
+    EXPECT_EQ(stat((drive_ + "/b.bin").c_str(), &info), 0);
+}
+
+TEST_F(Files, ByteOffsetWritesThere) {
+    HANDLE handle;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\f", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    Write(handle, "0123456789", &iosb);
+    LARGE_INTEGER offset;
+    offset.QuadPart = 3;
+    EXPECT_EQ(Write(handle, "ab", &iosb, &offset), STATUS_SUCCESS);
+    EXPECT_EQ(Write(handle, "c", &iosb), STATUS_SUCCESS); // goes on after the positioned write
+    ZwClose(handle);
+    EXPECT_EQ(Read("f"), "012abc6789");
+}
+
+struct BadName {
+    const char16_t* Name;
+    NTSTATUS Expected;
+};
+
+class FilesBadNames : public Files, public ::testing::WithParamInterface<BadName> {};
+
+TEST_P(FilesBadNames, AreRefusedWithoutAHandle) {
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK iosb;
+    EXPECT_EQ(Create(GetParam().Name, GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb), GetParam().Expected);
+    EXPECT_EQ(handle, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, FilesBadNames,
+    ::testing::Values(BadName{u"\\DosDevices\\D:\\x.raw", STATUS_OBJECT_PATH_NOT_FOUND},
+                      BadName{u"C:\\x.raw", STATUS_OBJECT_PATH_NOT_FOUND},
+                      BadName{u"\\Device\\HarddiskVolume1\\x.raw", STATUS_OBJECT_PATH_NOT_FOUND},
+                      BadName{u"\\DosDevices\\C:\\missing\\x.raw", STATUS_OBJECT_PATH_NOT_FOUND},
+                      BadName{u"\\DosDevices\\C:\\..\\escape.raw", static_cast<NTSTATUS>(0xC0000033)},
+                      BadName{u"\\DosDevices\\C:\\", static_cast<NTSTATUS>(0xC0000033)}));
+
+TEST_F(Files, HandlesAreCheckedAtEveryUse) {
+    IO_STATUS_BLOCK iosb;
+    EXPECT_EQ(Write(reinterpret_cast<HANDLE>(0x1234), "x", &iosb), STATUS_INVALID_HANDLE);
+    HANDLE handle;
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\f", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(Write(handle, "x", &iosb), STATUS_INVALID_HANDLE);
+}
+
+TEST_F(Files, WritingThroughAReadOnlyHandleIsDenied) {
+    HANDLE handle;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\f", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    Write(handle, "keep", &iosb);
+    ZwClose(handle);
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\f", GENERIC_READ, 1 /* FILE_OPEN */, &handle, &iosb),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Write(handle, "lost", &iosb), STATUS_ACCESS_DENIED);
+    ZwClose(handle);
+    EXPECT_EQ(Read("f"), "keep");
+}
+
+TEST_F(Files, InjectedFailuresLeaveNoHandleAndNoBytes) {
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK iosb;
+    host::InjectFault("ZwCreateFile", {1, 1, STATUS_ACCESS_DENIED});
+    EXPECT_EQ(Create(u"\\DosDevices\\C:\\f", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(host::FilesOpenHandles(), 0u);
+
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\f", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    host::InjectFault("ZwWriteFile", {1, 1, STATUS_IO_DEVICE_ERROR});
+    EXPECT_EQ(Write(handle, "lost", &iosb), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Write(handle, "kept", &iosb), STATUS_SUCCESS);
+    host::InjectFault("ZwClose", {1, 1, STATUS_UNSUCCESSFUL});
+    EXPECT_EQ(ZwClose(handle), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host::FilesOpenHandles(), 1u);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(Read("f"), "kept");
+}
+
+TEST_F(Files, ResetClosesHandlesAndRestoresTheDefaultDrive) {
+    HANDLE handle;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\f", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    host::ResetKernel();
+    EXPECT_EQ(host::FilesOpenHandles(), 0u);
+    EXPECT_EQ(host::FilesDriveC(), "./drive-c");
+    host::FilesSetDriveC(drive_);
+}
+
+} // namespace
