@@ -3,12 +3,9 @@
 // assembles them, the frame worker converts each frame into the read's buffer. Bring-up and tear-down
 // are outside the timing: what a capture application pays per frame is the read. Also reported: the
 // real time from a frame's last packet reaching the library to its read's completion.
-#include "host/cameralib/library_device.h"
-#include "host/cameralib/streaming.h"
-#include "driver/driver_entry.h"
 #include "host/kernel/kernel_host.h"
+#include "host/rig/rig.h"
 #include "host/streamclass/client.h"
-#include "host/simcam/simulated_camera.h"
 
 #include <benchmark/benchmark.h>
 
@@ -32,8 +29,10 @@ class CaptureSession {
         // blocks of that size on a lookaside list, so a frame does not fault in fresh pages.
         host::PoolSetLookaside(true);
         host::ClockSetMode(host::ClockMode::Virtual);
-        if (!NT_SUCCESS(filter_.Open(DriverEntry, &camera_)))
+        rig_ = std::make_unique<rig::Rig>(DriverEntry);
+        if (!NT_SUCCESS(rig_->Plug(simcam::CameraConfig(), &camera_)))
             return;
+        streamclass::Filter& filter_ = rig_->FilterOf(camera_);
         std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_.Ranges(CAPTURE_STREAM);
         if (ranges.empty())
             return;
@@ -49,10 +48,7 @@ class CaptureSession {
             return;
         // The scene is chosen before the pin runs, as z40k capture does, so that making the chart is not
         // counted as part of the first frame.
-        cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter_.DeviceExtension());
-        if (library == nullptr)
-            return;
-        cameralib::SetScene(library, simcam::BuiltInChart());
+        rig_->SetScene(camera_, simcam::BuiltInChart());
         if (!NT_SUCCESS(pin_->SetState(KSSTATE_RUN)))
             return;
         buffer_.assign(video.DataFormat.SampleSize, 0);
@@ -66,8 +62,7 @@ class CaptureSession {
             pin_->Close();
             pin_.reset();
         }
-        filter_.RemoveCamera();
-        filter_.Unload();
+        rig_.reset();
     }
 
     CaptureSession(const CaptureSession&) = delete;
@@ -75,8 +70,7 @@ class CaptureSession {
 
     bool Ok() const { return running_; }
     double LatencyMicroseconds() {
-        cameralib::LibraryDevice* library = cameralib::DeviceFromContext(filter_.DeviceExtension());
-        const cameralib::StreamStatistics stats = cameralib::GetStreamStatistics(library);
+        const cameralib::StreamStatistics stats = rig_->Statistics(camera_).Stream;
         return stats.LatencySamples == 0 ? 0 : stats.LatencyTotalMicroseconds / stats.LatencySamples;
     }
 
@@ -107,8 +101,8 @@ class CaptureSession {
     }
 
   private:
-    simcam::SimulatedCamera camera_;
-    streamclass::Filter filter_;
+    std::unique_ptr<rig::Rig> rig_;
+    size_t camera_ = 0;
     std::unique_ptr<streamclass::Pin> pin_;
     std::vector<uint8_t> buffer_;
     std::vector<std::vector<uint8_t>> queued_;

@@ -7,7 +7,7 @@
 
 #include "camera/usb_configuration.h"
 #include "camera/vendor_requests.h"
-#include "platform/relaxed.h"
+#include "driver/relaxed.h"
 #include "properties/settings.h"
 
 namespace {

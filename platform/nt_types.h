@@ -64,6 +64,7 @@ typedef ULONG ACCESS_MASK;
 typedef LONG NTSTATUS;
 typedef CHAR KPROCESSOR_MODE;
 typedef UCHAR KIRQL;
+typedef char* PCHAR;
 
 #ifndef TRUE
 #define TRUE 1
@@ -179,19 +180,29 @@ typedef KEVENT* PKEVENT;
 typedef KEVENT* PRKEVENT;
 
 // ---- device objects and I/O requests --------------------------------------------------------------
-// Only the members the driver and the host's I/O manager use are declared; the driver never allocates
-// or walks these records itself.
+// The published records with every member up to the last one the driver or the platform's inline
+// routines touch; the rest of each record is kept as opaque room so that its size is the published one.
+// The driver never allocates or walks these records itself.
 struct DRIVER_OBJECT;
 struct IRP;
 struct DEVICE_OBJECT;
 typedef DEVICE_OBJECT* PDEVICE_OBJECT;
 typedef DRIVER_OBJECT* PDRIVER_OBJECT;
 typedef IRP* PIRP;
+struct IO_STACK_LOCATION;
+typedef IO_STACK_LOCATION* PIO_STACK_LOCATION;
 
 typedef NTSTATUS(NTAPI* PDRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef NTSTATUS(NTAPI* PDRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+typedef VOID(NTAPI* PDRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
+typedef VOID(NTAPI* PDRIVER_STARTIO)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef VOID(NTAPI* PDRIVER_CANCEL)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef NTSTATUS(NTAPI* PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
+constexpr SHORT IO_TYPE_DRIVER = 4; // DRIVER_OBJECT::Type
 constexpr SHORT IO_TYPE_DEVICE = 3; // DEVICE_OBJECT::Type
+constexpr SHORT IO_TYPE_IRP = 6;    // IRP::Type
+constexpr ULONG IRP_MJ_MAXIMUM_FUNCTION = 0x1B;
 
 struct DEVICE_OBJECT {
     SHORT Type;
@@ -200,20 +211,35 @@ struct DEVICE_OBJECT {
     DRIVER_OBJECT* DriverObject;
     DEVICE_OBJECT* NextDevice;
     DEVICE_OBJECT* AttachedDevice;
+    IRP* CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
     PVOID DeviceExtension;
-    // Host: the routine that receives IRPs sent to this device (the driver object's dispatch table in
-    // the real system).
-    PDRIVER_DISPATCH HostDispatch;
-    PVOID HostContext;
+    ULONG DeviceType;
+    CHAR StackSize; // stack locations a request sent to this device needs
+    // Queue, AlignmentRequirement, DeviceQueue, Dpc, ActiveThreadCount, SecurityDescriptor, DeviceLock,
+    // SectorSize, Spare1, DeviceObjectExtension, Reserved.
+    ULONG_PTR Opaque[33];
 };
 
 struct DRIVER_OBJECT {
     SHORT Type;
     SHORT Size;
     PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
     PVOID DriverExtension;
-    // Host: what the camera class library keeps for the registered minidriver.
-    PVOID HostLibraryData;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PDRIVER_STARTIO DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 };
 
 struct IO_STATUS_BLOCK {
@@ -224,6 +250,8 @@ struct IO_STATUS_BLOCK {
     ULONG_PTR Information;
 };
 typedef IO_STATUS_BLOCK* PIO_STATUS_BLOCK;
+
+typedef VOID(NTAPI* PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 
 typedef VOID(NTAPI* PINTERFACE_REFERENCE)(PVOID Context);
 typedef VOID(NTAPI* PINTERFACE_DEREFERENCE)(PVOID Context);
@@ -238,9 +266,16 @@ struct INTERFACE {
 };
 typedef INTERFACE* PINTERFACE;
 
+constexpr UCHAR IRP_MJ_READ = 0x03;
+constexpr UCHAR IRP_MJ_WRITE = 0x04;
 constexpr UCHAR IRP_MJ_PNP = 0x1B;
 constexpr UCHAR IRP_MN_QUERY_INTERFACE = 0x08;
 
+// On i386 the stack location is packed to 4 bytes, so that the 64-bit offset of a read or write sits
+// right after its length and key.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 struct IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -261,30 +296,61 @@ struct IO_STACK_LOCATION {
         } Write;
     } Parameters;
     PDEVICE_OBJECT DeviceObject;
+    PVOID FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
 };
-typedef IO_STACK_LOCATION* PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
 
-constexpr int HOST_IRP_STACK_SIZE = 4;
-
+// The request; its stack locations follow it in the same block, the first one last.
 struct IRP {
     SHORT Type;
     USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    PVOID AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
     CHAR StackCount;
     CHAR CurrentLocation; // 1-based index of the current stack location, as the I/O manager counts
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
-    IO_STACK_LOCATION Stack[HOST_IRP_STACK_SIZE];
+    union {
+        struct {
+            PIO_APC_ROUTINE UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
+            PIO_STACK_LOCATION CurrentStackLocation;
+            PVOID OriginalFileObject;
+        } Overlay;
+        ULONG_PTR Apc[12]; // a KAPC, for completion at the requester's APC level
+    } Tail;
 };
 
 // The stack location the next lower driver will see.
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
-    return &Irp->Stack[Irp->CurrentLocation - 2];
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
-    return &Irp->Stack[Irp->CurrentLocation - 1];
+    return Irp->Tail.Overlay.CurrentStackLocation;
 }
 
 // ---- object attributes, files, registry ------------------------------------------------------------
@@ -347,7 +413,6 @@ struct KEY_VALUE_FULL_INFORMATION {
     WCHAR Name[1];
 };
 
-typedef VOID(NTAPI* PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 
 // ---- processor state -------------------------------------------------------------------------------
 struct KFLOATING_SAVE {
@@ -376,3 +441,42 @@ struct alignas(8) XSTATE_SAVE {
     UCHAR Level;
 };
 typedef XSTATE_SAVE* PXSTATE_SAVE;
+
+// The published i386 layouts, member by member where the driver or the platform reads them.
+#if defined(__i386__)
+static_assert(sizeof(LARGE_INTEGER) == 8 && sizeof(UNICODE_STRING) == 8, "base records");
+static_assert(sizeof(KEVENT) == 16 && sizeof(IO_STATUS_BLOCK) == 8 && sizeof(INTERFACE) == 16, "base records");
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 24 && sizeof(KFLOATING_SAVE) == 32, "base records");
+static_assert(sizeof(DEVICE_OBJECT) == 0xB8, "DEVICE_OBJECT is 0xB8 bytes");
+static_assert(offsetof(DEVICE_OBJECT, DriverObject) == 0x08 && offsetof(DEVICE_OBJECT, AttachedDevice) == 0x10,
+              "DEVICE_OBJECT links");
+static_assert(offsetof(DEVICE_OBJECT, Flags) == 0x1C && offsetof(DEVICE_OBJECT, DeviceExtension) == 0x28 &&
+                  offsetof(DEVICE_OBJECT, DeviceType) == 0x2C && offsetof(DEVICE_OBJECT, StackSize) == 0x30,
+              "DEVICE_OBJECT extension and stack size");
+static_assert(sizeof(DRIVER_OBJECT) == 0xA8, "DRIVER_OBJECT is 0xA8 bytes");
+static_assert(offsetof(DRIVER_OBJECT, DriverExtension) == 0x18 && offsetof(DRIVER_OBJECT, DriverName) == 0x1C &&
+                  offsetof(DRIVER_OBJECT, DriverInit) == 0x2C && offsetof(DRIVER_OBJECT, DriverUnload) == 0x34 &&
+                  offsetof(DRIVER_OBJECT, MajorFunction) == 0x38,
+              "DRIVER_OBJECT members");
+static_assert(sizeof(IO_STACK_LOCATION) == 0x24, "IO_STACK_LOCATION is 0x24 bytes");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters) == 0x04 &&
+                  offsetof(IO_STACK_LOCATION, Parameters.QueryInterface.Size) == 0x08 &&
+                  offsetof(IO_STACK_LOCATION, Parameters.QueryInterface.Interface) == 0x0C &&
+                  offsetof(IO_STACK_LOCATION, Parameters.Write.ByteOffset) == 0x0C,
+              "IO_STACK_LOCATION parameters");
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 0x14 &&
+                  offsetof(IO_STACK_LOCATION, CompletionRoutine) == 0x1C &&
+                  offsetof(IO_STACK_LOCATION, Context) == 0x20,
+              "IO_STACK_LOCATION device and completion");
+static_assert(sizeof(IRP) == 0x70, "IRP is 0x70 bytes");
+static_assert(offsetof(IRP, IoStatus) == 0x18 && offsetof(IRP, RequestorMode) == 0x20 &&
+                  offsetof(IRP, PendingReturned) == 0x21 && offsetof(IRP, StackCount) == 0x22 &&
+                  offsetof(IRP, CurrentLocation) == 0x23,
+              "IRP status and stack");
+static_assert(offsetof(IRP, UserIosb) == 0x28 && offsetof(IRP, UserEvent) == 0x2C && offsetof(IRP, Overlay) == 0x30 &&
+                  offsetof(IRP, CancelRoutine) == 0x38 && offsetof(IRP, UserBuffer) == 0x3C,
+              "IRP requester");
+static_assert(offsetof(IRP, Tail.Overlay.Thread) == 0x50 && offsetof(IRP, Tail.Overlay.ListEntry) == 0x58 &&
+                  offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0x60,
+              "IRP tail");
+#endif

@@ -17,7 +17,7 @@ commands=(
     "two|capture --clock virtual -n 2 --cameras 2 --save-raw -o OUT/frames --trace OUT/trace.jsonl --registry OUT/s.reg --drive-c OUT/c"
     "slow|capture --clock virtual -n 2 --camera-fps 4 --packet-size 1024 --buffers 1 -o OUT/frames --format raw --trace OUT/trace.jsonl --drive-c OUT/c"
     "unplug|capture --clock virtual -n 5 --unplug-after 2 -o OUT/frames --trace OUT/trace.jsonl --drive-c OUT/c"
-    "props|props --json --registry OUT/s.reg"
+    "props|props --json --registry OUT/../colour/s.reg"
     "info|info --json"
 )
 

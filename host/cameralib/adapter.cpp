@@ -37,7 +37,7 @@ ULONG FrameContextSizeOf(PDEVICE_OBJECT ClassDeviceObject) {
 }
 
 // The camera joins the library when the stream class initialises it: the bus device object is its PDO,
-// whose host context is the simulated camera.
+// and the bus's port behind that PDO is where its requests go.
 LibraryDevice* CreateDevice(PHW_STREAM_REQUEST_BLOCK Srb) {
     PPORT_CONFIGURATION_INFORMATION config = Srb->CommandData.ConfigInfo;
     if (config == nullptr)
@@ -48,8 +48,7 @@ LibraryDevice* CreateDevice(PHW_STREAM_REQUEST_BLOCK Srb) {
                                        ? config->RealPhysicalDeviceObject
                                        : config->PhysicalDeviceObject;
     device->BusDeviceObject = device->PhysicalDeviceObject;
-    if (device->PhysicalDeviceObject != nullptr)
-        device->Camera = static_cast<simcam::SimulatedCamera*>(device->PhysicalDeviceObject->HostContext);
+    device->Port = bus::Bus::PortOf(device->PhysicalDeviceObject);
     device->FrameContextSize = FrameContextSizeOf(config->ClassDeviceObject);
     device->CreatedByLibrary = true;
     AttachDevice(device);
@@ -69,9 +68,9 @@ void ReleaseDevice(PVOID DeviceExtension) {
 }
 
 NTSTATUS InitializeDevice(LibraryDevice* Device) {
-    if (Device->Camera == nullptr)
+    if (Device->Port == nullptr)
         return STATUS_NO_SUCH_DEVICE;
-    Device->InterfaceInfo = Device->Camera->InterfaceInformation();
+    Device->InterfaceInfo = Device->Port->InterfaceInformation();
     if (Device->InterfaceInfo.size() < offsetof(USBD_INTERFACE_INFORMATION, Pipes))
         return STATUS_DEVICE_DATA_ERROR;
     PUSBD_INTERFACE_INFORMATION interfaceInfo =

@@ -3,8 +3,8 @@
 // records.
 #pragma once
 
+#include "host/bus/bus.h"
 #include "platform/camera_class.h"
-#include "host/simcam/simulated_camera.h"
 
 #include <cstdint>
 #include <functional>
@@ -57,7 +57,7 @@ struct LibraryDevice {
     PVOID DeviceContext = nullptr;            // the stream class's device extension
     PDEVICE_OBJECT BusDeviceObject = nullptr; // handed to every callback
     PDEVICE_OBJECT PhysicalDeviceObject = nullptr;
-    simcam::SimulatedCamera* Camera = nullptr;
+    bus::Port* Port = nullptr; // where the camera is on the bus, found from its PDO
     const USBCAMD_DEVICE_DATA2* DeviceData2 = nullptr; // registered by InitializeNewInterface
     ULONG InterfaceVersion = 0;
     ULONG ControlFlags = 0;

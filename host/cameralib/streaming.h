@@ -1,10 +1,10 @@
 // The library's streaming side: bandwidth and capture around a running stream, the isochronous
-// transfers kept submitted to the camera, the completion worker that frames the camera's packets through
-// the driver and assembles raw frames, and the frame worker that converts them into read requests.
+// transfers kept submitted to the camera's two endpoints on the bus, the completion worker that frames
+// the camera's packets through the driver and assembles raw frames, and the frame worker that converts
+// them into read requests.
 #pragma once
 
 #include "host/cameralib/library_device.h"
-#include "host/simcam/packetizer.h"
 
 #include <cstdint>
 #include <functional>
@@ -29,22 +29,14 @@ void StreamRead(LibraryDevice* Device, PHW_STREAM_REQUEST_BLOCK Srb);
 // The camera was pulled out (SRB_SURPRISE_REMOVAL): pending reads fail, the workers end; the stream
 // stops later through the driver's callbacks as usual.
 void StreamSurpriseRemoval(LibraryDevice* Device);
-// Drop the library's streaming state of a device (at stream close / device removal): the scene, queued
-// faults, observers and counters go with it.
+// Drop the library's streaming state of a device (at stream close / device removal): observers and
+// counters go with it.
 void StreamRelease(LibraryDevice* Device);
 
 // The driver's SetIsoPipeState calls (recorded by the direct-call interface in IsoPipeStateCalls) act on
 // the pump: USBCAMD_STOP_STREAM (1) stops the isochronous pipe and throws away the frame being
 // assembled, USBCAMD_START_STREAM (0) starts it again. The driver asks for both in a row when the camera
 // sends a restart header.
-
-// ---- the simulated camera's picture and faults (passed on to the camera on the bus) --------------------
-
-// What the camera's sensor looks at (default: the built-in colour chart).
-void SetScene(LibraryDevice* Device, simcam::Scene Picture);
-// Faults for the next frame the camera sends that has none queued yet (one call per frame, in order);
-// Still sends that frame with the still toggle.
-void QueueFrameFaults(LibraryDevice* Device, const simcam::PacketFaults& Faults, bool Still = false);
 
 // ---- what the pump did ---------------------------------------------------------------------------------
 
@@ -60,8 +52,8 @@ struct FrameRecord {
 using FrameObserver = std::function<void(const FrameRecord& Frame)>;
 void SetFrameObserver(LibraryDevice* Device, FrameObserver Observer);
 
-// Called with each assembled raw frame before it goes to the driver (the frame proper: packet padding
-// beyond the camera's raw frame size is not included).
+// Called with each assembled raw frame before it goes to the driver: the raw frame length the driver
+// asked for at bandwidth allocation, whole packets of the camera included.
 using RawFrameObserver = std::function<void(uint64_t Index, const uint8_t* Data, size_t Length)>;
 void SetRawFrameObserver(LibraryDevice* Device, RawFrameObserver Observer);
 
@@ -72,13 +64,11 @@ using BandwidthCallObserver = std::function<void()>;
 void SetBandwidthCallObserver(LibraryDevice* Device, BandwidthCallObserver Observer);
 
 struct StreamStatistics {
-    uint64_t FramesSent = 0;      // frames the camera began to send
     uint64_t FramesDelivered = 0; // frames converted into read requests
     uint64_t FramesDropped = 0;   // every frame lost: spoiled assemblies and whole frames no read took
     uint64_t FramesDamaged = 0;   // of those, assemblies thrown away: drop flag, short, overlong, restarted
     uint64_t StillFrames = 0;     // delivered frames the driver marked as stills
     uint64_t PacketsPumped = 0;   // packets handed to the driver's packet routine
-    uint64_t PacketsLost = 0;     // packets the camera sent while no transfer was submitted
     uint64_t PipeRestarts = 0;    // stops of the isochronous pipe asked for by the driver
     ULONG RawFrameLength = 0;     // the length asked for at the last bandwidth allocation
     // Real time from the arrival of a delivered frame's last packet to its read's completion.

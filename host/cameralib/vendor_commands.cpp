@@ -1,8 +1,9 @@
-// The library's vendor requests and alternate-setting selection: synchronous calls onto the simulated
-// camera, each recorded in the device's trace with the clock's time.
+// The library's vendor requests and alternate-setting selection: synchronous control transfers to the
+// camera through its port on the bus, each recorded in the device's trace with the clock's time.
 #include "host/cameralib/library_device.h"
 #include "host/kernel/kernel_host.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -14,6 +15,9 @@ constexpr UCHAR REQUEST_SEND_BLOCK = 7;
 // the library knows their size.
 constexpr ULONG WRITE_REGISTER_BYTES = 4;
 constexpr ULONG SEND_BLOCK_BYTES = 3;
+// Vendor requests to the device, with their data stage to the host or to the device.
+constexpr uint8_t VENDOR_IN = bus::REQUEST_DEVICE_TO_HOST | bus::REQUEST_TYPE_VENDOR | bus::REQUEST_TO_DEVICE;
+constexpr uint8_t VENDOR_OUT = bus::REQUEST_TYPE_VENDOR | bus::REQUEST_TO_DEVICE;
 
 // Bytes a host-to-device request carries to the camera.
 ULONG OutgoingBytes(UCHAR Request, PVOID Buffer, ULONG Length) {
@@ -35,7 +39,7 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
                                                PCOMMAND_COMPLETE_FUNCTION CommandComplete,
                                                PVOID CommandContext) {
     cameralib::LibraryDevice* device = cameralib::DeviceFromContext(DeviceContext);
-    if (!device || !device->Camera)
+    if (!device || !device->Port)
         return STATUS_NO_SUCH_DEVICE;
     // Without a completion routine the caller waits for the camera's answer.
     if (CommandComplete == nullptr)
@@ -55,8 +59,9 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
     if (record.DeviceToHost) {
         // The reply goes no further than the buffer the caller described; with no buffer or no length
         // the request has no data stage and nothing lands anywhere.
-        ULONG room = Buffer ? record.Length : 0;
-        status = device->Camera->VendorRequest(Request, Value, Index, true, &data);
+        const ULONG room = Buffer ? record.Length : 0;
+        const bus::SetupPacket setup{VENDOR_IN, Request, Value, Index, static_cast<uint16_t>(std::min<ULONG>(room, 0xFFFF))};
+        status = device->Port->ControlTransfer(setup, &data);
         if (!NT_SUCCESS(status))
             data.clear();
         if (data.size() > room)
@@ -70,7 +75,8 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
         const uint8_t* bytes = static_cast<const uint8_t*>(Buffer);
         if (count)
             data.assign(bytes, bytes + count);
-        status = device->Camera->VendorRequest(Request, Value, Index, false, &data);
+        const bus::SetupPacket setup{VENDOR_OUT, Request, Value, Index, static_cast<uint16_t>(count)};
+        status = device->Port->ControlTransfer(setup, &data);
     }
 
     record.TimeUs = host::ClockNowMicroseconds();
@@ -78,7 +84,7 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
     record.Status = status;
     {
         std::lock_guard<std::mutex> lock(device->TraceMutex);
-        simcam::AppendToLog(&device->VendorTrace, std::move(record));
+        bus::AppendToLog(&device->VendorTrace, std::move(record));
     }
 
     // The published interface completes a request with a completion routine asynchronously. Ours is done
@@ -93,18 +99,18 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
 NTSTATUS NTAPI QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
                                                    PUSBD_INTERFACE_INFORMATION RequestInterface) {
     cameralib::LibraryDevice* device = cameralib::DeviceFromContext(DeviceContext);
-    if (!device || !device->Camera)
+    if (!device || !device->Port)
         return STATUS_NO_SUCH_DEVICE;
     if (!RequestInterface)
         return STATUS_INVALID_PARAMETER;
 
     host::RequirePassiveLevel("QRXUSBCAMD_SelectAlternateInterface");
     UCHAR setting = RequestInterface->AlternateSetting;
-    NTSTATUS status = device->Camera->SelectAlternateSetting(setting);
+    NTSTATUS status = device->Port->SelectAlternateSetting(setting);
     const int64_t now = host::ClockNowMicroseconds();
     {
         std::lock_guard<std::mutex> lock(device->TraceMutex);
-        simcam::AppendToLog(&device->AltSettingTrace, cameralib::AltSettingTraceRecord{now, setting, status});
+        bus::AppendToLog(&device->AltSettingTrace, cameralib::AltSettingTraceRecord{now, setting, status});
     }
 
     // The library's own record follows the setting the camera is now in.

@@ -7,6 +7,7 @@
 #include "host/kernel/kernel_internal.h"
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -15,10 +16,8 @@
 namespace host {
 namespace {
 
-constexpr SHORT IO_TYPE_IRP = 6;
-constexpr UCHAR IRP_MJ_READ = 0x03;
-constexpr UCHAR IRP_MJ_WRITE = 0x04;
-
+// What the host knows of a device object it made: the object and who answers its requests. The
+// published record carries no host fields; the I/O state finds a device's handler by its address.
 struct HostDevice {
     DEVICE_OBJECT Object;
     IrpHandler Handler;
@@ -27,21 +26,42 @@ struct HostDevice {
 struct IoState {
     std::recursive_mutex Mutex;
     std::vector<std::unique_ptr<HostDevice>> Devices;
+    std::map<PDEVICE_OBJECT, HostDevice*> ByObject;
     std::set<PIRP> LiveIrps;
     std::vector<PIRP> Pending;
     uint64_t Built = 0;
+    // The driver object of the host's own devices (the bus's physical device objects, test devices):
+    // every major function goes to the device's handler.
+    DRIVER_OBJECT HostDriver{};
 };
 
 IoState& Io() {
-    static IoState* state = new IoState;
+    static IoState* state = [] {
+        IoState* io = new IoState;
+        io->HostDriver.Type = IO_TYPE_DRIVER;
+        io->HostDriver.Size = sizeof(DRIVER_OBJECT);
+        for (PDRIVER_DISPATCH& slot : io->HostDriver.MajorFunction)
+            slot = DispatchToDeviceHandler;
+        return io;
+    }();
     return *state;
 }
 
-NTSTATUS NTAPI DispatchToHandler(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    HostDevice* device = static_cast<HostDevice*>(DeviceObject->HostContext);
+} // namespace
+
+NTSTATUS NTAPI DispatchToDeviceHandler(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IoState& io = Io();
+    HostDevice* device = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(io.Mutex);
+        auto it = io.ByObject.find(DeviceObject);
+        if (it != io.ByObject.end())
+            device = it->second;
+    }
+    if (device == nullptr)
+        detail::BugCheck("a request for a device object the host did not make");
     NTSTATUS status = device->Handler(DeviceObject, Irp);
     if (status == STATUS_PENDING) {
-        IoState& io = Io();
         std::lock_guard<std::recursive_mutex> lock(io.Mutex);
         // A handler may complete the request itself and still say pending; only a live one waits here.
         if (io.LiveIrps.count(Irp) != 0) {
@@ -52,8 +72,6 @@ NTSTATUS NTAPI DispatchToHandler(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-} // namespace
-
 PDEVICE_OBJECT CreateDeviceObject(IrpHandler Handler) {
     IoState& io = Io();
     std::lock_guard<std::recursive_mutex> lock(io.Mutex);
@@ -62,9 +80,10 @@ PDEVICE_OBJECT CreateDeviceObject(IrpHandler Handler) {
     device->Object.Type = IO_TYPE_DEVICE;
     device->Object.Size = sizeof(DEVICE_OBJECT);
     device->Object.ReferenceCount = 1;
-    device->Object.HostDispatch = DispatchToHandler;
-    device->Object.HostContext = device.get();
+    device->Object.DriverObject = &io.HostDriver;
+    device->Object.StackSize = DEVICE_STACK_SIZE;
     device->Handler = std::move(Handler);
+    io.ByObject[&device->Object] = device.get();
     io.Devices.push_back(std::move(device));
     return &io.Devices.back()->Object;
 }
@@ -73,6 +92,7 @@ void ResetDevices() {
     IoState& io = Io();
     std::lock_guard<std::recursive_mutex> lock(io.Mutex);
     io.Devices.clear();
+    io.ByObject.clear();
 }
 
 void CompletePendingIrps() {
@@ -112,10 +132,11 @@ void ResetDevicesAndIrps() {
     IoState& io = Io();
     std::lock_guard<std::recursive_mutex> lock(io.Mutex);
     for (PIRP irp : io.LiveIrps)
-        delete irp;
+        ::operator delete(irp);
     io.LiveIrps.clear();
     io.Pending.clear();
     io.Devices.clear();
+    io.ByObject.clear();
     io.Built = 0;
 }
 
@@ -130,18 +151,23 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
         return nullptr;
     if (DeviceObject == nullptr)
         host::detail::BugCheck("IoBuildSynchronousFsdRequest for a null device object");
-    PIRP irp = new IRP;
-    std::memset(irp, 0, sizeof *irp);
-    irp->Type = host::IO_TYPE_IRP;
-    irp->Size = sizeof(IRP);
+    // One block, as the I/O manager allocates it: the request, then its stack locations.
+    const CHAR stackSize = DeviceObject->StackSize > 0 ? DeviceObject->StackSize : 1;
+    const size_t bytes = sizeof(IRP) + size_t(stackSize) * sizeof(IO_STACK_LOCATION);
+    PIRP irp = static_cast<PIRP>(::operator new(bytes));
+    std::memset(irp, 0, bytes);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(bytes);
     irp->RequestorMode = KernelMode;
-    irp->StackCount = HOST_IRP_STACK_SIZE;
-    irp->CurrentLocation = HOST_IRP_STACK_SIZE + 1; // the caller fills the next location, the first one
+    irp->StackCount = stackSize;
+    // The caller fills the next location, the first one: the current one is just past the last.
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = static_cast<UCHAR>(MajorFunction);
-    if (MajorFunction == host::IRP_MJ_READ || MajorFunction == host::IRP_MJ_WRITE) {
+    if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
         next->Parameters.Write.Length = Length;
         if (StartingOffset != nullptr)
             next->Parameters.Write.ByteOffset = *StartingOffset;
@@ -161,14 +187,18 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (io.LiveIrps.count(Irp) == 0)
             host::detail::BugCheck("IofCallDriver with a request that is not live (completed already?)");
     }
-    if (DeviceObject == nullptr || DeviceObject->HostDispatch == nullptr)
-        host::detail::BugCheck("IofCallDriver to a device object without a dispatch routine");
+    if (DeviceObject == nullptr || DeviceObject->DriverObject == nullptr)
+        host::detail::BugCheck("IofCallDriver to a device object without a driver");
     if (Irp->CurrentLocation <= 1)
         host::detail::BugCheck("IofCallDriver: no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
     --Irp->CurrentLocation;
+    --Irp->Tail.Overlay.CurrentStackLocation;
     PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
     current->DeviceObject = DeviceObject;
-    return DeviceObject->HostDispatch(DeviceObject, Irp);
+    const PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[current->MajorFunction];
+    if (dispatch == nullptr)
+        host::detail::BugCheck("IofCallDriver: the device's driver has no routine for the request");
+    return dispatch(DeviceObject, Irp);
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CHAR) {
@@ -187,5 +217,5 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CHAR) {
         *Irp->UserIosb = Irp->IoStatus;
     if (Irp->UserEvent != nullptr)
         KeSetEvent(Irp->UserEvent, 0, FALSE);
-    delete Irp;
+    ::operator delete(Irp);
 }

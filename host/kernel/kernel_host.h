@@ -120,7 +120,15 @@ ProcessorStateCounts ProcessorState();
 // (IofCompleteRequest, returning the status) or returns STATUS_PENDING and completes it later through
 // CompletePendingIrps.
 using IrpHandler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
-PDEVICE_OBJECT CreateDeviceObject(IrpHandler Handler); // owned by the host until ResetDevices
+// Stack locations of a request sent to a device the host made (its DEVICE_OBJECT::StackSize).
+constexpr CHAR DEVICE_STACK_SIZE = 4;
+// A device object owned by the host until ResetDevices. Its driver object is the host's own, whose
+// every major function is DispatchToDeviceHandler; a driver object that stands for another driver (the
+// stream class fills the minidriver's) may point its slots there too.
+PDEVICE_OBJECT CreateDeviceObject(IrpHandler Handler);
+// Hands the request to the handler of the device object CreateDeviceObject made (a bug check for any
+// other), and keeps it for CompletePendingIrps when the handler returns STATUS_PENDING.
+NTSTATUS NTAPI DispatchToDeviceHandler(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void ResetDevices();
 void CompletePendingIrps(); // completes every pended IRP with the status its handler stored in IoStatus
 size_t IrpOutstanding();    // requests built and not yet completed

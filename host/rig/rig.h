@@ -1,15 +1,21 @@
 // The host rig: what the machine does around the driver. It loads the driver once (from the linked
-// driver or from whatever DriverEntryRoutine it is given), plugs simulated cameras into the bus and
-// brings each up through the stream class, and hands out each camera's filter. Pulling a camera out
-// sends what the stream class sends on a surprise removal. The z40k program and the component tests use
-// it; nothing below it knows it exists.
+// driver or from whatever DriverEntryRoutine it is given), plugs simulated cameras into the USB bus and
+// brings each up through the stream class, as the PnP manager does for a device the bus reports, and
+// hands out each camera's filter. Pulling a camera out takes it off the bus and sends what the stream
+// class sends on a surprise removal. The rig owns what is controlled and observed of a camera besides
+// its filter: the scene, the camera's and the library's statistics, the library's records of its
+// requests and frames. The host session (session.h), the component tests and the benchmarks use it;
+// nothing below it knows it exists.
 #pragma once
 
-#include "host/streamclass/client.h"
+#include "host/bus/bus.h"
+#include "host/cameralib/streaming.h"
 #include "host/simcam/simulated_camera.h"
+#include "host/streamclass/client.h"
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 // The entry point of the driver linked into this program; a z40k.sys brings its own through the loader.
@@ -21,6 +27,20 @@ struct LibraryDevice;
 
 namespace rig {
 
+// A camera's counters: the library's of its stream, the camera's of what it sent.
+struct CameraStatistics {
+    cameralib::StreamStatistics Stream;
+    simcam::EndpointStatistics Camera;
+};
+
+// Hands over the vendor requests and alternate-setting selections the library recorded for the camera
+// whose device extension this is, since the last call, merged in time order, each as (clock time in
+// microseconds, JSON object), and forgets them, so the records stay as short as the gap between two
+// calls. The record is looked up at every call (any thread may call), so it may appear (initialise) and
+// go (removal) between calls; nothing is handed over while there is none.
+using RecordLine = std::function<void(int64_t TimeUs, const std::string& Json)>;
+void TakeRequestRecords(PVOID DeviceExtension, const RecordLine& Line);
+
 class Rig {
   public:
     explicit Rig(streamclass::DriverEntryRoutine Entry);
@@ -28,9 +48,9 @@ class Rig {
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    // Plugs a camera in and brings it up: initialise, initialisation complete, stream information. The
-    // driver is loaded with the first camera. On failure the camera stays plugged in as far as it came
-    // (its filter shows how far); *Index gets its number either way.
+    // Plugs a camera into the bus and brings it up: initialise, initialisation complete, stream
+    // information. The driver is loaded with the first camera. On failure the camera stays plugged in
+    // as far as it came (its filter shows how far); *Index gets its number either way.
     // Added, when given, is called once the camera has its filter and device extension, before any
     // request reaches the driver (a trace starts following the camera there, a test sets the camera's
     // hooks).
@@ -39,6 +59,7 @@ class Rig {
     size_t Cameras() const { return slots_.size(); }
     streamclass::Filter& FilterOf(size_t Index) { return *slots_[Index].Filter; }
     simcam::SimulatedCamera& CameraOf(size_t Index) { return *slots_[Index].Camera; }
+    bus::Bus& Bus() { return bus_; }
     // The library's record of the camera (null before initialise or after removal).
     cameralib::LibraryDevice* LibraryOf(size_t Index);
 
@@ -48,12 +69,26 @@ class Rig {
     // An orderly removal (pins closed, SRB_UNINITIALIZE_DEVICE).
     NTSTATUS Remove(size_t Index);
 
+    // ---- what is controlled and observed of a camera ----
+    void SetScene(size_t Index, simcam::Scene Picture);
+    // Zeros for the stream once the library has no record of the camera (before initialise, after
+    // removal); the camera's own counters stay.
+    CameraStatistics Statistics(size_t Index);
+    // Each does nothing when the library has no record of the camera.
+    void SetFrameObserver(size_t Index, cameralib::FrameObserver Observer);
+    // The raw frame proper, as the camera made it: the padding of its last packet is left out.
+    void SetRawFrameObserver(size_t Index, cameralib::RawFrameObserver Observer);
+    void SetBandwidthCallObserver(size_t Index, cameralib::BandwidthCallObserver Observer);
+
   private:
     struct Slot {
         std::unique_ptr<simcam::SimulatedCamera> Camera;
         std::unique_ptr<streamclass::Filter> Filter;
+        bus::Port* Port = nullptr;
     };
     streamclass::DriverEntryRoutine entry_;
+    // Declared before the cameras, so that it goes after them: each camera leaves its port as it goes.
+    bus::Bus bus_;
     std::vector<Slot> slots_;
 };
 

@@ -1,18 +1,18 @@
-// The camera's isochronous endpoint. Once capture is on, the sensor begins a frame every
+// The camera's isochronous endpoints. Once capture is on, the sensor begins a frame every
 // 1/FramesPerSecond seconds of the host clock, counted from the moment capture was switched on, and its
 // packets leave evenly over the frame time, a transfer's worth at a time, into the transfers the host
-// has submitted. Packets that find none are lost, as on a real bus, and the frame they belonged to
-// arrives damaged. Frames go out whether or not anyone on the host wants them.
-//
-// A packet inside the frame is not copied: the transfer keeps the rendered frame alive and points into
-// it, as a bus transfer's buffer would hold those bytes. Only packets from elsewhere (the padded last
-// packet, the no-data and restart packets) are copied into the transfer's own storage.
+// has submitted: the header byte of each packet on the sync endpoint, its image data on the data
+// endpoint, one transfer of each taken in step. Packets that find no transfers are lost, as on a real
+// bus, and the frame they belonged to arrives damaged. Frames go out whether or not anyone on the host
+// wants them.
 #include "host/simcam/packetizer.h"
 #include "host/simcam/sensor.h"
 #include "host/simcam/simulated_camera.h"
+#include "host/kernel/kernel_host.h"
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace simcam {
 namespace {
@@ -25,17 +25,28 @@ struct FramePlan {
     bool Still = false;
 };
 
+// One endpoint as the host sees it: open or not, its completion routine and the transfers waiting.
+struct Pipe {
+    bool Open = false;
+    bus::IsoTransferDone Done;
+    std::deque<bus::IsoTransfer*> Submitted;
+};
+
+// A transfer of each endpoint, filled in step, and where each goes back to.
+struct FilledPair {
+    bus::IsoTransfer* Sync = nullptr;
+    bus::IsoTransfer* Data = nullptr;
+};
+
 } // namespace
 
 struct SimulatedCamera::Endpoint {
     std::mutex Mutex; // everything below, between the camera's thread and the host's
-    TransferDone Done;
-    std::deque<IsoTransfer*> Submitted;
-    IsoTransfer* Filling = nullptr; // taken from Submitted, being filled
-    unsigned Delivering = 0;        // the camera's thread is handing transfers back
-    bool Open = false;
+    std::map<uint8_t, Pipe> Pipes;
+    FilledPair Filling;      // taken from the two endpoints' queues, being filled
+    unsigned Delivering = 0; // the camera's thread is handing transfers back
     bool Quit = false;
-    uint64_t OpenGeneration = 0; // bumped at every open and abort
+    uint64_t OpenGeneration = 0; // bumped at every open and abort of the data endpoint
     double Fps = 15;
     Scene Picture;
     bool HavePicture = false;
@@ -45,6 +56,47 @@ struct SimulatedCamera::Endpoint {
     FrameObserver OnFrame;
     EndpointStatistics Stats;
     host::ClockThread Sender;
+
+    bool DataOpen() {
+        auto it = Pipes.find(DATA_ENDPOINT);
+        return it != Pipes.end() && it->second.Open;
+    }
+    bus::IsoTransferDone DoneOf(uint8_t Endpoint) {
+        auto it = Pipes.find(Endpoint);
+        return it == Pipes.end() ? bus::IsoTransferDone() : it->second.Done;
+    }
+};
+
+// The camera's thread, and what it keeps from frame to frame: the packetizer and the sensor's last
+// rendered frame.
+class SimulatedCamera::Sender {
+  public:
+    explicit Sender(SimulatedCamera& Camera)
+        : camera_(Camera), ep_(*Camera.endpoint_), packetizer_(Camera.config_.DataPacketSize) {}
+    // Waits for capture, then sends frame after frame on the clock until capture goes off, the data
+    // endpoint closes or the camera is unplugged; then waits for the next start.
+    void Run();
+
+  private:
+    bool StillSending();
+    void SendFrame(int64_t FrameStart, int64_t Period);
+    void BeginFrame(uint32_t PacketsPerFrame);
+    void RenderFrame(const Scene* Picture, const std::shared_ptr<const std::vector<uint8_t>>& Recorded,
+                     uint64_t PictureGeneration, uint32_t PacketsPerFrame);
+    void SendTick(bool Last, uint32_t DataLimit, int64_t Due);
+    bool PlacePacket(const PacketView& View, int64_t Due, std::vector<FilledPair>* Finished);
+
+    SimulatedCamera& camera_;
+    Endpoint& ep_;
+    Packetizer packetizer_;
+    std::vector<uint8_t> rendered_; // the sensor's frame, padded to whole packets
+    uint16_t renderedExposure_ = 0;
+    uint16_t renderedGain_ = 0;
+    uint64_t renderedPicture_ = ~uint64_t{0};
+    Scene chart_;
+    uint64_t epoch_ = 0;      // capture switch-on being served
+    uint64_t generation_ = 0; // data endpoint opening being served
+    uint32_t dataSent_ = 0;   // data packets of the current frame sent so far
 };
 
 SimulatedCamera::SimulatedCamera(const CameraConfig& Config) : config_(Config), endpoint_(new Endpoint) {
@@ -52,7 +104,10 @@ SimulatedCamera::SimulatedCamera(const CameraConfig& Config) : config_(Config), 
 }
 
 SimulatedCamera::~SimulatedCamera() {
-    AbortPipe();
+    TakeBackTransfers(STATUS_CANCELLED, true, true);
+    // Off the bus too, so that its port never reaches a camera that is gone.
+    if (port_ != nullptr)
+        port_->Unplug();
     {
         std::lock_guard<std::mutex> lock(endpoint_->Mutex);
         endpoint_->Quit = true;
@@ -61,60 +116,60 @@ SimulatedCamera::~SimulatedCamera() {
     endpoint_->Sender.Join();
 }
 
-void SimulatedCamera::OpenPipe(TransferDone Done) {
+void SimulatedCamera::OpenIsoEndpoint(uint8_t Endpoint, bus::IsoTransferDone Done) {
     {
         std::lock_guard<std::mutex> lock(endpoint_->Mutex);
-        endpoint_->Done = std::move(Done);
-        endpoint_->Open = true;
-        ++endpoint_->OpenGeneration;
-        endpoint_->Quit = false;
+        Pipe& pipe = endpoint_->Pipes[Endpoint];
+        pipe.Done = std::move(Done);
+        pipe.Open = true;
+        if (Endpoint == DATA_ENDPOINT) {
+            ++endpoint_->OpenGeneration;
+            endpoint_->Quit = false;
+        }
     }
-    if (!endpoint_->Sender.Running())
-        endpoint_->Sender.Start(PASSIVE_LEVEL, [this]() { SendLoop(); });
+    if (Endpoint == DATA_ENDPOINT && !endpoint_->Sender.Running())
+        endpoint_->Sender.Start(PASSIVE_LEVEL, [this]() { Sender(*this).Run(); });
     host::ClockNotify();
 }
 
-void SimulatedCamera::Submit(IsoTransfer* Transfer) {
-    Transfer->Count = 0;
-    Transfer->Frame.reset();
-    Transfer->Copies.clear();
-    Transfer->Status = STATUS_SUCCESS;
-    bool gone = false;
+void SimulatedCamera::SubmitIso(bus::IsoTransfer* Transfer) {
+    Transfer->Reset();
+    bus::IsoTransferDone done;
     {
         std::lock_guard<std::mutex> lock(endpoint_->Mutex);
-        if (!plugged_ || !endpoint_->Open)
-            gone = true;
-        else
-            endpoint_->Submitted.push_back(Transfer);
-    }
-    if (gone) {
-        // A transfer to a pipe that is not open, or to a camera that is gone, fails at once.
-        Transfer->Status = plugged_ ? STATUS_CANCELLED : DEVICE_GONE_STATUS;
-        TransferDone done;
-        {
-            std::lock_guard<std::mutex> lock(endpoint_->Mutex);
-            done = endpoint_->Done;
+        Pipe& pipe = endpoint_->Pipes[Transfer->Endpoint];
+        if (plugged_ && pipe.Open) {
+            pipe.Submitted.push_back(Transfer);
+            return;
         }
-        if (done)
-            done(Transfer);
+        done = pipe.Done;
     }
+    // A transfer to an endpoint that is not open, or to a camera that is gone, fails at once.
+    Transfer->Status = plugged_ ? STATUS_CANCELLED : DEVICE_GONE_STATUS;
+    if (done)
+        done(Transfer);
 }
 
-// Takes every transfer back from the bus with Status, once the camera's thread has handed back those
-// it had finished; the caller gets them through the completion routine.
-void SimulatedCamera::TakeBackTransfers(NTSTATUS Status, bool Close) {
-    std::deque<IsoTransfer*> taken;
-    TransferDone done;
+// Takes the transfers of the chosen endpoints back with Status (the pair being filled goes back whole),
+// once the camera's thread has handed back those it had finished; the caller gets them through their
+// completion routines. Closing the data endpoint stops the sending.
+void SimulatedCamera::TakeBackTransfers(NTSTATUS Status, bool Data, bool Sync) {
+    std::vector<std::pair<bus::IsoTransfer*, bus::IsoTransferDone>> taken;
     {
         std::lock_guard<std::mutex> lock(endpoint_->Mutex);
-        taken.swap(endpoint_->Submitted);
-        if (endpoint_->Filling != nullptr)
-            taken.push_back(endpoint_->Filling);
-        endpoint_->Filling = nullptr;
-        done = endpoint_->Done;
-        if (Close) {
-            endpoint_->Open = false;
-            ++endpoint_->OpenGeneration;
+        Endpoint& ep = *endpoint_;
+        for (auto& [address, pipe] : ep.Pipes) {
+            const bool chosen = address == DATA_ENDPOINT ? Data : address == SYNC_ENDPOINT ? Sync : Data && Sync;
+            if (!chosen)
+                continue;
+            for (bus::IsoTransfer* transfer : pipe.Submitted)
+                taken.emplace_back(transfer, pipe.Done);
+            pipe.Submitted.clear();
+        }
+        if (ep.Filling.Sync != nullptr) {
+            taken.emplace_back(ep.Filling.Sync, ep.DoneOf(SYNC_ENDPOINT));
+            taken.emplace_back(ep.Filling.Data, ep.DoneOf(DATA_ENDPOINT));
+            ep.Filling = FilledPair();
         }
     }
     host::ClockNotify();
@@ -123,17 +178,23 @@ void SimulatedCamera::TakeBackTransfers(NTSTATUS Status, bool Close) {
         std::lock_guard<std::mutex> lock(ep.Mutex);
         return ep.Delivering == 0;
     });
-    for (IsoTransfer* transfer : taken) {
+    for (auto& [transfer, done] : taken) {
         transfer->Status = Status;
         transfer->Count = 0;
-        transfer->Frame.reset();
         if (done)
             done(transfer);
     }
 }
 
-void SimulatedCamera::AbortPipe() {
-    TakeBackTransfers(STATUS_CANCELLED, true);
+void SimulatedCamera::AbortIsoEndpoint(uint8_t Endpoint) {
+    {
+        std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+        Pipe& pipe = endpoint_->Pipes[Endpoint];
+        pipe.Open = false;
+        if (Endpoint == DATA_ENDPOINT)
+            ++endpoint_->OpenGeneration;
+    }
+    TakeBackTransfers(STATUS_CANCELLED, Endpoint == DATA_ENDPOINT, Endpoint == SYNC_ENDPOINT);
 }
 
 void SimulatedCamera::SetFramesPerSecond(double Fps) {
@@ -177,187 +238,207 @@ EndpointStatistics SimulatedCamera::Statistics() const {
 }
 
 void SimulatedCamera::Unplug() {
-    plugged_ = false;
-    // The transfers on the bus come back failed.
-    TakeBackTransfers(DEVICE_GONE_STATUS, false);
+    if (port_ != nullptr && port_->Connected())
+        port_->Unplug(); // the bus tells the camera, through Detached
+    else
+        Detached();
 }
 
-// The camera's thread: waits for capture, then sends frame after frame on the clock until capture goes
-// off, the pipe closes or the camera is unplugged.
-void SimulatedCamera::SendLoop() {
-    Endpoint& ep = *endpoint_;
-    Packetizer packetizer(config_.DataPacketSize);
-    std::shared_ptr<std::vector<uint8_t>> rendered;
-    uint16_t renderedExposure = 0;
-    uint16_t renderedGain = 0;
-    uint64_t renderedPicture = ~uint64_t{0};
-    Scene chart;
-    TransferDone done;
+void SimulatedCamera::Detached() {
+    plugged_ = false;
+    // The transfers on the bus come back failed.
+    TakeBackTransfers(DEVICE_GONE_STATUS, true, true);
+}
 
+// ---- the camera's thread -------------------------------------------------------------------------------
+
+bool SimulatedCamera::Sender::StillSending() {
+    std::lock_guard<std::mutex> lock(ep_.Mutex);
+    return !ep_.Quit && ep_.DataOpen() && ep_.OpenGeneration == generation_ && camera_.plugged_ &&
+           camera_.captureOn_ && camera_.captureEpoch_ == epoch_;
+}
+
+void SimulatedCamera::Sender::Run() {
     for (;;) {
-        uint64_t epoch = 0;
-        uint64_t generation = 0;
         host::ClockWait([&]() {
-            std::lock_guard<std::mutex> lock(ep.Mutex);
-            return ep.Quit || (ep.Open && plugged_ && captureOn_);
+            std::lock_guard<std::mutex> lock(ep_.Mutex);
+            return ep_.Quit || (ep_.DataOpen() && camera_.plugged_ && camera_.captureOn_);
         });
         {
-            std::lock_guard<std::mutex> lock(ep.Mutex);
-            if (ep.Quit)
+            std::lock_guard<std::mutex> lock(ep_.Mutex);
+            if (ep_.Quit)
                 return;
-            generation = ep.OpenGeneration;
-            done = ep.Done;
+            generation_ = ep_.OpenGeneration;
         }
-        epoch = captureEpoch_;
-        const int64_t start = captureStart100ns_;
-        auto stillSending = [&]() {
-            std::lock_guard<std::mutex> lock(ep.Mutex);
-            return !ep.Quit && ep.Open && ep.OpenGeneration == generation && plugged_ && captureOn_ &&
-                   captureEpoch_ == epoch;
-        };
-        int64_t frameStart = start;
-        while (stillSending()) {
+        epoch_ = camera_.captureEpoch_;
+        for (int64_t frameStart = camera_.captureStart100ns_; StillSending();) {
             double fps;
             {
-                std::lock_guard<std::mutex> lock(ep.Mutex);
-                fps = ep.Fps;
+                std::lock_guard<std::mutex> lock(ep_.Mutex);
+                fps = ep_.Fps;
             }
             const int64_t period = static_cast<int64_t>(10000000.0 / fps + 0.5);
-            const uint32_t perFrame = packetizer.PacketsPerFrame(RAW_FRAME_SIZE);
-            const uint32_t ticks =
-                std::max<uint32_t>(1, (perFrame + PACKETS_PER_TICK - 1) / PACKETS_PER_TICK);
-
-            // Each tick's packets leave by its end; the frame begins with the first tick.
-            bool begun = false;
-            uint32_t dataSent = 0;
-            for (uint32_t tick = 0; tick < ticks; ++tick) {
-                const int64_t due = frameStart + period * (tick + 1) / ticks;
-                host::ClockWait([&]() { return !stillSending(); }, due);
-                if (!stillSending())
-                    break;
-                if (!begun) {
-                    begun = true;
-                    FramePlan plan;
-                    FrameObserver observer;
-                    uint64_t frameIndex = 0;
-                    const Scene* picture = nullptr;
-                    std::shared_ptr<const std::vector<uint8_t>> recorded;
-                    uint64_t pictureGeneration = 0;
-                    {
-                        std::lock_guard<std::mutex> lock(ep.Mutex);
-                        if (!ep.Plans.empty()) {
-                            plan = std::move(ep.Plans.front());
-                            ep.Plans.pop_front();
-                        }
-                        observer = ep.OnFrame;
-                        if (ep.HavePicture)
-                            picture = &ep.Picture;
-                        recorded = ep.Recorded;
-                        pictureGeneration = ep.PictureGeneration;
-                        frameIndex = ep.Stats.FramesSent++;
-                    }
-                    const uint16_t exposure = exposure_;
-                    const uint16_t gain = gain_;
-                    // Rendering 5 megapixels only when the sensor's output changes; a frame still on its
-                    // way through the host keeps the old one.
-                    if (rendered == nullptr || exposure != renderedExposure || gain != renderedGain ||
-                        pictureGeneration != renderedPicture) {
-                        auto fresh = std::make_shared<std::vector<uint8_t>>();
-                        if (recorded != nullptr) {
-                            *fresh = *recorded;
-                        } else if (picture == nullptr) {
-                            if (chart.Rgb.empty())
-                                chart = BuiltInChart();
-                            RenderRawFrame(chart, exposure, gain, fresh.get());
-                        } else {
-                            std::lock_guard<std::mutex> lock(ep.Mutex);
-                            RenderRawFrame(ep.Picture, exposure, gain, fresh.get());
-                        }
-                        // Padded once to whole packets, so every packet is sent from this buffer.
-                        const size_t padded =
-                            std::max<size_t>(RAW_FRAME_SIZE, size_t{perFrame} * packetizer.PacketSize());
-                        fresh->resize(padded, RAW_FILLER);
-                        rendered = fresh;
-                        renderedExposure = exposure;
-                        renderedGain = gain;
-                        renderedPicture = pictureGeneration;
-                    }
-                    if (observer)
-                        observer(frameIndex, rendered->data(), RAW_FRAME_SIZE);
-                    packetizer.BeginFrameInPlace(rendered->data(), rendered->size(), plan.Still, plan.Faults);
-                }
-                const bool last = tick + 1 == ticks;
-                // The tick's packets go into the transfers under the endpoint's lock, so that an abort
-                // or an unplug takes every transfer back whole; they go back to the host after it.
-                std::vector<IsoTransfer*> finished;
-                {
-                    std::lock_guard<std::mutex> lock(ep.Mutex);
-                    PacketView view;
-                    while ((last || dataSent < (tick + 1) * PACKETS_PER_TICK) &&
-                           packetizer.NextPacket(&view)) {
-                        if ((view.Header & (PACKET_NO_DATA | PACKET_RESTART)) == 0)
-                            ++dataSent;
-                        if (ep.Filling == nullptr && !ep.Submitted.empty()) {
-                            ep.Filling = ep.Submitted.front();
-                            ep.Submitted.pop_front();
-                        }
-                        IsoTransfer* transfer = ep.Filling;
-                        if (transfer == nullptr) {
-                            ++ep.Stats.PacketsLost;
-                            continue;
-                        }
-                        PacketView& slot = transfer->Packets[transfer->Count];
-                        slot.Header = view.Header;
-                        slot.SyncStatus = view.SyncStatus;
-                        slot.DataStatus = view.DataStatus;
-                        slot.Length = view.Length;
-                        const uint8_t* begin = rendered->data();
-                        const uint8_t* end = begin + rendered->size();
-                        if (view.Length == 0 || (view.Data >= begin && view.Data + view.Length <= end)) {
-                            slot.Data = view.Data;
-                            transfer->Frame = rendered;
-                        } else {
-                            transfer->Copies.emplace_back(view.Data, view.Data + view.Length);
-                            slot.Data = transfer->Copies.back().data();
-                        }
-                        ++transfer->Count;
-                        ++ep.Stats.PacketsSent;
-                        if (transfer->Count == transfer->Packets.size()) {
-                            transfer->Completed100ns = due;
-                            finished.push_back(transfer);
-                            ep.Filling = nullptr;
-                        }
-                    }
-                    // A transfer partly filled goes back at the end of each tick too, as the bus's
-                    // microframes pass whether or not they carry data.
-                    if (ep.Filling != nullptr) {
-                        ep.Filling->Completed100ns = due;
-                        finished.push_back(ep.Filling);
-                        ep.Filling = nullptr;
-                    }
-                    done = ep.Done;
-                    if (!finished.empty())
-                        ++ep.Delivering;
-                }
-                if (!finished.empty()) {
-                    for (IsoTransfer* transfer : finished)
-                        done(transfer);
-                    {
-                        std::lock_guard<std::mutex> lock(ep.Mutex);
-                        --ep.Delivering;
-                    }
-                    host::ClockNotify();
-                }
-            }
+            SendFrame(frameStart, period);
             frameStart += period;
         }
-        // Capture went off, the pipe closed or the camera went: wait for the next start.
+        // Capture went off, the endpoint closed or the camera went: wait for the next start.
         host::ClockWait([&]() {
-            std::lock_guard<std::mutex> lock(ep.Mutex);
-            return ep.Quit || (ep.Open && plugged_ && captureOn_ &&
-                               (captureEpoch_ != epoch || ep.OpenGeneration != generation));
+            std::lock_guard<std::mutex> lock(ep_.Mutex);
+            return ep_.Quit || (ep_.DataOpen() && camera_.plugged_ && camera_.captureOn_ &&
+                                (camera_.captureEpoch_ != epoch_ || ep_.OpenGeneration != generation_));
         });
     }
+}
+
+// One frame's packets, spread over ticks that each end at their share of the frame time; the frame
+// begins with the first tick.
+void SimulatedCamera::Sender::SendFrame(int64_t FrameStart, int64_t Period) {
+    const uint32_t perFrame = packetizer_.PacketsPerFrame(RAW_FRAME_SIZE);
+    const uint32_t ticks = std::max<uint32_t>(1, (perFrame + PACKETS_PER_TICK - 1) / PACKETS_PER_TICK);
+    for (uint32_t tick = 0; tick < ticks; ++tick) {
+        const int64_t due = FrameStart + Period * (tick + 1) / ticks;
+        host::ClockWait([&]() { return !StillSending(); }, due);
+        if (!StillSending())
+            return;
+        if (tick == 0)
+            BeginFrame(perFrame);
+        SendTick(tick + 1 == ticks, (tick + 1) * PACKETS_PER_TICK, due);
+    }
+}
+
+// The next frame's faults and still toggle, its picture, and the packetizer started on it.
+void SimulatedCamera::Sender::BeginFrame(uint32_t PacketsPerFrame) {
+    FramePlan plan;
+    FrameObserver observer;
+    uint64_t frameIndex = 0;
+    const Scene* picture = nullptr;
+    std::shared_ptr<const std::vector<uint8_t>> recorded;
+    uint64_t pictureGeneration = 0;
+    {
+        std::lock_guard<std::mutex> lock(ep_.Mutex);
+        if (!ep_.Plans.empty()) {
+            plan = std::move(ep_.Plans.front());
+            ep_.Plans.pop_front();
+        }
+        observer = ep_.OnFrame;
+        if (ep_.HavePicture)
+            picture = &ep_.Picture;
+        recorded = ep_.Recorded;
+        pictureGeneration = ep_.PictureGeneration;
+        frameIndex = ep_.Stats.FramesSent++;
+    }
+    RenderFrame(picture, recorded, pictureGeneration, PacketsPerFrame);
+    if (observer)
+        observer(frameIndex, rendered_.data(), RAW_FRAME_SIZE);
+    dataSent_ = 0;
+    packetizer_.BeginFrameInPlace(rendered_.data(), rendered_.size(), plan.Still, plan.Faults);
+}
+
+// Renders 5 megapixels only when the sensor's output changes: its registers, or what it looks at.
+void SimulatedCamera::Sender::RenderFrame(const Scene* Picture,
+                                          const std::shared_ptr<const std::vector<uint8_t>>& Recorded,
+                                          uint64_t PictureGeneration, uint32_t PacketsPerFrame) {
+    const uint16_t exposure = camera_.exposure_;
+    const uint16_t gain = camera_.gain_;
+    if (!rendered_.empty() && exposure == renderedExposure_ && gain == renderedGain_ &&
+        PictureGeneration == renderedPicture_)
+        return;
+    if (Recorded != nullptr) {
+        rendered_ = *Recorded;
+    } else if (Picture == nullptr) {
+        if (chart_.Rgb.empty())
+            chart_ = BuiltInChart();
+        RenderRawFrame(chart_, exposure, gain, &rendered_);
+    } else {
+        std::lock_guard<std::mutex> lock(ep_.Mutex);
+        RenderRawFrame(ep_.Picture, exposure, gain, &rendered_);
+    }
+    // Padded once to whole packets, so every packet is sent from this buffer.
+    const size_t padded = std::max<size_t>(RAW_FRAME_SIZE, size_t{PacketsPerFrame} * packetizer_.PacketSize());
+    rendered_.resize(padded, RAW_FILLER);
+    renderedExposure_ = exposure;
+    renderedGain_ = gain;
+    renderedPicture_ = PictureGeneration;
+}
+
+// One packet into the pair of transfers being filled (taking the next pair when none is); false when
+// no transfers wait and the packet is lost. A pair that is full goes to Finished.
+bool SimulatedCamera::Sender::PlacePacket(const PacketView& View, int64_t Due,
+                                          std::vector<FilledPair>* Finished) {
+    FilledPair& pair = ep_.Filling;
+    if (pair.Sync == nullptr) {
+        Pipe& sync = ep_.Pipes[SYNC_ENDPOINT];
+        Pipe& data = ep_.Pipes[DATA_ENDPOINT];
+        if (sync.Submitted.empty() || data.Submitted.empty())
+            return false;
+        pair.Sync = sync.Submitted.front();
+        pair.Data = data.Submitted.front();
+        sync.Submitted.pop_front();
+        data.Submitted.pop_front();
+    }
+    const uint32_t slot = pair.Data->Count;
+    pair.Sync->PacketData(slot)[0] = View.Header;
+    pair.Sync->Packets[slot].Length = 1;
+    pair.Sync->Packets[slot].Status = View.SyncStatus;
+    // A packet longer than the transfer's room is cut there, as a host controller reports babble.
+    const uint32_t length = std::min(View.Length, pair.Data->PacketSize);
+    if (length != 0)
+        std::memcpy(pair.Data->PacketData(slot), View.Data, length);
+    pair.Data->Packets[slot].Length = length;
+    pair.Data->Packets[slot].Status = length < View.Length ? USBD_STATUS_BABBLE_DETECTED : View.DataStatus;
+    ++pair.Sync->Count;
+    ++pair.Data->Count;
+    if (pair.Data->Count == pair.Data->Capacity() || pair.Sync->Count == pair.Sync->Capacity()) {
+        pair.Sync->Completed100ns = pair.Data->Completed100ns = Due;
+        Finished->push_back(pair);
+        pair = FilledPair();
+    }
+    return true;
+}
+
+// A tick's packets (its share of the data packets; all that remain on the last tick) go into the
+// transfers under the endpoints' lock, so that an abort or an unplug takes every transfer back whole;
+// they go back to the host after it.
+void SimulatedCamera::Sender::SendTick(bool Last, uint32_t DataLimit, int64_t Due) {
+    std::vector<FilledPair> finished;
+    bus::IsoTransferDone syncDone;
+    bus::IsoTransferDone dataDone;
+    {
+        std::lock_guard<std::mutex> lock(ep_.Mutex);
+        PacketView view;
+        while ((Last || dataSent_ < DataLimit) && packetizer_.NextPacket(&view)) {
+            if ((view.Header & (PACKET_NO_DATA | PACKET_RESTART)) == 0)
+                ++dataSent_;
+            if (PlacePacket(view, Due, &finished))
+                ++ep_.Stats.PacketsSent;
+            else
+                ++ep_.Stats.PacketsLost;
+        }
+        // A pair partly filled goes back at the end of each tick too, as the bus's microframes pass
+        // whether or not they carry data.
+        if (ep_.Filling.Sync != nullptr) {
+            ep_.Filling.Sync->Completed100ns = ep_.Filling.Data->Completed100ns = Due;
+            finished.push_back(ep_.Filling);
+            ep_.Filling = FilledPair();
+        }
+        syncDone = ep_.DoneOf(SYNC_ENDPOINT);
+        dataDone = ep_.DoneOf(DATA_ENDPOINT);
+        if (!finished.empty())
+            ++ep_.Delivering;
+    }
+    if (finished.empty())
+        return;
+    for (const FilledPair& pair : finished) {
+        if (syncDone)
+            syncDone(pair.Sync);
+        if (dataDone)
+            dataDone(pair.Data);
+    }
+    {
+        std::lock_guard<std::mutex> lock(ep_.Mutex);
+        --ep_.Delivering;
+    }
+    host::ClockNotify();
 }
 
 } // namespace simcam

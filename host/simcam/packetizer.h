@@ -2,12 +2,31 @@
 // byte; the last packet of a frame carries the end-of-frame bit, and the frame is padded to whole packets.
 #pragma once
 
-#include "host/simcam/simulated_camera.h"
+#include "platform/usb_types.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace simcam {
+
+// One isochronous packet: the sync packet's header byte and status, and the data packet.
+struct Packet {
+    uint8_t Header = 0;
+    USBD_STATUS SyncStatus = USBD_STATUS_SUCCESS;
+    USBD_STATUS DataStatus = USBD_STATUS_SUCCESS;
+    std::vector<uint8_t> Data; // Length is Data.size()
+};
+
+// One packet without a copy of its data: Data points into the frame being sent (or into the
+// packetizer's own padding and no-data buffers) and stays valid until the packetizer begins another
+// frame or is destroyed.
+struct PacketView {
+    uint8_t Header = 0;
+    USBD_STATUS SyncStatus = USBD_STATUS_SUCCESS;
+    USBD_STATUS DataStatus = USBD_STATUS_SUCCESS;
+    const uint8_t* Data = nullptr;
+    uint32_t Length = 0;
+};
 
 // Header byte bits the camera sends with each packet.
 constexpr uint8_t PACKET_END_OF_FRAME = 0x80; // the frame is complete after this packet's data

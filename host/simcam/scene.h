@@ -1,10 +1,22 @@
-// Scenes for the simulated sensor: the built-in chart and pictures read from files (declared in
-// simulated_camera.h), and the resampling that brings any picture to the sensor's size.
+// Scenes for the simulated sensor: the built-in chart and pictures read from files, and the resampling
+// that brings any picture to the sensor's size.
 #pragma once
 
-#include "host/simcam/simulated_camera.h"
+#include <cstdint>
+#include <string>
+#include <vector>
 
 namespace simcam {
+
+// A picture the sensor looks at: 8-bit RGB, top row first.
+struct Scene {
+    int Width = 0;
+    int Height = 0;
+    std::vector<uint8_t> Rgb; // Width * Height * 3, R G B order
+};
+Scene BuiltInChart(); // a colour chart with grey steps, 2560 x 1920
+// Loads a BMP (24-bit) or PNG picture; returns false with *Error set on failure.
+bool LoadScene(const std::string& File, Scene* Out, std::string* Error);
 
 // Largest picture LoadScene accepts, in pixels (a 8192 x 8192 picture); larger ones are refused before
 // anything is allocated for them.

@@ -1,6 +1,7 @@
 // The simulated sensor. Each frame is one pass over the scene through a 256-entry response table, so the
 // exposure and gain arithmetic is done 256 times per frame instead of once per site.
 #include "host/simcam/sensor.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 // frame the camera sends.
 #pragma once
 
-#include "host/simcam/simulated_camera.h"
+#include "host/simcam/scene.h"
 
 #include <cstdint>
 #include <vector>

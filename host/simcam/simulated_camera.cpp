@@ -3,6 +3,7 @@
 #include "host/simcam/simulated_camera.h"
 
 #include "host/kernel/faults.h"
+#include "host/kernel/kernel_host.h"
 
 #include <cstring>
 
@@ -121,6 +122,10 @@ NTSTATUS SimulatedCamera::VendorRequest(uint8_t Request, uint16_t Value, uint16_
     return status;
 }
 
+NTSTATUS SimulatedCamera::ControlTransfer(const bus::SetupPacket& Setup, std::vector<uint8_t>* Data) {
+    return VendorRequest(Setup.Request, Setup.Value, Setup.Index, Setup.DeviceToHost(), Data);
+}
+
 NTSTATUS SimulatedCamera::ServeRequest(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
                                        std::vector<uint8_t>* Data, int64_t Now100ns) {
     if (!plugged_) {
@@ -144,7 +149,7 @@ NTSTATUS SimulatedCamera::ServeRequest(uint8_t Request, uint16_t Value, uint16_t
     } else {
         status = Firmware(Request, Value, Index, DeviceToHost, Data, Now100ns);
     }
-    AppendToLog(&requests_, VendorRequestRecord{Request, Value, Index, DeviceToHost, *Data, status});
+    bus::AppendToLog(&requests_, VendorRequestRecord{Request, Value, Index, DeviceToHost, *Data, status});
     return status;
 }
 

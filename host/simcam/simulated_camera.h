@@ -1,12 +1,13 @@
-// The simulated Z40K camera as a device on the bus. The camera class library talks to it through this
-// narrow interface only: the USB interface it presents, vendor requests and alternate settings on the
-// control endpoint, the isochronous endpoint that sends the sensor's frames on the camera's own clock
-// into whatever transfers the host has submitted, and plugging. It knows nothing of SRBs, pins or the
-// driver.
+// The simulated Z40K camera as a USB device on the host's bus: the interface it presents, vendor
+// requests and alternate settings on the control endpoint, the two isochronous IN endpoints (packet
+// headers and image data) that send the sensor's frames on the camera's own clock into whatever
+// transfers the host has submitted, and plugging. It knows nothing of SRBs, pins or the driver; the
+// camera class library reaches it only through the bus. What the host rig and tests control besides
+// (the scene, frame faults, statistics, request hooks) is here too.
 #pragma once
 
-#include "host/kernel/kernel_host.h"
-#include "platform/usb_types.h"
+#include "host/bus/usb_device.h"
+#include "host/simcam/scene.h"
 
 #include <atomic>
 #include <cstdint>
@@ -20,15 +21,6 @@
 
 namespace simcam {
 
-// A picture the sensor looks at: 8-bit RGB, top row first.
-struct Scene {
-    int Width = 0;
-    int Height = 0;
-    std::vector<uint8_t> Rgb; // Width * Height * 3, R G B order
-};
-Scene BuiltInChart(); // a colour chart with grey steps, 2560 x 1920
-// Loads a BMP (24-bit) or PNG picture; returns false with *Error set on failure.
-bool LoadScene(const std::string& File, Scene* Out, std::string* Error);
 
 // One vendor request as the camera received it.
 struct VendorRequestRecord {
@@ -38,24 +30,6 @@ struct VendorRequestRecord {
     bool DeviceToHost;
     std::vector<uint8_t> Data; // bytes carried to (out) or from (in) the camera
     NTSTATUS Status;
-};
-
-// Logs of requests (the camera's, the library's) keep at most this many records: a test reads a
-// session's worth, a trace takes its records as they come, and a run of hours must not grow without bound.
-// When a log is full its older half goes.
-constexpr size_t REQUEST_LOG_LIMIT = 4096;
-template <typename Record> void AppendToLog(std::vector<Record>* Log, Record&& Entry) {
-    if (Log->size() >= REQUEST_LOG_LIMIT)
-        Log->erase(Log->begin(), Log->begin() + REQUEST_LOG_LIMIT / 2);
-    Log->push_back(std::move(Entry));
-}
-
-// One isochronous packet: the sync packet's header byte and status, and the data packet.
-struct Packet {
-    uint8_t Header = 0;
-    USBD_STATUS SyncStatus = USBD_STATUS_SUCCESS;
-    USBD_STATUS DataStatus = USBD_STATUS_SUCCESS;
-    std::vector<uint8_t> Data; // Length is Data.size()
 };
 
 // What the firmware answers to a request it does not know (an unknown request code, control or register,
@@ -70,7 +44,12 @@ constexpr uint16_t GAIN_MASK = 0x3FF;     // 10 bits
 constexpr uint16_t EXPOSURE_MASK = 0x7FF; // 11 bits
 
 // What every request to a camera that has been unplugged ends with.
-constexpr NTSTATUS DEVICE_GONE_STATUS = STATUS_NO_SUCH_DEVICE;
+using bus::DEVICE_GONE_STATUS;
+
+// Endpoint addresses of the isochronous IN pipes: the header of each packet on the sync pipe, its image
+// data on the data pipe, sent in step.
+constexpr uint8_t SYNC_ENDPOINT = 0x81;
+constexpr uint8_t DATA_ENDPOINT = 0x83;
 
 struct CameraConfig {
     uint16_t DataPacketSize = 512;       // maximum packet size of the isochronous data pipe
@@ -82,48 +61,24 @@ struct CameraConfig {
 // Faults for one frame the camera sends (see PacketFaults in packetizer.h).
 struct PacketFaults;
 
-// One packet as the bus would hand it over, without a copy of its data. From the packetizer, Data points
-// into the frame being sent (or into the packetizer's own padding and no-data buffers) and stays valid
-// until the packetizer begins another frame or is destroyed; in a transfer, into the frame the transfer
-// keeps alive or into the transfer's own copies.
-struct PacketView {
-    uint8_t Header = 0;
-    USBD_STATUS SyncStatus = USBD_STATUS_SUCCESS;
-    USBD_STATUS DataStatus = USBD_STATUS_SUCCESS;
-    const uint8_t* Data = nullptr;
-    uint32_t Length = 0;
-};
-
-// An isochronous IN transfer the host submits: room for Capacity packets. The camera fills it and hands
-// it back through the pipe's completion routine, full or at the end of a frame; the host submits it again.
-struct IsoTransfer {
-    explicit IsoTransfer(uint32_t Capacity) : Packets(Capacity) {}
-    std::vector<PacketView> Packets;
-    uint32_t Count = 0;                                // packets filled
-    std::deque<std::vector<uint8_t>> Copies;           // packets not sent straight from a frame
-    std::shared_ptr<const std::vector<uint8_t>> Frame; // the frame the packets point into
-    NTSTATUS Status = STATUS_SUCCESS; // STATUS_CANCELLED: the pipe was aborted; DEVICE_GONE_STATUS: unplugged
-    int64_t Completed100ns = 0;       // clock time of the transfer's last packet
-};
-
 struct EndpointStatistics {
     uint64_t FramesSent = 0;  // frames the sensor began to send
     uint64_t PacketsSent = 0; // packets that found a submitted transfer
     uint64_t PacketsLost = 0; // packets sent while no transfer was submitted
 };
 
-class SimulatedCamera {
+class SimulatedCamera : public bus::UsbDevice {
   public:
     explicit SimulatedCamera(const CameraConfig& Config = CameraConfig());
-    ~SimulatedCamera(); // aborts the isochronous pipe
+    ~SimulatedCamera() override; // pulled out, its endpoints aborted
     SimulatedCamera(const SimulatedCamera&) = delete;
     SimulatedCamera& operator=(const SimulatedCamera&) = delete;
 
     // ---- USB interface ----
     // The interface information the camera presents: four pipes (two 64-byte pipes, the isochronous
     // data pipe, one more), laid out as USBD_INTERFACE_INFORMATION.
-    std::vector<uint8_t> InterfaceInformation() const;
-    NTSTATUS SelectAlternateSetting(uint8_t Setting); // 0..7; fault "simcam:alt"
+    std::vector<uint8_t> InterfaceInformation() const override;
+    NTSTATUS SelectAlternateSetting(uint8_t Setting) override; // 0..7; fault "simcam:alt"
     int AlternateSetting() const { return alternateSetting_; }
 
     // ---- firmware ----
@@ -131,6 +86,8 @@ class SimulatedCamera {
     // it holds the bytes carried. Faults: "vendor" (every request, by order), "vendor:N" (request code N).
     NTSTATUS VendorRequest(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
                            std::vector<uint8_t>* Data);
+    // A control transfer from the bus: the vendor request its setup stage names.
+    NTSTATUS ControlTransfer(const bus::SetupPacket& Setup, std::vector<uint8_t>* Data) override;
     // Called in the requesting thread as each vendor request reaches the camera (Served false) and as it
     // leaves (Served true), with the number of requests the camera has received, this one included. A
     // test pulls the camera out from here, in the middle of a request or between two. Set it while no
@@ -151,17 +108,14 @@ class SimulatedCamera {
 
     const CameraConfig& Config() const { return config_; }
 
-    // ---- the isochronous endpoint (iso_endpoint.cpp) ----
-    // Called in the camera's thread with every transfer it hands back.
-    using TransferDone = std::function<void(IsoTransfer* Transfer)>;
-    // The host opens the data pipe: from now on, while capture is on and the interface streams, the
-    // camera sends a frame every 1/FramesPerSecond into the submitted transfers. Packets find no
-    // transfer are lost, as on a real bus.
-    void OpenPipe(TransferDone Done);
-    void Submit(IsoTransfer* Transfer);
-    // Every submitted transfer comes back with STATUS_CANCELLED (in the caller's thread) and the camera
-    // sends no more into the pipe until it is opened again.
-    void AbortPipe();
+    // ---- the isochronous endpoints (iso_endpoint.cpp) ----
+    // Once the data endpoint is open, while capture is on, the camera sends a frame every
+    // 1/FramesPerSecond into the transfers submitted to its two endpoints, taking one transfer of each in
+    // step: packet i of a data transfer has its header byte in packet i of the sync transfer taken with
+    // it. Packets that find no transfers are lost, as on a real bus.
+    void OpenIsoEndpoint(uint8_t Endpoint, bus::IsoTransferDone Done) override;
+    void SubmitIso(bus::IsoTransfer* Transfer) override;
+    void AbortIsoEndpoint(uint8_t Endpoint) override;
     void SetFramesPerSecond(double Fps);
     // What the sensor looks at (default: the built-in colour chart).
     void SetScene(Scene Picture);
@@ -179,8 +133,11 @@ class SimulatedCamera {
     EndpointStatistics Statistics() const;
 
     // ---- plugging ----
-    // Pulled out: the pipe's transfers come back with DEVICE_GONE_STATUS, every request fails with it.
+    void Attached(bus::Port* Where) override { port_ = Where; }
+    // Pulled out (from its port when it has one, so that the bus knows): the endpoints' transfers come
+    // back with DEVICE_GONE_STATUS, every request fails with it.
     void Unplug();
+    void Detached() override;
     bool Plugged() const { return plugged_; }
 
   private:
@@ -203,13 +160,14 @@ class SimulatedCamera {
     std::atomic<unsigned> requestsReceived_{0};
     std::mutex firmwareMutex_; // requests come from any host thread
     std::unique_ptr<Endpoint> endpoint_;
+    bus::Port* port_ = nullptr;
 
     NTSTATUS ServeRequest(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
                           std::vector<uint8_t>* Data, int64_t Now100ns);
     NTSTATUS Firmware(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
                       std::vector<uint8_t>* Data, int64_t Now100ns);
-    void SendLoop();
-    void TakeBackTransfers(NTSTATUS Status, bool Close);
+    class Sender;
+    void TakeBackTransfers(NTSTATUS Status, bool CloseData, bool CloseSync);
 };
 
 } // namespace simcam

@@ -10,7 +10,6 @@
 namespace streamclass {
 namespace {
 
-constexpr SHORT IO_TYPE_DRIVER = 4;
 constexpr ULONG DESCRIPTOR_ENTRIES = 2; // room the stream class gives for stream entries
 
 const char16_t REGISTRY_PATH[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\z40k";
@@ -63,10 +62,10 @@ PHW_RECEIVE_DEVICE_SRB Filter::ReceivePacket() const {
     return driver_ != nullptr && driver_->Registered ? driver_->Registration.ReceivePacket : nullptr;
 }
 
-NTSTATUS Filter::Open(DriverEntryRoutine Entry, simcam::SimulatedCamera* Camera) {
+NTSTATUS Filter::Open(DriverEntryRoutine Entry, PDEVICE_OBJECT Pdo) {
     NTSTATUS status = Load(Entry);
     if (NT_SUCCESS(status))
-        status = AddCamera(Camera);
+        status = AddDevice(Pdo);
     if (NT_SUCCESS(status))
         status = Initialize();
     if (NT_SUCCESS(status))
@@ -96,15 +95,10 @@ NTSTATUS Filter::Load(DriverEntryRoutine Entry) {
     return status;
 }
 
-NTSTATUS Filter::AddCamera(simcam::SimulatedCamera* Camera) {
-    if (ReceivePacket() == nullptr || !extension_.empty())
+NTSTATUS Filter::AddDevice(PDEVICE_OBJECT Pdo) {
+    if (ReceivePacket() == nullptr || !extension_.empty() || Pdo == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
-    pdo_.reset(new DEVICE_OBJECT);
-    std::memset(pdo_.get(), 0, sizeof(DEVICE_OBJECT));
-    pdo_->Type = IO_TYPE_DEVICE;
-    pdo_->Size = sizeof(DEVICE_OBJECT);
-    pdo_->HostDispatch = PdoDispatch;
-    pdo_->HostContext = Camera;
+    pdo_ = Pdo;
 
     // The extension comes from the host, not the driver's pool, zero-filled as the stream class does.
     const ULONG size = driver_->Registration.DeviceExtensionSize;
@@ -114,18 +108,13 @@ NTSTATUS Filter::AddCamera(simcam::SimulatedCamera* Camera) {
         [this](PDEVICE_OBJECT DeviceObject, PIRP Irp) { return ClassDispatch(DeviceObject, Irp); });
     classDeviceObject_->DriverObject = driverObject_.get();
     classDeviceObject_->DeviceExtension = extension_.data();
+    // Attached on top of the PDO: a request sent down the stack needs one location more.
+    classDeviceObject_->StackSize = static_cast<CHAR>(pdo_->StackSize + 1);
     pdo_->AttachedDevice = classDeviceObject_;
     driverObject_->DeviceObject = classDeviceObject_;
     // The settings live under the driver key of this camera's PDO.
-    host::RegistrySetDevicePdo(pdo_.get());
+    host::RegistrySetDevicePdo(pdo_);
     return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI Filter::PdoDispatch(PDEVICE_OBJECT, PIRP Irp) {
-    // The bus driver answers nothing the minidriver might ask: the request completes as it came.
-    const NTSTATUS status = Irp->IoStatus.Status;
-    IofCompleteRequest(Irp, 0);
-    return status;
 }
 
 NTSTATUS Filter::ClassDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -156,8 +145,8 @@ NTSTATUS Filter::Initialize() {
     config.SizeOfThisPacket = sizeof config;
     config.HwDeviceExtension = DeviceExtension();
     config.ClassDeviceObject = classDeviceObject_;
-    config.PhysicalDeviceObject = pdo_.get();
-    config.RealPhysicalDeviceObject = pdo_.get();
+    config.PhysicalDeviceObject = pdo_;
+    config.RealPhysicalDeviceObject = pdo_;
     config.AdapterInterfaceType = PNPBus;
     const NTSTATUS status = SendAdapterSrb(SRB_INITIALIZE_DEVICE, &config);
     initialized_ = NT_SUCCESS(status);
@@ -191,7 +180,9 @@ NTSTATUS Filter::RemoveCamera() {
     if (classDeviceObject_ != nullptr)
         classDeviceObject_->DeviceExtension = nullptr; // the object itself stays with the I/O manager
     classDeviceObject_ = nullptr;
-    pdo_.reset();
+    if (pdo_ != nullptr)
+        pdo_->AttachedDevice = nullptr;
+    pdo_ = nullptr;
     return status;
 }
 

@@ -3,16 +3,12 @@
 // set properties, remove the camera. Each call builds the SRBs the real stream class would send.
 #pragma once
 
-#include "host/streamclass/stream_class_host.h"
+#include "host/streamclass/srb_records.h"
 
 #include <cstdint>
 #include <memory>
 #include <set>
 #include <vector>
-
-namespace simcam {
-class SimulatedCamera;
-}
 
 namespace streamclass {
 
@@ -45,15 +41,18 @@ class Filter {
     Filter(const Filter&) = delete;
     Filter& operator=(const Filter&) = delete;
 
-    // All steps of bring-up in order; the first failing step's status.
-    NTSTATUS Open(DriverEntryRoutine Entry, simcam::SimulatedCamera* Camera);
+    // All steps of bring-up in order, for the device whose physical device object the bus made; the
+    // first failing step's status.
+    NTSTATUS Open(DriverEntryRoutine Entry, PDEVICE_OBJECT Pdo);
 
     // ---- the steps ----
     NTSTATUS Load(DriverEntryRoutine Entry); // DriverEntry with a fresh DRIVER_OBJECT
     // Serve a further camera with the driver Loaded has loaded, as one driver serves every camera of its
     // kind that is plugged in; the driver unloads when its last filter goes.
     NTSTATUS ShareDriver(Filter& Loaded);
-    NTSTATUS AddCamera(simcam::SimulatedCamera* Camera); // PDO, class device object, extension
+    // The PnP manager's part when the bus reports the device: the class device object on top of its
+    // PDO, the extension, the driver key.
+    NTSTATUS AddDevice(PDEVICE_OBJECT Pdo);
     NTSTATUS Initialize();                               // SRB_INITIALIZE_DEVICE
     NTSTATUS CompleteInitialization();                   // SRB_INITIALIZATION_COMPLETE
     NTSTATUS ReadStreamInfo();                           // SRB_GET_STREAM_INFO
@@ -97,7 +96,7 @@ class Filter {
 
     PDRIVER_OBJECT DriverObject();
     PVOID DeviceExtension() { return extension_.empty() ? nullptr : extension_.data(); }
-    PDEVICE_OBJECT PhysicalDeviceObject() { return pdo_.get(); }
+    PDEVICE_OBJECT PhysicalDeviceObject() { return pdo_; }
     PDEVICE_OBJECT ClassDeviceObject() { return classDeviceObject_; }
     bool Loaded() const { return driver_ != nullptr; }
     bool Initialized() const { return initialized_; }
@@ -105,12 +104,11 @@ class Filter {
   private:
     friend class Pin;
     PHW_RECEIVE_DEVICE_SRB ReceivePacket() const;
-    static NTSTATUS NTAPI PdoDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     NTSTATUS ClassDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
     std::shared_ptr<DRIVER_OBJECT> driverObject_;
     std::shared_ptr<LoadedDriver> driver_;
-    std::unique_ptr<DEVICE_OBJECT> pdo_;
+    PDEVICE_OBJECT pdo_ = nullptr; // the bus's
     // Made by the kernel stand-in's I/O manager so that requests it pends are completed while a caller
     // waits; owned by the kernel stand-in.
     PDEVICE_OBJECT classDeviceObject_ = nullptr;

@@ -130,6 +130,10 @@ NTSTATUS RegisterAdapter(PDRIVER_OBJECT DriverObject, const AdapterRegistration&
         return STATUS_INVALID_PARAMETER;
     driver->Registration = Registration;
     driver->Registered = true;
+    // The stream class takes every request that reaches the minidriver's devices; each class device
+    // object's own handler (the filter's) answers it.
+    for (PDRIVER_DISPATCH& slot : DriverObject->MajorFunction)
+        slot = host::DispatchToDeviceHandler;
     return STATUS_SUCCESS;
 }
 

@@ -3,6 +3,7 @@
 // tests call the driver's callbacks directly and look at what the camera received and when.
 #pragma once
 
+#include "host/bus/bus.h"
 #include "host/cameralib/library_device.h"
 #include "driver/device_context.h"
 #include "host/kernel/faults.h"
@@ -21,7 +22,7 @@ struct CameraRig {
         host::ResetKernel();
         host::ClockSetMode(host::ClockMode::Virtual);
         Device.DeviceContext = Extension;
-        Device.Camera = &Camera;
+        Device.Port = Bus.Plug(&Camera);
         Device.InterfaceInfo = Camera.InterfaceInformation();
         cameralib::AttachDevice(&Device);
         for (const host::PoolBlockInfo& block : host::PoolOutstanding())
@@ -57,6 +58,7 @@ struct CameraRig {
     }
 
     alignas(8) uint8_t Extension[DEVICE_CONTEXT_EXTENSION_SIZE] = {};
+    bus::Bus Bus; // outlives the camera, which leaves it as it goes
     simcam::SimulatedCamera Camera;
     cameralib::LibraryDevice Device;
     std::vector<uint64_t> Before; // blocks outstanding before the rig was built

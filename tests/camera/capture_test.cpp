@@ -244,7 +244,7 @@ class CaptureControl : public ::testing::Test {
         ctx_.ExposureTime = 750;
         ctx_.VerticalFlip = TRUE;
         device_.DeviceContext = &ctx_;
-        device_.Camera = &camera_;
+        device_.Port = bus_.Plug(&camera_);
         cameralib::AttachDevice(&device_);
     }
     void TearDown() override {
@@ -275,6 +275,7 @@ class CaptureControl : public ::testing::Test {
 
     DeviceContext ctx_;
     PDEVICE_OBJECT pdo_ = nullptr;
+    bus::Bus bus_; // outlives the camera, which leaves it as it goes
     simcam::SimulatedCamera camera_;
     cameralib::LibraryDevice device_;
 };

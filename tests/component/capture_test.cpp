@@ -10,7 +10,9 @@
 #include "imaging/raw_frame.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
+#include "host/rig/rig.h"
 #include "host/streamclass/client.h"
+#include "host/simcam/packetizer.h"
 #include "host/simcam/sensor.h"
 #include "host/simcam/simulated_camera.h"
 
@@ -50,9 +52,11 @@ class CaptureStack : public ::testing::TestWithParam<uint16_t> {
         driveC_ = ResetHostForStack("z40k-capture-c");
         simcam::CameraConfig config;
         config.DataPacketSize = GetParam();
-        camera_ = std::make_unique<simcam::SimulatedCamera>(config);
-        filter_ = std::make_unique<streamclass::Filter>();
-        ASSERT_EQ(filter_->Open(DriverUnderTest(), camera_.get()), STATUS_SUCCESS);
+        rig_ = std::make_unique<rig::Rig>(DriverUnderTest());
+        size_t index = 0;
+        ASSERT_EQ(rig_->Plug(config, &index), STATUS_SUCCESS);
+        camera_ = &rig_->CameraOf(index);
+        filter_ = &rig_->FilterOf(index);
         std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_->Ranges(0);
         ASSERT_FALSE(ranges.empty());
         ASSERT_EQ(filter_->Intersect(0, &ranges[0]->DataRange, &format_), STATUS_SUCCESS);
@@ -61,13 +65,13 @@ class CaptureStack : public ::testing::TestWithParam<uint16_t> {
         ASSERT_EQ(status, STATUS_SUCCESS);
         library_ = cameralib::DeviceFromContext(filter_->DeviceExtension());
         ASSERT_NE(library_, nullptr);
-        cameralib::SetRawFrameObserver(library_, [this](uint64_t, const uint8_t* Data, size_t Length) {
+        rig_->SetRawFrameObserver(index, [this](uint64_t, const uint8_t* Data, size_t Length) {
             lastRaw_.assign(Data, Data + Length);
         });
     }
     void TearDown() override {
         pin_.reset();
-        filter_.reset();
+        rig_.reset();
         for (const std::string& v : streamclass::Violations())
             ADD_FAILURE() << v;
         std::error_code ec;
@@ -122,8 +126,9 @@ class CaptureStack : public ::testing::TestWithParam<uint16_t> {
     }
 
     std::filesystem::path driveC_;
-    std::unique_ptr<simcam::SimulatedCamera> camera_;
-    std::unique_ptr<streamclass::Filter> filter_;
+    std::unique_ptr<rig::Rig> rig_;
+    simcam::SimulatedCamera* camera_ = nullptr;
+    streamclass::Filter* filter_ = nullptr;
     std::unique_ptr<streamclass::Pin> pin_;
     std::vector<uint8_t> format_;
     cameralib::LibraryDevice* library_ = nullptr;
@@ -144,7 +149,7 @@ std::map<std::string, uint32_t> SavedSettings() {
 
 TEST_P(CaptureStack, ColourFramesMatchTheDirectConversionAndStopSavesTheSettings) {
     const simcam::Scene scene = Bars();
-    cameralib::SetScene(library_, scene);
+    camera_->SetScene(scene);
     ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_TRUE(SavedSettings().empty()) << "nothing is saved before the stop";
     for (int i = 0; i < 3; ++i)
@@ -160,7 +165,7 @@ TEST_P(CaptureStack, ColourFramesMatchTheDirectConversionAndStopSavesTheSettings
 
 TEST_P(CaptureStack, GreyFramesMatchTheDirectConversion) {
     const simcam::Scene scene = Bars();
-    cameralib::SetScene(library_, scene);
+    camera_->SetScene(scene);
     ASSERT_EQ(SetColour(false), STATUS_SUCCESS);
     ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     for (int i = 0; i < 2; ++i)
@@ -190,8 +195,8 @@ TEST_P(CaptureStack, RestartAndShortPacketsCostOneFrameEach) {
     simcam::PacketFaults restart, shortPacket;
     restart.RestartBefore = {300};
     shortPacket.ShortPackets = {5};
-    cameralib::QueueFrameFaults(library_, restart);
-    cameralib::QueueFrameFaults(library_, shortPacket);
+    camera_->QueueFrameFaults(restart);
+    camera_->QueueFrameFaults(shortPacket);
     ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ReadAndCompare(chart, "frame after two spoilt ones");
     EXPECT_EQ(library_->IsoPipeStateCalls, (std::vector<ULONG>{1, 0}));

@@ -4,6 +4,7 @@
 // statuses a caller can act on, every SRB completed exactly once, no pool block or handle left behind,
 // and the registry file either as it was or fully written.
 #include "host/cameralib/library_device.h"
+#include "host/rig/rig.h"
 #include "driver/driver_entry.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
@@ -95,9 +96,10 @@ class FailureSweep : public ::testing::Test {
         const size_t poolBefore = host::PoolOutstanding().size();
         const std::string fileBefore = ReadFile(file_);
         {
-            simcam::SimulatedCamera camera;
-            streamclass::Filter filter;
-            const NTSTATUS opened = filter.Open(DriverEntry, &camera);
+            rig::Rig rig(DriverEntry);
+            size_t index = 0;
+            const NTSTATUS opened = rig.Plug(simcam::CameraConfig(), &index);
+            streamclass::Filter& filter = rig.FilterOf(index);
             Expect(opened, "bring-up");
             std::vector<uint8_t> format;
             std::unique_ptr<streamclass::Pin> pin;

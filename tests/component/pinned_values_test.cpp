@@ -14,6 +14,7 @@
 #include "host/kernel/kernel_host.h"
 #include "platform/kernel.h"
 #include "platform/ks_types.h"
+#include "host/rig/rig.h"
 #include "host/streamclass/client.h"
 #include "properties/settings.h"
 #include "host/simcam/simulated_camera.h"
@@ -65,12 +66,14 @@ class Pinned : public ::testing::Test {
         host::RegistryCreateKey(SettingsKey());
         host::RegistrySetDword(SettingsKey(), "Horizon Mirror", 7);
         host::RegistrySetDword(SettingsKey(), "Global Gain", 0x10005);
-        camera_ = std::make_unique<simcam::SimulatedCamera>();
-        filter_ = std::make_unique<streamclass::Filter>();
-        ASSERT_EQ(filter_->Open(DriverUnderTest(), camera_.get()), STATUS_SUCCESS);
+        rig_ = std::make_unique<rig::Rig>(DriverUnderTest());
+        size_t index = 0;
+        ASSERT_EQ(rig_->Plug(simcam::CameraConfig(), &index), STATUS_SUCCESS);
+        camera_ = &rig_->CameraOf(index);
+        filter_ = &rig_->FilterOf(index);
     }
     void TearDown() override {
-        filter_.reset();
+        rig_.reset();
         for (const std::string& v : streamclass::Violations())
             ADD_FAILURE() << v;
         std::error_code ec;
@@ -152,8 +155,9 @@ class Pinned : public ::testing::Test {
     }
 
     std::filesystem::path driveC_;
-    std::unique_ptr<simcam::SimulatedCamera> camera_;
-    std::unique_ptr<streamclass::Filter> filter_;
+    std::unique_ptr<rig::Rig> rig_;
+    simcam::SimulatedCamera* camera_ = nullptr;
+    streamclass::Filter* filter_ = nullptr;
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 // Property changes made by an application while the pin runs: they reach the camera at once, show in
 // the next frame, and reach the registry when capture stops.
 #include "host/cameralib/streaming.h"
+#include "host/rig/rig.h"
 #include "tests/component/fresh_host.h"
 #include "tests/component/driver_under_test.h"
 #include "imaging/raw_frame.h"
@@ -30,18 +31,23 @@ class PropertyEffects : public ::testing::Test {
   protected:
     void SetUp() override {
         driveC_ = ResetHostForStack("z40k-props-c");
-        ASSERT_EQ(filter_.Open(DriverUnderTest(), &camera_), STATUS_SUCCESS);
+        rig_ = std::make_unique<rig::Rig>(DriverUnderTest());
+        size_t index = 0;
+        ASSERT_EQ(rig_->Plug(simcam::CameraConfig(), &index), STATUS_SUCCESS);
+        camera_ = &rig_->CameraOf(index);
+        filter_ = &rig_->FilterOf(index);
         std::vector<uint8_t> format;
-        ASSERT_EQ(filter_.Intersect(0, &filter_.Ranges(0)[0]->DataRange, &format), STATUS_SUCCESS);
+        ASSERT_EQ(filter_->Intersect(0, &filter_->Ranges(0)[0]->DataRange, &format), STATUS_SUCCESS);
         frameBytes_ = reinterpret_cast<const KSDATAFORMAT*>(format.data())->SampleSize;
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        pin_ = filter_.OpenPin(0, format, &status);
+        pin_ = filter_->OpenPin(0, format, &status);
         ASSERT_EQ(status, STATUS_SUCCESS);
-        cameralib::SetScene(cameralib::DeviceFromContext(filter_.DeviceExtension()), Uniform(60));
+        camera_->SetScene(Uniform(60));
         ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     }
     void TearDown() override {
         pin_.reset();
+        rig_.reset();
         for (const std::string& v : streamclass::Violations())
             ADD_FAILURE() << v;
         std::error_code ec;
@@ -56,7 +62,7 @@ class PropertyEffects : public ::testing::Test {
         record.Value = Value;
         CameraPropertyRecord property = record;
         ULONG returned = 0;
-        return filter_.DeviceProperty(true, &property, sizeof property, &record, sizeof record, &returned);
+        return filter_->DeviceProperty(true, &property, sizeof property, &record, sizeof record, &returned);
     }
 
     // Blue, green and red of a pixel in the middle of the next frame.
@@ -77,8 +83,9 @@ class PropertyEffects : public ::testing::Test {
     }
 
     std::filesystem::path driveC_;
-    simcam::SimulatedCamera camera_;
-    streamclass::Filter filter_;
+    std::unique_ptr<rig::Rig> rig_;
+    simcam::SimulatedCamera* camera_ = nullptr;
+    streamclass::Filter* filter_ = nullptr;
     std::unique_ptr<streamclass::Pin> pin_;
     ULONG frameBytes_ = 0;
 };
@@ -88,12 +95,12 @@ TEST_F(PropertyEffects, ExposureGainAndChannelGainShowInTheNextFrameAndInTheRegi
 
     // Twice the default exposure doubles the light the sensor gathers.
     ASSERT_EQ(Set(7, 1500), STATUS_SUCCESS);
-    EXPECT_EQ(camera_.ExposureRegister(), 1500);
+    EXPECT_EQ(camera_->ExposureRegister(), 1500);
     EXPECT_EQ(NextFramePixel(), (std::array<uint8_t, 3>{120, 120, 120}));
 
     // A gain register of 256 doubles it again.
     ASSERT_EQ(Set(8, 256), STATUS_SUCCESS);
-    EXPECT_EQ(camera_.GainRegister(), 256);
+    EXPECT_EQ(camera_->GainRegister(), 256);
     EXPECT_EQ(NextFramePixel(), (std::array<uint8_t, 3>{240, 240, 240}));
 
     // Halving the red gain halves the red byte only.

@@ -65,7 +65,7 @@ TEST_F(StackTest, TwoCamerasKeepTheirOwnSettings) {
     simcam::SimulatedCamera secondCamera;
     streamclass::Filter second;
     OpenFilter();
-    ASSERT_EQ(second.Open(DriverUnderTest(), &secondCamera), STATUS_SUCCESS);
+    ASSERT_EQ(second.Open(DriverUnderTest(), Bus.Plug(&secondCamera)->Pdo()), STATUS_SUCCESS);
     static_cast<PDeviceContext>(second.DeviceExtension())->ExposureTime = 100;
     EXPECT_EQ(Context()->ExposureTime, 750);
     NTSTATUS status;

@@ -2,6 +2,7 @@
 // virtual clock, and a check at the end that every SRB was completed exactly once.
 #pragma once
 
+#include "host/bus/bus.h"
 #include "host/cameralib/library_device.h"
 #include "tests/component/driver_under_test.h"
 #include "host/kernel/faults.h"
@@ -42,6 +43,7 @@ class StackTest : public ::testing::Test {
         host::ResetKernel();
         host::ClockSetMode(host::ClockMode::Virtual);
         streamclass::ClearViolations();
+        Pdo = Bus.Plug(&Camera)->Pdo();
     }
     void TearDown() override {
         Filter.Unload();
@@ -58,10 +60,10 @@ class StackTest : public ::testing::Test {
     // Load, add the camera and initialise; the interface query and stream information are left to the test.
     void BringUp() {
         ASSERT_EQ(Filter.Load(DriverUnderTest()), STATUS_SUCCESS);
-        ASSERT_EQ(Filter.AddCamera(&Camera), STATUS_SUCCESS);
+        ASSERT_EQ(Filter.AddDevice(Pdo), STATUS_SUCCESS);
         ASSERT_EQ(Filter.Initialize(), STATUS_SUCCESS);
     }
-    void OpenFilter() { ASSERT_EQ(Filter.Open(DriverUnderTest(), &Camera), STATUS_SUCCESS); }
+    void OpenFilter() { ASSERT_EQ(Filter.Open(DriverUnderTest(), Pdo), STATUS_SUCCESS); }
 
     PDeviceContext Context() { return static_cast<PDeviceContext>(Filter.DeviceExtension()); }
     cameralib::LibraryDevice* Library() { return cameralib::DeviceFromContext(Filter.DeviceExtension()); }
@@ -84,6 +86,8 @@ class StackTest : public ::testing::Test {
         return writes;
     }
 
+    bus::Bus Bus; // outlives the camera, which leaves it as it goes
     simcam::SimulatedCamera Camera;
+    PDEVICE_OBJECT Pdo = nullptr; // the camera's, made by the bus
     streamclass::Filter Filter;
 };

@@ -2,6 +2,7 @@
 // brought up through the stream class, and the checks every session must pass when it ends.
 #pragma once
 
+#include "host/bus/bus.h"
 #include "host/cameralib/library_device.h"
 #include "driver/driver_entry.h"
 #include "host/kernel/faults.h"
@@ -48,7 +49,7 @@ struct Stack {
     explicit Stack(const simcam::CameraConfig& Config = simcam::CameraConfig()) : Camera(Config) {
         NTSTATUS status = Filter.ShareDriver(LoadedDriver());
         if (NT_SUCCESS(status))
-            status = Filter.AddCamera(&Camera);
+            status = Filter.AddDevice(Bus.Plug(&Camera)->Pdo());
         if (NT_SUCCESS(status))
             status = Filter.Initialize();
         if (NT_SUCCESS(status))
@@ -73,6 +74,7 @@ struct Stack {
     cameralib::LibraryDevice* Library() { return cameralib::DeviceFromContext(Filter.DeviceExtension()); }
 
     FreshHost Host; // first in, last out: the camera and the filter are gone before the host is reset
+    bus::Bus Bus;
     simcam::SimulatedCamera Camera;
     streamclass::Filter Filter;
     bool Opened = false;

@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         faults.RestartBefore = Indexes(in, perFrame);
         const uint8_t more = in.Byte();
         faults.MissingEnd = (more & 1) != 0;
-        cameralib::QueueFrameFaults(session.Library, faults, (more & 2) != 0);
+        session.Stack.Camera.QueueFrameFaults(faults, (more & 2) != 0);
     }
     uint64_t dropped = 0;
     uint64_t delivered = 0;

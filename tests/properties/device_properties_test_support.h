@@ -4,6 +4,7 @@
 // sanitizer's red zone.
 #pragma once
 
+#include "host/bus/bus.h"
 #include "host/cameralib/library_device.h"
 #include "driver/device_context.h"
 #include "host/kernel/faults.h"
@@ -103,7 +104,7 @@ class PropertyTest : public ::testing::Test {
         ctx_->ColorPhase = 3;
 
         device_.DeviceContext = ctx_;
-        device_.Camera = &camera_;
+        device_.Port = bus_.Plug(&camera_);
         cameralib::AttachDevice(&device_);
     }
     void TearDown() override {
@@ -143,6 +144,7 @@ class PropertyTest : public ::testing::Test {
 
     alignas(8) unsigned char extension_[DEVICE_CONTEXT_EXTENSION_SIZE];
     PDeviceContext ctx_ = nullptr;
+    bus::Bus bus_; // outlives the camera, which leaves it as it goes
     simcam::SimulatedCamera camera_;
     cameralib::LibraryDevice device_;
 };

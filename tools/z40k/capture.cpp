@@ -7,14 +7,8 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 
-#include "host/rig/library_view.h"
-#include "host/rig/pe_loader.h"
-#include "host/rig/rig.h"
-#include "host/kernel/kernel_host.h"
+#include "host/rig/session.h"
 #include "host/streamclass/client.h"
-#include "host/simcam/sensor.h"
-#include "host/simcam/simulated_camera.h"
-#include "tools/z40k/capture_pin.h"
 #include "tools/z40k/frame_stream.h"
 #include "tools/z40k/image_files.h"
 #include "tools/z40k/interrupt.h"
@@ -103,26 +97,6 @@ struct InterruptedCapture {
     unsigned Frames;
 };
 
-void LoadRegistry(const std::string& File) {
-    if (File.empty())
-        return;
-    std::error_code ec;
-    if (!std::filesystem::exists(File, ec)) {
-        // A first run: the registry starts empty and the file is written at the end, so its folder must
-        // take it; found out now rather than after every frame was taken.
-        std::filesystem::path folder = std::filesystem::path(File).parent_path();
-        if (folder.empty())
-            folder = ".";
-        if (!std::filesystem::is_directory(folder, ec) || ::access(folder.c_str(), W_OK) != 0)
-            throw Failure{"cannot write the registry " + File + ": " + folder.string() +
-                          " is not a folder that can be written"};
-        return;
-    }
-    std::string error;
-    if (!host::RegistryLoadFile(File, &error))
-        throw Failure{"cannot read the registry " + File + ": " + error};
-}
-
 simcam::Scene LoadSceneOption(const std::string& Name) {
     if (Name == "chart")
         return simcam::BuiltInChart();
@@ -153,9 +127,9 @@ void ApplyCaptureProperties(streamclass::Filter& Filter, const CaptureOptions& O
 }
 
 // Shows frames captured, frames dropped and the frame rate on one line of the terminal.
-class Progress {
+class ProgressLine {
   public:
-    explicit Progress(unsigned Total) : total_(Total), live_(::isatty(STDERR_FILENO) != 0) {}
+    explicit ProgressLine(unsigned Total) : total_(Total), live_(::isatty(STDERR_FILENO) != 0) {}
     void Start() { start_ = std::chrono::steady_clock::now(); }
     void Update(unsigned Captured, uint64_t Dropped) {
         captured_ = Captured;
@@ -189,20 +163,11 @@ class Progress {
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// Everything that must be undone however the capture ends: observers that point into this run.
-struct Observers {
-    ~Observers() {
-        host::RegistrySetObserver(nullptr);
-        streamclass::SetSrbObserver(nullptr);
-    }
-};
-
 // One camera's capture: its pin, its buffers and the reads queued in them, and what it has written.
 struct CameraCapture {
     size_t Index = 0;
     std::string Prefix; // "frame", or "cam0-frame" with more than one camera
     std::unique_ptr<streamclass::Pin> Pin;
-    PVOID Extension = nullptr; // the camera's device extension while it is plugged in
     std::vector<std::vector<uint8_t>> Buffers;
     std::deque<std::pair<size_t, std::unique_ptr<streamclass::PendingRead>>> Reads; // buffer, read
     unsigned Captured = 0;
@@ -210,27 +175,130 @@ struct CameraCapture {
     uint64_t DroppedAtUnplug = 0; // the library's count, kept: its record goes with the camera
 };
 
-// Brings the rig's camera Index up to a running capture pin with the format the driver offers for its
-// first range. *Format gets the format.
-void StartCamera(rig::Rig& Rig, CameraCapture& Camera, const CaptureOptions& Options, simcam::Scene Scene,
-                 z40k::TraceWriter& Trace, KS_DATAFORMAT_VIDEOINFOHEADER* Format) {
-    streamclass::Filter& filter = Rig.FilterOf(Camera.Index);
-    z40k::CapturePin pin;
-    std::string error;
-    if (!z40k::OpenCapturePin(filter, &pin, &error))
-        throw Failure{error};
-    *Format = pin.Format;
-    Camera.Pin = std::move(pin.Pin);
-    if (Rig.LibraryOf(Camera.Index) == nullptr)
-        throw Failure{"the camera class library lost the camera"};
-    Camera.Extension = filter.DeviceExtension();
-    Rig.CameraOf(Camera.Index).SetScene(std::move(Scene));
-    if (Trace.IsOpen()) {
-        rig::SetFrameObserver(Camera.Extension,
-                              [&Trace](const rig::FrameRecord& Frame) { Trace.Frame(Frame); });
-        rig::SetBandwidthCallObserver(Camera.Extension, [&Trace]() { Trace.Flush(); });
+// Everything one capture holds while it runs.
+struct CaptureRun {
+    explicit CaptureRun(const CaptureOptions& Options) : Options(Options), Counter(Options.Frames * Options.Cameras) {}
+    const CaptureOptions& Options;
+    z40k::ImageFormat Format = z40k::ImageFormat::Bmp;
+    std::unique_ptr<z40k::StandardOutputFrames> Pipe; // with -o -
+    // Before the session, so that it is still there for the requests the session's end completes.
+    z40k::TraceWriter Trace;
+    rig::Session Session;
+    std::vector<simcam::Scene> Scenes; // one per camera
+    std::vector<CameraCapture> Cameras;
+    KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat = {};
+    int Width = 0;
+    int Height = 0;
+    // Raw frames are written as the library's frame worker hands them on.
+    unsigned RawWritten = 0;
+    std::mutex RawMutex;
+    std::string RawError;
+    ProgressLine Counter;
+    unsigned Total = 0;
+};
+
+// The picture format, and the output checks that need no camera: refused before anything is written.
+void ChooseOutput(CaptureRun& Run) {
+    const CaptureOptions& options = Run.Options;
+    if (options.Format == "png") {
+        if (!z40k::PngSupported())
+            throw Failure{"this build cannot write PNG files"};
+        Run.Format = z40k::ImageFormat::Png;
+    } else if (options.Format == "raw") {
+        Run.Format = z40k::ImageFormat::Raw;
     }
-    ApplyCaptureProperties(filter, Options);
+    if (options.Scenes.size() > options.Cameras)
+        throw Failure{"more --scene options than cameras"};
+    // With -o - the frames go down a pipe and nothing else may: no folder, no pictures, no raw dumps.
+    if (z40k::IsStandardOutput(options.Directory)) {
+        if (Run.Format != z40k::ImageFormat::Raw || options.SaveRaw)
+            throw Failure{"-o - writes the frame buffers only: use --format raw, without --save-raw"};
+        Run.Pipe = std::make_unique<z40k::StandardOutputFrames>();
+    }
+}
+
+// The host booted for the capture, the scenes read (the last one given serves the cameras after it),
+// and the trace started.
+void OpenSession(CaptureRun& Run) {
+    const CaptureOptions& options = Run.Options;
+    rig::SessionOptions session;
+    session.VirtualClock = options.Clock == "virtual";
+    session.DriveC = options.DriveC;
+    session.Registry = options.Registry;
+    session.SavesRegistry = true;
+    session.DriverImage = options.Driver;
+    std::string error;
+    if (!Run.Session.Open(session, &error))
+        throw Failure{error};
+    for (unsigned i = 0; i < options.Cameras; ++i) {
+        const std::string& name = options.Scenes.empty()
+                                      ? std::string("chart")
+                                      : options.Scenes[std::min<size_t>(i, options.Scenes.size() - 1)];
+        Run.Scenes.push_back(LoadSceneOption(name));
+    }
+    if (options.Trace.empty())
+        return;
+    if (!Run.Trace.Open(options.Trace, Run.Session, &error))
+        throw Failure{error};
+    z40k::TraceWriter& trace = Run.Trace;
+    Run.Session.OnRegistryWrite([&trace](const rig::RegistryWrite& Write) { trace.RegistrySet(Write); });
+    Run.Session.OnSrbCompleted([&trace](const streamclass::SrbEvent& Event) { trace.SrbCompleted(Event); });
+}
+
+// The camera's bring-up failed: say at which step.
+[[noreturn]] void BringUpFailed(streamclass::Filter& Filter, NTSTATUS Status) {
+    if (!Filter.Loaded())
+        throw Failure{"the driver did not load (" + StatusHex(Status) + ")"};
+    if (Filter.DeviceExtension() == nullptr)
+        throw Failure{"the camera could not be added (" + StatusHex(Status) + ")"};
+    if (!Filter.Initialized())
+        throw Failure{"the camera did not become ready (" + StatusHex(Status) + ")"};
+    throw Failure{"the camera's streams could not be read (" + StatusHex(Status) + ")"};
+}
+
+// Brings camera I up to an open capture pin with the format the driver offers for its first range, its
+// scene and properties set, the trace following the first one.
+void StartCamera(CaptureRun& Run, unsigned I) {
+    rig::CameraOptions camera;
+    camera.PacketSize = static_cast<uint16_t>(Run.Options.PacketSize);
+    camera.NeverReady = Run.Options.NeverReady;
+    camera.FramesPerSecond = Run.Options.CameraFps;
+    CameraCapture& capture = Run.Cameras[I];
+    z40k::TraceWriter& trace = Run.Trace;
+    const NTSTATUS status = Run.Session.Plug(camera, &capture.Index, [&trace, I](streamclass::Filter& Filter) {
+        if (I == 0)
+            trace.FollowDevice(Filter.DeviceExtension());
+    });
+    capture.Prefix = Run.Options.Cameras > 1 ? "cam" + std::to_string(I) + "-frame" : "frame";
+    streamclass::Filter& filter = Run.Session.FilterOf(capture.Index);
+    if (!NT_SUCCESS(status))
+        BringUpFailed(filter, status);
+    rig::CapturePin pin;
+    const rig::PinOutcome opened = rig::OpenCapturePin(filter, &pin);
+    if (opened.Failure != rig::PinFailure::None)
+        throw Failure{PinFailureMessage(opened)};
+    Run.VideoFormat = pin.Format;
+    capture.Pin = std::move(pin.Pin);
+    Run.Session.SetScene(capture.Index, std::move(Run.Scenes[I]));
+    if (trace.IsOpen()) {
+        Run.Session.OnFrame(capture.Index, [&trace](const rig::FrameRecord& Frame) { trace.Frame(Frame); });
+        Run.Session.OnBandwidthCall(capture.Index, [&trace]() { trace.Flush(); });
+    }
+    ApplyCaptureProperties(filter, Run.Options);
+}
+
+// Each raw frame the first camera delivers goes to a file of its own, named in order.
+void SaveRawFrames(CaptureRun& Run) {
+    if (!Run.Options.SaveRaw)
+        return;
+    Run.Session.OnRawFrame(Run.Cameras[0].Index, [&Run](uint64_t, const uint8_t* Data, size_t Length) {
+        const std::string path = Run.Options.Directory + "/" + FrameName("raw", Run.RawWritten++, "bin");
+        std::string error;
+        const bool written = z40k::WriteImageFile(path, z40k::ImageFormat::Raw, Data, Length, 0, 0, &error);
+        std::lock_guard<std::mutex> lock(Run.RawMutex);
+        if (Run.RawError.empty() && !written)
+            Run.RawError = "cannot write " + path + ": " + error;
+    });
 }
 
 // Keeps the camera's free buffers queued as reads.
@@ -243,217 +311,116 @@ void QueueReads(CameraCapture& Camera, const std::vector<bool>& Free) {
     }
 }
 
-uint64_t DroppedFrames(const std::vector<CameraCapture>& Cameras) {
+uint64_t DroppedFrames(CaptureRun& Run) {
     uint64_t dropped = 0;
-    for (const CameraCapture& camera : Cameras)
-        dropped += camera.Unplugged ? camera.DroppedAtUnplug
-                                    : rig::StreamStatisticsOf(camera.Extension).FramesDropped;
+    for (const CameraCapture& camera : Run.Cameras)
+        dropped += camera.Unplugged ? camera.DroppedAtUnplug : Run.Session.Counters(camera.Index).FramesDropped;
     return dropped;
 }
 
-void RunCapture(const CaptureOptions& Options) {
-    z40k::ImageFormat format = z40k::ImageFormat::Bmp;
-    if (Options.Format == "png") {
-        if (!z40k::PngSupported())
-            throw Failure{"this build cannot write PNG files"};
-        format = z40k::ImageFormat::Png;
-    } else if (Options.Format == "raw") {
-        format = z40k::ImageFormat::Raw;
-    }
-    const std::string extension = Options.Format;
-    if (Options.Scenes.size() > Options.Cameras)
-        throw Failure{"more --scene options than cameras"};
-
-    // The driver binary is checked and mapped before anything is written.
-    PDRIVER_INITIALIZE driverEntry = DriverEntry;
-    // Released when the capture ends, after the rig (declared later) has unloaded the driver from it.
-    struct ImageGuard {
-        pe::LoadedDriver Image;
-        ~ImageGuard() { pe::UnloadDriver(&Image); }
-    } loaded;
-    pe::LoadedDriver& image = loaded.Image;
-    if (!Options.Driver.empty()) {
-        std::string error;
-        if (!pe::LoadDriver(Options.Driver, &image, &error))
-            throw Failure{Options.Driver + ": " + error};
-        driverEntry = image.DriverEntry;
-    }
-
-    // With -o - the frames go down a pipe and nothing else may: no folder, no pictures, no raw dumps.
-    std::unique_ptr<z40k::StandardOutputFrames> pipe;
-    if (z40k::IsStandardOutput(Options.Directory)) {
-        if (format != z40k::ImageFormat::Raw || Options.SaveRaw)
-            throw Failure{"-o - writes the frame buffers only: use --format raw, without --save-raw"};
-        pipe = std::make_unique<z40k::StandardOutputFrames>();
-    }
-    // From here on a signal ends the capture between frames, through the normal stop.
-    z40k::InterruptScope interruptScope;
-    MadeFolder folder{Options.Directory, pipe == nullptr && PrepareDirectory(Options.Directory)};
-    host::ResetKernel();
-    // The driver takes and frees a 5.9 MB scratch frame for every frame; keeping the freed block for the
-    // next one, as a kernel lookaside list would, spares the host a fresh mapping each time.
-    host::PoolSetLookaside(true);
-    host::ClockSetMode(Options.Clock == "virtual" ? host::ClockMode::Virtual : host::ClockMode::Real);
-    if (!Options.DriveC.empty())
-        host::FilesSetDriveC(Options.DriveC);
-    LoadRegistry(Options.Registry);
-    // One scene per camera: the last one given serves the cameras after it.
-    std::vector<simcam::Scene> scenes;
-    for (unsigned i = 0; i < Options.Cameras; ++i) {
-        const std::string& name = Options.Scenes.empty()
-                                      ? std::string("chart")
-                                      : Options.Scenes[std::min<size_t>(i, Options.Scenes.size() - 1)];
-        scenes.push_back(LoadSceneOption(name));
-    }
-
-    z40k::TraceWriter trace;
-    Observers observers;
-    if (!Options.Trace.empty()) {
-        std::string error;
-        if (!trace.Open(Options.Trace, &error))
-            throw Failure{error};
-        host::RegistrySetObserver(
-            [&trace](const std::string& Key, const std::string& Name, const host::RegistryValue& Value) {
-                trace.RegistrySet(Key, Name, Value);
-            });
-        streamclass::SetSrbObserver(
-            [&trace](const streamclass::SrbEvent& Event) { trace.SrbCompleted(Event); });
-    }
-
-    simcam::CameraConfig config;
-    config.DataPacketSize = static_cast<uint16_t>(Options.PacketSize);
-    config.NeverReady = Options.NeverReady;
-    config.FramesPerSecond = Options.CameraFps;
-    rig::Rig rig(driverEntry);
-    std::vector<CameraCapture> cameras(Options.Cameras);
-    KS_DATAFORMAT_VIDEOINFOHEADER videoFormat = {};
-    for (unsigned i = 0; i < Options.Cameras; ++i) {
-        size_t index = 0;
-        const NTSTATUS status =
-            rig.Plug(config, &index, [&trace, i](streamclass::Filter& Filter, simcam::SimulatedCamera&) {
-                if (i == 0)
-                    trace.FollowDevice(Filter.DeviceExtension());
-            });
-        cameras[i].Index = index;
-        cameras[i].Prefix = Options.Cameras > 1 ? "cam" + std::to_string(i) + "-frame" : "frame";
-        if (!NT_SUCCESS(status)) {
-            streamclass::Filter& filter = rig.FilterOf(index);
-            if (!filter.Loaded())
-                throw Failure{"the driver did not load (" + StatusHex(status) + ")"};
-            if (filter.DeviceExtension() == nullptr)
-                throw Failure{"the camera could not be added (" + StatusHex(status) + ")"};
-            if (!filter.Initialized())
-                throw Failure{"the camera did not become ready (" + StatusHex(status) + ")"};
-            throw Failure{"the camera's streams could not be read (" + StatusHex(status) + ")"};
-        }
-        StartCamera(rig, cameras[i], Options, std::move(scenes[i]), trace, &videoFormat);
-    }
-    const int width = videoFormat.VideoInfoHeader.bmiHeader.biWidth;
-    const int height = std::abs(videoFormat.VideoInfoHeader.bmiHeader.biHeight);
-    const size_t frameSize = size_t(width) * size_t(height) * 3;
-
-    // Raw frames are written as the library's frame worker hands them on, one for each frame it
-    // delivers, in order; the name follows the frames captured.
-    unsigned rawWritten = 0;
-    std::mutex rawMutex;
-    std::string rawError;
-    if (Options.SaveRaw) {
-        rig::SetRawFrameObserver(cameras[0].Extension, [&](uint64_t, const uint8_t* Data, size_t Length) {
-            const std::string path = Options.Directory + "/" + FrameName("raw", rawWritten++, "bin");
-            std::string error;
-            const bool written =
-                z40k::WriteImageFile(path, z40k::ImageFormat::Raw, Data, Length, 0, 0, &error);
-            std::lock_guard<std::mutex> lock(rawMutex);
-            if (rawError.empty() && !written)
-                rawError = "cannot write " + path + ": " + error;
-        });
-    }
-
-    Progress progress(Options.Frames * Options.Cameras);
-    for (CameraCapture& camera : cameras) {
+// Every pin runs, with its reads queued. The buffers are zero-filled once: the few pixels at the edges
+// that the colour conversion leaves alone are never written by any frame of the run, so they stay
+// black. Several reads stay queued, so that frames arriving while a picture is written have a buffer to
+// go to.
+void RunPins(CaptureRun& Run) {
+    for (CameraCapture& camera : Run.Cameras) {
         const NTSTATUS status = camera.Pin->SetState(KSSTATE_RUN);
         if (!NT_SUCCESS(status))
             throw Failure{"the capture pin did not run (" + StatusHex(status) + ")"};
     }
-    progress.Start();
-
-    // Zero-filled once: the few pixels at the edges that the colour conversion leaves alone are never
-    // written by any frame of the run, so they stay black. Several reads stay queued, so that frames
-    // arriving while a picture is written have a buffer to go to.
-    for (CameraCapture& camera : cameras) {
-        const size_t buffers = std::min<size_t>(Options.Buffers, std::max(Options.Frames, 1u));
-        camera.Buffers.assign(buffers, std::vector<uint8_t>(videoFormat.DataFormat.SampleSize));
+    Run.Counter.Start();
+    for (CameraCapture& camera : Run.Cameras) {
+        const size_t buffers = std::min<size_t>(Run.Options.Buffers, std::max(Run.Options.Frames, 1u));
+        camera.Buffers.assign(buffers, std::vector<uint8_t>(Run.VideoFormat.DataFormat.SampleSize));
         QueueReads(camera, std::vector<bool>(buffers, true));
     }
-    std::string failure;
-    unsigned total = 0;
-    for (bool more = true; more && failure.empty();) {
-        more = false;
-        for (CameraCapture& camera : cameras) {
-            if (camera.Captured >= Options.Frames || camera.Unplugged || !failure.empty() ||
-                z40k::Interrupted())
-                continue;
-            more = true;
-            auto [bufferIndex, read] = std::move(camera.Reads.front());
-            camera.Reads.pop_front();
-            const NTSTATUS status = read->Wait();
-            read.reset();
-            if (!NT_SUCCESS(status)) {
-                failure = "frame " + std::to_string(camera.Captured) + " could not be read (" +
-                          StatusHex(status) + ")";
-                break;
-            }
-            {
-                std::lock_guard<std::mutex> lock(rawMutex);
-                if (!rawError.empty()) {
-                    failure = rawError;
-                    break;
-                }
-            }
-            std::vector<uint8_t>& buffer = camera.Buffers[bufferIndex];
-            const std::string path = Options.Directory + "/" +
-                                     FrameName(camera.Prefix.c_str(), camera.Captured, extension.c_str());
-            std::string error;
-            // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
-            const size_t length = format == z40k::ImageFormat::Raw ? buffer.size() : frameSize;
-            if (pipe != nullptr) {
-                if (!pipe->Write(buffer.data(), length, &error)) {
-                    failure = error; // none when the reader has had all it wanted
-                    more = false;
-                    break;
-                }
-            } else if (!z40k::WriteImageFile(path, format, buffer.data(), length, width, height, &error)) {
-                failure = "cannot write " + path + ": " + error;
-                break;
-            }
-            ++camera.Captured;
-            ++total;
-            progress.Update(total, DroppedFrames(cameras));
-            if (Options.UnplugAfter != 0 && camera.Captured == Options.UnplugAfter) {
-                // Pulled out: the reads still queued come back failed, the frames written stay.
-                camera.DroppedAtUnplug = rig::StreamStatisticsOf(camera.Extension).FramesDropped;
-                camera.Unplugged = true;
-                rig.Unplug(camera.Index);
-                camera.Extension = nullptr;
-                failure = "the camera was unplugged after " + std::to_string(camera.Captured) + " frames";
-                break;
-            }
-            if (camera.Captured + camera.Reads.size() < Options.Frames) {
-                std::vector<bool> free(camera.Buffers.size(), false);
-                free[bufferIndex] = true;
-                QueueReads(camera, free);
-            }
+}
+
+// Writes one frame that has come into Buffer: a picture file, or down the pipe. False with *Failure set
+// when it could not be; a pipe whose reader has had all it wanted fails with no message.
+bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, const std::vector<uint8_t>& Buffer, std::string* Failure) {
+    const bool raw = Run.Format == z40k::ImageFormat::Raw;
+    // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
+    const size_t length = raw ? Buffer.size() : size_t(Run.Width) * size_t(Run.Height) * 3;
+    std::string error;
+    if (Run.Pipe != nullptr) {
+        if (!Run.Pipe->Write(Buffer.data(), length, &error)) {
+            *Failure = error;
+            return false;
+        }
+        return true;
+    }
+    const std::string path = Run.Options.Directory + "/" +
+                             FrameName(Camera.Prefix.c_str(), Camera.Captured, Run.Options.Format.c_str());
+    if (!z40k::WriteImageFile(path, Run.Format, Buffer.data(), length, Run.Width, Run.Height, &error)) {
+        *Failure = "cannot write " + path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+// Waits for the camera's oldest read and writes its frame; then pulls the camera out when the options
+// say so after this many frames, or queues the buffer again. False when the capture must end: *Failure
+// says why (empty for a pipe's reader that stopped reading).
+bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
+    auto [bufferIndex, read] = std::move(Camera.Reads.front());
+    Camera.Reads.pop_front();
+    const NTSTATUS status = read->Wait();
+    read.reset();
+    if (!NT_SUCCESS(status)) {
+        *Failure = "frame " + std::to_string(Camera.Captured) + " could not be read (" + StatusHex(status) + ")";
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(Run.RawMutex);
+        if (!Run.RawError.empty()) {
+            *Failure = Run.RawError;
+            return false;
         }
     }
-    if (failure.empty())
-        progress.Finish();
-    else
-        progress.Update(total, DroppedFrames(cameras));
+    if (!WriteFrame(Run, Camera, Camera.Buffers[bufferIndex], Failure))
+        return false;
+    ++Camera.Captured;
+    ++Run.Total;
+    Run.Counter.Update(Run.Total, DroppedFrames(Run));
+    if (Run.Options.UnplugAfter != 0 && Camera.Captured == Run.Options.UnplugAfter) {
+        // Pulled out: the reads still queued come back failed, the frames written stay.
+        Camera.DroppedAtUnplug = Run.Session.Counters(Camera.Index).FramesDropped;
+        Camera.Unplugged = true;
+        Run.Session.Unplug(Camera.Index);
+        *Failure = "the camera was unplugged after " + std::to_string(Camera.Captured) + " frames";
+        return false;
+    }
+    if (Camera.Captured + Camera.Reads.size() < Run.Options.Frames) {
+        std::vector<bool> free(Camera.Buffers.size(), false);
+        free[bufferIndex] = true;
+        QueueReads(Camera, free);
+    }
+    return true;
+}
 
-    // Stop even after a failure, so the camera is left idle and the driver's settings are saved. Reads
-    // still queued come back cancelled.
+// Frames from every camera in turn until each has its count, one is pulled out, a signal comes or
+// something fails; the failure, if any.
+std::string ReadFrames(CaptureRun& Run) {
+    std::string failure;
+    for (bool more = true; more;) {
+        more = false;
+        for (CameraCapture& camera : Run.Cameras) {
+            if (camera.Captured >= Run.Options.Frames || camera.Unplugged || z40k::Interrupted())
+                continue;
+            more = true;
+            if (!TakeFrame(Run, camera, &failure))
+                return failure;
+        }
+    }
+    return failure;
+}
+
+// Stops every pin even after a failure, so the camera is left idle and the driver's settings are saved.
+// Reads still queued come back cancelled. The first failed stop's status.
+NTSTATUS StopPins(CaptureRun& Run) {
     NTSTATUS stopStatus = STATUS_SUCCESS;
-    for (CameraCapture& camera : cameras) {
+    for (CameraCapture& camera : Run.Cameras) {
         if (camera.Pin == nullptr || !camera.Pin->IsOpen())
             continue;
         const NTSTATUS status = camera.Pin->SetState(KSSTATE_STOP);
@@ -462,31 +429,53 @@ void RunCapture(const CaptureOptions& Options) {
         camera.Reads.clear();
         camera.Pin->Close();
     }
-    for (CameraCapture& camera : cameras) {
+    for (CameraCapture& camera : Run.Cameras) {
         camera.Reads.clear();
         camera.Pin.reset();
     }
+    return stopStatus;
+}
+
+// A capture that stopped cleanly: the cameras removed, the settings and the trace written.
+void FinishCapture(CaptureRun& Run) {
+    Run.Cameras.clear();
+    for (size_t i = Run.Session.Cameras(); i-- > 0;)
+        Run.Session.Remove(i);
+    std::string error;
+    if (!Run.Session.SaveSettings(&error))
+        throw Failure{error};
+    if (Run.Trace.IsOpen() && !Run.Trace.Commit(&error))
+        throw Failure{error};
+}
+
+void RunCapture(const CaptureOptions& Options) {
+    CaptureRun run(Options);
+    ChooseOutput(run);
+    // From here on a signal ends the capture between frames, through the normal stop.
+    z40k::InterruptScope interruptScope;
+    MadeFolder folder{Options.Directory, run.Pipe == nullptr && PrepareDirectory(Options.Directory)};
+    OpenSession(run);
+    run.Cameras.resize(Options.Cameras);
+    for (unsigned i = 0; i < Options.Cameras; ++i)
+        StartCamera(run, i);
+    run.Width = run.VideoFormat.VideoInfoHeader.bmiHeader.biWidth;
+    run.Height = std::abs(run.VideoFormat.VideoInfoHeader.bmiHeader.biHeight);
+    SaveRawFrames(run);
+    RunPins(run);
+    const std::string failure = ReadFrames(run);
+    if (failure.empty())
+        run.Counter.Finish();
+    else
+        run.Counter.Update(run.Total, DroppedFrames(run));
+    const NTSTATUS stopStatus = StopPins(run);
     if (!failure.empty())
         throw Failure{failure};
     if (!NT_SUCCESS(stopStatus))
         throw Failure{"the camera did not stop cleanly; settings not saved (" + StatusHex(stopStatus) + ")"};
-    cameras.clear();
-    for (size_t i = rig.Cameras(); i-- > 0;)
-        rig.Remove(i);
-
     folder.Keep = true;
-    if (!Options.Registry.empty()) {
-        std::string error;
-        if (!host::RegistrySaveFile(Options.Registry, &error))
-            throw Failure{"cannot write the registry " + Options.Registry + ": " + error};
-    }
-    if (trace.IsOpen()) {
-        std::string error;
-        if (!trace.Commit(&error))
-            throw Failure{error};
-    }
+    FinishCapture(run);
     if (z40k::Interrupted())
-        throw InterruptedCapture{total};
+        throw InterruptedCapture{run.Total};
 }
 
 } // namespace

@@ -2,14 +2,11 @@
 // The frame takes the path a captured one takes: a camera brought up by the host rig (settings from the
 // registry) plays it back, the library assembles it and hands it to the driver's raw-frame callback with
 // the buffer of the read the program queued.
-#include "tools/z40k/capture_pin.h"
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 #include "tools/z40k/image_files.h"
 
-#include "host/rig/rig.h"
-#include "host/kernel/kernel_host.h"
-#include "host/simcam/sensor.h"
+#include "host/rig/session.h"
 
 #include <nlohmann/json.hpp>
 
@@ -122,20 +119,22 @@ NTSTATUS SetNamed(streamclass::Filter& Filter, const char* Name, long long Value
 
 // One camera on the rig plays Raw back while one read waits for it on the capture pin, with the options
 // set as properties before the pin runs, as an application would set them.
-bool ConvertOnRig(const ConvertOptions& Options, const ULONG Gains[3], std::vector<uint8_t> Raw,
-                  ConvertedFrame* Out, std::string* Error) {
-    rig::Rig rig(DriverEntry);
+bool ConvertOnRig(rig::Session& Session, const ConvertOptions& Options, const ULONG Gains[3],
+                  std::vector<uint8_t> Raw, ConvertedFrame* Out, std::string* Error) {
     size_t index = 0;
-    NTSTATUS status = rig.Plug(simcam::CameraConfig(), &index);
+    NTSTATUS status = Session.Plug(rig::CameraOptions(), &index);
     if (!NT_SUCCESS(status)) {
         *Error = "the camera did not come up (" + StatusHex(status) + ")";
         return false;
     }
-    streamclass::Filter& filter = rig.FilterOf(index);
-    rig.CameraOf(index).SetRawFrame(std::move(Raw));
-    z40k::CapturePin pin;
-    if (!z40k::OpenCapturePin(filter, &pin, Error))
+    streamclass::Filter& filter = Session.FilterOf(index);
+    Session.PlayRawFrame(index, std::move(Raw));
+    rig::CapturePin pin;
+    const rig::PinOutcome opened = rig::OpenCapturePin(filter, &pin);
+    if (opened.Failure != rig::PinFailure::None) {
+        *Error = PinFailureMessage(opened);
         return false;
+    }
     struct Setting {
         bool Wanted;
         const char* Name;
@@ -172,7 +171,7 @@ bool ConvertOnRig(const ConvertOptions& Options, const ULONG Gains[3], std::vect
     }
     const NTSTATUS stopped = pin.Pin->SetState(KSSTATE_STOP);
     pin.Pin->Close();
-    rig.Remove(index);
+    Session.Remove(index);
     if (!NT_SUCCESS(status) || !NT_SUCCESS(stopped) || result.DataUsed == 0) {
         *Error = "the raw-frame path failed (" + StatusHex(NT_SUCCESS(status) ? stopped : status) + ")";
         return false;
@@ -201,15 +200,16 @@ int RunConvert(const ConvertOptions& Options) {
     if (Options.Layout == "dump")
         input = InterlaceDump(input);
 
-    host::ResetKernel();
-    host::PoolSetLookaside(true);
-    host::ClockSetMode(host::ClockMode::Virtual);
-    host::FilesSetDriveC(Options.DriveC);
-    if (!Options.Registry.empty() && !host::RegistryLoadFile(Options.Registry, &error))
-        return Fail(EXIT_RUNTIME_FAILURE, "cannot read the registry " + Options.Registry + ": " + error);
+    rig::Session session;
+    rig::SessionOptions sessionOptions;
+    sessionOptions.VirtualClock = true;
+    sessionOptions.DriveC = Options.DriveC;
+    sessionOptions.Registry = Options.Registry; // only read
+    if (!session.Open(sessionOptions, &error))
+        return Fail(EXIT_RUNTIME_FAILURE, error);
 
     ConvertedFrame converted;
-    if (!ConvertOnRig(Options, gains, std::move(input), &converted, &error))
+    if (!ConvertOnRig(session, Options, gains, std::move(input), &converted, &error))
         return Fail(EXIT_RUNTIME_FAILURE, error);
     const std::vector<uint8_t>& frame = converted.Frame;
 

@@ -308,3 +308,10 @@ std::string StatusHex(NTSTATUS Status) {
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(Status));
     return text;
 }
+
+std::string PinFailureMessage(const rig::PinOutcome& Outcome) {
+    std::string message = rig::PinFailureText(Outcome.Failure);
+    if (Outcome.HasStatus())
+        message += " (" + StatusName(Outcome.Status) + ")";
+    return message;
+}

@@ -5,6 +5,7 @@
 // publishes, and the answers of its maximum properties. Nothing here lists property IDs of its own.
 #pragma once
 
+#include "host/rig/capture_pin.h"
 #include "host/streamclass/client.h"
 #include "properties/property_catalogue.h"
 
@@ -80,3 +81,5 @@ nlohmann::json PropertiesDocument(streamclass::Filter& Filter);
 std::string StatusName(NTSTATUS Status);
 // A status as 0x and eight upper-case hex digits.
 std::string StatusHex(NTSTATUS Status);
+// Why the capture pin could not be opened, with the status by name where there is one.
+std::string PinFailureMessage(const rig::PinOutcome& Outcome);

@@ -3,10 +3,8 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 
-#include "host/rig/rig.h"
-#include "host/kernel/kernel_host.h"
+#include "host/rig/session.h"
 #include "host/streamclass/client.h"
-#include "host/simcam/simulated_camera.h"
 
 #include <nlohmann/json.hpp>
 
@@ -181,11 +179,17 @@ void PrintText(const nlohmann::json& Info) {
 }
 
 int RunInfo(bool Json) {
-    host::ResetKernel();
-    host::ClockSetMode(host::ClockMode::Virtual);
-    simcam::SimulatedCamera camera;
-    streamclass::Filter filter;
-    const NTSTATUS status = filter.Open(DriverEntry, &camera);
+    rig::Session session;
+    rig::SessionOptions sessionOptions;
+    sessionOptions.VirtualClock = true;
+    std::string error;
+    if (!session.Open(sessionOptions, &error)) {
+        std::fprintf(stderr, "z40k info: %s\n", error.c_str());
+        return EXIT_RUNTIME_FAILURE;
+    }
+    size_t index = 0;
+    const NTSTATUS status = session.Plug(rig::CameraOptions(), &index);
+    streamclass::Filter& filter = session.FilterOf(index);
     if (!NT_SUCCESS(status)) {
         std::fprintf(stderr, "z40k info: the camera did not come up: %s\n", StatusName(status).c_str());
         return EXIT_RUNTIME_FAILURE;

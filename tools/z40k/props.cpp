@@ -2,14 +2,11 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 
-#include "host/rig/rig.h"
-#include "host/kernel/kernel_host.h"
-#include "host/simcam/simulated_camera.h"
+#include "host/rig/session.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 
 namespace {
@@ -20,18 +17,18 @@ struct PropsOptions {
 };
 
 int RunProps(const PropsOptions& Options) {
-    host::ResetKernel();
-    host::ClockSetMode(host::ClockMode::Virtual);
-    if (!Options.Registry.empty() && std::ifstream(Options.Registry).good()) {
-        std::string error;
-        if (!host::RegistryLoadFile(Options.Registry, &error)) {
-            std::fprintf(stderr, "z40k props: %s\n", error.c_str());
-            return EXIT_RUNTIME_FAILURE;
-        }
+    rig::Session session;
+    rig::SessionOptions sessionOptions;
+    sessionOptions.VirtualClock = true;
+    sessionOptions.Registry = Options.Registry; // only read
+    std::string error;
+    if (!session.Open(sessionOptions, &error)) {
+        std::fprintf(stderr, "z40k props: %s\n", error.c_str());
+        return EXIT_RUNTIME_FAILURE;
     }
-    simcam::SimulatedCamera camera;
-    streamclass::Filter filter;
-    NTSTATUS status = filter.Open(DriverEntry, &camera);
+    size_t index = 0;
+    const NTSTATUS status = session.Plug(rig::CameraOptions(), &index);
+    streamclass::Filter& filter = session.FilterOf(index);
     if (!NT_SUCCESS(status)) {
         std::fprintf(stderr, "z40k props: the camera did not come up: %s\n", StatusName(status).c_str());
         return EXIT_RUNTIME_FAILURE;

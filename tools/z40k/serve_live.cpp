@@ -1,11 +1,6 @@
 #include "tools/z40k/serve_live.h"
 
-#include "host/rig/library_view.h"
-#include "host/rig/rig.h"
-#include "host/kernel/kernel_host.h"
-#include "host/simcam/sensor.h"
-#include "host/simcam/simulated_camera.h"
-#include "tools/z40k/capture_pin.h"
+#include "host/rig/session.h"
 #include "tools/z40k/serve_encode.h"
 
 #include <cmath>
@@ -35,35 +30,33 @@ LiveCamera::~LiveCamera() {
 bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
     options_ = Options;
     std::lock_guard<std::mutex> control(control_);
-    host::ResetKernel();
-    host::PoolSetLookaside(true); // one scratch frame per frame, as a lookaside list would keep it
-    host::ClockSetMode(host::ClockMode::Real);
-    if (!Options.DriveC.empty())
-        host::FilesSetDriveC(Options.DriveC);
-    std::error_code ec;
-    if (!Options.Registry.empty() && std::filesystem::exists(Options.Registry, ec) &&
-        !host::RegistryLoadFile(Options.Registry, Error)) {
-        *Error = "cannot read the registry " + Options.Registry + ": " + *Error;
+    session_ = std::make_unique<rig::Session>();
+    rig::SessionOptions session;
+    session.DriveC = Options.DriveC;
+    session.Registry = Options.Registry;
+    session.SavesRegistry = true;
+    if (!session_->Open(session, Error))
         return false;
-    }
     simcam::Scene scene = simcam::BuiltInChart();
     if (Options.Scene != "chart" && !simcam::LoadScene(Options.Scene, &scene, Error)) {
         *Error = "cannot use the scene " + Options.Scene + ": " + *Error;
         return false;
     }
 
-    simcam::CameraConfig config;
-    config.FramesPerSecond = Options.CameraFps;
-    camera_ = std::make_unique<simcam::SimulatedCamera>(config);
-    filter_ = std::make_unique<streamclass::Filter>();
-    NTSTATUS status = filter_->Open(DriverEntry, camera_.get());
+    rig::CameraOptions camera;
+    camera.FramesPerSecond = Options.CameraFps;
+    NTSTATUS status = session_->Plug(camera, &camera_);
+    filter_ = &session_->FilterOf(camera_);
     if (!NT_SUCCESS(status)) {
         *Error = "the camera did not come up (" + StatusName(status) + ")";
         return false;
     }
-    CapturePin capture;
-    if (!OpenCapturePin(*filter_, &capture, Error))
+    rig::CapturePin capture;
+    const rig::PinOutcome opened = rig::OpenCapturePin(*filter_, &capture);
+    if (opened.Failure != rig::PinFailure::None) {
+        *Error = PinFailureMessage(opened);
         return false;
+    }
     // The reduced pictures are block means of 4 x 4 pixels at the most.
     if (capture.Width % 4 != 0 || capture.Height % 4 != 0) {
         *Error = "the agreed format has no usable picture size";
@@ -73,7 +66,7 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
     height_ = capture.Height;
     frameBytes_ = capture.Format.DataFormat.SampleSize;
     pin_ = std::move(capture.Pin);
-    camera_->SetScene(std::move(scene));
+    session_->SetScene(camera_, std::move(scene));
 
     std::vector<PropertyAssignment> assignments;
     if (Options.Mono) {
@@ -128,10 +121,11 @@ bool LiveCamera::Shutdown(std::string* Error) {
         pin_->Close();
         pin_.reset();
     }
-    if (filter_ != nullptr) {
-        filter_->RemoveCamera();
-        filter_->Unload();
-        filter_.reset();
+    if (session_ != nullptr) {
+        if (filter_ != nullptr)
+            session_->Remove(camera_);
+        filter_ = nullptr;
+        session_.reset();
     }
     return ok;
 }
@@ -180,11 +174,7 @@ bool LiveCamera::StopLocked(std::string* Error) {
         *Error = "the camera did not stop cleanly; settings not saved (" + StatusName(status) + ")";
         return false;
     }
-    if (!options_.Registry.empty() && !host::RegistrySaveFile(options_.Registry, Error)) {
-        *Error = "cannot write the registry " + options_.Registry + ": " + *Error;
-        return false;
-    }
-    return true;
+    return session_->SaveSettings(Error);
 }
 
 nlohmann::json LiveCamera::Properties() {
@@ -334,7 +324,6 @@ std::shared_ptr<LiveFrame> LiveCamera::FreeFrame() {
 }
 
 void LiveCamera::CaptureLoop() {
-    PVOID extension = filter_->DeviceExtension();
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
@@ -346,7 +335,7 @@ void LiveCamera::CaptureLoop() {
         ULONG used = 0;
         const NTSTATUS status =
             pin_->ReadFrame(frame->Pixels.data(), static_cast<ULONG>(frame->Pixels.size()), &used);
-        const uint64_t dropped = rig::StreamStatisticsOf(extension).FramesDropped;
+        const uint64_t dropped = session_->Counters(camera_).FramesDropped;
         if (!NT_SUCCESS(status)) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);

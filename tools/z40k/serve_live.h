@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-namespace simcam {
-class SimulatedCamera;
+namespace rig {
+class Session;
 }
 
 namespace z40k {
@@ -120,8 +120,9 @@ class LiveCamera {
     // completes the read it finds pending. Set up by Start and taken down by Shutdown once the capture
     // loop has ended: the camera, the filter and the pin.
     std::mutex control_;
-    std::unique_ptr<simcam::SimulatedCamera> camera_;
-    std::unique_ptr<streamclass::Filter> filter_;
+    std::unique_ptr<rig::Session> session_;
+    streamclass::Filter* filter_ = nullptr; // the session's camera's
+    size_t camera_ = 0;
     std::unique_ptr<streamclass::Pin> pin_;
     LiveOptions options_;
     int width_ = 0;

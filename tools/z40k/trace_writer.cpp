@@ -58,12 +58,11 @@ std::string Utf16ToUtf8(const std::vector<uint8_t>& Bytes) {
 
 } // namespace
 
-std::string RegistrySetJson(const std::string& KeyPath, const std::string& Name,
-                            const host::RegistryValue& Value) {
+std::string RegistrySetJson(const rig::RegistryWrite& Value) {
     nlohmann::ordered_json j;
     j["event"] = "registry_set";
-    j["key"] = KeyPath;
-    j["name"] = Name;
+    j["key"] = Value.Key;
+    j["name"] = Value.Name;
     const char* type = RegistryTypeName(Value.Type);
     if (type != nullptr)
         j["type"] = type;
@@ -92,7 +91,7 @@ TraceWriter::~TraceWriter() {
     Abandon();
 }
 
-bool TraceWriter::Open(const std::string& Path, std::string* Error) {
+bool TraceWriter::Open(const std::string& Path, const rig::Session& Session, std::string* Error) {
     Abandon();
     path_ = Path;
     target_ = OutputTarget(Path, &inPlace_).string();
@@ -103,7 +102,8 @@ bool TraceWriter::Open(const std::string& Path, std::string* Error) {
         return false;
     }
     failed_ = false;
-    startUs_ = host::ClockNowMicroseconds();
+    session_ = &Session;
+    startUs_ = Session.NowMicroseconds();
     return true;
 }
 
@@ -122,15 +122,14 @@ void TraceWriter::Line(int64_t TimeUs, const std::string& Json) {
 void TraceWriter::Flush() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     // Written records are not kept: the library's logs stay as short as the gap between two events.
-    rig::TakeRequestRecords(context_,
-                            [this](int64_t TimeUs, const std::string& Json) { Line(TimeUs, Json); });
+    rig::Session::TakeRequestRecords(context_,
+                                     [this](int64_t TimeUs, const std::string& Json) { Line(TimeUs, Json); });
 }
 
-void TraceWriter::RegistrySet(const std::string& KeyPath, const std::string& Name,
-                              const host::RegistryValue& Value) {
+void TraceWriter::RegistrySet(const rig::RegistryWrite& Write) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     Flush();
-    Line(host::ClockNowMicroseconds(), RegistrySetJson(KeyPath, Name, Value));
+    Line(session_->NowMicroseconds(), RegistrySetJson(Write));
 }
 
 void TraceWriter::SrbCompleted(const streamclass::SrbEvent& Event) {

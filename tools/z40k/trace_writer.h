@@ -4,9 +4,8 @@
 // completions and frames are reported to the writer as they happen.
 #pragma once
 
-#include "host/rig/library_view.h"
-#include "host/kernel/kernel_host.h"
-#include "host/streamclass/stream_class_host.h"
+#include "host/rig/session.h"
+#include "host/streamclass/client.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -17,8 +16,7 @@ namespace z40k {
 
 // {"event":"registry_set","key":"...","name":"Exposure Time","type":"REG_DWORD","value":750}; a REG_SZ
 // value is a string, any other type the hex of its bytes.
-std::string RegistrySetJson(const std::string& KeyPath, const std::string& Name,
-                            const host::RegistryValue& Value);
+std::string RegistrySetJson(const rig::RegistryWrite& Write);
 // {"event":"frame","index":0,"bytes":14745600,"dropped":false}, with "still":true for a still.
 std::string FrameJson(const rig::FrameRecord& Frame);
 
@@ -29,8 +27,8 @@ class TraceWriter {
     TraceWriter(const TraceWriter&) = delete;
     TraceWriter& operator=(const TraceWriter&) = delete;
 
-    // Starts the trace in a temporary file beside Path; time 0 is now. False with *Error set.
-    bool Open(const std::string& Path, std::string* Error);
+    // Starts the trace of Session in a temporary file beside Path; time 0 is now. False with *Error set.
+    bool Open(const std::string& Path, const rig::Session& Session, std::string* Error);
     bool IsOpen() const { return file_ != nullptr; }
 
     // The camera whose library records (vendor requests, alternate settings) go into the trace: the
@@ -40,7 +38,7 @@ class TraceWriter {
 
     // Each writes the library's records made since the last event first, so lines keep their order. Any
     // thread may report: the SRB threads, the library's frame worker.
-    void RegistrySet(const std::string& KeyPath, const std::string& Name, const host::RegistryValue& Value);
+    void RegistrySet(const rig::RegistryWrite& Write);
     void SrbCompleted(const streamclass::SrbEvent& Event);
     void Frame(const rig::FrameRecord& Frame);
     void Flush();
@@ -62,6 +60,7 @@ class TraceWriter {
     bool failed_ = false;
     bool inPlace_ = false; // a device or FIFO, written where it is
     int64_t startUs_ = 0;
+    const rig::Session* session_ = nullptr;
     PVOID context_ = nullptr;
 };
 

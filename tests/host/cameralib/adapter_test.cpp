@@ -108,10 +108,11 @@ TEST_F(LibraryStreams, ClosingHandsTheStreamBackAndRemovalForgetsTheCamera) {
 }
 
 TEST(LibraryRegistration, DriverEntryRegistersTheExtensionSizeAndRoutine) {
+    bus::Bus bus;
+    simcam::SimulatedCamera camera;
     streamclass::Filter filter;
     ASSERT_EQ(filter.Load(DriverEntry), STATUS_SUCCESS);
-    simcam::SimulatedCamera camera;
-    ASSERT_EQ(filter.AddCamera(&camera), STATUS_SUCCESS);
+    ASSERT_EQ(filter.AddDevice(bus.Plug(&camera)->Pdo()), STATUS_SUCCESS);
     // The extension is the registered 212 bytes (rounded to whole words), zero-filled.
     const uint8_t* extension = static_cast<const uint8_t*>(filter.DeviceExtension());
     for (size_t i = 0; i < DEVICE_CONTEXT_EXTENSION_SIZE; ++i)

@@ -6,6 +6,7 @@
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
 #include "host/streamclass/stream_class_host.h"
+#include "host/simcam/packetizer.h"
 #include "host/simcam/sensor.h"
 
 #include <gtest/gtest.h>
@@ -131,6 +132,7 @@ class Pump : public ::testing::Test {
         streamclass::ClearViolations();
         simcam::CameraConfig config;
         config.DataPacketSize = PacketSize;
+        bus_ = std::make_unique<bus::Bus>();
         camera_ = std::make_unique<simcam::SimulatedCamera>(config);
         std::memset(&ctx_, 0, sizeof(ctx_));
         interface_ = camera_->InterfaceInformation();
@@ -138,7 +140,10 @@ class Pump : public ::testing::Test {
         ctx_.CamInterface.Interface.Version = USBCAMD_VERSION_200;
         ctx_.CamInterface.USBCAMD_SetIsoPipeState = RecPipeState;
         device_.DeviceContext = &ctx_;
-        device_.Camera = camera_.get();
+        device_.Port = bus_->Plug(camera_.get());
+        device_.InterfaceInfo = interface_;
+        // The roles the driver gives the pipes at configure: the first sync pipe, the data pipe.
+        device_.PipeConfig = {{0, USBCAMD_SYNC_PIPE}, {0, USBCAMD_SYNC_PIPE}, {0, USBCAMD_MULTIPLEX_PIPE}, {0, 0}};
         device_.DeviceData2 = &kRecord;
         cameralib::AttachDevice(&device_);
         recorder_.Camera = camera_.get();
@@ -151,7 +156,7 @@ class Pump : public ::testing::Test {
         scene_ = NoiseScene();
         simcam::RenderRawFrame(scene_, 750, 0, &expected_);
         expected_.resize(recorder_.RawFrameLengthToGive, simcam::RAW_FILLER);
-        cameralib::SetScene(&device_, scene_);
+        camera_->SetScene(scene_);
         cameralib::SetFrameObserver(&device_,
                                     [this](const cameralib::FrameRecord& f) { frames_.push_back(f); });
         stream_.StreamNumber = 0;
@@ -188,6 +193,7 @@ class Pump : public ::testing::Test {
 
     cameralib::StreamStatistics Stats() { return cameralib::GetStreamStatistics(&device_); }
 
+    std::unique_ptr<bus::Bus> bus_; // outlives the camera, which leaves it as it goes
     std::unique_ptr<simcam::SimulatedCamera> camera_;
     DeviceContext ctx_;
     std::vector<uint8_t> interface_;
@@ -253,12 +259,12 @@ class PumpFaults : public Pump, public ::testing::WithParamInterface<FaultCase> 
 TEST_P(PumpFaults, SpoilOneAssemblyAndTheNextFrameIsWhole) {
     Start();
     ASSERT_EQ(Run(), STATUS_SUCCESS);
-    cameralib::QueueFrameFaults(&device_, GetParam().Faults);
+    camera_->QueueFrameFaults(GetParam().Faults);
     ReadResult r = Read();
     ASSERT_EQ(r.Status, STATUS_SUCCESS);
     EXPECT_TRUE(recorder_.LastRaw == expected_);
     EXPECT_EQ(Stats().FramesDropped, GetParam().Dropped);
-    EXPECT_EQ(Stats().FramesSent, GetParam().FramesSent);
+    EXPECT_EQ(camera_->Statistics().FramesSent, GetParam().FramesSent);
     EXPECT_EQ(Stats().FramesDelivered, 1u);
     size_t dropped = 0;
     for (const auto& f : frames_)
@@ -316,7 +322,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Pump, RestartStopsAndStartsThePipeOnce) {
     Start();
     ASSERT_EQ(Run(), STATUS_SUCCESS);
-    cameralib::QueueFrameFaults(&device_, Restart(10));
+    camera_->QueueFrameFaults(Restart(10));
     ASSERT_EQ(Read().Status, STATUS_SUCCESS);
     EXPECT_EQ(device_.IsoPipeStateCalls, (std::vector<ULONG>{1, 0}));
     EXPECT_EQ(Stats().PipeRestarts, 1u);
@@ -325,8 +331,8 @@ TEST_F(Pump, RestartStopsAndStartsThePipeOnce) {
 TEST_F(Pump, StillToggleMarksOnlyThatFrame) {
     Start();
     ASSERT_EQ(Run(), STATUS_SUCCESS);
-    cameralib::QueueFrameFaults(&device_, {}, false);
-    cameralib::QueueFrameFaults(&device_, {}, true);
+    camera_->QueueFrameFaults({}, false);
+    camera_->QueueFrameFaults({}, true);
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(Read().Status, STATUS_SUCCESS);
     ASSERT_EQ(frames_.size(), 3u);
@@ -377,7 +383,7 @@ TEST_F(Pump, ACameraThatStoppedCapturingFailsTheReadInsteadOfHanging) {
     ASSERT_EQ(Run(), STATUS_SUCCESS);
     camera_->VendorRequest(2, 0, 11, false, nullptr);
     EXPECT_EQ(Read().Status, STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(Stats().FramesSent, 0u);
+    EXPECT_EQ(camera_->Statistics().FramesSent, 0u);
 }
 
 TEST_F(Pump, RunFailuresUndoWhatWasDone) {
@@ -410,14 +416,15 @@ TEST_F(Pump, SuccessValuesOtherThanZeroFromStopAreSuccess) {
     EXPECT_EQ(cameralib::StreamStop(&device_, 0), STATUS_SUCCESS);
 }
 
-TEST_F(Pump, RawFramesAreOfferedWithoutPacketPadding) {
+// The raw frame as the driver gets it: the length it asked for, padding of the last packet included.
+TEST_F(Pump, RawFramesAreOfferedAtTheLengthTheDriverAskedFor) {
     Start(1023);
     std::vector<size_t> lengths;
     cameralib::SetRawFrameObserver(
         &device_, [&](uint64_t, const uint8_t*, size_t Length) { lengths.push_back(Length); });
     ASSERT_EQ(Run(), STATUS_SUCCESS);
     ASSERT_EQ(Read().Status, STATUS_SUCCESS);
-    EXPECT_EQ(lengths, (std::vector<size_t>{5926912}));
+    EXPECT_EQ(lengths, (std::vector<size_t>{5927262}));
 }
 
 // Frames the driver takes from inside its packets are assembled from exactly the bytes it names, every

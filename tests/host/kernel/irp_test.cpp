@@ -124,20 +124,20 @@ TEST_F(Irp, RequestStartsAboveItsStackAndEachCallMovesDown) {
     IO_STATUS_BLOCK iosb;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PDEVICE_OBJECT lower = host::CreateDeviceObject([](PDEVICE_OBJECT, PIRP irp) {
-        EXPECT_EQ(irp->CurrentLocation, HOST_IRP_STACK_SIZE - 1);
+        EXPECT_EQ(irp->CurrentLocation, host::DEVICE_STACK_SIZE - 1);
         irp->IoStatus.Status = STATUS_SUCCESS;
         IofCompleteRequest(irp, 0);
         return STATUS_SUCCESS;
     });
     PDEVICE_OBJECT upper = host::CreateDeviceObject([lower](PDEVICE_OBJECT, PIRP irp) {
-        EXPECT_EQ(irp->CurrentLocation, HOST_IRP_STACK_SIZE);
+        EXPECT_EQ(irp->CurrentLocation, host::DEVICE_STACK_SIZE);
         *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
         return IofCallDriver(lower, irp);
     });
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, upper, nullptr, 0, nullptr, &event, &iosb);
     ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(irp->StackCount, HOST_IRP_STACK_SIZE);
-    EXPECT_EQ(irp->CurrentLocation, HOST_IRP_STACK_SIZE + 1);
+    EXPECT_EQ(irp->StackCount, host::DEVICE_STACK_SIZE);
+    EXPECT_EQ(irp->CurrentLocation, host::DEVICE_STACK_SIZE + 1);
     EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_PNP);
     EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);

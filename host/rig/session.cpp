@@ -1,0 +1,200 @@
+#include "host/rig/session.h"
+
+#include "host/cameralib/trace_json.h"
+#include "host/kernel/kernel_host.h"
+#include "host/rig/pe_loader.h"
+#include "host/rig/rig.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <unistd.h>
+
+namespace rig {
+namespace {
+
+// The registry at the start of a session: the file when it exists; when it does not, an empty registry
+// for a session that will write the file (whose folder must then take it, found out now rather than
+// after every frame was taken), and a refusal for one that only reads.
+bool LoadRegistry(const SessionOptions& Options, std::string* Error) {
+    const std::string& file = Options.Registry;
+    if (file.empty())
+        return true;
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec)) {
+        if (!Options.SavesRegistry) {
+            *Error = "cannot read the registry " + file + ": " + std::strerror(ENOENT);
+            return false;
+        }
+        std::filesystem::path folder = std::filesystem::path(file).parent_path();
+        if (folder.empty())
+            folder = ".";
+        if (!std::filesystem::is_directory(folder, ec) || ::access(folder.c_str(), W_OK) != 0) {
+            *Error = "cannot write the registry " + file + ": " + folder.string() +
+                     " is not a folder that can be written";
+            return false;
+        }
+        return true;
+    }
+    std::string reason;
+    if (!host::RegistryLoadFile(file, &reason)) {
+        *Error = "cannot read the registry " + file + ": " + reason;
+        return false;
+    }
+    return true;
+}
+
+FrameRecord FromLibrary(const cameralib::FrameRecord& Frame) {
+    return FrameRecord{Frame.TimeUs, Frame.Index, Frame.Bytes, Frame.Dropped, Frame.Still};
+}
+
+} // namespace
+
+struct Session::Parts {
+    SessionOptions Options;
+    // Released last, after the rig has unloaded the driver from it.
+    pe::LoadedDriver Image;
+    bool ImageLoaded = false;
+    std::unique_ptr<Rig> Cameras;
+
+    ~Parts() {
+        Cameras.reset();
+        host::RegistrySetObserver(nullptr);
+        streamclass::SetSrbObserver(nullptr);
+        if (ImageLoaded)
+            pe::UnloadDriver(&Image);
+    }
+};
+
+std::string HexBytes(const std::vector<uint8_t>& Bytes) {
+    return cameralib::HexBytes(Bytes);
+}
+
+Session::Session() : parts_(new Parts) {}
+
+Session::~Session() = default;
+
+bool Session::Open(const SessionOptions& Options, std::string* Error) {
+    parts_->Options = Options;
+    // The driver binary is checked and mapped before anything else.
+    PDRIVER_INITIALIZE entry = DriverEntry;
+    if (!Options.DriverImage.empty()) {
+        std::string reason;
+        if (!pe::LoadDriver(Options.DriverImage, &parts_->Image, &reason)) {
+            *Error = Options.DriverImage + ": " + reason;
+            return false;
+        }
+        parts_->ImageLoaded = true;
+        entry = parts_->Image.DriverEntry;
+    }
+    host::ResetKernel();
+    // The driver takes and frees a 5.9 MB scratch frame for every frame; keeping the freed block for the
+    // next one, as a kernel lookaside list would, spares the host a fresh mapping each time.
+    host::PoolSetLookaside(true);
+    host::ClockSetMode(Options.VirtualClock ? host::ClockMode::Virtual : host::ClockMode::Real);
+    if (!Options.DriveC.empty())
+        host::FilesSetDriveC(Options.DriveC);
+    if (!LoadRegistry(Options, Error))
+        return false;
+    parts_->Cameras = std::make_unique<Rig>(entry);
+    return true;
+}
+
+NTSTATUS Session::Plug(const CameraOptions& Options, size_t* Index, const AddedCall& Added) {
+    simcam::CameraConfig config;
+    config.DataPacketSize = Options.PacketSize;
+    config.FramesPerSecond = Options.FramesPerSecond;
+    config.NeverReady = Options.NeverReady;
+    Rig::AddedCall added;
+    if (Added)
+        added = [Added](streamclass::Filter& Filter, simcam::SimulatedCamera&) { Added(Filter); };
+    return parts_->Cameras->Plug(config, Index, added);
+}
+
+size_t Session::Cameras() const {
+    return parts_->Cameras == nullptr ? 0 : parts_->Cameras->Cameras();
+}
+
+streamclass::Filter& Session::FilterOf(size_t Index) {
+    return parts_->Cameras->FilterOf(Index);
+}
+
+void Session::SetScene(size_t Index, simcam::Scene Picture) {
+    parts_->Cameras->SetScene(Index, std::move(Picture));
+}
+
+void Session::PlayRawFrame(size_t Index, std::vector<uint8_t> Frame) {
+    parts_->Cameras->CameraOf(Index).SetRawFrame(std::move(Frame));
+}
+
+CameraCounters Session::Counters(size_t Index) {
+    const CameraStatistics stats = parts_->Cameras->Statistics(Index);
+    CameraCounters counters;
+    counters.FramesSent = stats.Camera.FramesSent;
+    counters.PacketsLost = stats.Camera.PacketsLost;
+    counters.FramesDelivered = stats.Stream.FramesDelivered;
+    counters.FramesDropped = stats.Stream.FramesDropped;
+    return counters;
+}
+
+NTSTATUS Session::Unplug(size_t Index) {
+    return parts_->Cameras->Unplug(Index);
+}
+
+NTSTATUS Session::Remove(size_t Index) {
+    return parts_->Cameras->Remove(Index);
+}
+
+void Session::OnFrame(size_t Index, std::function<void(const FrameRecord&)> Observer) {
+    parts_->Cameras->SetFrameObserver(Index, [Observer](const cameralib::FrameRecord& Frame) {
+        Observer(FromLibrary(Frame));
+    });
+}
+
+void Session::OnRawFrame(size_t Index,
+                         std::function<void(uint64_t Index, const uint8_t* Data, size_t Length)> Observer) {
+    parts_->Cameras->SetRawFrameObserver(Index, std::move(Observer));
+}
+
+void Session::OnBandwidthCall(size_t Index, std::function<void()> Observer) {
+    parts_->Cameras->SetBandwidthCallObserver(Index, std::move(Observer));
+}
+
+void Session::OnRegistryWrite(std::function<void(const RegistryWrite&)> Observer) {
+    if (!Observer) {
+        host::RegistrySetObserver(nullptr);
+        return;
+    }
+    host::RegistrySetObserver(
+        [Observer](const std::string& Key, const std::string& Name, const host::RegistryValue& Value) {
+            Observer(RegistryWrite{Key, Name, Value.Type, Value.Data});
+        });
+}
+
+void Session::OnSrbCompleted(std::function<void(const streamclass::SrbEvent&)> Observer) {
+    streamclass::SetSrbObserver(std::move(Observer));
+}
+
+void Session::TakeRequestRecords(PVOID DeviceExtension,
+                                 const std::function<void(int64_t TimeUs, const std::string& Json)>& Line) {
+    rig::TakeRequestRecords(DeviceExtension, Line);
+}
+
+int64_t Session::NowMicroseconds() const {
+    return host::ClockNowMicroseconds();
+}
+
+bool Session::SaveSettings(std::string* Error) {
+    const SessionOptions& options = parts_->Options;
+    if (!options.SavesRegistry || options.Registry.empty())
+        return true;
+    std::string reason;
+    if (!host::RegistrySaveFile(options.Registry, &reason)) {
+        *Error = "cannot write the registry " + options.Registry + ": " + reason;
+        return false;
+    }
+    return true;
+}
+
+} // namespace rig

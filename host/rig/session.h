@@ -1,0 +1,120 @@
+// One host session, as the z40k program and the component tests bring the machine up around the driver:
+// the kernel stand-in reset, its clock, drive C and registry set up, the driver chosen (the one linked in,
+// or a z40k.sys through the loader), cameras plugged in through the rig, and at the end the settings
+// saved and everything taken down in order. An application reaches everything below through a session
+// and the stream class client (host/streamclass/client.h); it needs nothing of the kernel stand-in, the
+// camera class library or the simulated camera's insides.
+#pragma once
+
+#include "host/rig/capture_pin.h"
+#include "host/simcam/scene.h"
+#include "host/simcam/sensor.h"
+#include "host/streamclass/client.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace rig {
+
+class Rig;
+
+struct SessionOptions {
+    bool VirtualClock = false;
+    std::string DriveC;   // the host folder behind \DosDevices\C:\ (empty: ./drive-c)
+    std::string Registry; // the settings' .reg file (empty: none, the registry starts empty)
+    // Whether SaveSettings writes the registry file back. A session that saves starts from an empty
+    // registry when the file does not exist yet, once its folder is known to take the file; one that
+    // only reads refuses a file that does not exist.
+    bool SavesRegistry = false;
+    std::string DriverImage; // a z40k.sys to load and run instead of the driver linked in (i386 hosts)
+};
+
+// What a camera is like when it is plugged in.
+struct CameraOptions {
+    uint16_t PacketSize = 512; // the isochronous data pipe's maximum packet size
+    double FramesPerSecond = 15;
+    bool NeverReady = false; // its status word never says ready
+};
+
+// One frame the camera class library finished: delivered into a read, or dropped.
+struct FrameRecord {
+    int64_t TimeUs;
+    uint64_t Index;
+    uint32_t Bytes; // delivered: what the driver reported; dropped: what was assembled
+    bool Dropped;
+    bool Still;
+};
+
+struct CameraCounters {
+    uint64_t FramesSent = 0;      // frames the camera began to send
+    uint64_t FramesDelivered = 0; // frames converted into reads
+    uint64_t FramesDropped = 0;   // frames lost on the way, spoiled or not taken by a read
+    uint64_t PacketsLost = 0;     // packets the camera sent while no transfer waited
+};
+
+// A value the driver wrote to the registry.
+struct RegistryWrite {
+    std::string Key;
+    std::string Name;
+    ULONG Type;
+    std::vector<uint8_t> Data;
+};
+
+// Two lower-case hex digits per byte, in order, as the library's records write data.
+std::string HexBytes(const std::vector<uint8_t>& Bytes);
+
+class Session {
+  public:
+    Session();
+    ~Session(); // removes the cameras, unloads the driver and its image, and lets go of every observer
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Boots the host for the session; false with *Error set (one line, without the program's name) when
+    // the registry file or the driver image cannot be used. Nothing of the driver has run by then.
+    bool Open(const SessionOptions& Options, std::string* Error);
+
+    // ---- cameras ----
+    // Plugs a camera in and brings it up to its stream information; the driver loads with the first.
+    // Added, when given, is called once the camera has its filter, before any request reaches the
+    // driver. On failure the camera stays as far as it came: its filter tells how far.
+    using AddedCall = std::function<void(streamclass::Filter&)>;
+    NTSTATUS Plug(const CameraOptions& Options, size_t* Index, const AddedCall& Added = nullptr);
+    size_t Cameras() const;
+    streamclass::Filter& FilterOf(size_t Index);
+    void SetScene(size_t Index, simcam::Scene Picture);
+    // A recorded raw frame the camera plays back instead of what its sensor makes of the scene.
+    void PlayRawFrame(size_t Index, std::vector<uint8_t> Frame);
+    CameraCounters Counters(size_t Index);
+    NTSTATUS Unplug(size_t Index); // pulled out without warning
+    NTSTATUS Remove(size_t Index); // an orderly removal
+
+    // ---- observing ----
+    // Each is called in whatever thread the event happens in; all are dropped when the session ends.
+    void OnFrame(size_t Index, std::function<void(const FrameRecord&)> Observer);
+    // The raw frame proper as each delivered frame had it, before the driver converts it.
+    void OnRawFrame(size_t Index, std::function<void(uint64_t Index, const uint8_t* Data, size_t Length)> Observer);
+    // Around each bandwidth allocation and release (the alternate-setting selections happen inside).
+    void OnBandwidthCall(size_t Index, std::function<void()> Observer);
+    void OnRegistryWrite(std::function<void(const RegistryWrite&)> Observer);
+    void OnSrbCompleted(std::function<void(const streamclass::SrbEvent&)> Observer);
+    // The library's records of the vendor requests and alternate settings it sent the camera whose device
+    // extension this is, since the last call, in time order (as rig::TakeRequestRecords).
+    static void TakeRequestRecords(PVOID DeviceExtension,
+                                   const std::function<void(int64_t TimeUs, const std::string& Json)>& Line);
+    // The host clock's time in microseconds (virtual or real), as the records and events carry it.
+    int64_t NowMicroseconds() const;
+
+    // ---- ending ----
+    // Writes the registry file, when the session saves one; false with *Error set.
+    bool SaveSettings(std::string* Error);
+
+  private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};
+
+} // namespace rig
