@@ -32,6 +32,35 @@ ULONG OutgoingBytes(UCHAR Request, PVOID Buffer, ULONG Length) {
     return 0;
 }
 
+// A device-to-host request: the reply goes no further than the buffer the caller described; with no
+// buffer or no length the request has no data stage and nothing lands anywhere.
+NTSTATUS ReadFromCamera(cameralib::LibraryDevice* Device, const cameralib::VendorTraceRecord& Record, PVOID Buffer,
+                        PULONG BufferLength, std::vector<uint8_t>* Data) {
+    const ULONG room = Buffer ? Record.Length : 0;
+    const bus::SetupPacket setup{VENDOR_IN, Record.Request, Record.Value, Record.Index,
+                                 static_cast<uint16_t>(std::min<ULONG>(room, 0xFFFF))};
+    const NTSTATUS status = Device->Port->ControlTransfer(setup, Data);
+    if (!NT_SUCCESS(status))
+        Data->clear();
+    if (Data->size() > room)
+        Data->resize(room);
+    if (!Data->empty())
+        std::memcpy(Buffer, Data->data(), Data->size());
+    if (BufferLength)
+        *BufferLength = static_cast<ULONG>(Data->size());
+    return status;
+}
+
+NTSTATUS WriteToCamera(cameralib::LibraryDevice* Device, const cameralib::VendorTraceRecord& Record, PVOID Buffer,
+                       std::vector<uint8_t>* Data) {
+    const ULONG count = OutgoingBytes(Record.Request, Buffer, Record.Length);
+    const uint8_t* bytes = static_cast<const uint8_t*>(Buffer);
+    if (count)
+        Data->assign(bytes, bytes + count);
+    const bus::SetupPacket setup{VENDOR_OUT, Record.Request, Record.Value, Record.Index, static_cast<uint16_t>(count)};
+    return Device->Port->ControlTransfer(setup, Data);
+}
+
 } // namespace
 
 NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value, USHORT Index,
@@ -55,29 +84,8 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
     record.HasBuffer = Buffer != nullptr;
 
     std::vector<uint8_t> data;
-    NTSTATUS status;
-    if (record.DeviceToHost) {
-        // The reply goes no further than the buffer the caller described; with no buffer or no length
-        // the request has no data stage and nothing lands anywhere.
-        const ULONG room = Buffer ? record.Length : 0;
-        const bus::SetupPacket setup{VENDOR_IN, Request, Value, Index, static_cast<uint16_t>(std::min<ULONG>(room, 0xFFFF))};
-        status = device->Port->ControlTransfer(setup, &data);
-        if (!NT_SUCCESS(status))
-            data.clear();
-        if (data.size() > room)
-            data.resize(room);
-        if (!data.empty())
-            std::memcpy(Buffer, data.data(), data.size());
-        if (BufferLength)
-            *BufferLength = static_cast<ULONG>(data.size());
-    } else {
-        ULONG count = OutgoingBytes(Request, Buffer, record.Length);
-        const uint8_t* bytes = static_cast<const uint8_t*>(Buffer);
-        if (count)
-            data.assign(bytes, bytes + count);
-        const bus::SetupPacket setup{VENDOR_OUT, Request, Value, Index, static_cast<uint16_t>(count)};
-        status = device->Port->ControlTransfer(setup, &data);
-    }
+    const NTSTATUS status = record.DeviceToHost ? ReadFromCamera(device, record, Buffer, BufferLength, &data)
+                                                : WriteToCamera(device, record, Buffer, &data);
 
     record.TimeUs = host::ClockNowMicroseconds();
     record.Data = std::move(data);

@@ -51,6 +51,15 @@ FrameRecord FromLibrary(const cameralib::FrameRecord& Frame) {
 
 } // namespace
 
+bool BootHost(const SessionOptions& Options, std::string* Error) {
+    host::ResetKernel();
+    host::PoolSetLookaside(Options.Lookaside);
+    host::ClockSetMode(Options.VirtualClock ? host::ClockMode::Virtual : host::ClockMode::Real);
+    if (!Options.DriveC.empty())
+        host::FilesSetDriveC(Options.DriveC);
+    return LoadRegistry(Options, Error);
+}
+
 struct Session::Parts {
     SessionOptions Options;
     // Released last, after the rig has unloaded the driver from it.
@@ -88,14 +97,7 @@ bool Session::Open(const SessionOptions& Options, std::string* Error) {
         parts_->ImageLoaded = true;
         entry = parts_->Image.DriverEntry;
     }
-    host::ResetKernel();
-    // The driver takes and frees a 5.9 MB scratch frame for every frame; keeping the freed block for the
-    // next one, as a kernel lookaside list would, spares the host a fresh mapping each time.
-    host::PoolSetLookaside(true);
-    host::ClockSetMode(Options.VirtualClock ? host::ClockMode::Virtual : host::ClockMode::Real);
-    if (!Options.DriveC.empty())
-        host::FilesSetDriveC(Options.DriveC);
-    if (!LoadRegistry(Options, Error))
+    if (!BootHost(Options, Error))
         return false;
     parts_->Cameras = std::make_unique<Rig>(entry);
     return true;

@@ -30,7 +30,15 @@ struct SessionOptions {
     // only reads refuses a file that does not exist.
     bool SavesRegistry = false;
     std::string DriverImage; // a z40k.sys to load and run instead of the driver linked in (i386 hosts)
+    // Freed pool blocks kept for the next allocation of their size, as a lookaside list keeps them: the
+    // 5.9 MB scratch frame of every frame then needs no fresh mapping.
+    bool Lookaside = true;
 };
+
+// The host as a freshly booted machine for a session: the kernel stand-in reset, its clock, drive C and
+// the registry as Options say (the driver image aside). False with *Error set when the registry file
+// cannot be used. Session::Open starts with it; a test that drives the stack by hand may call it alone.
+bool BootHost(const SessionOptions& Options, std::string* Error);
 
 // What a camera is like when it is plugged in.
 struct CameraOptions {

@@ -31,9 +31,6 @@ struct ReadResult {
 // Whether a property item's get or set slot (a handler or a BOOLEAN, in one union) says supported.
 bool ItemSupported(const void* HandlerUnion);
 
-// STATUS_NOT_FOUND: what the stream class answers for a property it was not told about.
-constexpr NTSTATUS STATUS_PROPERTY_NOT_FOUND = static_cast<NTSTATUS>(0xC0000225);
-
 class Filter {
   public:
     Filter();
@@ -81,7 +78,7 @@ class Filter {
     // ---- device properties ----
     // PropertyBuffer starts with the KSPROPERTY; Data is the property's data buffer. With Validate the
     // request is first checked against the advertised property sets, as the stream class does (unknown
-    // set, item or direction: STATUS_PROPERTY_NOT_FOUND; buffers under the advertised minimum:
+    // set, item or direction: STATUS_NOT_FOUND; buffers under the advertised minimum:
     // STATUS_BUFFER_TOO_SMALL); without, it is sent as it is.
     NTSTATUS DeviceProperty(bool Set, void* PropertyBuffer, ULONG PropertySize, void* Data, ULONG DataSize,
                             ULONG* BytesReturned, bool Validate = true);

@@ -3,6 +3,9 @@
 
 #include "host/streamclass/stream_class_host.h"
 
+#include <cstdint>
+#include <memory>
+
 namespace streamclass {
 
 struct LoadedDriver {
@@ -10,6 +13,11 @@ struct LoadedDriver {
     AdapterRegistration Registration;
     bool Registered = false;
 };
+
+// An input buffer of exactly the caller's size, so that a read past its end lands in a red zone.
+std::unique_ptr<uint8_t[]> ExactCopy(const void* Data, size_t Size);
+STREAM_PROPERTY_DESCRIPTOR PropertyDescriptor(void* PropertyBuffer, ULONG PropertySetIndex,
+                                              ULONG PropertySize, void* Data, ULONG DataSize);
 
 void AddLoadedDriver(LoadedDriver* Driver);
 void RemoveLoadedDriver(LoadedDriver* Driver);

@@ -6,6 +6,7 @@
 #include "imaging/raw_frame.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
+#include "host/rig/session.h"
 #include "platform/ks_types.h"
 #include "host/streamclass/stream_class_host.h"
 
@@ -24,13 +25,16 @@ struct CameraPropertyData {
 
 // Returns the folder that stands in for C:.
 inline std::filesystem::path ResetHostForStack(const std::string& DriveCPrefix) {
-    host::ResetKernel();
-    host::ClearAllFaults();
-    host::ClockSetMode(host::ClockMode::Virtual);
-    streamclass::ClearViolations();
     const std::filesystem::path driveC =
         std::filesystem::temp_directory_path() / (DriveCPrefix + "-" + std::to_string(::getpid()));
-    host::FilesSetDriveC(driveC.string());
+    rig::SessionOptions options;
+    options.VirtualClock = true;
+    options.DriveC = driveC.string();
+    options.Lookaside = false;
+    std::string error;
+    rig::BootHost(options, &error);
+    host::ClearAllFaults();
+    streamclass::ClearViolations();
     // Each test loads the driver afresh; its globals start as at load.
     RawDumpDone = 0;
     FrameGeometry = FrameGeometryRecord();

@@ -141,13 +141,13 @@ TEST_F(StackTest, PropertyRequestsAreCheckedAgainstTheAdvertisedSetBeforeTheyAre
               STATUS_BUFFER_TOO_SMALL);
     record.Property.Id = 15;
     EXPECT_EQ(Filter.DeviceProperty(false, &record, sizeof record, &record, sizeof record, &returned),
-              streamclass::STATUS_PROPERTY_NOT_FOUND);
+              STATUS_NOT_FOUND);
     record.Property.Id = 1;
     EXPECT_EQ(Filter.DeviceProperty(true, &record, sizeof record, &record, sizeof record, &returned),
-              streamclass::STATUS_PROPERTY_NOT_FOUND);
+              STATUS_NOT_FOUND);
     record.Property.Set = PROPSETID_VIDCAP_VIDEOPROCAMP;
     EXPECT_EQ(Filter.DeviceProperty(false, &record, sizeof record, &record, sizeof record, &returned),
-              streamclass::STATUS_PROPERTY_NOT_FOUND);
+              STATUS_NOT_FOUND);
     EXPECT_EQ(streamclass::CompletedSrbs().size(), before); // none of them reached the driver
     // Unchecked, the same request goes through.
     record.Property.Set = CameraPropertySetGuid;

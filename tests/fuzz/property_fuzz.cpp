@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         FUZZ_CHECK(status == STATUS_SUCCESS || status == STATUS_INVALID_PARAMETER ||
                    status == STATUS_NOT_SUPPORTED || status == STATUS_BUFFER_TOO_SMALL ||
                    status == STATUS_UNSUCCESSFUL || status == STATUS_NOT_IMPLEMENTED ||
-                   status == streamclass::STATUS_PROPERTY_NOT_FOUND);
+                   status == STATUS_NOT_FOUND);
         if (NT_SUCCESS(status))
             FUZZ_CHECK(returned <= dataSize);
     }

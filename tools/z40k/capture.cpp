@@ -480,50 +480,60 @@ void RunCapture(const CaptureOptions& Options) {
 
 } // namespace
 
+// The frames, where they go and how they are taken (in the order the help lists them).
+static void AddFrameOptions(CLI::App* Cmd, CaptureOptions* Options) {
+    Cmd->add_option("-n,--frames", Options->Frames, "frames to capture")
+        ->check(CLI::Range(1u, 1000000000u))
+        ->capture_default_str();
+    Cmd->add_option("-o,--output", Options->Directory,
+                    "folder for the pictures; - for the raw frames on standard output")
+        ->capture_default_str();
+    Cmd->add_option("--format", Options->Format, "picture format")
+        ->check(CLI::IsMember({"bmp", "png", "raw"}))
+        ->capture_default_str();
+    Cmd->add_flag("--mono", Options->Mono, "grey pictures (the camera's colour output switched off)");
+    Cmd->add_option("--registry", Options->Registry,
+                    "registry file (.reg) the settings are loaded from and saved to; created if missing");
+    Cmd->add_option("--drive-c", Options->DriveC, "host folder that stands in for C:\\");
+    Cmd->add_option("--scene", Options->Scenes,
+                    "what the camera sees: chart (default), or a BMP or PNG file; once per camera");
+    Cmd->add_option("--buffers", Options->Buffers,
+                    "reads kept queued, so frames are not lost while one is written")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+    Cmd->add_option("--camera-fps", Options->CameraFps,
+                    "the simulated camera's frame rate (the driver still advertises 15)")
+        ->check(CLI::Range(0.1, 1000.0))
+        ->capture_default_str();
+}
+
+// The cameras of the run, its clock, its trace and the driver it loads.
+static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
+    Cmd->add_option("--cameras", Options->Cameras, "cameras streaming at once through the one driver")
+        ->check(CLI::Range(1, 8))
+        ->capture_default_str();
+    Cmd->add_option("--unplug-after", Options->UnplugAfter, "pull the camera out after this many frames");
+    Cmd->add_option("--packet-size", Options->PacketSize, "data packet size of the camera's isochronous pipe")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    Cmd->add_option("--clock", Options->Clock, "real: the camera's own pace; virtual: as fast as possible")
+        ->check(CLI::IsMember({"real", "virtual"}))
+        ->capture_default_str();
+    Cmd->add_option("--trace", Options->Trace, "write a JSON Lines trace of the driver's traffic");
+    Cmd->add_flag("--save-raw", Options->SaveRaw, "also write each raw frame as the camera sent it");
+    Cmd->add_option("--set", Options->Sets, "set a property before capture starts, e.g. exposure=1200")
+        ->type_name("NAME=VALUE");
+    Cmd->add_option("--driver", Options->Driver,
+                    "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
+    Cmd->add_flag("--never-ready", Options->NeverReady)->group(""); // a camera that never comes up
+}
+
 CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     auto options = std::make_shared<CaptureOptions>();
     CLI::App* cmd =
         App.add_subcommand("capture", "capture frames from the simulated camera through the driver");
-    cmd->add_option("-n,--frames", options->Frames, "frames to capture")
-        ->check(CLI::Range(1u, 1000000000u))
-        ->capture_default_str();
-    cmd->add_option("-o,--output", options->Directory,
-                    "folder for the pictures; - for the raw frames on standard output")
-        ->capture_default_str();
-    cmd->add_option("--format", options->Format, "picture format")
-        ->check(CLI::IsMember({"bmp", "png", "raw"}))
-        ->capture_default_str();
-    cmd->add_flag("--mono", options->Mono, "grey pictures (the camera's colour output switched off)");
-    cmd->add_option("--registry", options->Registry,
-                    "registry file (.reg) the settings are loaded from and saved to; created if missing");
-    cmd->add_option("--drive-c", options->DriveC, "host folder that stands in for C:\\");
-    cmd->add_option("--scene", options->Scenes,
-                    "what the camera sees: chart (default), or a BMP or PNG file; once per camera");
-    cmd->add_option("--buffers", options->Buffers,
-                    "reads kept queued, so frames are not lost while one is written")
-        ->check(CLI::Range(1, 64))
-        ->capture_default_str();
-    cmd->add_option("--camera-fps", options->CameraFps,
-                    "the simulated camera's frame rate (the driver still advertises 15)")
-        ->check(CLI::Range(0.1, 1000.0))
-        ->capture_default_str();
-    cmd->add_option("--cameras", options->Cameras, "cameras streaming at once through the one driver")
-        ->check(CLI::Range(1, 8))
-        ->capture_default_str();
-    cmd->add_option("--unplug-after", options->UnplugAfter, "pull the camera out after this many frames");
-    cmd->add_option("--packet-size", options->PacketSize, "data packet size of the camera's isochronous pipe")
-        ->check(CLI::Range(1, 65535))
-        ->capture_default_str();
-    cmd->add_option("--clock", options->Clock, "real: the camera's own pace; virtual: as fast as possible")
-        ->check(CLI::IsMember({"real", "virtual"}))
-        ->capture_default_str();
-    cmd->add_option("--trace", options->Trace, "write a JSON Lines trace of the driver's traffic");
-    cmd->add_flag("--save-raw", options->SaveRaw, "also write each raw frame as the camera sent it");
-    cmd->add_option("--set", options->Sets, "set a property before capture starts, e.g. exposure=1200")
-        ->type_name("NAME=VALUE");
-    cmd->add_option("--driver", options->Driver,
-                    "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
-    cmd->add_flag("--never-ready", options->NeverReady)->group(""); // a camera that never comes up
+    AddFrameOptions(cmd, options.get());
+    AddRunOptions(cmd, options.get());
     cmd->callback([options, ExitCode]() {
         if (!ParsePropertyAssignments("capture", options->Sets, &options->Assignments)) {
             *ExitCode = EXIT_USAGE;

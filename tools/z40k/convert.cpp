@@ -117,6 +117,28 @@ NTSTATUS SetNamed(streamclass::Filter& Filter, const char* Name, long long Value
     return ApplyProperty(Filter, assignment);
 }
 
+// The options as properties, set before the pin runs as an application would set them.
+bool ApplyConvertOptions(streamclass::Filter& Filter, const ConvertOptions& Options, const ULONG Gains[3],
+                         std::string* Error) {
+    struct Setting {
+        bool Wanted;
+        const char* Name;
+        long long Value;
+    } settings[] = {{Options.Mono, "color", 0},
+                    {Options.AutoWhiteBalance, "awb", 1},
+                    {!Options.Gains.empty(), "blue-gain", Gains[0]},
+                    {!Options.Gains.empty(), "green-gain", Gains[1]},
+                    {!Options.Gains.empty(), "red-gain", Gains[2]}};
+    for (const Setting& setting : settings) {
+        NTSTATUS status = STATUS_SUCCESS;
+        if (setting.Wanted && !NT_SUCCESS(status = SetNamed(Filter, setting.Name, setting.Value))) {
+            *Error = std::string("the camera refused ") + setting.Name + " (" + StatusName(status) + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
 // One camera on the rig plays Raw back while one read waits for it on the capture pin, with the options
 // set as properties before the pin runs, as an application would set them.
 bool ConvertOnRig(rig::Session& Session, const ConvertOptions& Options, const ULONG Gains[3],
@@ -135,21 +157,8 @@ bool ConvertOnRig(rig::Session& Session, const ConvertOptions& Options, const UL
         *Error = PinFailureMessage(opened);
         return false;
     }
-    struct Setting {
-        bool Wanted;
-        const char* Name;
-        long long Value;
-    } settings[] = {{Options.Mono, "color", 0},
-                    {Options.AutoWhiteBalance, "awb", 1},
-                    {!Options.Gains.empty(), "blue-gain", Gains[0]},
-                    {!Options.Gains.empty(), "green-gain", Gains[1]},
-                    {!Options.Gains.empty(), "red-gain", Gains[2]}};
-    for (const Setting& setting : settings) {
-        if (setting.Wanted && !NT_SUCCESS(status = SetNamed(filter, setting.Name, setting.Value))) {
-            *Error = std::string("the camera refused ") + setting.Name + " (" + StatusName(status) + ")";
-            return false;
-        }
-    }
+    if (!ApplyConvertOptions(filter, Options, Gains, Error))
+        return false;
     status = pin.Pin->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(status)) {
         *Error = "the capture pin did not run (" + StatusHex(status) + ")";

@@ -294,7 +294,7 @@ std::string StatusName(NTSTATUS Status) {
         {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
         {STATUS_DEVICE_NOT_READY, "STATUS_DEVICE_NOT_READY"},
         {STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
-        {streamclass::STATUS_PROPERTY_NOT_FOUND, "STATUS_NOT_FOUND"},
+        {STATUS_NOT_FOUND, "STATUS_NOT_FOUND"},
     };
     for (const Named& n : names) {
         if (n.Status == Status)

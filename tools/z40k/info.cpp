@@ -3,7 +3,7 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 
-#include "host/rig/session.h"
+#include "tools/z40k/one_camera.h"
 #include "host/streamclass/client.h"
 
 #include <nlohmann/json.hpp>
@@ -180,20 +180,10 @@ void PrintText(const nlohmann::json& Info) {
 
 int RunInfo(bool Json) {
     rig::Session session;
-    rig::SessionOptions sessionOptions;
-    sessionOptions.VirtualClock = true;
-    std::string error;
-    if (!session.Open(sessionOptions, &error)) {
-        std::fprintf(stderr, "z40k info: %s\n", error.c_str());
+    streamclass::Filter* camera = z40k::BringUpOneCamera(session, rig::SessionOptions(), "info");
+    if (camera == nullptr)
         return EXIT_RUNTIME_FAILURE;
-    }
-    size_t index = 0;
-    const NTSTATUS status = session.Plug(rig::CameraOptions(), &index);
-    streamclass::Filter& filter = session.FilterOf(index);
-    if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "z40k info: the camera did not come up: %s\n", StatusName(status).c_str());
-        return EXIT_RUNTIME_FAILURE;
-    }
+    streamclass::Filter& filter = *camera;
     const nlohmann::json info = Describe(filter);
     filter.Unload();
     const std::vector<std::string> violations = streamclass::Violations();

@@ -2,7 +2,7 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 
-#include "host/rig/session.h"
+#include "tools/z40k/one_camera.h"
 
 #include <nlohmann/json.hpp>
 
@@ -19,20 +19,11 @@ struct PropsOptions {
 int RunProps(const PropsOptions& Options) {
     rig::Session session;
     rig::SessionOptions sessionOptions;
-    sessionOptions.VirtualClock = true;
     sessionOptions.Registry = Options.Registry; // only read
-    std::string error;
-    if (!session.Open(sessionOptions, &error)) {
-        std::fprintf(stderr, "z40k props: %s\n", error.c_str());
+    streamclass::Filter* camera = z40k::BringUpOneCamera(session, sessionOptions, "props");
+    if (camera == nullptr)
         return EXIT_RUNTIME_FAILURE;
-    }
-    size_t index = 0;
-    const NTSTATUS status = session.Plug(rig::CameraOptions(), &index);
-    streamclass::Filter& filter = session.FilterOf(index);
-    if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "z40k props: the camera did not come up: %s\n", StatusName(status).c_str());
-        return EXIT_RUNTIME_FAILURE;
-    }
+    streamclass::Filter& filter = *camera;
     if (Options.Json) {
         std::cout << PropertiesDocument(filter).dump() << "\n";
         return 0;

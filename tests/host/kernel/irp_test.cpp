@@ -136,11 +136,34 @@ TEST_F(Irp, RequestStartsAboveItsStackAndEachCallMovesDown) {
     });
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, upper, nullptr, 0, nullptr, &event, &iosb);
     ASSERT_NE(irp, nullptr);
+    // One block, as the I/O manager builds it: the first location the driver fills is the last one.
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp),
+              reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + host::DEVICE_STACK_SIZE - 1);
     EXPECT_EQ(irp->StackCount, host::DEVICE_STACK_SIZE);
     EXPECT_EQ(irp->CurrentLocation, host::DEVICE_STACK_SIZE + 1);
     EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_PNP);
     EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+}
+
+// A request goes where the device's driver object sends its major function, as on the platform: a
+// device whose driver takes PnP requests elsewhere never reaches its own handler.
+NTSTATUS NTAPI CompleteWithNoSuchDevice(PDEVICE_OBJECT, PIRP Irp) {
+    Irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    IofCompleteRequest(Irp, 0);
+    return STATUS_NO_SUCH_DEVICE;
+}
+
+TEST_F(Irp, RequestsGoThroughTheDriverObjectsMajorFunction) {
+    int calls = 0;
+    PDEVICE_OBJECT device = host::CreateDeviceObject(Answering(false, 0x11, &calls));
+    Query query;
+    EXPECT_EQ(SendQuery(device, &query), STATUS_SUCCESS);
+    DRIVER_OBJECT other{};
+    other.MajorFunction[IRP_MJ_PNP] = CompleteWithNoSuchDevice;
+    device->DriverObject = &other;
+    EXPECT_EQ(SendQuery(device, &query), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(calls, 1);
 }
 
 TEST_F(Irp, TimedWaitOnAnEventNobodySignalsTimesOutOnTheClock) {
