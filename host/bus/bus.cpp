@@ -3,6 +3,7 @@
 #include "host/kernel/kernel_host.h"
 #include "platform/kernel.h"
 
+#include <algorithm>
 #include <map>
 
 namespace bus {
@@ -32,12 +33,14 @@ NTSTATUS PdoDispatch(PDEVICE_OBJECT, PIRP Irp) {
 
 IsoTransfer::IsoTransfer(uint8_t Endpoint, uint32_t PacketCount, uint32_t PacketSize)
     : Endpoint(Endpoint), PacketSize(PacketSize), Buffer(size_t(PacketCount) * PacketSize),
-      Packets(PacketCount) {
+      Packets(PacketCount), Lent(PacketCount, nullptr) {
     for (uint32_t i = 0; i < PacketCount; ++i)
         Packets[i] = USBD_ISO_PACKET_DESCRIPTOR{i * PacketSize, 0, USBD_STATUS_SUCCESS};
 }
 
 void IsoTransfer::Reset() {
+    std::fill(Lent.begin(), Lent.begin() + Count, nullptr);
+    Keep.reset();
     Count = 0;
     Status = STATUS_SUCCESS;
     Completed100ns = 0;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace bus {
@@ -35,19 +36,29 @@ struct SetupPacket {
 // number of packets of the endpoint's size, laid out one after the other in Buffer, and for each packet
 // where its bytes begin, how many came and its status. The submitter owns it; the device fills it and
 // hands it back through the endpoint's completion routine, full or when its time is up.
+//
+// A device may lend a packet's bytes instead of copying them into Buffer, as a controller that lands
+// packets in memory the host then reads where they are: the packet's Lent entry points at them, and
+// Keep holds that memory unchanged until the transfer is submitted again. Readers take a packet's bytes
+// from PacketData, wherever they are.
 struct IsoTransfer {
     IsoTransfer(uint8_t Endpoint, uint32_t PacketCount, uint32_t PacketSize);
     uint8_t Endpoint;    // endpoint address, direction bit included
     uint32_t PacketSize; // room of each packet
     std::vector<uint8_t> Buffer;
     std::vector<USBD_ISO_PACKET_DESCRIPTOR> Packets; // Offset fixed; Length and Status as received
+    std::vector<const uint8_t*> Lent;                // per packet: its lent bytes, or null (in Buffer)
+    std::shared_ptr<const void> Keep;                // what lent bytes belong to
     uint32_t Count = 0;                              // packets filled
     NTSTATUS Status = STATUS_SUCCESS; // STATUS_CANCELLED: the endpoint was aborted; DEVICE_GONE_STATUS: pulled out
     int64_t Completed100ns = 0;       // clock time of the transfer's last packet
     void* Context = nullptr;          // the submitter's
     uint32_t Capacity() const { return static_cast<uint32_t>(Packets.size()); }
-    uint8_t* PacketData(uint32_t Packet) { return Buffer.data() + Packets[Packet].Offset; }
-    const uint8_t* PacketData(uint32_t Packet) const { return Buffer.data() + Packets[Packet].Offset; }
+    // Where the device writes a packet it does not lend.
+    uint8_t* PacketRoom(uint32_t Packet) { return Buffer.data() + Packets[Packet].Offset; }
+    const uint8_t* PacketData(uint32_t Packet) const {
+        return Lent[Packet] != nullptr ? Lent[Packet] : Buffer.data() + Packets[Packet].Offset;
+    }
     // Ready for the device again: no packet filled, success.
     void Reset();
 };

@@ -15,10 +15,35 @@ void ApplyPipeState(FrameAssembly* Assembly, ULONG Flags, PacketResult* Result) 
         if (Assembly->DataPackets != 0) {
             Assembly->Dropping = true;
             Assembly->Assembled = 0;
+            Assembly->LentBase = nullptr;
+            Assembly->LentKeep.reset();
         }
     } else if (Flags == USBCAMD_START_STREAM) {
         Assembly->PipeStopped = false;
     }
+}
+
+// Bytes bytes at Data onto the end of the frame; the caller has checked they fit.
+void Append(FrameAssembly* Assembly, const uint8_t* Data, uint32_t Bytes, const std::shared_ptr<const void>* Lender) {
+    const bool lent = Lender != nullptr && *Lender != nullptr;
+    if (Assembly->Assembled == 0 && lent) {
+        Assembly->LentBase = Data;
+        Assembly->LentKeep = *Lender;
+        Assembly->Assembled = Bytes;
+        return;
+    }
+    if (Assembly->LentBase != nullptr) {
+        if (lent && *Lender == Assembly->LentKeep && Data == Assembly->LentBase + Assembly->Assembled) {
+            Assembly->Assembled += Bytes;
+            return;
+        }
+        // The frame leaves the lent memory: what it took from there so far comes into the frame buffer.
+        std::memcpy(Assembly->Frame.data(), Assembly->LentBase, Assembly->Assembled);
+        Assembly->LentBase = nullptr;
+        Assembly->LentKeep.reset();
+    }
+    std::memcpy(Assembly->Frame.data() + Assembly->Assembled, Data, Bytes);
+    Assembly->Assembled += Bytes;
 }
 
 } // namespace
@@ -35,6 +60,8 @@ void PrepareAssembly(FrameAssembly* Assembly, ULONG StreamNumber, ULONG RawFrame
 
 void BeginAssembly(LibraryDevice* Device, FrameAssembly* Assembly) {
     Assembly->Assembled = 0;
+    Assembly->LentBase = nullptr;
+    Assembly->LentKeep.reset();
     Assembly->DataPackets = 0;
     Assembly->Dropping = false;
     Assembly->Still = Assembly->NextIsStill;
@@ -51,7 +78,7 @@ void BeginAssembly(LibraryDevice* Device, FrameAssembly* Assembly) {
 
 PacketResult AssemblePacket(LibraryDevice* Device, FrameAssembly* Assembly, const USBD_ISO_PACKET_DESCRIPTOR& SyncPacket,
                             const uint8_t* SyncData, const USBD_ISO_PACKET_DESCRIPTOR& DataPacket,
-                            const uint8_t* Data) {
+                            const uint8_t* Data, const std::shared_ptr<const void>* Lender) {
     PacketResult result;
     if (Assembly->PipeStopped)
         return result; // the pipe is idle: the packet is lost on the bus
@@ -92,8 +119,7 @@ PacketResult AssemblePacket(LibraryDevice* Device, FrameAssembly* Assembly, cons
         } else if (bytes > Assembly->RawFrameLength - Assembly->Assembled) {
             Assembly->Dropping = true; // longer than the frame we asked for: never write past it
         } else {
-            std::memcpy(Assembly->Frame.data() + Assembly->Assembled, Data + validDataOffset, bytes);
-            Assembly->Assembled += bytes;
+            Append(Assembly, Data + validDataOffset, bytes, Lender);
         }
     }
     result.FrameComplete = frameComplete != FALSE;

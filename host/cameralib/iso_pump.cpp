@@ -16,13 +16,16 @@ constexpr uint32_t PACKETS_PER_TRANSFER = 4096;
 
 // One of the two transfers of a pair is back; the pair goes to the completion worker with the second.
 void TransferBack(StreamingState* State, bus::IsoTransfer* Transfer) {
+    bool pairBack;
     {
         std::lock_guard<std::mutex> lock(State->Mutex);
         TransferPair* pair = static_cast<TransferPair*>(Transfer->Context);
-        if (++pair->Back == 2)
+        pairBack = ++pair->Back == 2;
+        if (pairBack)
             State->Returned.push_back(pair);
     }
-    host::ClockNotify();
+    if (pairBack)
+        host::ClockNotify();
 }
 
 void Submit(LibraryDevice* Device, TransferPair* Pair) {
@@ -37,9 +40,9 @@ void Submit(LibraryDevice* Device, TransferPair* Pair) {
 void PumpTransfer(LibraryDevice* Device, StreamingState* State, const TransferPair& Pair) {
     const uint32_t count = std::min(Pair.Sync.Count, Pair.Data.Count);
     for (uint32_t i = 0; i < count; ++i) {
-        const PacketResult result = AssemblePacket(Device, &State->Assembly, Pair.Sync.Packets[i],
-                                                   Pair.Sync.PacketData(i), Pair.Data.Packets[i],
-                                                   Pair.Data.PacketData(i));
+        const PacketResult result = AssemblePacket(
+            Device, &State->Assembly, Pair.Sync.Packets[i], Pair.Sync.PacketData(i), Pair.Data.Packets[i],
+            Pair.Data.PacketData(i), Pair.Data.Lent[i] != nullptr ? &Pair.Data.Keep : nullptr);
         if (result.Pumped)
             State->PacketsPumped.store(State->PacketsPumped.load(std::memory_order_relaxed) + 1,
                                        std::memory_order_relaxed);

@@ -45,7 +45,7 @@ void DescribeFrame(PKSSTREAM_HEADER Header, const StreamingState* State, const F
 }
 
 void Deliver(LibraryDevice* Device, StreamingState* State, FinishedFrame& Frame, PHW_STREAM_REQUEST_BLOCK Srb) {
-    const uint8_t* raw = Frame.Raw.data();
+    const uint8_t* raw = Frame.Bytes();
     if (State->OnRawFrame)
         State->OnRawFrame(Frame.Record.Index, raw, State->RawFrameLength);
 
@@ -83,7 +83,7 @@ void Deliver(LibraryDevice* Device, StreamingState* State, FinishedFrame& Frame,
     std::lock_guard<std::mutex> lock(State->Mutex);
     ++State->Stats.LatencySamples;
     State->Stats.LatencyTotalMicroseconds += latency;
-    if (State->SpareFrames.size() < SPARE_FRAMES)
+    if (!Frame.Raw.empty() && State->SpareFrames.size() < SPARE_FRAMES)
         State->SpareFrames.push_back(std::move(Frame.Raw));
 }
 
@@ -184,10 +184,15 @@ void FinishFrame(LibraryDevice* Device, StreamingState* State, int64_t Done100ns
             frame.Record.Dropped = false;
             frame.DataPackets = assembly.DataPackets;
             frame.FrameContext = assembly.FrameContext;
-            frame.Raw.swap(assembly.Frame);
-            if (!State->SpareFrames.empty()) {
-                assembly.Frame.swap(State->SpareFrames.back());
-                State->SpareFrames.pop_back();
+            if (assembly.LentBase != nullptr) {
+                frame.LentBase = assembly.LentBase;
+                frame.LentKeep = std::move(assembly.LentKeep);
+            } else {
+                frame.Raw.swap(assembly.Frame);
+                if (!State->SpareFrames.empty()) {
+                    assembly.Frame.swap(State->SpareFrames.back());
+                    State->SpareFrames.pop_back();
+                }
             }
             frame.Discontinuity = State->LostSinceDelivery;
             State->LostSinceDelivery = false;

@@ -27,7 +27,10 @@ constexpr int64_t DEFAULT_FRAME_TIME_100NS = 666667;
 // A frame the completion worker finished, on its way to the frame worker.
 struct FinishedFrame {
     FrameRecord Record;
-    std::vector<uint8_t> Raw; // the assembly, for a frame that will take a read
+    std::vector<uint8_t> Raw; // the assembly, for a frame that will take a read, unless it is lent:
+    const uint8_t* LentBase = nullptr;
+    std::shared_ptr<const void> LentKeep;
+    const uint8_t* Bytes() const { return LentBase != nullptr ? LentBase : Raw.data(); }
     uint32_t DataPackets = 0;
     std::vector<uint8_t> FrameContext;
     int64_t Done100ns = 0;

@@ -89,7 +89,8 @@ class SimulatedCamera::Sender {
     SimulatedCamera& camera_;
     Endpoint& ep_;
     Packetizer packetizer_;
-    std::vector<uint8_t> rendered_; // the sensor's frame, padded to whole packets
+    // The sensor's frame, padded to whole packets; lent to the transfers its packets go out in.
+    std::shared_ptr<std::vector<uint8_t>> rendered_ = std::make_shared<std::vector<uint8_t>>();
     uint16_t renderedExposure_ = 0;
     uint16_t renderedGain_ = 0;
     uint64_t renderedPicture_ = ~uint64_t{0};
@@ -329,9 +330,9 @@ void SimulatedCamera::Sender::BeginFrame(uint32_t PacketsPerFrame) {
     }
     RenderFrame(picture, recorded, pictureGeneration, PacketsPerFrame);
     if (observer)
-        observer(frameIndex, rendered_.data(), RAW_FRAME_SIZE);
+        observer(frameIndex, rendered_->data(), RAW_FRAME_SIZE);
     dataSent_ = 0;
-    packetizer_.BeginFrameInPlace(rendered_.data(), rendered_.size(), plan.Still, plan.Faults);
+    packetizer_.BeginFrameInPlace(rendered_->data(), rendered_->size(), plan.Still, plan.Faults);
 }
 
 // Renders 5 megapixels only when the sensor's output changes: its registers, or what it looks at.
@@ -340,22 +341,25 @@ void SimulatedCamera::Sender::RenderFrame(const Scene* Picture,
                                           uint64_t PictureGeneration, uint32_t PacketsPerFrame) {
     const uint16_t exposure = camera_.exposure_;
     const uint16_t gain = camera_.gain_;
-    if (!rendered_.empty() && exposure == renderedExposure_ && gain == renderedGain_ &&
+    if (!rendered_->empty() && exposure == renderedExposure_ && gain == renderedGain_ &&
         PictureGeneration == renderedPicture_)
         return;
+    // A frame still lent to transfers on their way through the host keeps its bytes.
+    if (rendered_.use_count() > 1)
+        rendered_ = std::make_shared<std::vector<uint8_t>>();
     if (Recorded != nullptr) {
-        rendered_ = *Recorded;
+        *rendered_ = *Recorded;
     } else if (Picture == nullptr) {
         if (chart_.Rgb.empty())
             chart_ = BuiltInChart();
-        RenderRawFrame(chart_, exposure, gain, &rendered_);
+        RenderRawFrame(chart_, exposure, gain, rendered_.get());
     } else {
         std::lock_guard<std::mutex> lock(ep_.Mutex);
-        RenderRawFrame(ep_.Picture, exposure, gain, &rendered_);
+        RenderRawFrame(ep_.Picture, exposure, gain, rendered_.get());
     }
     // Padded once to whole packets, so every packet is sent from this buffer.
     const size_t padded = std::max<size_t>(RAW_FRAME_SIZE, size_t{PacketsPerFrame} * packetizer_.PacketSize());
-    rendered_.resize(padded, RAW_FILLER);
+    rendered_->resize(padded, RAW_FILLER);
     renderedExposure_ = exposure;
     renderedGain_ = gain;
     renderedPicture_ = PictureGeneration;
@@ -377,13 +381,19 @@ bool SimulatedCamera::Sender::PlacePacket(const PacketView& View, int64_t Due,
         data.Submitted.pop_front();
     }
     const uint32_t slot = pair.Data->Count;
-    pair.Sync->PacketData(slot)[0] = View.Header;
+    pair.Sync->PacketRoom(slot)[0] = View.Header;
     pair.Sync->Packets[slot].Length = 1;
     pair.Sync->Packets[slot].Status = View.SyncStatus;
     // A packet longer than the transfer's room is cut there, as a host controller reports babble.
     const uint32_t length = std::min(View.Length, pair.Data->PacketSize);
-    if (length != 0)
-        std::memcpy(pair.Data->PacketData(slot), View.Data, length);
+    // Packets of the frame are lent from it; the padded last one and inserted ones are copied.
+    const uint8_t* frame = rendered_->data();
+    if (length != 0 && View.Data >= frame && View.Data + length <= frame + rendered_->size()) {
+        pair.Data->Lent[slot] = View.Data;
+        pair.Data->Keep = rendered_;
+    } else if (length != 0) {
+        std::memcpy(pair.Data->PacketRoom(slot), View.Data, length);
+    }
     pair.Data->Packets[slot].Length = length;
     pair.Data->Packets[slot].Status = length < View.Length ? USBD_STATUS_BABBLE_DETECTED : View.DataStatus;
     ++pair.Sync->Count;
