@@ -9,26 +9,26 @@
 
 namespace {
 
-constexpr LONG CAMERA_DEVICE_INFO1 = 2500;
-constexpr LONG CAMERA_DEVICE_INFO2 = 0;
 constexpr ULONG CAMERA_RECORD_SIZE = sizeof(CameraPropertyRecord);
 
 // Colour filter phase reported after colour is switched on: the flip changes which sample comes first.
 constexpr ULONG COLOR_PHASE_FLIPPED = 3;
 constexpr ULONG COLOR_PHASE_UPRIGHT = 2;
 
+// Applications pass the whole record as the property as well as the data, so both are at least one
+// CameraPropertyRecord.
 #define CAMERA_ITEM(Id, Get, Set)                                                                            \
     {                                                                                                        \
-        Id,          /* PropertyId */                                                                        \
-            {Get},   /* GetSupported */                                                                      \
-            32,      /* MinProperty */                                                                       \
-            32,      /* MinData: one CameraPropertyRecord */                                                 \
-            {Set},   /* SetSupported */                                                                      \
-            nullptr, /* Values */                                                                            \
-            0,       /* RelationsCount */                                                                    \
-            nullptr, /* Relations */                                                                         \
-            nullptr, /* SupportHandler */                                                                    \
-            0,       /* SerializedSize */                                                                    \
+        Id,                     /* PropertyId */                                                             \
+            {Get},              /* GetSupported */                                                           \
+            CAMERA_RECORD_SIZE, /* MinProperty */                                                            \
+            CAMERA_RECORD_SIZE, /* MinData */                                                                \
+            {Set},              /* SetSupported */                                                           \
+            nullptr,            /* Values */                                                                 \
+            0,                  /* RelationsCount */                                                         \
+            nullptr,            /* Relations */                                                              \
+            nullptr,            /* SupportHandler */                                                         \
+            0,                  /* SerializedSize */                                                         \
     }
 
 // IDs 1 to 4 are read-only, 14 is write-only, the rest read and write.
