@@ -58,7 +58,9 @@ BOOLEAN HasPropertyIdentifier(PHW_STREAM_REQUEST_BLOCK Srb) {
            Descriptor->PropertyInputSize >= sizeof(KSPROPERTY);
 }
 
-NTSTATUS CompleteProperty(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status) {
+// Stores the status in the SRB, leaving the bytes transferred as they are; returns the status. The adapter
+// routine completes the SRB once the handler has returned.
+NTSTATUS StoreStatus(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status) {
     Srb->Status = Status;
     return Status;
 }
@@ -95,7 +97,7 @@ NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM
     CameraPropertyRecord* Record =
         static_cast<CameraPropertyRecord*>(PropertyRecord(Srb, CAMERA_RECORD_SIZE));
     if (Record == nullptr) {
-        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
     // The ID comes from the request's identifier, not from the copy at the head of the data buffer.
     switch (RequestedId(Srb)) {
@@ -169,7 +171,7 @@ NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM
     if (!IsSet) {
         Srb->ActualBytesTransferred = CAMERA_RECORD_SIZE;
     }
-    return CompleteProperty(Srb, STATUS_SUCCESS);
+    return StoreStatus(Srb, STATUS_SUCCESS);
 }
 
 } // namespace
@@ -199,7 +201,7 @@ ULONG RequestedId(PHW_STREAM_REQUEST_BLOCK Srb) {
     return Srb->CommandData.PropertyInfo->Property->Id;
 }
 
-NTSTATUS Finish(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status, ULONG Transferred) {
+NTSTATUS StoreResult(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status, ULONG Transferred) {
     Srb->ActualBytesTransferred = Transferred;
     Srb->Status = Status;
     return Status;
@@ -211,7 +213,7 @@ NTSTATUS AdapterDeviceProperty(BOOLEAN IsSet, PDEVICE_OBJECT BusDeviceObject, PD
 
     // Without a whole identifier there is no set to route by.
     if (!HasPropertyIdentifier(Srb)) {
-        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
     const GUID& Set = Srb->CommandData.PropertyInfo->Property->Set;
 
@@ -224,10 +226,10 @@ NTSTATUS AdapterDeviceProperty(BOOLEAN IsSet, PDEVICE_OBJECT BusDeviceObject, PD
     // Capture applications probe these two standard sets; answering them with success and no data keeps
     // such applications going although the camera has none of their controls.
     if (IsEqualGUID(Set, PROPSETID_VIDCAP_VIDEOCONTROL) || IsEqualGUID(Set, PROPSETID_VIDCAP_CAMERACONTROL)) {
-        return CompleteProperty(Srb, STATUS_SUCCESS);
+        return StoreStatus(Srb, STATUS_SUCCESS);
     }
     if (IsEqualGUID(Set, CameraPropertySetGuid)) {
         return CameraPropertyHandler(IsSet, Context, Srb);
     }
-    return CompleteProperty(Srb, STATUS_NOT_SUPPORTED);
+    return StoreStatus(Srb, STATUS_NOT_SUPPORTED);
 }
