@@ -11,7 +11,7 @@ namespace {
 
 constexpr ULONG CAMERA_RECORD_SIZE = sizeof(CameraPropertyRecord);
 
-// Colour filter phase reported after colour is switched on: the flip changes which sample comes first.
+// Colour filter phase reported after colour is switched on.
 constexpr ULONG COLOR_PHASE_FLIPPED = 3;
 constexpr ULONG COLOR_PHASE_UPRIGHT = 2;
 
@@ -88,19 +88,34 @@ VOID TransferGain(BOOLEAN IsSet, ULONG& Field, CameraPropertyRecord* Record) {
     }
 }
 
-// The camera set never fails on content: unknown IDs answer 0, and the results of the vendor requests
-// are not looked at (the stored setting keeps the new value either way, and reaches the camera again
-// at the next stream open).
-NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb) {
-    // The stream class checks the sizes the item table declares; a request that comes some other way is
-    // still refused before a byte of it is touched.
-    CameraPropertyRecord* Record =
-        static_cast<CameraPropertyRecord*>(PropertyRecord(Srb, CAMERA_RECORD_SIZE));
-    if (Record == nullptr) {
-        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+// Colour output on or off. Switching it on also reports the colour filter phase that follows the flip,
+// since the flip changes which sample comes first.
+VOID TransferColorEnable(BOOLEAN IsSet, PDeviceContext Context, CameraPropertyRecord* Record) {
+    if (IsSet) {
+        const BOOLEAN Enable = Record->Value != 0;
+        WriteRelaxed(Context->ColorEnable, Enable);
+        if (Enable) {
+            WriteRelaxed(Context->ColorPhase,
+                         ReadRelaxed(Context->VerticalFlip) ? COLOR_PHASE_FLIPPED : COLOR_PHASE_UPRIGHT);
+        }
+    } else {
+        Record->Value = ReadRelaxed(Context->ColorEnable) ? 1 : 0;
     }
-    // The ID comes from the request's identifier, not from the copy at the head of the data buffer.
-    switch (RequestedId(Srb)) {
+}
+
+VOID TransferSwitch(BOOLEAN IsSet, BOOLEAN& Field, CameraPropertyRecord* Record) {
+    if (IsSet) {
+        WriteRelaxed(Field, static_cast<BOOLEAN>(Record->Value != 0));
+    } else {
+        Record->Value = ReadRelaxed(Field) ? 1 : 0;
+    }
+}
+
+// Carries out one camera-set request on its record. Unknown IDs answer 0, and the results of the vendor
+// requests are not looked at (the stored setting keeps the new value either way, and reaches the camera
+// again at the next stream open).
+VOID TransferCameraProperty(BOOLEAN IsSet, PDeviceContext Context, ULONG Id, CameraPropertyRecord* Record) {
+    switch (Id) {
     // Constants answer on either direction; the stream class lets only gets through.
     case CameraPropertyDeviceInfo1:
         Record->Value = CAMERA_DEVICE_INFO1;
@@ -116,23 +131,10 @@ NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM
         break;
 
     case CameraPropertyColorEnable:
-        if (IsSet) {
-            const BOOLEAN Enable = Record->Value != 0;
-            WriteRelaxed(Context->ColorEnable, Enable);
-            if (Enable) {
-                WriteRelaxed(Context->ColorPhase,
-                             ReadRelaxed(Context->VerticalFlip) ? COLOR_PHASE_FLIPPED : COLOR_PHASE_UPRIGHT);
-            }
-        } else {
-            Record->Value = ReadRelaxed(Context->ColorEnable) ? 1 : 0;
-        }
+        TransferColorEnable(IsSet, Context, Record);
         break;
     case CameraPropertyAutoWhiteBalance:
-        if (IsSet) {
-            WriteRelaxed(Context->AutoWhiteBalance, static_cast<BOOLEAN>(Record->Value != 0));
-        } else {
-            Record->Value = ReadRelaxed(Context->AutoWhiteBalance) ? 1 : 0;
-        }
+        TransferSwitch(IsSet, Context->AutoWhiteBalance, Record);
         break;
 
     case CameraPropertyExposureTime:
@@ -167,7 +169,19 @@ NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM
         Record->Value = 0;
         break;
     }
+}
 
+// The camera set never fails on content; only a request too short for its record is refused.
+NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb) {
+    // The stream class checks the sizes the item table declares; a request that comes some other way is
+    // still refused before a byte of it is touched.
+    CameraPropertyRecord* Record =
+        static_cast<CameraPropertyRecord*>(PropertyRecord(Srb, CAMERA_RECORD_SIZE));
+    if (Record == nullptr) {
+        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    // The ID comes from the request's identifier, not from the copy at the head of the data buffer.
+    TransferCameraProperty(IsSet, Context, RequestedId(Srb), Record);
     if (!IsSet) {
         Srb->ActualBytesTransferred = CAMERA_RECORD_SIZE;
     }
