@@ -28,6 +28,8 @@ constexpr ULONG INTERVAL_SLACK = 3;
 
 } // namespace
 
+// Both callbacks answer STATUS_DEVICE_NOT_READY before configure has given us an interface (or after
+// uninitialise or a failed initialise released it): there is no alternate setting to write into.
 NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT, PVOID DeviceContext, PULONG RawFrameLength,
                                     PVOID Format) {
     PDeviceContext context = static_cast<PDeviceContext>(DeviceContext);
@@ -35,8 +37,6 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT, PVOID DeviceContext, PULONG 
 
     *RawFrameLength = 0;
     PUSBD_INTERFACE_INFORMATION interface = context->InterfaceInfo;
-    // Before configure has given us an interface (or after uninitialise or a failed initialise released
-    // it) the device is not ready to stream: there is no alternate setting to write into.
     if (!interface)
         return STATUS_DEVICE_NOT_READY;
     if (!format)
@@ -94,7 +94,7 @@ NTSTATUS NTAPI CamFreeBandwidth(PDEVICE_OBJECT, PVOID DeviceContext) {
     PDeviceContext context = static_cast<PDeviceContext>(DeviceContext);
     PUSBD_INTERFACE_INFORMATION interface = context->InterfaceInfo;
     if (!interface)
-        return STATUS_DEVICE_NOT_READY; // no interface, as in CamAllocateBandwidth
+        return STATUS_DEVICE_NOT_READY;
     interface->AlternateSetting = CAM_IDLE_ALTERNATE_SETTING;
     return QRXUSBCAMD_SelectAlternateInterface(context, interface);
 }
