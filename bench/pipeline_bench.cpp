@@ -193,18 +193,22 @@ class RecordingReporter : public benchmark::ConsoleReporter {
     std::map<std::string, std::map<std::string, std::vector<double>>> Capture;
 };
 
-} // namespace
+struct Stage {
+    std::string Name;
+    const char* Baseline;
+};
 
-int main(int argc, char** argv) {
-    // The pool keeps a freed scratch frame for the next one, as a lookaside list would, so each frame
-    // does not fault in 5.9 MB of fresh pages.
-    host::PoolSetLookaside(true);
-    benchmark::Initialize(&argc, argv);
+// Each kernel path and the suffix its benchmarks carry.
+struct PathSuffix {
+    ImagingPath Path;
+    const char* Suffix;
+};
+constexpr PathSuffix PATHS[] = {
+    {IMAGING_PATH_SCALAR, "_scalar"}, {IMAGING_PATH_AVX2, "_avx2"}, {IMAGING_PATH_AVX512, "_avx512"}};
 
-    struct Stage {
-        std::string Name;
-        const char* Baseline;
-    };
+// Registers every benchmark of this file, on each path the processor has; returns the stages of the
+// table with their baselines, and in *BestSuffix the suffix of the best path.
+std::vector<Stage> RegisterStages(std::string* BestSuffix) {
     std::vector<Stage> stages = {{"deinterlace", "memcpy_window"},
                                  {"memset_output", "memcpy_output"},
                                  {"scratch_pool", "memcpy_window"}};
@@ -213,17 +217,11 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("memset_output", MemsetOutput)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("deinterlace", Deinterlace)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("scratch_pool", ScratchPool)->Unit(benchmark::kMillisecond);
-    const struct {
-        ImagingPath Path;
-        const char* Suffix;
-    } paths[] = {
-        {IMAGING_PATH_SCALAR, "_scalar"}, {IMAGING_PATH_AVX2, "_avx2"}, {IMAGING_PATH_AVX512, "_avx512"}};
     const ImagingPath best = SupportedImagingPath();
-    std::string bestSuffix;
-    for (const auto& p : paths) {
+    for (const auto& p : PATHS) {
         if (p.Path > best)
             continue; // the processor lacks it
-        bestSuffix = p.Suffix;
+        *BestSuffix = p.Suffix;
         const std::string path = p.Suffix;
         benchmark::RegisterBenchmark(("grey" + path).c_str(), Grey, p.Path)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("colour" + path).c_str(), Colour, p.Path)
@@ -240,54 +238,78 @@ int main(int argc, char** argv) {
                                      {"grey_call" + path, "memcpy_output"},
                                      {"colour_awb_call" + path, "memcpy_output"}});
     }
+    return stages;
+}
+
+// The table for people: each stage's median, against its baseline and against memcpy of the output.
+void PrintStageTable(const std::vector<Stage>& Stages, std::map<std::string, double>& Ms) {
+    std::printf("\n%-22s %10s  %-14s %10s %12s\n", "stage", "ms/frame", "baseline", "x baseline",
+                "x out memcpy");
+    for (const Stage& s : Stages) {
+        if (!Ms.count(s.Name) || !Ms.count(s.Baseline) || !Ms.count("memcpy_output"))
+            continue;
+        std::printf("%-22s %10.3f  %-14s %10.2f %12.2f\n", s.Name.c_str(), Ms[s.Name], s.Baseline,
+                    Ms[s.Name] / Ms[s.Baseline], Ms[s.Name] / Ms["memcpy_output"]);
+    }
+}
+
+// Machine-readable summary: whole calls against memcpy of the 14,745,600 output bytes, first on the best
+// path the processor has (unsuffixed), then on each path; then the live view's JPEG encoding of a chart
+// frame (serve_jpeg_bench.cpp) against the colour call.
+void PrintCallRatios(std::map<std::string, double>& Ms, const std::string& BestSuffix) {
+    for (const char* call : {"colour_awb_call", "grey_call"})
+        if (Ms.count(call + BestSuffix) && Ms.count("memcpy_output"))
+            std::printf("ratio %s %.3f\n", call, Ms[call + BestSuffix] / Ms["memcpy_output"]);
+    for (const auto& p : PATHS)
+        for (const char* call : {"colour_awb_call", "grey_call"}) {
+            const std::string name = call + std::string(p.Suffix);
+            if (Ms.count(name) && Ms.count("memcpy_output"))
+                std::printf("ratio %s %.3f\n", name.c_str(), Ms[name] / Ms["memcpy_output"]);
+        }
+    for (const char* name : {"jpeg_full", "jpeg_half", "jpeg_quarter"})
+        if (Ms.count(name) && Ms.count("colour_awb_call" + BestSuffix))
+            std::printf("ratio %s_vs_colour_call %.3f\n", name,
+                        Ms[name] / Ms["colour_awb_call" + BestSuffix]);
+}
+
+// The capture benchmarks (capture_fps.cpp): any benchmark in bench/ that sets
+// State.counters["capture_fps"] gets its frames per second, the frame time against the colour call alone
+// (what the threaded path adds to the driver's own work), and the packet-to-read latency printed last.
+void PrintCaptureFigures(const RecordingReporter& Reporter, const std::string& BestSuffix) {
+    auto realMs = RecordingReporter::Medians(Reporter.RealSamples);
+    for (const auto& run : Reporter.Capture) {
+        const auto fps = run.second.find("capture_fps");
+        const double rate = fps == run.second.end() ? 0 : RecordingReporter::Median(fps->second);
+        if (rate <= 0)
+            continue;
+        std::printf("capture_fps %s %.1f\n", run.first.c_str(), rate);
+        if (realMs.count("colour_awb_call" + BestSuffix))
+            std::printf("ratio %s_vs_colour_call %.3f\n", run.first.c_str(),
+                        1e3 / rate / realMs["colour_awb_call" + BestSuffix]);
+        const auto latency = run.second.find("packet_to_read_us");
+        if (latency != run.second.end())
+            std::printf("packet_to_read_us %s %.0f\n", run.first.c_str(),
+                        RecordingReporter::Median(latency->second));
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The pool keeps a freed scratch frame for the next one, as a lookaside list would, so each frame
+    // does not fault in 5.9 MB of fresh pages.
+    host::PoolSetLookaside(true);
+    benchmark::Initialize(&argc, argv);
+    std::string bestSuffix;
+    const std::vector<Stage> stages = RegisterStages(&bestSuffix);
 
     RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
     auto ms = reporter.Medians();
-    std::printf("\n%-22s %10s  %-14s %10s %12s\n", "stage", "ms/frame", "baseline", "x baseline",
-                "x out memcpy");
-    for (const Stage& s : stages) {
-        if (!ms.count(s.Name) || !ms.count(s.Baseline) || !ms.count("memcpy_output"))
-            continue;
-        std::printf("%-22s %10.3f  %-14s %10.2f %12.2f\n", s.Name.c_str(), ms[s.Name], s.Baseline,
-                    ms[s.Name] / ms[s.Baseline], ms[s.Name] / ms["memcpy_output"]);
-    }
-    // Machine-readable summary: whole calls against memcpy of the 14,745,600 output bytes, first on the
-    // best path the processor has (unsuffixed), then on each path; then the frames per second of the
-    // capture benchmark: any benchmark in bench/ that sets State.counters["capture_fps"] gets its figure
-    // printed last.
-    for (const char* call : {"colour_awb_call", "grey_call"})
-        if (ms.count(call + bestSuffix) && ms.count("memcpy_output"))
-            std::printf("ratio %s %.3f\n", call, ms[call + bestSuffix] / ms["memcpy_output"]);
-    for (const auto& p : paths)
-        for (const char* call : {"colour_awb_call", "grey_call"}) {
-            const std::string name = call + std::string(p.Suffix);
-            if (ms.count(name) && ms.count("memcpy_output"))
-                std::printf("ratio %s %.3f\n", name.c_str(), ms[name] / ms["memcpy_output"]);
-        }
-    // The live view's JPEG encoding of a chart frame (serve_jpeg_bench.cpp), against the colour call.
-    for (const char* name : {"jpeg_full", "jpeg_half", "jpeg_quarter"})
-        if (ms.count(name) && ms.count("colour_awb_call" + bestSuffix))
-            std::printf("ratio %s_vs_colour_call %.3f\n", name,
-                        ms[name] / ms["colour_awb_call" + bestSuffix]);
-    // The capture benchmarks (capture_fps.cpp): frames per second, the frame time against the colour call
-    // alone (what the threaded path adds to the driver's own work), and the packet-to-read latency.
-    auto realMs = RecordingReporter::Medians(reporter.RealSamples);
-    for (const auto& run : reporter.Capture) {
-        const auto fps = run.second.find("capture_fps");
-        const double rate = fps == run.second.end() ? 0 : RecordingReporter::Median(fps->second);
-        if (rate <= 0)
-            continue;
-        std::printf("capture_fps %s %.1f\n", run.first.c_str(), rate);
-        if (realMs.count("colour_awb_call" + bestSuffix))
-            std::printf("ratio %s_vs_colour_call %.3f\n", run.first.c_str(),
-                        1e3 / rate / realMs["colour_awb_call" + bestSuffix]);
-        const auto latency = run.second.find("packet_to_read_us");
-        if (latency != run.second.end())
-            std::printf("packet_to_read_us %s %.0f\n", run.first.c_str(),
-                        RecordingReporter::Median(latency->second));
-    }
+    PrintStageTable(stages, ms);
+    PrintCallRatios(ms, bestSuffix);
+    PrintCaptureFigures(reporter, bestSuffix);
     return 0;
 }

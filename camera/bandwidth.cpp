@@ -26,12 +26,10 @@ constexpr ULONG ALT_SETTING_ENTRIES = ArrayCount(AltSettingTable);
 constexpr ULONG INTERVAL_MASK = 0xFFFFFFF0u;
 constexpr ULONG INTERVAL_SLACK = 3;
 
-// Status when the library asks for bandwidth before configure has given us an interface (or after
-// uninitialise or a failed initialise released it): there is no alternate setting to write into.
-constexpr NTSTATUS STATUS_NO_INTERFACE = STATUS_DEVICE_NOT_READY;
-
 } // namespace
 
+// Both callbacks answer STATUS_DEVICE_NOT_READY before configure has given us an interface (or after
+// uninitialise or a failed initialise released it): there is no alternate setting to write into.
 NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT, PVOID DeviceContext, PULONG RawFrameLength,
                                     PVOID Format) {
     PDeviceContext context = static_cast<PDeviceContext>(DeviceContext);
@@ -40,7 +38,7 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT, PVOID DeviceContext, PULONG 
     *RawFrameLength = 0;
     PUSBD_INTERFACE_INFORMATION interface = context->InterfaceInfo;
     if (!interface)
-        return STATUS_NO_INTERFACE;
+        return STATUS_DEVICE_NOT_READY;
     if (!format)
         return STATUS_INVALID_PARAMETER;
 
@@ -96,7 +94,7 @@ NTSTATUS NTAPI CamFreeBandwidth(PDEVICE_OBJECT, PVOID DeviceContext) {
     PDeviceContext context = static_cast<PDeviceContext>(DeviceContext);
     PUSBD_INTERFACE_INFORMATION interface = context->InterfaceInfo;
     if (!interface)
-        return STATUS_NO_INTERFACE;
+        return STATUS_DEVICE_NOT_READY;
     interface->AlternateSetting = CAM_IDLE_ALTERNATE_SETTING;
     return QRXUSBCAMD_SelectAlternateInterface(context, interface);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "driver/device_context.h"
+#include "platform/camera_properties.h" // CAM_EXPOSURE_MASK, CAM_GAIN_MASK: the register widths
 
 enum CamRequest : UCHAR {
     CamRequestSetControl = 2,   // Value: the control's value, Index: the control number, no data
@@ -28,8 +29,6 @@ enum CamRegister : UCHAR {
 
 constexpr USHORT CamStatusWord = 16;
 constexpr USHORT CAM_STATUS_READY = 3;
-constexpr ULONG CAM_EXPOSURE_MASK = 0x7FF;
-constexpr ULONG CAM_GAIN_MASK = 0x3FF;
 
 // Request 5: the sensor register write. Callers mask the value; the status is theirs to ignore.
 NTSTATUS CamWriteRegister(PDeviceContext Context, UCHAR Register, ULONG Value);

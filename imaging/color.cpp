@@ -179,6 +179,27 @@ DemosaicTables* TablesIn(PUCHAR Space, SIZE_T Bytes) {
     return reinterpret_cast<DemosaicTables*>(Space + skip);
 }
 
+// The row kernel of a frame, chosen once: a vector one when the gains fit its 16-bit lanes and the rows
+// are long enough to be worth saving the vector state; otherwise the scalar one, from tables (built
+// here, and named in *Gains) when the caller has room for them. All give the same bytes. *Kernels is what
+// EndImagingKernels takes once the frame is done.
+DemosaicRowRoutine BeginDemosaicRows(DemosaicGains* Gains, LONG Pixels, PUCHAR TableSpace,
+                                     SIZE_T TableSpaceBytes, PXSTATE_SAVE VectorState,
+                                     ImagingKernels* Kernels) {
+    *Kernels = ScalarImagingKernels();
+    if (Gains->Blue <= VECTOR_GAIN_LIMIT && Gains->Green <= VECTOR_GAIN_LIMIT &&
+        Gains->Red <= VECTOR_GAIN_LIMIT && Pixels >= VECTOR_MIN_PIXELS)
+        *Kernels = BeginImagingKernels(VectorState);
+    if (Kernels->Path != IMAGING_PATH_SCALAR)
+        return Kernels->DemosaicRow;
+    DemosaicTables* tables = TablesIn(TableSpace, TableSpaceBytes);
+    if (tables == nullptr)
+        return Kernels->DemosaicRow;
+    BuildDemosaicTables(tables, *Gains);
+    Gains->Tables = tables;
+    return DemosaicRowLookup;
+}
+
 } // namespace
 
 LONG DemosaicBayer(ColorParams* Params) {
@@ -220,23 +241,10 @@ LONG DemosaicWindow(const ColorParams* Params, const WindowRows& Rows, PUCHAR Ta
     const UCHAR* below = WindowRow(Rows, a + 2);  // row a + 2
     PUCHAR out = Params->Output;
 
-    // The row kernel is chosen once per frame: a vector one when the gains fit its 16-bit lanes and the
-    // rows are long enough to be worth saving the vector state; otherwise the scalar one, from tables
-    // when the caller has room for them. All give the same bytes.
-    ImagingKernels kernels = ScalarImagingKernels();
+    ImagingKernels kernels;
     XSTATE_SAVE vectorState;
-    if (gains.Blue <= VECTOR_GAIN_LIMIT && gains.Green <= VECTOR_GAIN_LIMIT &&
-        gains.Red <= VECTOR_GAIN_LIMIT && pixels >= VECTOR_MIN_PIXELS)
-        kernels = BeginImagingKernels(&vectorState);
-    DemosaicRowRoutine demosaicRow = kernels.DemosaicRow;
-    if (kernels.Path == IMAGING_PATH_SCALAR) {
-        DemosaicTables* tables = TablesIn(TableSpace, TableSpaceBytes);
-        if (tables != nullptr) {
-            BuildDemosaicTables(tables, gains);
-            gains.Tables = tables;
-            demosaicRow = DemosaicRowLookup;
-        }
-    }
+    const DemosaicRowRoutine demosaicRow =
+        BeginDemosaicRows(&gains, pixels, TableSpace, TableSpaceBytes, &vectorState, &kernels);
     for (;;) {
         // The quad's blue sample lies in its top row when that row has the blue rows' parity.
         if (((ULONG(a) + rowPhase) & 1) == 0)

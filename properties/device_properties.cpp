@@ -9,26 +9,26 @@
 
 namespace {
 
-constexpr LONG CAMERA_DEVICE_INFO1 = 2500;
-constexpr LONG CAMERA_DEVICE_INFO2 = 0;
 constexpr ULONG CAMERA_RECORD_SIZE = sizeof(CameraPropertyRecord);
 
-// Colour filter phase reported after colour is switched on: the flip changes which sample comes first.
+// Colour filter phase reported after colour is switched on.
 constexpr ULONG COLOR_PHASE_FLIPPED = 3;
 constexpr ULONG COLOR_PHASE_UPRIGHT = 2;
 
+// Applications pass the whole record as the property as well as the data, so both are at least one
+// CameraPropertyRecord.
 #define CAMERA_ITEM(Id, Get, Set)                                                                            \
     {                                                                                                        \
-        Id,          /* PropertyId */                                                                        \
-            {Get},   /* GetSupported */                                                                      \
-            32,      /* MinProperty */                                                                       \
-            32,      /* MinData: one CameraPropertyRecord */                                                 \
-            {Set},   /* SetSupported */                                                                      \
-            nullptr, /* Values */                                                                            \
-            0,       /* RelationsCount */                                                                    \
-            nullptr, /* Relations */                                                                         \
-            nullptr, /* SupportHandler */                                                                    \
-            0,       /* SerializedSize */                                                                    \
+        Id,                     /* PropertyId */                                                             \
+            {Get},              /* GetSupported */                                                           \
+            CAMERA_RECORD_SIZE, /* MinProperty */                                                            \
+            CAMERA_RECORD_SIZE, /* MinData */                                                                \
+            {Set},              /* SetSupported */                                                           \
+            nullptr,            /* Values */                                                                 \
+            0,                  /* RelationsCount */                                                         \
+            nullptr,            /* Relations */                                                              \
+            nullptr,            /* SupportHandler */                                                         \
+            0,                  /* SerializedSize */                                                         \
     }
 
 // IDs 1 to 4 are read-only, 14 is write-only, the rest read and write.
@@ -58,7 +58,9 @@ BOOLEAN HasPropertyIdentifier(PHW_STREAM_REQUEST_BLOCK Srb) {
            Descriptor->PropertyInputSize >= sizeof(KSPROPERTY);
 }
 
-NTSTATUS CompleteProperty(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status) {
+// Stores the status in the SRB, leaving the bytes transferred as they are; returns the status. The adapter
+// routine completes the SRB once the handler has returned.
+NTSTATUS StoreStatus(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status) {
     Srb->Status = Status;
     return Status;
 }
@@ -86,19 +88,34 @@ VOID TransferGain(BOOLEAN IsSet, ULONG& Field, CameraPropertyRecord* Record) {
     }
 }
 
-// The camera set never fails on content: unknown IDs answer 0, and the results of the vendor requests
-// are not looked at (the stored setting keeps the new value either way, and reaches the camera again
-// at the next stream open).
-NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb) {
-    // The stream class checks the sizes the item table declares; a request that comes some other way is
-    // still refused before a byte of it is touched.
-    CameraPropertyRecord* Record =
-        static_cast<CameraPropertyRecord*>(PropertyRecord(Srb, CAMERA_RECORD_SIZE));
-    if (Record == nullptr) {
-        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+// Colour output on or off. Switching it on also reports the colour filter phase that follows the flip,
+// since the flip changes which sample comes first.
+VOID TransferColorEnable(BOOLEAN IsSet, PDeviceContext Context, CameraPropertyRecord* Record) {
+    if (IsSet) {
+        const BOOLEAN Enable = Record->Value != 0;
+        WriteRelaxed(Context->ColorEnable, Enable);
+        if (Enable) {
+            WriteRelaxed(Context->ColorPhase,
+                         ReadRelaxed(Context->VerticalFlip) ? COLOR_PHASE_FLIPPED : COLOR_PHASE_UPRIGHT);
+        }
+    } else {
+        Record->Value = ReadRelaxed(Context->ColorEnable) ? 1 : 0;
     }
-    // The ID comes from the request's identifier, not from the copy at the head of the data buffer.
-    switch (RequestedId(Srb)) {
+}
+
+VOID TransferSwitch(BOOLEAN IsSet, BOOLEAN& Field, CameraPropertyRecord* Record) {
+    if (IsSet) {
+        WriteRelaxed(Field, static_cast<BOOLEAN>(Record->Value != 0));
+    } else {
+        Record->Value = ReadRelaxed(Field) ? 1 : 0;
+    }
+}
+
+// Carries out one camera-set request on its record. Unknown IDs answer 0, and the results of the vendor
+// requests are not looked at (the stored setting keeps the new value either way, and reaches the camera
+// again at the next stream open).
+VOID TransferCameraProperty(BOOLEAN IsSet, PDeviceContext Context, ULONG Id, CameraPropertyRecord* Record) {
+    switch (Id) {
     // Constants answer on either direction; the stream class lets only gets through.
     case CameraPropertyDeviceInfo1:
         Record->Value = CAMERA_DEVICE_INFO1;
@@ -114,23 +131,10 @@ NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM
         break;
 
     case CameraPropertyColorEnable:
-        if (IsSet) {
-            const BOOLEAN Enable = Record->Value != 0;
-            WriteRelaxed(Context->ColorEnable, Enable);
-            if (Enable) {
-                WriteRelaxed(Context->ColorPhase,
-                             ReadRelaxed(Context->VerticalFlip) ? COLOR_PHASE_FLIPPED : COLOR_PHASE_UPRIGHT);
-            }
-        } else {
-            Record->Value = ReadRelaxed(Context->ColorEnable) ? 1 : 0;
-        }
+        TransferColorEnable(IsSet, Context, Record);
         break;
     case CameraPropertyAutoWhiteBalance:
-        if (IsSet) {
-            WriteRelaxed(Context->AutoWhiteBalance, static_cast<BOOLEAN>(Record->Value != 0));
-        } else {
-            Record->Value = ReadRelaxed(Context->AutoWhiteBalance) ? 1 : 0;
-        }
+        TransferSwitch(IsSet, Context->AutoWhiteBalance, Record);
         break;
 
     case CameraPropertyExposureTime:
@@ -165,11 +169,23 @@ NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM
         Record->Value = 0;
         break;
     }
+}
 
+// The camera set never fails on content; only a request too short for its record is refused.
+NTSTATUS CameraPropertyHandler(BOOLEAN IsSet, PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb) {
+    // The stream class checks the sizes the item table declares; a request that comes some other way is
+    // still refused before a byte of it is touched.
+    CameraPropertyRecord* Record =
+        static_cast<CameraPropertyRecord*>(PropertyRecord(Srb, CAMERA_RECORD_SIZE));
+    if (Record == nullptr) {
+        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    // The ID comes from the request's identifier, not from the copy at the head of the data buffer.
+    TransferCameraProperty(IsSet, Context, RequestedId(Srb), Record);
     if (!IsSet) {
         Srb->ActualBytesTransferred = CAMERA_RECORD_SIZE;
     }
-    return CompleteProperty(Srb, STATUS_SUCCESS);
+    return StoreStatus(Srb, STATUS_SUCCESS);
 }
 
 } // namespace
@@ -199,7 +215,7 @@ ULONG RequestedId(PHW_STREAM_REQUEST_BLOCK Srb) {
     return Srb->CommandData.PropertyInfo->Property->Id;
 }
 
-NTSTATUS Finish(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status, ULONG Transferred) {
+NTSTATUS StoreResult(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS Status, ULONG Transferred) {
     Srb->ActualBytesTransferred = Transferred;
     Srb->Status = Status;
     return Status;
@@ -211,7 +227,7 @@ NTSTATUS AdapterDeviceProperty(BOOLEAN IsSet, PDEVICE_OBJECT BusDeviceObject, PD
 
     // Without a whole identifier there is no set to route by.
     if (!HasPropertyIdentifier(Srb)) {
-        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
     const GUID& Set = Srb->CommandData.PropertyInfo->Property->Set;
 
@@ -224,10 +240,10 @@ NTSTATUS AdapterDeviceProperty(BOOLEAN IsSet, PDEVICE_OBJECT BusDeviceObject, PD
     // Capture applications probe these two standard sets; answering them with success and no data keeps
     // such applications going although the camera has none of their controls.
     if (IsEqualGUID(Set, PROPSETID_VIDCAP_VIDEOCONTROL) || IsEqualGUID(Set, PROPSETID_VIDCAP_CAMERACONTROL)) {
-        return CompleteProperty(Srb, STATUS_SUCCESS);
+        return StoreStatus(Srb, STATUS_SUCCESS);
     }
     if (IsEqualGUID(Set, CameraPropertySetGuid)) {
         return CameraPropertyHandler(IsSet, Context, Srb);
     }
-    return CompleteProperty(Srb, STATUS_NOT_SUPPORTED);
+    return StoreStatus(Srb, STATUS_NOT_SUPPORTED);
 }

@@ -119,37 +119,37 @@ NTSTATUS ApplyProcAmp(PDeviceContext Context, const ProcAmpItem& Item, LONG Valu
 NTSTATUS ProcAmpGetProperty(PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb) {
     auto* Record = static_cast<KSPROPERTY_VIDEOPROCAMP_S*>(PropertyRecord(Srb, PROCAMP_RECORD_SIZE));
     if (Record == nullptr) {
-        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
     const ProcAmpItem* Item = FindProcAmpItem(RequestedId(Srb));
     if (Item == nullptr) {
-        return Finish(Srb, STATUS_NOT_SUPPORTED, 0);
+        return StoreResult(Srb, STATUS_NOT_SUPPORTED, 0);
     }
     Record->Value = static_cast<LONG>(static_cast<ULONG>(ReadRelaxed(Context->*Item->Field)) & LOW_16_BITS);
     Record->Flags = Item->Flags;
     Record->Capabilities = Item->Flags;
     Srb->CommandData.PropertyInfo->PropertyOutputSize = PROCAMP_RECORD_SIZE;
-    return Finish(Srb, STATUS_SUCCESS, PROCAMP_RECORD_SIZE);
+    return StoreResult(Srb, STATUS_SUCCESS, PROCAMP_RECORD_SIZE);
 }
 
 NTSTATUS ProcAmpSetProperty(PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb) {
     auto* Record = static_cast<KSPROPERTY_VIDEOPROCAMP_S*>(PropertyRecord(Srb, PROCAMP_RECORD_SIZE));
     if (Record == nullptr) {
-        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
     const ProcAmpItem* Item = FindProcAmpItem(RequestedId(Srb));
     if (Item == nullptr) {
-        return Finish(Srb, STATUS_NOT_SUPPORTED, 0);
+        return StoreResult(Srb, STATUS_NOT_SUPPORTED, 0);
     }
     // A failed request leaves the new value stored: the client sees the failure and may set it again.
     const NTSTATUS Status = ApplyProcAmp(Context, *Item, Record->Value, Record->Flags);
-    return Finish(Srb, Status, Status == STATUS_SUCCESS ? PROCAMP_RECORD_SIZE : 0);
+    return StoreResult(Srb, Status, Status == STATUS_SUCCESS ? PROCAMP_RECORD_SIZE : 0);
 }
 
 NTSTATUS WindowGetProperty(PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb) {
     auto* Record = static_cast<CameraPropertyRecord*>(PropertyRecord(Srb, WINDOW_RECORD_SIZE));
     if (Record == nullptr) {
-        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
     ULONG Value = 0;
     switch (RequestedId(Srb)) {
@@ -178,17 +178,17 @@ NTSTATUS WindowGetProperty(PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb)
         Value = ReadRelaxed(Context->ColorPhase);
         break;
     default:
-        return Finish(Srb, STATUS_NOT_SUPPORTED, 0);
+        return StoreResult(Srb, STATUS_NOT_SUPPORTED, 0);
     }
     // The set's values are 16-bit numbers on the client's side.
     Record->Value = static_cast<LONG>(Value & LOW_16_BITS);
-    return Finish(Srb, STATUS_SUCCESS, WINDOW_RECORD_SIZE);
+    return StoreResult(Srb, STATUS_SUCCESS, WINDOW_RECORD_SIZE);
 }
 
 NTSTATUS WindowSetProperty(PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb) {
     auto* Record = static_cast<CameraPropertyRecord*>(PropertyRecord(Srb, WINDOW_RECORD_SIZE));
     if (Record == nullptr) {
-        return Finish(Srb, STATUS_BUFFER_TOO_SMALL, 0);
+        return StoreResult(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
     const ULONG Value = static_cast<ULONG>(Record->Value);
     switch (RequestedId(Srb)) {
@@ -210,7 +210,7 @@ NTSTATUS WindowSetProperty(PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb)
         WriteRelaxed(Context->ColorPhase, Value);
         break;
     default:
-        return Finish(Srb, STATUS_NOT_SUPPORTED, 0);
+        return StoreResult(Srb, STATUS_NOT_SUPPORTED, 0);
     }
-    return Finish(Srb, STATUS_SUCCESS, WINDOW_RECORD_SIZE);
+    return StoreResult(Srb, STATUS_SUCCESS, WINDOW_RECORD_SIZE);
 }

@@ -2,13 +2,10 @@
 #pragma once
 
 #include "driver/device_context.h"
+#include "platform/camera_properties.h"
 
-// What every initialise-device starts from, before the stored settings are loaded.
-constexpr BOOLEAN SETTING_INITIAL_COLOR_ENABLE = TRUE;
-constexpr BOOLEAN SETTING_INITIAL_AUTO_WHITE_BALANCE = FALSE;
-constexpr ULONG SETTING_INITIAL_CHANNEL_GAIN = 128; // 1.0 in the pipeline's fixed point
-constexpr USHORT SETTING_INITIAL_EXPOSURE_TIME = 750;
-constexpr USHORT SETTING_INITIAL_GLOBAL_GAIN = 0;
+// What every initialise-device starts from, before the stored settings are loaded: the published
+// initial values, and the colour phase, which the driver does not publish (it follows colour enable).
 constexpr ULONG SETTING_INITIAL_COLOR_PHASE = 3;
 
 NTSTATUS InitializeSettings(PDEVICE_OBJECT BusDeviceObject, PDeviceContext Context);

@@ -81,6 +81,85 @@ NTSTATUS HostPathOf(const std::string& name, std::string* path) {
     return STATUS_SUCCESS;
 }
 
+// The host path of the file that ObjectAttributes names, or a failure status.
+NTSTATUS HostPathOf(const OBJECT_ATTRIBUTES& attributes, std::string* path) {
+    if (attributes.RootDirectory != nullptr)
+        return STATUS_OBJECT_PATH_NOT_FOUND; // only full names are served
+    std::string name;
+    if (!detail::Utf8FromUnicode(attributes.ObjectName, &name))
+        return STATUS_INVALID_PARAMETER;
+    return HostPathOf(name, path);
+}
+
+// Whether the disposition may create the file.
+bool Creates(ULONG disposition) {
+    return disposition != FILE_OPEN && disposition != FILE_OVERWRITE;
+}
+
+// The open(2) flags of a create disposition and access, or STATUS_INVALID_PARAMETER for a disposition
+// that is none of the six.
+NTSTATUS OpenFlags(ULONG disposition, ACCESS_MASK access, int* flags) {
+    bool write = CanWrite(access);
+    bool read = CanRead(access);
+    int open_flags = O_CLOEXEC | (write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY);
+    switch (disposition) {
+    case FILE_SUPERSEDE:
+    case FILE_OVERWRITE_IF:
+        open_flags |= O_CREAT | O_TRUNC;
+        break;
+    case FILE_OPEN:
+        break;
+    case FILE_CREATE:
+        open_flags |= O_CREAT | O_EXCL;
+        break;
+    case FILE_OPEN_IF:
+        open_flags |= O_CREAT;
+        break;
+    case FILE_OVERWRITE:
+        open_flags |= O_TRUNC;
+        break;
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+    if ((open_flags & O_TRUNC) != 0 && !write) // truncating needs write access on the host
+        open_flags = (open_flags & ~(O_RDONLY | O_WRONLY | O_RDWR)) | O_RDWR;
+    *flags = open_flags;
+    return STATUS_SUCCESS;
+}
+
+// The status of a failed open(2), from its errno and whether the file was there before.
+NTSTATUS OpenFailure(int error, bool existed, bool creates) {
+    switch (error) {
+    case ENOENT:
+        return existed || creates ? STATUS_OBJECT_PATH_NOT_FOUND : STATUS_OBJECT_NAME_NOT_FOUND;
+    case EEXIST:
+        return STATUS_OBJECT_NAME_COLLISION;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return STATUS_ACCESS_DENIED;
+    case ENOTDIR:
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    default:
+        return STATUS_UNSUCCESSFUL;
+    }
+}
+
+// The Information of a successful create: what the disposition did to the file.
+ULONG CreateInformation(ULONG disposition, bool existed) {
+    switch (disposition) {
+    case FILE_SUPERSEDE:
+        return existed ? FILE_SUPERSEDED : FILE_CREATED;
+    case FILE_OVERWRITE_IF:
+    case FILE_OVERWRITE:
+        return existed ? FILE_OVERWRITTEN : FILE_CREATED;
+    case FILE_CREATE:
+        return FILE_CREATED;
+    default:
+        return existed ? FILE_OPENED : FILE_CREATED;
+    }
+}
+
 } // namespace
 
 void FilesSetDriveC(const std::string& Folder) {
@@ -115,87 +194,29 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     if (FileHandle == nullptr || ObjectAttributes == nullptr || IoStatusBlock == nullptr ||
         ObjectAttributes->ObjectName == nullptr)
         return STATUS_INVALID_PARAMETER;
-    if (ObjectAttributes->RootDirectory != nullptr)
-        return STATUS_OBJECT_PATH_NOT_FOUND; // only full names are served
-    std::string name;
-    if (!host::detail::Utf8FromUnicode(ObjectAttributes->ObjectName, &name))
-        return STATUS_INVALID_PARAMETER;
     std::string path;
-    status = host::HostPathOf(name, &path);
+    status = host::HostPathOf(*ObjectAttributes, &path);
     if (!NT_SUCCESS(status))
         return status;
-
-    int flags = O_CLOEXEC;
-    bool write = host::CanWrite(DesiredAccess);
-    bool read = host::CanRead(DesiredAccess);
-    flags |= write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
-    bool creates = CreateDisposition != host::FILE_OPEN && CreateDisposition != host::FILE_OVERWRITE;
-    switch (CreateDisposition) {
-    case host::FILE_SUPERSEDE:
-    case FILE_OVERWRITE_IF:
-        flags |= O_CREAT | O_TRUNC;
-        break;
-    case host::FILE_OPEN:
-        break;
-    case host::FILE_CREATE:
-        flags |= O_CREAT | O_EXCL;
-        break;
-    case host::FILE_OPEN_IF:
-        flags |= O_CREAT;
-        break;
-    case host::FILE_OVERWRITE:
-        flags |= O_TRUNC;
-        break;
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
-    if ((flags & O_TRUNC) != 0 && !write)
-        flags =
-            (flags & ~(O_RDONLY | O_WRONLY | O_RDWR)) | O_RDWR; // truncating needs write access on the host
+    int flags;
+    status = host::OpenFlags(CreateDisposition, DesiredAccess, &flags);
+    if (!NT_SUCCESS(status))
+        return status;
 
     struct stat info;
     bool existed = ::stat(path.c_str(), &info) == 0;
     if (existed && S_ISDIR(info.st_mode))
         return host::STATUS_FILE_IS_A_DIRECTORY;
+    bool creates = host::Creates(CreateDisposition);
     if (creates)
         ::mkdir(host::FilesDriveC().c_str(), 0777); // the drive's folder appears with its first file
     int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0) {
-        switch (errno) {
-        case ENOENT:
-            return existed || creates ? STATUS_OBJECT_PATH_NOT_FOUND : STATUS_OBJECT_NAME_NOT_FOUND;
-        case EEXIST:
-            return host::STATUS_OBJECT_NAME_COLLISION;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return STATUS_ACCESS_DENIED;
-        case ENOTDIR:
-            return STATUS_OBJECT_PATH_NOT_FOUND;
-        default:
-            return STATUS_UNSUCCESSFUL;
-        }
-    }
-    ULONG information;
-    switch (CreateDisposition) {
-    case host::FILE_SUPERSEDE:
-        information = existed ? host::FILE_SUPERSEDED : host::FILE_CREATED;
-        break;
-    case FILE_OVERWRITE_IF:
-    case host::FILE_OVERWRITE:
-        information = existed ? host::FILE_OVERWRITTEN : host::FILE_CREATED;
-        break;
-    case host::FILE_CREATE:
-        information = host::FILE_CREATED;
-        break;
-    default:
-        information = existed ? host::FILE_OPENED : host::FILE_CREATED;
-        break;
-    }
+    if (fd < 0)
+        return host::OpenFailure(errno, existed, creates);
     host::detail::HandleEntry entry{host::detail::HandleKind::File, DesiredAccess, fd, std::string()};
     *FileHandle = host::detail::HandleInsert(entry);
     IoStatusBlock->Status = STATUS_SUCCESS;
-    IoStatusBlock->Information = information;
+    IoStatusBlock->Information = host::CreateInformation(CreateDisposition, existed);
     return STATUS_SUCCESS;
 }
 

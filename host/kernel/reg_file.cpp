@@ -204,18 +204,8 @@ std::string Utf8OfFileText(const std::string& raw) {
     return raw;
 }
 
-} // namespace
-
-std::string FormatRegFile(const RegKey& Root) {
-    std::string out = std::string(HEADER) + EOL + EOL;
-    for (const auto& hive : Root.Subkeys)
-        FormatKey(*hive, hive->Name, 1, &out);
-    return out;
-}
-
-bool ParseRegFile(const std::string& Text, const std::string& FileName, std::unique_ptr<RegKey>* Root,
-                  std::string* Error) {
-    std::string text = Utf8OfFileText(Text);
+// The file's lines without their line ends.
+std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < text.size()) {
@@ -228,125 +218,202 @@ bool ParseRegFile(const std::string& Text, const std::string& FileName, std::uni
             break;
         start = end + 1;
     }
-    size_t line_number = 0;
-    auto fail = [&](const std::string& reason) {
-        *Error = FileName + ":" + std::to_string(line_number) + ": " + reason;
-        return false;
-    };
+    return lines;
+}
 
-    std::unique_ptr<RegKey> root = NewRegistryRoot();
-    bool header = false;
-    RegKey* current = nullptr;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        line_number = i + 1;
-        std::string line = Trim(lines[i]);
-        if (line.empty() || line[0] == ';')
-            continue;
-        if (!header) {
-            if (line != HEADER && line != HEADER_V4)
-                return fail(std::string("not a registry file: the first line must be \"") + HEADER + "\"");
-            header = true;
-            continue;
+// The data of a value line after its '=': a quoted string, dword:, hex: or hex(N):. On failure *Reason
+// says what is wrong.
+bool ParseValueData(const std::string& spec, RegistryValue* value, std::string* reason) {
+    if (!spec.empty() && spec[0] == '"') {
+        std::string data;
+        size_t end = 0;
+        if (!Unquote(spec, &end, &data) || end != spec.size()) {
+            *reason = "malformed string value";
+            return false;
         }
-        if (line[0] == '[') {
-            if (line.back() != ']')
-                return fail("a key line must end with ']'");
-            std::string path = line.substr(1, line.size() - 2);
-            bool remove = !path.empty() && path[0] == '-';
-            if (remove)
-                path = path.substr(1);
-            std::vector<std::string> parts;
-            if (!SplitPath(path, &parts))
-                return fail("empty key name in [" + path + "]");
-            RegKey* key = FindSubkey(root.get(), parts[0]);
-            if (key == nullptr)
-                return fail("unknown root key " + parts[0]);
-            if (remove) {
-                for (size_t k = 1; key != nullptr && k + 1 < parts.size(); ++k)
-                    key = FindSubkey(key, parts[k]);
-                if (key != nullptr && parts.size() > 1)
-                    RemoveSubkey(key, parts.back());
-                current = nullptr;
+        *value = {REG_SZ, StringData(data)};
+        return true;
+    }
+    if (spec.compare(0, 6, "dword:") == 0) {
+        uint32_t v;
+        if (!ParseHexNumber(spec.substr(6), &v)) {
+            *reason = "dword: needs 1 to 8 hex digits";
+            return false;
+        }
+        *value = {REG_DWORD,
+                  {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                   static_cast<uint8_t>(v >> 24)}};
+        return true;
+    }
+    size_t bytes = 0;
+    if (spec.compare(0, 4, "hex:") == 0) {
+        value->Type = REG_BINARY;
+        bytes = 4;
+    } else if (spec.compare(0, 4, "hex(") == 0) {
+        size_t close = spec.find("):");
+        uint32_t type;
+        if (close == std::string::npos || !ParseHexNumber(spec.substr(4, close - 4), &type)) {
+            *reason = "hex(N): needs a hex type number";
+            return false;
+        }
+        value->Type = type;
+        bytes = close + 2;
+    } else {
+        *reason = "unknown value form: " + spec.substr(0, 20);
+        return false;
+    }
+    if (!ParseHexBytes(spec.substr(bytes), &value->Data)) {
+        *reason = "malformed hex bytes";
+        return false;
+    }
+    return true;
+}
+
+// One pass over a file's lines, building the tree its sections and values describe.
+class RegFileReader {
+  public:
+    RegFileReader(const std::vector<std::string>& lines, const std::string& file_name, std::string* error)
+        : lines_(lines), file_name_(file_name), error_(error), root_(NewRegistryRoot()) {}
+
+    // Reads every line; false with the error set at the first bad one.
+    bool ReadLines() {
+        for (index_ = 0; index_ < lines_.size(); ++index_) {
+            line_number_ = index_ + 1;
+            std::string line = Trim(lines_[index_]);
+            if (line.empty() || line[0] == ';')
+                continue;
+            if (!header_) {
+                if (line != HEADER && line != HEADER_V4)
+                    return Fail(std::string("not a registry file: the first line must be \"") + HEADER +
+                                "\"");
+                header_ = true;
                 continue;
             }
-            for (size_t k = 1; k < parts.size() && key != nullptr; ++k)
-                key = AddSubkey(key, parts[k]);
-            if (key == nullptr)
-                return fail("a key nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels");
-            current = key;
-            continue;
+            if (!(line[0] == '[' ? ReadKeyLine(line) : ReadValueLine(line)))
+                return false;
         }
-        if (current == nullptr)
-            return fail("a value outside any [key] section");
+        return true;
+    }
+
+    // After ReadLines: whether the header line came, the tree, and the failure at the file's last line.
+    bool SawHeader() const { return header_; }
+    std::unique_ptr<RegKey> TakeRoot() { return std::move(root_); }
+    bool FailAtEnd(const std::string& reason) {
+        line_number_ = lines_.empty() ? 1 : lines_.size();
+        return Fail(reason);
+    }
+
+  private:
+    bool Fail(const std::string& reason) {
+        *error_ = file_name_ + ":" + std::to_string(line_number_) + ": " + reason;
+        return false;
+    }
+
+    // [path] opens (creating it) the key values then go to; [-path] deletes it and its subtree.
+    bool ReadKeyLine(const std::string& line) {
+        if (line.back() != ']')
+            return Fail("a key line must end with ']'");
+        std::string path = line.substr(1, line.size() - 2);
+        bool remove = !path.empty() && path[0] == '-';
+        if (remove)
+            path = path.substr(1);
+        std::vector<std::string> parts;
+        if (!SplitPath(path, &parts))
+            return Fail("empty key name in [" + path + "]");
+        RegKey* key = FindSubkey(root_.get(), parts[0]);
+        if (key == nullptr)
+            return Fail("unknown root key " + parts[0]);
+        current_ = nullptr;
+        if (remove) {
+            for (size_t k = 1; key != nullptr && k + 1 < parts.size(); ++k)
+                key = FindSubkey(key, parts[k]);
+            if (key != nullptr && parts.size() > 1)
+                RemoveSubkey(key, parts.back());
+            return true;
+        }
+        for (size_t k = 1; k < parts.size() && key != nullptr; ++k)
+            key = AddSubkey(key, parts[k]);
+        if (key == nullptr)
+            return Fail("a key nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels");
+        current_ = key;
+        return true;
+    }
+
+    // "name"=data or @=data sets a value of the open key; "name"=- deletes it.
+    bool ReadValueLine(const std::string& line) {
+        if (current_ == nullptr)
+            return Fail("a value outside any [key] section");
         std::string name;
         size_t pos = 0;
         if (line[0] == '@') {
             pos = 1;
         } else if (line[0] == '"') {
             if (!Unquote(line, &pos, &name))
-                return fail("unterminated value name");
+                return Fail("unterminated value name");
         } else {
-            return fail("a line must be a [key], a \"name\"=value or @=value");
+            return Fail("a line must be a [key], a \"name\"=value or @=value");
         }
         while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
             ++pos;
         if (pos >= line.size() || line[pos] != '=')
-            return fail("'=' expected after the value name");
+            return Fail("'=' expected after the value name");
         std::string spec = Trim(line.substr(pos + 1));
-        // Hex data may continue over following lines, each ending in a backslash but the last.
-        if (spec.compare(0, 3, "hex") == 0) {
-            while (!spec.empty() && spec.back() == '\\') {
-                spec.pop_back();
-                if (i + 1 >= lines.size())
-                    return fail("the file ends inside a continued value");
-                spec += Trim(lines[++i]);
-            }
+        if (spec.compare(0, 3, "hex") == 0 && !JoinContinuation(&spec))
+            return false;
+        if (spec == "-") {
+            RemoveValue(current_, name);
+            return true;
         }
         RegistryValue value;
-        if (spec == "-") {
-            RemoveValue(current, name);
-            continue;
-        }
-        if (!spec.empty() && spec[0] == '"') {
-            std::string data;
-            size_t end = 0;
-            if (!Unquote(spec, &end, &data) || end != spec.size())
-                return fail("malformed string value");
-            value = {REG_SZ, StringData(data)};
-        } else if (spec.compare(0, 6, "dword:") == 0) {
-            uint32_t v;
-            if (!ParseHexNumber(spec.substr(6), &v))
-                return fail("dword: needs 1 to 8 hex digits");
-            value = {REG_DWORD,
-                     {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                      static_cast<uint8_t>(v >> 24)}};
-        } else if (spec.compare(0, 4, "hex:") == 0) {
-            value.Type = REG_BINARY;
-            if (!ParseHexBytes(spec.substr(4), &value.Data))
-                return fail("malformed hex bytes");
-        } else if (spec.compare(0, 4, "hex(") == 0) {
-            size_t close = spec.find("):");
-            uint32_t type;
-            if (close == std::string::npos || !ParseHexNumber(spec.substr(4, close - 4), &type))
-                return fail("hex(N): needs a hex type number");
-            value.Type = type;
-            if (!ParseHexBytes(spec.substr(close + 2), &value.Data))
-                return fail("malformed hex bytes");
-        } else {
-            return fail("unknown value form: " + spec.substr(0, 20));
-        }
-        SetValue(current, name, value);
-    }
-    // A file with nothing in it (a registry that was created empty) is an empty registry.
-    if (!header && text.find_first_not_of(" \t\r\n") == std::string::npos) {
-        *Root = std::move(root);
+        std::string reason;
+        if (!ParseValueData(spec, &value, &reason))
+            return Fail(reason);
+        SetValue(current_, name, value);
         return true;
     }
-    if (!header) {
-        line_number = lines.empty() ? 1 : lines.size();
-        return fail(std::string("not a registry file: no \"") + HEADER + "\" line");
+
+    // Hex data may continue over following lines, each ending in a backslash but the last; they are
+    // consumed here, and errors still name the value's first line.
+    bool JoinContinuation(std::string* spec) {
+        while (!spec->empty() && spec->back() == '\\') {
+            spec->pop_back();
+            if (index_ + 1 >= lines_.size())
+                return Fail("the file ends inside a continued value");
+            *spec += Trim(lines_[++index_]);
+        }
+        return true;
     }
-    *Root = std::move(root);
+
+    const std::vector<std::string>& lines_;
+    const std::string& file_name_;
+    std::string* error_;
+    std::unique_ptr<RegKey> root_;
+    RegKey* current_ = nullptr; // the key of the last [section], null after a deletion or before any
+    bool header_ = false;
+    size_t index_ = 0;       // the line being read
+    size_t line_number_ = 0; // the line errors name: the first of a continued value
+};
+
+} // namespace
+
+std::string FormatRegFile(const RegKey& Root) {
+    std::string out = std::string(HEADER) + EOL + EOL;
+    for (const auto& hive : Root.Subkeys)
+        FormatKey(*hive, hive->Name, 1, &out);
+    return out;
+}
+
+bool ParseRegFile(const std::string& Text, const std::string& FileName, std::unique_ptr<RegKey>* Root,
+                  std::string* Error) {
+    std::string text = Utf8OfFileText(Text);
+    std::vector<std::string> lines = SplitLines(text);
+    RegFileReader reader(lines, FileName, Error);
+    if (!reader.ReadLines())
+        return false;
+    // A file with nothing in it (a registry that was created empty) is an empty registry.
+    if (!reader.SawHeader() && text.find_first_not_of(" \t\r\n") != std::string::npos)
+        return reader.FailAtEnd(std::string("not a registry file: no \"") + HEADER + "\" line");
+    *Root = reader.TakeRoot();
     return true;
 }
 

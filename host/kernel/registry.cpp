@@ -228,6 +228,102 @@ void CopyOut(UCHAR* buffer, ULONG length, ULONG offset, const void* data, size_t
         *complete = false;
 }
 
+// The key a ZwCreateKey names the new key below: an open key for a relative name, or the predefined key of
+// a full name of the kernel's name space (\Registry\Machine\... or \Registry\User\...), whose prefix is
+// taken off *Name. The caller holds the lock.
+NTSTATUS ParentOfNewKey(RegistryState& registry, HANDLE root_directory, std::string* name, RegKey** parent) {
+    if (root_directory != nullptr) {
+        // Relative to an open key; the name may not start at the root of the name space.
+        return KeyOfHandle(registry, root_directory, 0, parent, nullptr);
+    }
+    std::string folded = detail::FoldCase(*name);
+    static const std::pair<const char*, const char*> roots[] = {
+        {"\\REGISTRY\\MACHINE\\", "HKEY_LOCAL_MACHINE"}, {"\\REGISTRY\\USER\\", "HKEY_USERS"}};
+    for (const auto& root : roots) {
+        std::string prefix = root.first;
+        if (folded.compare(0, prefix.size(), prefix) == 0) {
+            *parent = detail::FindSubkey(registry.Root.get(), root.second);
+            *name = name->substr(prefix.size());
+            return *parent != nullptr ? STATUS_SUCCESS : STATUS_OBJECT_PATH_NOT_FOUND;
+        }
+    }
+    return STATUS_OBJECT_PATH_NOT_FOUND;
+}
+
+// The levels of a key name below its parent, each within the longest name a key may have.
+NTSTATUS KeyNameLevels(const std::string& name, std::vector<std::string>* parts) {
+    if (!detail::SplitPath(name, parts))
+        return STATUS_OBJECT_NAME_INVALID;
+    for (const std::string& part : *parts) {
+        if (detail::Utf16FromUtf8(part).size() > MAX_KEY_NAME_CHARS)
+            return STATUS_OBJECT_NAME_INVALID;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Opens the key at Levels below Parent, or creates it when only the last level is missing: ZwCreateKey
+// creates one key, never a chain of them.
+NTSTATUS OpenOrCreateKey(RegKey* parent, const std::vector<std::string>& levels, RegKey** key,
+                         ULONG* disposition) {
+    for (size_t i = 0; i + 1 < levels.size(); ++i) {
+        parent = detail::FindSubkey(parent, levels[i]);
+        if (parent == nullptr)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    *key = detail::FindSubkey(parent, levels.back());
+    *disposition = REG_OPENED_EXISTING_KEY;
+    if (*key == nullptr) {
+        *key = detail::AddSubkey(parent, levels.back());
+        if (*key == nullptr)
+            return STATUS_INVALID_PARAMETER; // deeper than the registry allows
+        *disposition = REG_CREATED_NEW_KEY;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Where a value information record of one class puts its parts. The three layouts: basic = title
+// index, type, name length, name; full = title index, type, data offset, data length, name length, name,
+// data at the next 4-byte boundary; partial = title index, type, data length, data.
+struct ValueInformationLayout {
+    ULONG Fixed;      // bytes of the header words
+    ULONG Needed;     // bytes of the whole record
+    ULONG NameOffset; // 0: no name
+    ULONG DataOffset; // 0: no data
+    ULONG Header[5];  // the header words, Fixed bytes of them
+};
+
+// The layout of Class for a value of Type with a name and data of these lengths; false for a class the
+// call does not answer.
+bool LayOutValueInformation(KEY_VALUE_INFORMATION_CLASS Class, ULONG type, ULONG name_length,
+                            ULONG data_length, ValueInformationLayout* layout) {
+    *layout = {0, 0, 0, 0, {0, type, 0, 0, 0}};
+    switch (Class) {
+    case KeyValueBasicInformation:
+        layout->Fixed = 12;
+        layout->NameOffset = layout->Fixed;
+        layout->Needed = layout->Fixed + name_length;
+        layout->Header[2] = name_length;
+        return true;
+    case KeyValueFullInformation:
+        layout->Fixed = offsetof(KEY_VALUE_FULL_INFORMATION, Name);
+        layout->NameOffset = layout->Fixed;
+        layout->DataOffset = (layout->Fixed + name_length + 3) & ~3u;
+        layout->Needed = layout->DataOffset + data_length;
+        layout->Header[2] = layout->DataOffset;
+        layout->Header[3] = data_length;
+        layout->Header[4] = name_length;
+        return true;
+    case KeyValuePartialInformation:
+        layout->Fixed = 12;
+        layout->DataOffset = layout->Fixed;
+        layout->Needed = layout->Fixed + data_length;
+        layout->Header[2] = data_length;
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 std::string DriverKeyPath() {
@@ -444,49 +540,18 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
     std::lock_guard<std::recursive_mutex> lock(registry.Mutex);
 
     host::detail::RegKey* parent;
-    if (ObjectAttributes->RootDirectory != nullptr) {
-        // Relative to an open key; the name may not start at the root of the name space.
-        status = host::KeyOfHandle(registry, ObjectAttributes->RootDirectory, 0, &parent, nullptr);
-        if (!NT_SUCCESS(status))
-            return status;
-    } else {
-        // A full name of the kernel's name space: \Registry\Machine\... or \Registry\User\...
-        std::string folded = host::detail::FoldCase(name);
-        static const std::pair<const char*, const char*> roots[] = {
-            {"\\REGISTRY\\MACHINE\\", "HKEY_LOCAL_MACHINE"}, {"\\REGISTRY\\USER\\", "HKEY_USERS"}};
-        parent = nullptr;
-        for (const auto& root : roots) {
-            std::string prefix = root.first;
-            if (folded.compare(0, prefix.size(), prefix) == 0) {
-                parent = host::detail::FindSubkey(registry.Root.get(), root.second);
-                name = name.substr(prefix.size());
-                break;
-            }
-        }
-        if (parent == nullptr)
-            return STATUS_OBJECT_PATH_NOT_FOUND;
-    }
-    std::vector<std::string> parts;
-    if (!host::detail::SplitPath(name, &parts))
-        return STATUS_OBJECT_NAME_INVALID;
-    for (const std::string& part : parts) {
-        if (host::detail::Utf16FromUtf8(part).size() > host::MAX_KEY_NAME_CHARS)
-            return STATUS_OBJECT_NAME_INVALID;
-    }
-    // Every level but the last must exist: ZwCreateKey creates one key, never a chain of them.
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        parent = host::detail::FindSubkey(parent, parts[i]);
-        if (parent == nullptr)
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-    host::detail::RegKey* key = host::detail::FindSubkey(parent, parts.back());
-    ULONG disposition = host::REG_OPENED_EXISTING_KEY;
-    if (key == nullptr) {
-        key = host::detail::AddSubkey(parent, parts.back());
-        if (key == nullptr)
-            return STATUS_INVALID_PARAMETER; // deeper than the registry allows
-        disposition = host::REG_CREATED_NEW_KEY;
-    }
+    status = host::ParentOfNewKey(registry, ObjectAttributes->RootDirectory, &name, &parent);
+    if (!NT_SUCCESS(status))
+        return status;
+    std::vector<std::string> levels;
+    status = host::KeyNameLevels(name, &levels);
+    if (!NT_SUCCESS(status))
+        return status;
+    host::detail::RegKey* key;
+    ULONG disposition;
+    status = host::OpenOrCreateKey(parent, levels, &key, &disposition);
+    if (!NT_SUCCESS(status))
+        return status;
     std::string path = host::PathOfKey(key);
     *KeyHandle = host::detail::HandleInsert(
         {host::detail::HandleKind::Key, host::MapKeyAccess(DesiredAccess), -1, path});
@@ -516,54 +581,25 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     if (entry == key->Values.end())
         return STATUS_OBJECT_NAME_NOT_FOUND;
     // The name as stored, which the information reports in its own case.
-    const host::RegistryValue* value = &entry->second;
+    const host::RegistryValue& value = entry->second;
     std::u16string wide_name = host::detail::Utf16FromUtf8(entry->first);
     ULONG name_length = static_cast<ULONG>(wide_name.size() * sizeof(char16_t));
-    ULONG data_length = static_cast<ULONG>(value->Data.size());
+    ULONG data_length = static_cast<ULONG>(value.Data.size());
+    host::ValueInformationLayout layout;
+    if (!host::LayOutValueInformation(KeyValueInformationClass, value.Type, name_length, data_length,
+                                      &layout))
+        return STATUS_INVALID_PARAMETER;
+
+    *ResultLength = layout.Needed;
+    if (Length < layout.Fixed)
+        return STATUS_BUFFER_TOO_SMALL;
     UCHAR* buffer = static_cast<UCHAR*>(KeyValueInformation);
     bool complete = true;
-
-    // The three layouts: basic = title index, type, name length, name; full = title index, type, data
-    // offset, data length, name length, name, data at the next 4-byte boundary; partial = title index,
-    // type, data length, data.
-    ULONG fixed;
-    ULONG needed;
-    ULONG name_offset = 0;
-    ULONG data_offset = 0;
-    ULONG header[5] = {0, value->Type, 0, 0, 0};
-    switch (KeyValueInformationClass) {
-    case KeyValueBasicInformation:
-        fixed = 12;
-        name_offset = fixed;
-        needed = fixed + name_length;
-        header[2] = name_length;
-        break;
-    case KeyValueFullInformation:
-        fixed = offsetof(KEY_VALUE_FULL_INFORMATION, Name);
-        name_offset = fixed;
-        data_offset = (fixed + name_length + 3) & ~3u;
-        needed = data_offset + data_length;
-        header[2] = data_offset;
-        header[3] = data_length;
-        header[4] = name_length;
-        break;
-    case KeyValuePartialInformation:
-        fixed = 12;
-        data_offset = fixed;
-        needed = fixed + data_length;
-        header[2] = data_length;
-        break;
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
-    *ResultLength = needed;
-    if (Length < fixed)
-        return STATUS_BUFFER_TOO_SMALL;
-    std::memcpy(buffer, header, fixed);
-    if (name_offset != 0)
-        host::CopyOut(buffer, Length, name_offset, wide_name.data(), name_length, &complete);
-    if (data_offset != 0 && complete)
-        host::CopyOut(buffer, Length, data_offset, value->Data.data(), data_length, &complete);
+    std::memcpy(buffer, layout.Header, layout.Fixed);
+    if (layout.NameOffset != 0)
+        host::CopyOut(buffer, Length, layout.NameOffset, wide_name.data(), name_length, &complete);
+    if (layout.DataOffset != 0 && complete)
+        host::CopyOut(buffer, Length, layout.DataOffset, value.Data.data(), data_length, &complete);
     return complete ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 

@@ -152,6 +152,81 @@ bool ReadImports(Image* Out, std::string* Error) {
     }
 }
 
+// Where the headers put what follows them, as ReadFileHeader and ReadOptionalHeader find it.
+struct HeaderSpan {
+    uint64_t Optional = 0;      // file offset of the optional header
+    uint32_t OptionalSize = 0;  // its size, as the file header gives it
+    uint32_t SectionCount = 0;  // entries of the section table, which follows the optional header
+    uint32_t SizeOfHeaders = 0; // bytes of the headers, mapped at the image's start
+};
+
+// The MZ stub's pointer, the PE signature and the file header of an i386 image.
+bool ReadFileHeader(Bytes File, Image* Out, HeaderSpan* Span, std::string* Error) {
+    if (!File.Has(0, DOS_LFANEW + 4) || File.U16(0) != 0x5A4D)
+        return Fail(Error, "not a PE image (no MZ header)");
+    const uint32_t pe = File.U32(DOS_LFANEW);
+    if (!File.Has(pe, 4 + FILE_HEADER_SIZE) || File.U32(pe) != 0x00004550)
+        return Fail(Error, "not a PE image (no PE signature)");
+    Out->Machine = File.U16(pe + 4);
+    if (Out->Machine != MACHINE_I386)
+        return Fail(Error, "not an i386 image (machine " + Hex(Out->Machine) + ")");
+    Span->SectionCount = File.U16(pe + 6);
+    Span->OptionalSize = File.U16(pe + 20);
+    Out->Characteristics = File.U16(pe + 22);
+    Span->Optional = uint64_t(pe) + 4 + FILE_HEADER_SIZE;
+    return true;
+}
+
+// The 32-bit optional header and its data directories.
+bool ReadOptionalHeader(Bytes File, Image* Out, HeaderSpan* Span, std::string* Error) {
+    const uint64_t opt = Span->Optional;
+    if (Span->OptionalSize < OPTIONAL_DIRECTORIES || !File.Has(opt, Span->OptionalSize) ||
+        File.U16(opt) != OPTIONAL_MAGIC_PE32)
+        return Fail(Error, "not a PE32 image (no 32-bit optional header)");
+    Out->EntryPoint = File.U32(opt + 16);
+    Out->ImageBase = File.U32(opt + 28);
+    Out->SectionAlignment = File.U32(opt + 32);
+    Out->SizeOfImage = File.U32(opt + 56);
+    Span->SizeOfHeaders = File.U32(opt + 60);
+    Out->CheckSum = File.U32(opt + OPTIONAL_CHECKSUM);
+    Out->Subsystem = File.U16(opt + 68);
+    Out->DllCharacteristics = File.U16(opt + 70);
+    const uint32_t directoryCount = std::min<uint32_t>(File.U32(opt + 92), DIRECTORY_COUNT);
+    if (uint64_t(OPTIONAL_DIRECTORIES) + 8 * directoryCount > Span->OptionalSize)
+        return Fail(Error, "optional header too short for its data directories");
+    for (uint32_t i = 0; i < directoryCount; ++i)
+        Out->Directories[i] = {File.U32(opt + OPTIONAL_DIRECTORIES + 8 * i),
+                               File.U32(opt + OPTIONAL_DIRECTORIES + 8 * i + 4)};
+    return true;
+}
+
+// The image's size, its sections, the headers and the entry point, each within the image.
+bool CheckLayout(Bytes File, const HeaderSpan& Span, Image* Out, std::string* Error) {
+    if (Out->SizeOfImage > MAX_IMAGE_SIZE)
+        return Fail(Error, "image of " + std::to_string(Out->SizeOfImage) + " bytes is larger than 16 MiB");
+    if (Span.SectionCount == 0 || Span.SectionCount > MAX_SECTIONS)
+        return Fail(Error, "image has " + std::to_string(Span.SectionCount) + " sections");
+    if (!ReadSections(File, uint32_t(Span.Optional + Span.OptionalSize), Span.SectionCount, Out, Error))
+        return false;
+    if (Span.SizeOfHeaders > Out->SizeOfImage || !File.Has(0, Span.SizeOfHeaders))
+        return Fail(Error, "headers larger than the image or the file");
+    if (!CheckOverlaps(Span.SizeOfHeaders, Out, Error))
+        return false;
+    if (Out->EntryPoint == 0 || Out->EntryPoint >= Out->SizeOfImage)
+        return Fail(Error, "entry point lies outside the image");
+    return true;
+}
+
+// Lays the headers and each section's raw data out at their addresses, the rest zero.
+void MapImage(Bytes File, uint32_t SizeOfHeaders, Image* Out) {
+    Out->Mapped.assign(Out->SizeOfImage, 0);
+    std::memcpy(Out->Mapped.data(), File.Data, SizeOfHeaders);
+    for (const Section& s : Out->Sections) {
+        if (s.RawSize != 0)
+            std::memcpy(Out->Mapped.data() + s.VirtualAddress, File.Data + s.RawOffset, s.RawSize);
+    }
+}
+
 } // namespace
 
 uint32_t ImageCheckSum(const std::vector<uint8_t>& File, uint32_t CheckSumOffset) {
@@ -171,56 +246,13 @@ bool ParseImage(const std::vector<uint8_t>& FileBytes, Image* Out, std::string* 
     const Bytes file{FileBytes.data(), FileBytes.size()};
     if (file.Size > MAX_IMAGE_SIZE)
         return Fail(Error, "file of " + std::to_string(file.Size) + " bytes is larger than 16 MiB");
-    if (!file.Has(0, DOS_LFANEW + 4) || file.U16(0) != 0x5A4D)
-        return Fail(Error, "not a PE image (no MZ header)");
-    const uint32_t pe = file.U32(DOS_LFANEW);
-    if (!file.Has(pe, 4 + FILE_HEADER_SIZE) || file.U32(pe) != 0x00004550)
-        return Fail(Error, "not a PE image (no PE signature)");
-    Out->Machine = file.U16(pe + 4);
-    if (Out->Machine != MACHINE_I386)
-        return Fail(Error, "not an i386 image (machine " + Hex(Out->Machine) + ")");
-    const uint32_t sectionCount = file.U16(pe + 6);
-    const uint32_t optionalSize = file.U16(pe + 20);
-    Out->Characteristics = file.U16(pe + 22);
-    const uint64_t opt = uint64_t(pe) + 4 + FILE_HEADER_SIZE;
-    if (optionalSize < OPTIONAL_DIRECTORIES || !file.Has(opt, optionalSize) ||
-        file.U16(opt) != OPTIONAL_MAGIC_PE32)
-        return Fail(Error, "not a PE32 image (no 32-bit optional header)");
-    Out->EntryPoint = file.U32(opt + 16);
-    Out->ImageBase = file.U32(opt + 28);
-    Out->SectionAlignment = file.U32(opt + 32);
-    Out->SizeOfImage = file.U32(opt + 56);
-    const uint32_t sizeOfHeaders = file.U32(opt + 60);
-    Out->CheckSum = file.U32(opt + OPTIONAL_CHECKSUM);
-    Out->Subsystem = file.U16(opt + 68);
-    Out->DllCharacteristics = file.U16(opt + 70);
-    const uint32_t directoryCount = std::min<uint32_t>(file.U32(opt + 92), DIRECTORY_COUNT);
-    if (uint64_t(OPTIONAL_DIRECTORIES) + 8 * directoryCount > optionalSize)
-        return Fail(Error, "optional header too short for its data directories");
-    for (uint32_t i = 0; i < directoryCount; ++i)
-        Out->Directories[i] = {file.U32(opt + OPTIONAL_DIRECTORIES + 8 * i),
-                               file.U32(opt + OPTIONAL_DIRECTORIES + 8 * i + 4)};
-    Out->ComputedCheckSum = ImageCheckSum(FileBytes, uint32_t(opt + OPTIONAL_CHECKSUM));
-
-    if (Out->SizeOfImage > MAX_IMAGE_SIZE)
-        return Fail(Error, "image of " + std::to_string(Out->SizeOfImage) + " bytes is larger than 16 MiB");
-    if (sectionCount == 0 || sectionCount > MAX_SECTIONS)
-        return Fail(Error, "image has " + std::to_string(sectionCount) + " sections");
-    if (!ReadSections(file, uint32_t(opt + optionalSize), sectionCount, Out, Error))
+    HeaderSpan span;
+    if (!ReadFileHeader(file, Out, &span, Error) || !ReadOptionalHeader(file, Out, &span, Error))
         return false;
-    if (sizeOfHeaders > Out->SizeOfImage || !file.Has(0, sizeOfHeaders))
-        return Fail(Error, "headers larger than the image or the file");
-    if (!CheckOverlaps(sizeOfHeaders, Out, Error))
+    Out->ComputedCheckSum = ImageCheckSum(FileBytes, uint32_t(span.Optional + OPTIONAL_CHECKSUM));
+    if (!CheckLayout(file, span, Out, Error))
         return false;
-    if (Out->EntryPoint == 0 || Out->EntryPoint >= Out->SizeOfImage)
-        return Fail(Error, "entry point lies outside the image");
-
-    Out->Mapped.assign(Out->SizeOfImage, 0);
-    std::memcpy(Out->Mapped.data(), file.Data, sizeOfHeaders);
-    for (const Section& s : Out->Sections) {
-        if (s.RawSize != 0)
-            std::memcpy(Out->Mapped.data() + s.VirtualAddress, file.Data + s.RawOffset, s.RawSize);
-    }
+    MapImage(file, span.SizeOfHeaders, Out);
     return ReadRelocations(Out, Error) && ReadImports(Out, Error);
 }
 

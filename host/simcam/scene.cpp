@@ -170,107 +170,140 @@ struct ChannelMask {
     }
 };
 
-bool DecodeBmp(const std::vector<uint8_t>& B, Scene* Out, std::string* Error) {
-    constexpr size_t FILE_HEADER = 14;
-    if (B.size() < FILE_HEADER + 12) {
+constexpr size_t BMP_FILE_HEADER = 14;
+constexpr uint32_t BI_RGB = 0;
+constexpr uint32_t BI_BITFIELDS = 3;
+
+// What a BMP's two headers say about its pixels.
+struct BmpLayout {
+    uint32_t PixelOffset;
+    uint32_t InfoSize;
+    int64_t Width;
+    int64_t Height; // positive; TopDown says which way the rows run
+    bool TopDown;
+    uint32_t BitCount;
+    uint32_t Compression;
+};
+
+// The file and information headers (the 12-byte core header or a 40-byte or larger one), and a picture
+// size we take.
+bool ReadBmpHeaders(const std::vector<uint8_t>& B, BmpLayout* L, std::string* Error) {
+    if (B.size() < BMP_FILE_HEADER + 12) {
         *Error = "malformed BMP: file too short for its headers";
         return false;
     }
-    const uint32_t pixelOffset = Le32(&B[10]);
-    const uint32_t infoSize = Le32(&B[14]);
-    int64_t width;
-    int64_t height;
-    uint32_t bitCount;
-    uint32_t compression = 0; // BI_RGB
-    if (infoSize == 12) {     // BITMAPCOREHEADER
-        width = Le16(&B[18]);
-        height = Le16(&B[20]);
-        bitCount = Le16(&B[24]);
-    } else if (infoSize >= 40 && infoSize <= 1024) {
-        if (B.size() < FILE_HEADER + infoSize) {
+    L->PixelOffset = Le32(&B[10]);
+    L->InfoSize = Le32(&B[14]);
+    L->Compression = BI_RGB;
+    if (L->InfoSize == 12) { // BITMAPCOREHEADER
+        L->Width = Le16(&B[18]);
+        L->Height = Le16(&B[20]);
+        L->BitCount = Le16(&B[24]);
+    } else if (L->InfoSize >= 40 && L->InfoSize <= 1024) {
+        if (B.size() < BMP_FILE_HEADER + L->InfoSize) {
             *Error = "malformed BMP: file too short for its headers";
             return false;
         }
-        width = static_cast<int32_t>(Le32(&B[18]));
-        height = static_cast<int32_t>(Le32(&B[22]));
-        bitCount = Le16(&B[28]);
-        compression = Le32(&B[30]);
+        L->Width = static_cast<int32_t>(Le32(&B[18]));
+        L->Height = static_cast<int32_t>(Le32(&B[22]));
+        L->BitCount = Le16(&B[28]);
+        L->Compression = Le32(&B[30]);
     } else {
-        *Error = "malformed BMP: unknown header size " + std::to_string(infoSize);
+        *Error = "malformed BMP: unknown header size " + std::to_string(L->InfoSize);
         return false;
     }
 
     // Rows are stored bottom-up unless the height is negative.
-    const bool topDown = height < 0;
-    height = topDown ? -height : height;
-    if (width <= 0 || height <= 0) {
-        *Error =
-            "malformed BMP: picture of " + std::to_string(width) + " x " + std::to_string(height) + " pixels";
+    L->TopDown = L->Height < 0;
+    L->Height = L->TopDown ? -L->Height : L->Height;
+    const std::string size = std::to_string(L->Width) + " x " + std::to_string(L->Height) + " pixels";
+    if (L->Width <= 0 || L->Height <= 0) {
+        *Error = "malformed BMP: picture of " + size;
         return false;
     }
-    if (width * height > SCENE_MAX_PIXELS) {
-        *Error = "picture too large (" + std::to_string(width) + " x " + std::to_string(height) + " pixels)";
+    if (L->Width * L->Height > SCENE_MAX_PIXELS) {
+        *Error = "picture too large (" + size + ")";
         return false;
     }
+    return true;
+}
 
-    constexpr uint32_t BI_RGB = 0;
-    constexpr uint32_t BI_BITFIELDS = 3;
-    ChannelMask masks[3]; // red, green, blue
-    if (bitCount == 24 && compression == BI_RGB) {
-    } else if (bitCount == 32 && compression == BI_RGB) {
-        masks[0].Set(0x00FF0000);
-        masks[1].Set(0x0000FF00);
-        masks[2].Set(0x000000FF);
-    } else if (bitCount == 32 && compression == BI_BITFIELDS) {
+// Where the red, green and blue of a 32-bit pixel sit; a 24-bit picture needs no masks. Only
+// uncompressed 24- and 32-bit pictures and 32-bit bit fields are taken.
+bool ReadBmpMasks(const std::vector<uint8_t>& B, const BmpLayout& L, ChannelMask Masks[3],
+                  std::string* Error) {
+    if (L.BitCount == 24 && L.Compression == BI_RGB) {
+        return true;
+    }
+    if (L.BitCount == 32 && L.Compression == BI_RGB) {
+        Masks[0].Set(0x00FF0000);
+        Masks[1].Set(0x0000FF00);
+        Masks[2].Set(0x000000FF);
+        return true;
+    }
+    if (L.BitCount == 32 && L.Compression == BI_BITFIELDS) {
         // The three masks follow the 40-byte header, or sit at the same place inside a larger one.
-        if (B.size() < FILE_HEADER + 40 + 12) {
+        if (B.size() < BMP_FILE_HEADER + 40 + 12) {
             *Error = "malformed BMP: file too short for its colour masks";
             return false;
         }
         for (int i = 0; i < 3; ++i) {
-            if (!masks[i].Set(Le32(&B[FILE_HEADER + 40 + 4 * i]))) {
+            if (!Masks[i].Set(Le32(&B[BMP_FILE_HEADER + 40 + 4 * i]))) {
                 *Error = "unsupported BMP: colour masks that are empty or not contiguous";
                 return false;
             }
         }
-    } else {
-        *Error = "unsupported BMP (" + std::to_string(bitCount) + " bits per pixel, compression " +
-                 std::to_string(compression) + "); only uncompressed 24- and 32-bit pictures are read";
-        return false;
+        return true;
     }
+    *Error = "unsupported BMP (" + std::to_string(L.BitCount) + " bits per pixel, compression " +
+             std::to_string(L.Compression) + "); only uncompressed 24- and 32-bit pictures are read";
+    return false;
+}
 
-    const int64_t bytesPerPixel = bitCount / 8;
-    const int64_t stride = (width * bitCount + 31) / 32 * 4;
-    // Some writers leave out the padding after the last row, so only the last row's pixels must be there.
-    const int64_t needed = static_cast<int64_t>(pixelOffset) + stride * (height - 1) + width * bytesPerPixel;
-    if (pixelOffset < FILE_HEADER + infoSize || needed > static_cast<int64_t>(B.size())) {
-        *Error = "malformed BMP: pixel data missing or cut short";
-        return false;
-    }
-
-    Out->Width = static_cast<int>(width);
-    Out->Height = static_cast<int>(height);
-    Out->Rgb.resize(static_cast<size_t>(width * height * 3));
-    for (int64_t y = 0; y < height; ++y) {
-        const int64_t storedRow = topDown ? y : height - 1 - y;
-        const uint8_t* in = B.data() + pixelOffset + storedRow * stride;
-        uint8_t* out = Out->Rgb.data() + y * width * 3;
-        if (bitCount == 24) {
-            for (int64_t x = 0; x < width; ++x, in += 3, out += 3) {
+// Copies the stored rows, top row first, as RGB. The pixel data has been checked to be there.
+void ConvertBmpRows(const std::vector<uint8_t>& B, const BmpLayout& L, const ChannelMask Masks[3],
+                    int64_t Stride, Scene* Out) {
+    for (int64_t y = 0; y < L.Height; ++y) {
+        const int64_t storedRow = L.TopDown ? y : L.Height - 1 - y;
+        const uint8_t* in = B.data() + L.PixelOffset + storedRow * Stride;
+        uint8_t* out = Out->Rgb.data() + y * L.Width * 3;
+        if (L.BitCount == 24) {
+            for (int64_t x = 0; x < L.Width; ++x, in += 3, out += 3) {
                 out[0] = in[2];
                 out[1] = in[1];
                 out[2] = in[0];
             }
         } else {
             // The alpha or unused byte is ignored: the sensor sees the picture as opaque.
-            for (int64_t x = 0; x < width; ++x, in += 4, out += 3) {
+            for (int64_t x = 0; x < L.Width; ++x, in += 4, out += 3) {
                 const uint32_t pixel = Le32(in);
-                out[0] = masks[0].Extract(pixel);
-                out[1] = masks[1].Extract(pixel);
-                out[2] = masks[2].Extract(pixel);
+                out[0] = Masks[0].Extract(pixel);
+                out[1] = Masks[1].Extract(pixel);
+                out[2] = Masks[2].Extract(pixel);
             }
         }
     }
+}
+
+bool DecodeBmp(const std::vector<uint8_t>& B, Scene* Out, std::string* Error) {
+    BmpLayout layout;
+    ChannelMask masks[3]; // red, green, blue
+    if (!ReadBmpHeaders(B, &layout, Error) || !ReadBmpMasks(B, layout, masks, Error)) {
+        return false;
+    }
+    const int64_t bytesPerPixel = layout.BitCount / 8;
+    const int64_t stride = (layout.Width * layout.BitCount + 31) / 32 * 4;
+    // Some writers leave out the padding after the last row, so only the last row's pixels must be there.
+    const int64_t needed = static_cast<int64_t>(layout.PixelOffset) + stride * (layout.Height - 1) +
+                           layout.Width * bytesPerPixel;
+    if (layout.PixelOffset < BMP_FILE_HEADER + layout.InfoSize || needed > static_cast<int64_t>(B.size())) {
+        *Error = "malformed BMP: pixel data missing or cut short";
+        return false;
+    }
+    Out->Width = static_cast<int>(layout.Width);
+    Out->Height = static_cast<int>(layout.Height);
+    Out->Rgb.resize(static_cast<size_t>(layout.Width * layout.Height * 3));
+    ConvertBmpRows(B, layout, masks, stride, Out);
     return true;
 }
 
@@ -412,62 +445,61 @@ Scene ResampleScene(const Scene& Picture, int Width, int Height) {
     return out;
 }
 
-Scene BuiltInChart() {
-    Scene chart;
-    chart.Width = SENSOR_WIDTH;
-    chart.Height = SENSOR_HEIGHT;
-    chart.Rgb.resize(static_cast<size_t>(SENSOR_WIDTH) * SENSOR_HEIGHT * 3);
-    FillRect(&chart, 0, 0, SENSOR_WIDTH, SENSOR_HEIGHT, CARD);
+namespace {
 
-    // Colour rendition patches, 6 x 4, on the dark card.
+// The chart's upper half: colour rendition patches, 6 x 4, on the dark card; the saturated primaries
+// and secondaries; a grey wedge of 16 equal steps from black to white across the whole width.
+void DrawPatches(Scene* Chart) {
     for (int i = 0; i < 24; ++i) {
         const int x = 40 + (i % 6) * 420;
         const int y = 40 + (i / 6) * 210;
-        FillRect(&chart, x, y, x + 400, y + 190, CHECKER[i]);
+        FillRect(Chart, x, y, x + 400, y + 190, CHECKER[i]);
     }
-    // Saturated primaries and secondaries.
     for (int i = 0; i < 6; ++i) {
         const int x = 40 + i * 420;
-        FillRect(&chart, x, 900, x + 400, 1080, SATURATED[i]);
+        FillRect(Chart, x, 900, x + 400, 1080, SATURATED[i]);
     }
-    // A grey wedge of 16 equal steps from black to white across the whole width.
     for (int step = 0; step < 16; ++step) {
         const uint8_t v = static_cast<uint8_t>(step * 17);
-        FillRect(&chart, step * 160, 1120, (step + 1) * 160, 1400, {v, v, v});
+        FillRect(Chart, step * 160, 1120, (step + 1) * 160, 1400, {v, v, v});
     }
+}
 
-    // Fine detail on white, where the quality of the demosaic shows: groups of black lines 1 to 4
-    // pixels wide with equal gaps, upright and lying, a slightly slanted edge, colour stripes two
-    // pixels wide, and lettering down to one pixel per stroke.
-    FillRect(&chart, 40, 1440, 2520, 1880, WHITE);
+// Fine detail on white, where the quality of the demosaic shows: groups of black lines 1 to 4 pixels
+// wide with equal gaps, upright and lying, a slightly slanted edge, and colour stripes two pixels wide.
+void DrawFineDetail(Scene* Chart) {
+    FillRect(Chart, 40, 1440, 2520, 1880, WHITE);
     int x = 80;
     for (int w = 1; w <= 4; ++w) {
         for (int line = 0; line < 12; ++line) {
-            FillRect(&chart, x + 2 * w * line, 1480, x + 2 * w * line + w, 1840, BLACK);
+            FillRect(Chart, x + 2 * w * line, 1480, x + 2 * w * line + w, 1840, BLACK);
         }
         x += 24 * w + 60;
     }
     int y = 1480;
     for (int w = 1; w <= 4; ++w) {
         for (int line = 0; line < 12; ++line) {
-            FillRect(&chart, 600, y + 2 * w * line, 900, y + 2 * w * line + w, BLACK);
+            FillRect(Chart, 600, y + 2 * w * line, 900, y + 2 * w * line + w, BLACK);
         }
         y += 24 * w + 30;
     }
     for (int row = 1480; row < 1840; ++row) {
         // About 5 degrees off vertical: each row moves the edge by a fraction of a pixel.
         const int edge = 1090 + (row - 1660) * 9 / 100;
-        FillRect(&chart, 940, row, edge, row + 1, BLACK);
+        FillRect(Chart, 940, row, edge, row + 1, BLACK);
     }
     for (int column = 1280; column < 1480; column += 4) {
-        FillRect(&chart, column, 1480, column + 2, 1840, SATURATED[0]);
-        FillRect(&chart, column + 2, 1480, column + 4, 1840, SATURATED[2]);
+        FillRect(Chart, column, 1480, column + 2, 1840, SATURATED[0]);
+        FillRect(Chart, column + 2, 1480, column + 4, 1840, SATURATED[2]);
     }
     for (int row = 1480; row < 1840; row += 4) {
-        FillRect(&chart, 1520, row, 1720, row + 2, SATURATED[1]);
-        FillRect(&chart, 1520, row + 2, 1720, row + 4, SATURATED[4]);
+        FillRect(Chart, 1520, row, 1720, row + 2, SATURATED[1]);
+        FillRect(Chart, 1520, row + 2, 1720, row + 4, SATURATED[4]);
     }
-    // Smooth gradients, where banding or a colour cast shows: a sweep through the hues above a grey ramp.
+}
+
+// Smooth gradients, where banding or a colour cast shows: a sweep through the hues above a grey ramp.
+void DrawGradients(Scene* Chart) {
     for (int column = 2120; column < 2480; ++column) {
         const int t = (column - 2120) * 6 * 255 / 360; // 0 .. 6 x 255 across the sweep
         const int sector = t / 255;
@@ -476,15 +508,33 @@ Scene BuiltInChart() {
         const Rgb hue[6] = {{255, up, 0},   {down, 255, 0}, {0, 255, up},
                             {0, down, 255}, {up, 0, 255},   {255, 0, down}};
         const uint8_t grey = static_cast<uint8_t>((column - 2120) * 255 / 359);
-        FillRect(&chart, column, 1480, column + 1, 1650, hue[sector]);
-        FillRect(&chart, column, 1670, column + 1, 1840, {grey, grey, grey});
+        FillRect(Chart, column, 1480, column + 1, 1650, hue[sector]);
+        FillRect(Chart, column, 1670, column + 1, 1840, {grey, grey, grey});
     }
-    DrawText(&chart, 1780, 1480, "Z40K", 12, BLACK);
-    DrawText(&chart, 1780, 1600, "CHART", 6, BLACK);
-    DrawText(&chart, 1780, 1660, "0123456789", 4, BLACK);
-    DrawText(&chart, 1780, 1700, "0123456789", 3, BLACK);
-    DrawText(&chart, 1780, 1730, "0123456789", 2, BLACK);
-    DrawText(&chart, 1780, 1750, "0123456789", 1, BLACK);
+}
+
+// Lettering down to one pixel per stroke.
+void DrawLabels(Scene* Chart) {
+    DrawText(Chart, 1780, 1480, "Z40K", 12, BLACK);
+    DrawText(Chart, 1780, 1600, "CHART", 6, BLACK);
+    DrawText(Chart, 1780, 1660, "0123456789", 4, BLACK);
+    DrawText(Chart, 1780, 1700, "0123456789", 3, BLACK);
+    DrawText(Chart, 1780, 1730, "0123456789", 2, BLACK);
+    DrawText(Chart, 1780, 1750, "0123456789", 1, BLACK);
+}
+
+} // namespace
+
+Scene BuiltInChart() {
+    Scene chart;
+    chart.Width = SENSOR_WIDTH;
+    chart.Height = SENSOR_HEIGHT;
+    chart.Rgb.resize(static_cast<size_t>(SENSOR_WIDTH) * SENSOR_HEIGHT * 3);
+    FillRect(&chart, 0, 0, SENSOR_WIDTH, SENSOR_HEIGHT, CARD);
+    DrawPatches(&chart);
+    DrawFineDetail(&chart);
+    DrawGradients(&chart);
+    DrawLabels(&chart);
     return chart;
 }
 

@@ -159,61 +159,77 @@ NTSTATUS SimulatedCamera::Firmware(uint8_t Request, uint16_t Value, uint16_t Ind
         Data->clear();
         if (Request != REQUEST_GET_STATUS || Index != STATUS_WORD_INDEX || Value != 0)
             return STALL_STATUS;
-        uint16_t word;
-        if (config_.NeverReady)
-            word = 0;
-        else if (statusReads_ < config_.StatusReplies.size())
-            word = config_.StatusReplies[statusReads_];
-        else
-            word = STATUS_READY;
-        ++statusReads_;
-        Data->push_back(static_cast<uint8_t>(word & 0xFF));
-        Data->push_back(static_cast<uint8_t>(word >> 8));
-        return STATUS_SUCCESS;
+        return ReplyStatusWord(Data);
     }
-
     switch (Request) {
     case REQUEST_SET_CONTROL:
-        if (!KnownControl(Index) || !Data->empty())
-            return STALL_STATUS;
-        controls_[Index] = Value;
-        if (Index == CONTROL_CAPTURE) {
-            // The sensor's frame clock starts when capture is switched on.
-            if (Value != 0 && !captureOn_) {
-                captureStart100ns_ = Now100ns;
-                ++captureEpoch_;
-            }
-            captureOn_ = Value != 0;
-        }
-        if (Index == CONTROL_STARTUP)
-            started_ = true;
-        return STATUS_SUCCESS;
-
-    case REQUEST_WRITE_REGISTER: {
-        if (Data->size() != 4 || Value != 0)
-            return STALL_STATUS;
-        uint32_t word = static_cast<uint32_t>((*Data)[0]) | static_cast<uint32_t>((*Data)[1]) << 8 |
-                        static_cast<uint32_t>((*Data)[2]) << 16 | static_cast<uint32_t>((*Data)[3]) << 24;
-        // The registers are narrower than the word; the upper bits are lost on the way in.
-        if (Index == REGISTER_GAIN)
-            gain_ = static_cast<uint16_t>(word & GAIN_MASK);
-        else if (Index == REGISTER_EXPOSURE)
-            exposure_ = static_cast<uint16_t>(word & EXPOSURE_MASK);
-        else
-            return STALL_STATUS;
-        return STATUS_SUCCESS;
-    }
-
+        return SetControl(Index, Value, *Data, Now100ns);
+    case REQUEST_WRITE_REGISTER:
+        return WriteRegister(Index, Value, *Data);
     case REQUEST_SEND_BLOCK:
-        if (Data->size() != sizeof(BLOCK_COMMAND) ||
-            std::memcmp(Data->data(), BLOCK_COMMAND, sizeof(BLOCK_COMMAND)) != 0)
-            return STALL_STATUS;
-        ++blocks_;
-        return STATUS_SUCCESS;
-
+        return ReceiveBlock(*Data);
     default:
         return STALL_STATUS;
     }
+}
+
+// Request 3: the status word, ready unless the configuration scripts the replies or never gets ready.
+NTSTATUS SimulatedCamera::ReplyStatusWord(std::vector<uint8_t>* Data) {
+    uint16_t word;
+    if (config_.NeverReady)
+        word = 0;
+    else if (statusReads_ < config_.StatusReplies.size())
+        word = config_.StatusReplies[statusReads_];
+    else
+        word = STATUS_READY;
+    ++statusReads_;
+    Data->push_back(static_cast<uint8_t>(word & 0xFF));
+    Data->push_back(static_cast<uint8_t>(word >> 8));
+    return STATUS_SUCCESS;
+}
+
+// Request 2: a known control takes the value, without a data stage; capture on/off and start-up act.
+NTSTATUS SimulatedCamera::SetControl(uint16_t Control, uint16_t Value, const std::vector<uint8_t>& Data,
+                                     int64_t Now100ns) {
+    if (!KnownControl(Control) || !Data.empty())
+        return STALL_STATUS;
+    controls_[Control] = Value;
+    if (Control == CONTROL_CAPTURE) {
+        // The sensor's frame clock starts when capture is switched on.
+        if (Value != 0 && !captureOn_) {
+            captureStart100ns_ = Now100ns;
+            ++captureEpoch_;
+        }
+        captureOn_ = Value != 0;
+    }
+    if (Control == CONTROL_STARTUP)
+        started_ = true;
+    return STATUS_SUCCESS;
+}
+
+// Request 5: a 32-bit little-endian word into the gain or the exposure register.
+NTSTATUS SimulatedCamera::WriteRegister(uint16_t Register, uint16_t Value, const std::vector<uint8_t>& Data) {
+    if (Data.size() != 4 || Value != 0)
+        return STALL_STATUS;
+    uint32_t word = static_cast<uint32_t>(Data[0]) | static_cast<uint32_t>(Data[1]) << 8 |
+                    static_cast<uint32_t>(Data[2]) << 16 | static_cast<uint32_t>(Data[3]) << 24;
+    // The registers are narrower than the word; the upper bits are lost on the way in.
+    if (Register == REGISTER_GAIN)
+        gain_ = static_cast<uint16_t>(word & GAIN_MASK);
+    else if (Register == REGISTER_EXPOSURE)
+        exposure_ = static_cast<uint16_t>(word & EXPOSURE_MASK);
+    else
+        return STALL_STATUS;
+    return STATUS_SUCCESS;
+}
+
+// Request 7: the three-byte block command, counted.
+NTSTATUS SimulatedCamera::ReceiveBlock(const std::vector<uint8_t>& Data) {
+    if (Data.size() != sizeof(BLOCK_COMMAND) ||
+        std::memcmp(Data.data(), BLOCK_COMMAND, sizeof(BLOCK_COMMAND)) != 0)
+        return STALL_STATUS;
+    ++blocks_;
+    return STATUS_SUCCESS;
 }
 
 } // namespace simcam

@@ -166,6 +166,11 @@ class SimulatedCamera : public bus::UsbDevice {
                           std::vector<uint8_t>* Data, int64_t Now100ns);
     NTSTATUS Firmware(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
                       std::vector<uint8_t>* Data, int64_t Now100ns);
+    // The firmware's answer to each request it knows, under firmwareMutex_.
+    NTSTATUS ReplyStatusWord(std::vector<uint8_t>* Data);
+    NTSTATUS SetControl(uint16_t Control, uint16_t Value, const std::vector<uint8_t>& Data, int64_t Now100ns);
+    NTSTATUS WriteRegister(uint16_t Register, uint16_t Value, const std::vector<uint8_t>& Data);
+    NTSTATUS ReceiveBlock(const std::vector<uint8_t>& Data);
     class Sender;
     void TakeBackTransfers(NTSTATUS Status, bool CloseData, bool CloseSync);
 };

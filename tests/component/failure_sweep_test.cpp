@@ -8,10 +8,8 @@
 #include "driver/driver_entry.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
-#include "platform/ks_types.h"
+#include "platform/camera_properties.h"
 #include "host/streamclass/client.h"
-#include "properties/device_properties.h"
-#include "properties/procamp_window.h"
 #include "host/simcam/simulated_camera.h"
 #include "tests/component/fresh_host.h"
 

@@ -8,7 +8,7 @@
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
 #include "host/streamclass/client.h"
-#include "properties/device_properties.h"
+#include "platform/camera_properties.h"
 #include "host/simcam/simulated_camera.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // descriptors, intersect, open a pin, propose and set formats, close, remove - every SRB completed
 // exactly once by the side the dispatch rules name. Also: the stream class catches the SRBs that break
 // those rules.
-#include "properties/device_properties.h"
+#include "platform/camera_properties.h"
 #include "tests/driver/stack_rig.h"
 
 #include <map>

@@ -5,9 +5,7 @@
 // the data buffer holds.
 #include "tests/fuzz/fuzz_stack.h"
 
-#include "platform/ks_types.h"
-#include "properties/device_properties.h"
-#include "properties/procamp_window.h"
+#include "platform/camera_properties.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     fuzz::Input in(Data, Size);

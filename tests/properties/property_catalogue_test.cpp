@@ -1,7 +1,8 @@
 // The published catalogue against the handlers it describes: an application that builds its controls
 // from it must get the access, ranges and initial values the driver really has.
-#include "properties/property_catalogue.h"
+#include "platform/camera_properties.h"
 #include "host/streamclass/client.h"
+#include "properties/device_properties.h"
 #include "properties/settings.h"
 #include "tests/properties/device_properties_test_support.h"
 

@@ -1,5 +1,7 @@
 #include "tools/z40k/device_properties_cli.h"
 
+#include "properties/device_properties.h" // DevicePropertySets, the advertised camera set
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

@@ -7,7 +7,7 @@
 
 #include "host/rig/capture_pin.h"
 #include "host/streamclass/client.h"
-#include "properties/property_catalogue.h"
+#include "platform/camera_properties.h"
 
 #include <nlohmann/json.hpp>
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -128,6 +129,55 @@ INSTANTIATE_TEST_SUITE_P(
                       BadName{u"\\DosDevices\\C:\\missing\\x.raw", STATUS_OBJECT_PATH_NOT_FOUND},
                       BadName{u"\\DosDevices\\C:\\..\\escape.raw", static_cast<NTSTATUS>(0xC0000033)},
                       BadName{u"\\DosDevices\\C:\\", static_cast<NTSTATUS>(0xC0000033)}));
+
+// Every create disposition on a missing and on an existing file: the status, what Information reports
+// and whether the old bytes survive (SUPERSEDE 0, OPEN 1, CREATE 2, OPEN_IF 3, OVERWRITE 4, OVERWRITE_IF 5).
+TEST_F(Files, EachDispositionOpensCreatesOrTruncatesAsTheKernelDoes) {
+    const NTSTATUS COLLISION = static_cast<NTSTATUS>(0xC0000035);
+    struct Case {
+        ULONG Disposition;
+        bool Exists;
+        NTSTATUS Status;
+        ULONG Information; // 0 superseded, 1 opened, 2 created, 3 overwritten
+        const char* Left;  // the file's bytes after the handle is closed
+    } cases[] = {
+        {0, false, STATUS_SUCCESS, 2, ""},
+        {0, true, STATUS_SUCCESS, 0, ""},
+        {1, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, nullptr},
+        {1, true, STATUS_SUCCESS, 1, "old"},
+        {2, false, STATUS_SUCCESS, 2, ""},
+        {2, true, COLLISION, 0, "old"},
+        {3, false, STATUS_SUCCESS, 2, ""},
+        {3, true, STATUS_SUCCESS, 1, "old"},
+        {4, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, nullptr},
+        {4, true, STATUS_SUCCESS, 3, ""},
+        {5, false, STATUS_SUCCESS, 2, ""},
+        {5, true, STATUS_SUCCESS, 3, ""},
+        {6, true, STATUS_INVALID_PARAMETER, 0, "old"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "disposition " << c.Disposition << (c.Exists ? " existing" : " missing"));
+        ::mkdir(drive_.c_str(), 0777);
+        std::remove((drive_ + "/f").c_str());
+        if (c.Exists)
+            std::ofstream(drive_ + "/f", std::ios::binary) << "old";
+        HANDLE handle = nullptr;
+        IO_STATUS_BLOCK iosb{};
+        iosb.Information = 99;
+        // Read access only: a truncating disposition still truncates.
+        ASSERT_EQ(Create(u"\\DosDevices\\C:\\f", GENERIC_READ, c.Disposition, &handle, &iosb), c.Status);
+        if (NT_SUCCESS(c.Status)) {
+            EXPECT_EQ(iosb.Information, c.Information);
+            EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+        }
+        struct stat info;
+        EXPECT_EQ(::stat((drive_ + "/f").c_str(), &info) == 0, c.Left != nullptr);
+        if (c.Left != nullptr) {
+            EXPECT_EQ(Read("f"), c.Left);
+        }
+    }
+}
 
 TEST_F(Files, HandlesAreCheckedAtEveryUse) {
     IO_STATUS_BLOCK iosb;

@@ -1,18 +1,93 @@
-// What a capture application needs to show this device's properties as controls: for every property the
-// driver handles, in the three sets it answers, the name it is known by, what a client may do with it,
-// its range and its value after initialise-device. The items carry no value descriptions, so the
-// platform's basic-support and default-value queries have nothing to report; this table is where an
-// application reads them instead. It is built from the same IDs, limits and initial values the handlers
-// and the settings use, so it cannot drift from what they do.
+// The Z40K camera's property interface, as the driver publishes it for capture applications: the two
+// property sets of its own and their IDs, the data record an application fills for them, the IDs it
+// answers in the standard video proc-amp set, the value ranges and the values after initialise-device,
+// and a catalogue of every property with its name, access, control and range.
+//
+// The driver takes its IDs and limits from here too, so what an application is told and what the
+// handlers do cannot drift apart. The property items carry no value descriptions, so the platform's
+// basic-support and default-value queries have nothing to report; the catalogue is where an application
+// reads them instead.
 #pragma once
 
-#include "camera/vendor_requests.h"
-#include "properties/device_properties.h"
-#include "properties/procamp_window.h"
-#include "properties/settings.h"
+#include "platform/ks_types.h"
 
+// ---- sets -------------------------------------------------------------------------------------------
+// The camera set is the one set the device advertises. The proc-amp set (PROPSETID_VIDCAP_VIDEOPROCAMP)
+// and the window set are answered although not advertised, so a client that knows them can use them.
+Z40K_GUID(CameraPropertySetGuid, 0x76BF9E14, 0x22F4, 0x4A02, 0xA0, 0xEB, 0x66, 0x5D, 0xE9, 0x62, 0xB5, 0x31);
+Z40K_GUID(WindowPropertySetGuid, 0x3DC2E820, 0x4713, 0x11D2, 0xBA, 0x41, 0x00, 0xA0, 0xC9, 0x0D, 0x2B, 0x05);
+
+// The camera set's property IDs. 12 and 13 are reserved: advertised, answered, without effect.
+enum CameraPropertyId : ULONG {
+    CameraPropertyDeviceInfo1 = 1,     // constant CAMERA_DEVICE_INFO1
+    CameraPropertyDeviceInfo2 = 2,     // constant CAMERA_DEVICE_INFO2
+    CameraPropertyExposureTimeMax = 3, // the largest exposure a set reaches the sensor with
+    CameraPropertyGlobalGainMax = 4,   // the largest gain a set reaches the sensor with
+    CameraPropertyColorEnable = 5,
+    CameraPropertyAutoWhiteBalance = 6,
+    CameraPropertyExposureTime = 7,
+    CameraPropertyGlobalGain = 8,
+    CameraPropertyRedGain = 9,
+    CameraPropertyGreenGain = 10,
+    CameraPropertyBlueGain = 11,
+    CameraPropertyNoOp12 = 12,
+    CameraPropertyNoOp13 = 13,
+    CameraPropertyCameraCommand = 14, // Value 0 sends the camera its three-byte block
+};
+
+// The window set's property IDs.
+enum WindowPropertyId : ULONG {
+    WindowPropertyParam0 = 0,
+    WindowPropertyFlag1 = 1,
+    WindowPropertyFlag2 = 2,
+    WindowPropertyX = 3,
+    WindowPropertyY = 4,
+    WindowPropertyWidth = 5,
+    WindowPropertyHeight = 6,
+    WindowPropertyColorPhase = 8, // 7 has no item
+};
+
+// The 32-byte data record of camera-set and window-set requests. Applications pass the whole record as
+// both the property and the data buffer; a shorter data buffer is refused with STATUS_BUFFER_TOO_SMALL.
+// The proc-amp set takes the platform's 40-byte KSPROPERTY_VIDEOPROCAMP_S.
+struct CameraPropertyRecord {
+    KSPROPERTY Property;
+    LONG Value;
+    ULONG Flags;
+};
+static_assert(sizeof(CameraPropertyRecord) == 32, "camera property record is 32 bytes");
+static_assert(offsetof(CameraPropertyRecord, Value) == 24, "the value follows the 24-byte identifier");
+static_assert(offsetof(CameraPropertyRecord, Flags) == 28, "the flags follow the value");
+
+// ---- values -----------------------------------------------------------------------------------------
+// The answers of device-info-1 and device-info-2.
+constexpr LONG CAMERA_DEVICE_INFO1 = 2500;
+constexpr LONG CAMERA_DEVICE_INFO2 = 0;
+
+// Exposure and gain reach the sensor cut to their register widths (11 and 10 bits); the device reports
+// these as exposure-max and gain-max.
+constexpr ULONG CAM_EXPOSURE_MASK = 0x7FF;
+constexpr ULONG CAM_GAIN_MASK = 0x3FF;
+
+// The proc-amp image controls (brightness, contrast, saturation, sharpness) accept 0..108; manual white
+// balance accepts 0..372.
+constexpr LONG PROCAMP_IMAGE_MAX = 108;
+constexpr LONG PROCAMP_WHITEBALANCE_MAX = 372;
+
+// What every initialise-device starts from, before the stored settings are loaded.
+constexpr BOOLEAN SETTING_INITIAL_COLOR_ENABLE = TRUE;
+constexpr BOOLEAN SETTING_INITIAL_AUTO_WHITE_BALANCE = FALSE;
+constexpr ULONG SETTING_INITIAL_CHANNEL_GAIN = 128; // 1.0 in the pipeline's fixed point
+constexpr USHORT SETTING_INITIAL_EXPOSURE_TIME = 750;
+constexpr USHORT SETTING_INITIAL_GLOBAL_GAIN = 0;
+
+// A channel gain of four times unity already saturates any sample that is not near black, so a control
+// needs no more; the handler itself stores any value.
+constexpr LONG CHANNEL_GAIN_CONTROL_MAX = 4 * static_cast<LONG>(SETTING_INITIAL_CHANNEL_GAIN) - 1;
+
+// ---- catalogue --------------------------------------------------------------------------------------
 enum PropertySetId : ULONG {
-    PropertySetCamera,  // CameraPropertySetGuid, the one set the device advertises
+    PropertySetCamera,  // CameraPropertySetGuid
     PropertySetProcAmp, // PROPSETID_VIDCAP_VIDEOPROCAMP
     PropertySetWindow,  // WindowPropertySetGuid
 };
@@ -36,10 +111,6 @@ enum PropertyFlags : ULONG {
     PropertyTakesAuto = 4,    // the proc-amp automatic flag is accepted (white balance)
     PropertyRangeChecked = 8, // the handler refuses a value outside the range (STATUS_INVALID_PARAMETER)
 };
-
-// A channel gain of four times unity already saturates any sample that is not near black, so a control
-// needs no more; the handler itself stores any value.
-constexpr LONG CHANNEL_GAIN_CONTROL_MAX = 4 * static_cast<LONG>(SETTING_INITIAL_CHANNEL_GAIN) - 1;
 
 struct PublishedProperty {
     PropertySetId Set;
