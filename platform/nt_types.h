@@ -273,9 +273,14 @@ constexpr UCHAR IRP_MJ_PNP = 0x1B;
 constexpr UCHAR IRP_MN_QUERY_INTERFACE = 0x08;
 
 // On i386 the stack location is packed to 4 bytes, so that the 64-bit offset of a read or write sits
-// right after its length and key.
+// right after its length and key (GCC would otherwise say that packing loses the offset's alignment,
+// which is the point).
 #if defined(__i386__)
 #pragma pack(push, 4)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpacked-not-aligned"
+#endif
 #endif
 struct IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -302,6 +307,9 @@ struct IO_STACK_LOCATION {
     PVOID Context;
 };
 #if defined(__i386__)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #pragma pack(pop)
 #endif
 

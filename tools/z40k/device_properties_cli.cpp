@@ -1,6 +1,5 @@
 #include "tools/z40k/device_properties_cli.h"
 
-#include "properties/device_properties.h" // DevicePropertySets, the advertised camera set
 
 #include <cerrno>
 #include <cstdio>
@@ -34,19 +33,6 @@ NTSTATUS Request(streamclass::Filter& Filter, const NamedProperty& Property, boo
     bool advertised = Property.Set == PropertySetKind::Camera;
     return Filter.DeviceProperty(Set, &property, sizeof(property), Data, sizeof(*Data), &returned,
                                  advertised);
-}
-
-// The advertised item of a camera-set property, or null when the set does not list it.
-const KSPROPERTY_ITEM* AdvertisedItem(ULONG Id) {
-    for (const KSPROPERTY_SET& set : DevicePropertySets) {
-        if (!IsEqualGUID(*set.Set, CameraPropertySetGuid))
-            continue;
-        for (ULONG i = 0; i < set.PropertiesCount; ++i) {
-            if (set.PropertyItem[i].PropertyId == Id)
-                return &set.PropertyItem[i];
-        }
-    }
-    return nullptr;
 }
 
 PropertySetKind SetKind(PropertySetId Set) {
@@ -106,15 +92,8 @@ const std::vector<NamedProperty>& NamedProperties() {
                                    p.Default,
                                    (p.Flags & PropertyTakesAuto) != 0,
                                    (p.Flags & PropertyRangeChecked) != 0};
-            // The stream class lets through only what the advertised table allows, so that table decides
-            // what a client can do with the camera set.
-            if (named.Set == PropertySetKind::Camera) {
-                const KSPROPERTY_ITEM* item = AdvertisedItem(p.Id);
-                if (item == nullptr)
-                    continue;
-                named.CanGet = streamclass::ItemSupported(&item->GetPropertyHandler);
-                named.CanSet = streamclass::ItemSupported(&item->SetPropertyHandler);
-            }
+            // The published access of a camera-set property is what the advertised item table allows,
+            // which is all the stream class lets through.
             all.push_back(named);
         }
         return all;

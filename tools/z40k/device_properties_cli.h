@@ -1,8 +1,9 @@
 // The camera's properties as the command line and the live view know them (`--set exposure=500`,
 // `z40k props`, the controls of `z40k serve`), read and written through device property requests on an
 // open filter, as a capture application would. Which properties there are, their names, access, ranges
-// and initial values come from the driver: the device property set it advertises, the catalogue it
-// publishes, and the answers of its maximum properties. Nothing here lists property IDs of its own.
+// and initial values come from the driver: the property interface it publishes (platform/
+// camera_properties.h) and the answers of its maximum properties. Nothing here lists property IDs of
+// its own.
 #pragma once
 
 #include "host/rig/capture_pin.h"
