@@ -279,7 +279,7 @@ bool ClockThread::Running() const {
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     if (Interval == nullptr)
         host::detail::BugCheck("KeDelayExecutionThread without an interval");
-    host::RequirePassiveLevel("KeDelayExecutionThread");
+    host::detail::VerifyIrql("KeDelayExecutionThread");
     int64_t interval = Interval->QuadPart;
     NTSTATUS status = STATUS_SUCCESS;
     bool fail = host::ShouldFail("KeDelayExecutionThread", &status);

@@ -13,7 +13,7 @@ namespace host {
 namespace detail {
 
 void ResetClock();
-void ResetLevels();
+void ResetVerifier();
 void ResetProcessorState();
 void ResetFiles();
 void ResetRegistry();
@@ -30,6 +30,16 @@ int64_t PassTime(int64_t Interval100ns);
     std::fflush(stderr);
     std::abort();
 }
+
+// ---- the verifier (verifier.cpp) ---------------------------------------------------------------------
+const char* LevelName(KIRQL Level);
+// Reports a bug check with its four parameters; Rule names the rule or check, What says what the driver
+// did. Returns when a handler or a capture takes the report (a real machine would have stopped).
+void RaiseBugCheck(ULONG Code, const ULONG_PTR (&Parameters)[4], const std::string& Rule,
+                   const std::string& What);
+// Checks the calling thread's level against the rule of Routine ("KeSetEvent", or with the case of its
+// arguments its rule distinguishes: "KeSetEvent(Wait)", "ExAllocatePoolWithTag(PagedPool)").
+void VerifyIrql(const char* Routine);
 
 // ---- handles ----------------------------------------------------------------------------------------
 enum class HandleKind { File, Key };

@@ -505,6 +505,7 @@ void ResetRegistry() {
 
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                        ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
+    host::detail::VerifyIrql("IoOpenDeviceRegistryKey");
     NTSTATUS status;
     if (host::ShouldFail("IoOpenDeviceRegistryKey", &status))
         return status;
@@ -528,6 +529,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 
 NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                            ULONG, PUNICODE_STRING, ULONG, PULONG Disposition) {
+    host::detail::VerifyIrql("ZwCreateKey");
     NTSTATUS status;
     if (host::ShouldFail("ZwCreateKey", &status))
         return status;
@@ -563,6 +565,7 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    host::detail::VerifyIrql("ZwQueryValueKey");
     NTSTATUS status;
     if (host::ShouldFail("ZwQueryValueKey", &status))
         return status;
@@ -605,6 +608,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data,
                              ULONG DataSize) {
+    host::detail::VerifyIrql("ZwSetValueKey");
     NTSTATUS status;
     if (host::ShouldFail("ZwSetValueKey", &status))
         return status;
