@@ -28,6 +28,10 @@ PDRIVER_OBJECT Filter::DriverObject() {
     return driverObject_.get();
 }
 
+ULONG Filter::RegisteredExtensionSize() const {
+    return driver_ != nullptr && driver_->Registered ? driver_->Registration.DeviceExtensionSize : 0;
+}
+
 PHW_RECEIVE_DEVICE_SRB Filter::ReceivePacket() const {
     return driver_ != nullptr && driver_->Registered ? driver_->Registration.ReceivePacket : nullptr;
 }

@@ -3,11 +3,13 @@
 #include "host/cameralib/streaming.h"
 
 #include "camera/capture.h"
+#include "host/bus/bus.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
 #include "host/streamclass/stream_class_host.h"
 #include "host/simcam/packetizer.h"
 #include "host/simcam/sensor.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <gtest/gtest.h>
 
