@@ -17,8 +17,11 @@ namespace {
 
 constexpr UCHAR SPECIAL_PATTERN = 0xFD; // the bytes of a block's pages that are not the block's
 constexpr UCHAR FILL_BYTE = 0xCD;       // a fresh block, as the ordinary pool fills one
-// Freed blocks kept inaccessible before their pages go back: a few frames' worth of the largest.
+// Freed blocks kept inaccessible before their pages go back: a few frames' worth of the largest. A block
+// of a size freed often (the scratch frame of every frame) takes the pages of an older freed block of its
+// size once a newer one stands guard for it, so that it costs no fresh pages.
 constexpr size_t RETIRED_BLOCKS = 16;
+constexpr size_t GUARDING_NEWER_BLOCKS = 1;
 // Bug checks of a fault on special pool's pages: past a block's end, and in a freed block.
 constexpr unsigned FAULT_BEYOND_END = 0xD6;
 constexpr unsigned FAULT_IN_FREED = 0xD5;
@@ -139,6 +142,37 @@ std::deque<SpecialBlock>& Retired() {
     return *retired;
 }
 
+// The pages of an older freed block of MapBytes, made accessible again; null when there is none.
+UCHAR* RecycleRetired(size_t MapBytes, size_t DataBytes) {
+    std::lock_guard<std::mutex> lock(RetiredMutex());
+    std::deque<SpecialBlock>& retired = Retired();
+    size_t newer = 0;
+    for (auto it = retired.rbegin(); it != retired.rend(); ++it) {
+        if (it->MapBytes != MapBytes || newer++ < GUARDING_NEWER_BLOCKS)
+            continue;
+        UCHAR* map = it->Map;
+        retired.erase(std::next(it).base());
+        RemoveFaultRanges(map, MapBytes);
+        if (::mprotect(map, DataBytes, PROT_READ | PROT_WRITE) == 0)
+            return map;
+        ::munmap(map, MapBytes);
+        return nullptr;
+    }
+    return nullptr;
+}
+
+UCHAR* MapFresh(size_t MapBytes, size_t DataBytes) {
+    void* map = ::mmap(nullptr, MapBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED)
+        return nullptr;
+    UCHAR* bytes = static_cast<UCHAR*>(map);
+    if (::mprotect(bytes + DataBytes, MapBytes - DataBytes, PROT_NONE) != 0) {
+        ::munmap(map, MapBytes);
+        return nullptr;
+    }
+    return bytes;
+}
+
 } // namespace
 
 bool MapSpecialBlock(SIZE_T Size, SpecialBlock* Block) {
@@ -146,14 +180,11 @@ bool MapSpecialBlock(SIZE_T Size, SpecialBlock* Block) {
     const size_t page = PageSize();
     const size_t rounded = (Size + POOL_ALIGNMENT - 1) / POOL_ALIGNMENT * POOL_ALIGNMENT;
     const size_t dataBytes = (rounded + page - 1) / page * page + (rounded == 0 ? page : 0);
-    void* map = ::mmap(nullptr, dataBytes + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map == MAP_FAILED)
+    UCHAR* bytes = RecycleRetired(dataBytes + page, dataBytes);
+    if (bytes == nullptr)
+        bytes = MapFresh(dataBytes + page, dataBytes);
+    if (bytes == nullptr)
         return false;
-    UCHAR* bytes = static_cast<UCHAR*>(map);
-    if (::mprotect(bytes + dataBytes, page, PROT_NONE) != 0) {
-        ::munmap(map, dataBytes + page);
-        return false;
-    }
     Block->Map = bytes;
     Block->MapBytes = dataBytes + page;
     Block->User = bytes + dataBytes - rounded;
@@ -191,8 +222,6 @@ const UCHAR* SpecialBlockDamage(const SpecialBlock& Block, bool* After) {
 
 void RetireSpecialBlock(const SpecialBlock& Block) {
     RemoveFaultRanges(Block.Map, Block.MapBytes);
-    // The pages go back to the system but the addresses stay reserved, inaccessible.
-    ::madvise(Block.Map, Block.MapBytes, MADV_DONTNEED);
     ::mprotect(Block.Map, Block.MapBytes, PROT_NONE);
     AddFaultRange(Block.Map, Block.MapBytes, FAULT_IN_FREED);
     SpecialBlock oldest;

@@ -8,6 +8,8 @@
 
 namespace streamclass {
 
+constexpr ULONG DESCRIPTOR_ENTRIES = 2; // room the stream class gives for stream entries
+
 struct LoadedDriver {
     PDRIVER_OBJECT Object = nullptr;
     AdapterRegistration Registration;
