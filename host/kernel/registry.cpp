@@ -599,6 +599,11 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     UCHAR* buffer = static_cast<UCHAR*>(KeyValueInformation);
     bool complete = true;
     std::memcpy(buffer, layout.Header, layout.Fixed);
+    // InjectFault("ZwQueryValueKey:offset"): an answer whose data offset points past the caller's buffer,
+    // as a damaged registry hive could give, for a caller that must not trust it.
+    if (KeyValueInformationClass == KeyValueFullInformation &&
+        host::ShouldFail("ZwQueryValueKey:offset", nullptr))
+        std::memcpy(buffer + offsetof(KEY_VALUE_FULL_INFORMATION, DataOffset), &Length, sizeof Length);
     if (layout.NameOffset != 0)
         host::CopyOut(buffer, Length, layout.NameOffset, wide_name.data(), name_length, &complete);
     if (layout.DataOffset != 0 && complete)

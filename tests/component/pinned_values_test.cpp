@@ -9,6 +9,7 @@
 #include "driver/device_context.h"
 #include "driver/driver_entry.h"
 #include "imaging/color.h"
+#include "imaging/mono.h"
 #include "imaging/raw_frame.h"
 #include "imaging/vector_paths.h"
 #include "host/kernel/faults.h"
@@ -554,6 +555,10 @@ TEST(PinnedRequest, InterfaceQueryIrp) {
     EXPECT_EQ(seen.Size, sizeof(USBCAMD_INTERFACE));
     EXPECT_EQ(seen.Version, 0x200);
     EXPECT_EQ(seen.Specific, nullptr);
+    // Without a class device object (initialise-device never said) there is nobody to ask.
+    const uint64_t built = host::IrpBuiltCount();
+    EXPECT_EQ(QueryCamInterface(nullptr, &buffer), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(host::IrpBuiltCount(), built);
     host::ResetKernel();
 }
 
@@ -584,6 +589,12 @@ TEST(PinnedGrey, WindowRowsAndTheDumpReplacingALongerFile) {
     EXPECT_EQ(frame[0], 65);
     EXPECT_EQ(frame[35], 36);
     EXPECT_EQ(frame[36], 0xA5) << "a row above the window was taken";
+    // The grey stage alone, as the benchmark calls it, gives the same.
+    std::vector<uint8_t> stage(frame.size(), 0xA5);
+    EXPECT_EQ(ConvertMono(&context, scratch.data(), scratch.data() + scratch.size(), stage.data(),
+                          stage.data() + stage.size()),
+              36u);
+    EXPECT_EQ(stage, frame);
     // A format of negative width takes nothing, whatever its height.
     std::vector<uint8_t> untouched(frame.size(), 0xA5);
     context.FormatWidth = -4;
@@ -689,5 +700,13 @@ TEST(PinnedColourWindow, SmallestWindowAndNoTablesPastTheScratchEnd) {
     host::ClearAllFaults();
     EXPECT_EQ(std::count(buffer.begin() + 5100, buffer.end(), 0x40), long(buffer.size() - 5100))
         << "tables written past the scratch frame's end";
+
+    // Four columns make quad rows of no pixel: nothing is written, and the count is still (W-2)(H-2)x3.
+    ASSERT_EQ(SetSourceRect(4, 0, 4, 16, 0, 8), STATUS_SUCCESS);
+    std::vector<uint8_t> narrow(4 * 16 + sizeof(DemosaicTables) + 64, 0x40), narrowOut(4 * 8 * 3, 0xA5);
+    EXPECT_EQ(ConvertDeinterlacedFrame(&context, narrow.data(), narrow.data() + narrow.size(),
+                                       narrowOut.data(), narrowOut.data() + narrowOut.size()),
+              2u * 6 * 3);
+    EXPECT_EQ(std::count(narrowOut.begin(), narrowOut.end(), 0xA5), long(narrowOut.size()));
     host::ResetKernel();
 }
