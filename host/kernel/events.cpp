@@ -48,6 +48,7 @@ void VerifyWaitLevel(PRKEVENT Event, PLARGE_INTEGER Timeout) {
 } // namespace
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    host::detail::VerifyIrql("KeInitializeEvent");
     Event->Header.Type =
         Type == SynchronizationEvent ? EVENT_HEADER_SYNCHRONIZATION : EVENT_HEADER_NOTIFICATION;
     Event->Header.Absolute = 0;

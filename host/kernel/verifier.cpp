@@ -51,6 +51,7 @@ constexpr CallRule CALL_RULES[] = {
     // Documented levels no DDI rule covers.
     {"IoBuildSynchronousFsdRequest", APC_LEVEL, nullptr, KERNEL_API_AT_WRONG_IRQL, nullptr},
     {"IofCallDriver", DISPATCH_LEVEL, nullptr, KERNEL_API_AT_WRONG_IRQL, nullptr},
+    {"KeInitializeEvent", DISPATCH_LEVEL, nullptr, KERNEL_API_AT_WRONG_IRQL, nullptr},
     {"IofCompleteRequest", DISPATCH_LEVEL, nullptr, KERNEL_API_AT_WRONG_IRQL, nullptr},
     {"KeRestoreFloatingPointState", DISPATCH_LEVEL, nullptr, KERNEL_API_AT_WRONG_IRQL, nullptr},
     {"KeSaveExtendedProcessorState", DISPATCH_LEVEL, nullptr, KERNEL_API_AT_WRONG_IRQL, nullptr},
