@@ -17,7 +17,7 @@ fi
 packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev libpng-dev libpng-dev:i386
           g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev qemu-user
-          pkg-config libcpp-httplib-dev libturbojpeg0-dev chromium chromium-driver python3-selenium ffmpeg
+          pkg-config libmicrohttpd-dev libturbojpeg0-dev chromium chromium-driver python3-selenium ffmpeg
           clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr LONG WINDOW_VALUE_MAX = 0xFFFF;
+
 const GUID& SetGuid(PropertySetKind Kind) {
     switch (Kind) {
     case PropertySetKind::Camera:
@@ -112,6 +114,13 @@ const std::vector<NamedProperty>& NamedProperties() {
                     continue;
                 named.CanGet = streamclass::ItemSupported(&item->GetPropertyHandler);
                 named.CanSet = streamclass::ItemSupported(&item->SetPropertyHandler);
+            }
+            // The window set's numbers reach a client as 16 bits, whatever was stored: a wider value
+            // would be kept and read back cut, so it is refused as an out-of-range camera value is.
+            if (named.Set == PropertySetKind::Window && named.CanSet && !named.HasRange) {
+                named.HasRange = true;
+                named.Minimum = 0;
+                named.Maximum = WINDOW_VALUE_MAX;
             }
             all.push_back(named);
         }

@@ -173,6 +173,7 @@ bool LiveCamera::StopLocked(std::string* Error) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;
+        recent_.clear(); // a stopped stream has no frame rate
     }
     // The driver saves its settings to the registry when capture stops; the file follows.
     NTSTATUS status = pin_->SetState(KSSTATE_STOP);
@@ -185,6 +186,14 @@ bool LiveCamera::StopLocked(std::string* Error) {
         return false;
     }
     return true;
+}
+
+nlohmann::json LiveCamera::Property(const std::string& Name) {
+    const NamedProperty* property = FindNamedProperty(Name);
+    std::lock_guard<std::mutex> control(control_);
+    if (filter_ == nullptr || property == nullptr)
+        return nullptr;
+    return PropertyJson(*filter_, *property);
 }
 
 nlohmann::json LiveCamera::Properties() {
@@ -259,7 +268,7 @@ LiveStats LiveCamera::Stats() {
     const auto now = std::chrono::steady_clock::now();
     while (!recent_.empty() && now - recent_.front() > FPS_WINDOW)
         recent_.pop_front();
-    if (recent_.size() >= 2) {
+    if (running_ && recent_.size() >= 2) {
         const double seconds = std::chrono::duration<double>(recent_.back() - recent_.front()).count();
         if (seconds > 0)
             stats.Fps = double(recent_.size() - 1) / seconds;
@@ -272,13 +281,25 @@ std::shared_ptr<const LiveFrame> LiveCamera::LatestFrame() {
     return latest_;
 }
 
-std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale) {
-    if (!ValidServeScale(Scale))
+std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale, unsigned Limit, std::string* Refusal) {
+    if (!ValidServeScale(Scale)) {
+        *Refusal = "scale must be 1, 2 or 4";
         return nullptr;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (quitting_)
+        if (quitting_) {
+            *Refusal = "shutting down";
             return nullptr;
+        }
+        // Counted and taken under one lock: viewers arriving together cannot all see room for one more.
+        unsigned viewers = 0;
+        for (const auto& [scale, encoding] : encodings_)
+            viewers += encoding.Viewers;
+        if (viewers >= Limit) {
+            *Refusal = "too many viewers: " + std::to_string(Limit) + " at most";
+            return nullptr;
+        }
         Encoding& encoding = encodings_[Scale];
         if (!encoding.Thread.joinable())
             encoding.Thread = std::thread(&LiveCamera::EncodeLoop, this, Scale);
@@ -286,6 +307,11 @@ std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale) {
     }
     changed_.notify_all();
     return std::unique_ptr<Viewer>(new Viewer(this, Scale));
+}
+
+void LiveCamera::SetJpegListener(std::function<void()> Listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jpegListener_ = std::move(Listener);
 }
 
 unsigned LiveCamera::Viewers() {
@@ -304,13 +330,10 @@ LiveCamera::Viewer::~Viewer() {
         encoding.Latest.reset();
 }
 
-std::shared_ptr<const LiveJpeg> LiveCamera::Viewer::Next(std::chrono::milliseconds Timeout) {
-    std::unique_lock<std::mutex> lock(camera_->mutex_);
-    Encoding& encoding = camera_->encodings_[scale_];
-    const bool fresh = camera_->changed_.wait_for(lock, Timeout, [&] {
-        return camera_->quitting_ || (encoding.Latest != nullptr && encoding.Latest->Number > last_);
-    });
-    if (!fresh || camera_->quitting_)
+std::shared_ptr<const LiveJpeg> LiveCamera::Viewer::TryNext() {
+    std::lock_guard<std::mutex> lock(camera_->mutex_);
+    const Encoding& encoding = camera_->encodings_[scale_];
+    if (camera_->quitting_ || encoding.Latest == nullptr || encoding.Latest->Number <= last_)
         return nullptr;
     last_ = encoding.Latest->Number;
     return encoding.Latest;
@@ -393,13 +416,17 @@ void LiveCamera::EncodeLoop(int Scale) {
         if (!encoder.Encode(frame->Pixels.data(), frame->Width, frame->Height, Scale, &jpeg->Bytes))
             continue;
         frame.reset();
+        std::function<void()> listener;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             Encoding& encoding = encodings_[Scale];
             if (encoding.Viewers > 0)
                 encoding.Latest = std::move(jpeg);
+            listener = jpegListener_;
         }
         changed_.notify_all();
+        if (listener)
+            listener();
     }
 }
 
