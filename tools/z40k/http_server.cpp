@@ -411,9 +411,10 @@ Reply Server::Refusal(MHD_Connection* Connection, const char* Method, const char
 Reply Server::Dispatch(const char* Method, const std::string& Path, Exchange* X) {
     std::string allow;
     for (const RouteEntry& route : routes_) {
-        const size_t prefix = route.Path.size();
-        const bool named = route.Path.back() == '/' && Path.size() > prefix &&
-                           Path.compare(0, prefix, route.Path) == 0 && Path.find('/', prefix) == std::string::npos;
+        const bool takesName = route.Path.size() >= 2 && route.Path.compare(route.Path.size() - 2, 2, "/*") == 0;
+        const size_t prefix = route.Path.size() - 1;
+        const bool named = takesName && Path.size() > prefix && Path.compare(0, prefix, route.Path, 0, prefix) == 0 &&
+                           Path.find('/', prefix) == std::string::npos;
         if (Path != route.Path && !named)
             continue;
         if (route.Method == Method) {

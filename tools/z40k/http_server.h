@@ -79,7 +79,7 @@ class Server {
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // A Path ending in '/' takes one name after it (no further '/'), given as Request::Name.
+    // A Path ending in "/*" takes one name in place of the '*' (no further '/'), given as Request::Name.
     void Route(const std::string& Method, const std::string& Path, Handler Answer);
 
     // Binds Bind:Port (Port 0: any free one). False with *Error set.

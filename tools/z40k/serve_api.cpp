@@ -216,12 +216,12 @@ void AddServeRoutes(http::Server& Server, LiveCamera& Camera) {
     using Req = const http::Request&;
     Server.Route("GET", "/", [](Req) { return Page(); });
     Server.Route("GET", "/api/properties", [&Camera](Req) { return http::JsonReply(200, Camera.Properties()); });
-    Server.Route("GET", "/api/properties/", [&Camera](Req R) {
+    Server.Route("GET", "/api/properties/*", [&Camera](Req R) {
         json property = Camera.Property(R.Name);
         return property.is_null() ? http::ErrorReply(404, "unknown property '" + R.Name + "'")
                                   : http::JsonReply(200, property);
     });
-    Server.Route("PUT", "/api/properties/", [&Camera](Req R) { return SetProperty(Camera, R); });
+    Server.Route("PUT", "/api/properties/*", [&Camera](Req R) { return SetProperty(Camera, R); });
     Server.Route("GET", "/api/stats", [&Camera](Req) { return http::JsonReply(200, StatsJson(Camera)); });
     Server.Route("POST", "/api/stream/start", [&Camera](Req) { return StreamControl(Camera, true); });
     Server.Route("POST", "/api/stream/stop", [&Camera](Req) { return StreamControl(Camera, false); });
