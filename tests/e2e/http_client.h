@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -31,9 +32,18 @@ struct HttpAnswer {
 
 class HttpConnection {
   public:
-    explicit HttpConnection(int Port, std::chrono::milliseconds Timeout = std::chrono::seconds(10))
+    static constexpr size_t MAX_BODY_BYTES = 64 << 20;
+
+    // Timeout bounds every wait, for bytes to come and for room to send; a ReceiveBuffer of some bytes
+    // makes a reader whose socket fills at once.
+    explicit HttpConnection(int Port, std::chrono::milliseconds Timeout = std::chrono::seconds(10),
+                            int ReceiveBuffer = 0)
         : timeout_(Timeout) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval limit = {static_cast<time_t>(Timeout.count() / 1000), static_cast<suseconds_t>(Timeout.count() % 1000 * 1000)};
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        if (ReceiveBuffer > 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &ReceiveBuffer, sizeof ReceiveBuffer);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(Port));
@@ -79,7 +89,7 @@ class HttpConnection {
             if (OnData)
                 return OnData(Data, Length);
             answer.Body.append(Data, Length);
-            return true;
+            return answer.Body.size() < MAX_BODY_BYTES; // a stream read by mistake ends here
         };
         if (answer.Header("transfer-encoding") == "chunked")
             ReadChunks(sink);
@@ -160,10 +170,11 @@ class HttpConnection {
     }
 
     template <typename Sink> void ReadToEnd(Sink& Take) {
-        while (Fill()) {
+        bool more = true;
+        while (more && Fill()) {
+            more = Take(buffer_.data(), buffer_.size());
+            buffer_.clear();
         }
-        Take(buffer_.data(), buffer_.size());
-        buffer_.clear();
     }
 
     int fd_ = -1;
