@@ -3,7 +3,7 @@
 viewers at full size and at 1/4, and the API's answer times while stalled viewers and slow clients
 crowd the server.
 
-Usage: serve_load.py PATH_TO_Z40K [--seconds S]. Prints one line per measurement.
+Usage: serve_load.py PATH_TO_Z40K [--seconds S] [--camera-fps F]. Prints one line per measurement.
 """
 import argparse
 import json
@@ -19,9 +19,10 @@ import time
 HOST = "127.0.0.1"
 
 
-def start(z40k, work):
+def start(z40k, work, camera_fps):
     server = subprocess.Popen([z40k, "serve", "--port", "0", "--registry", os.path.join(work, "z40k.reg"),
-                               "--drive-c", work], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                               "--drive-c", work, "--camera-fps", str(camera_fps)],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     port = int(server.stdout.readline().strip().rstrip("/").rsplit(":", 1)[-1])
     return server, port
 
@@ -158,9 +159,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("z40k")
     parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--camera-fps", type=float, default=15.0, help="the simulated camera's pace")
     options = parser.parse_args()
     work = tempfile.mkdtemp(prefix="z40k-load-")
-    server, port = start(options.z40k, work)
+    server, port = start(options.z40k, work, options.camera_fps)
     try:
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline and request(port, "GET", "/api/stats")[0] != 200:

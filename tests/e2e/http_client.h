@@ -21,7 +21,7 @@
 namespace e2e {
 
 struct HttpAnswer {
-    int Status = 0; // 0: no answer
+    int Status = 0;                             // 0: no answer
     std::map<std::string, std::string> Headers; // names in lower case
     std::string Body;
     std::string Header(const std::string& Name) const {
@@ -40,7 +40,8 @@ class HttpConnection {
                             int ReceiveBuffer = 0)
         : timeout_(Timeout) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        timeval limit = {static_cast<time_t>(Timeout.count() / 1000), static_cast<suseconds_t>(Timeout.count() % 1000 * 1000)};
+        timeval limit = {static_cast<time_t>(Timeout.count() / 1000),
+                         static_cast<suseconds_t>(Timeout.count() % 1000 * 1000)};
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         if (ReceiveBuffer > 0)
             ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &ReceiveBuffer, sizeof ReceiveBuffer);
@@ -132,7 +133,8 @@ class HttpConnection {
         size_t at = Head.find("\r\n");
         while (at != std::string::npos) {
             const size_t next = Head.find("\r\n", at + 2);
-            const std::string line = Head.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
+            const std::string line =
+                Head.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
             const size_t colon = line.find(':');
             std::string name = line.substr(0, colon);
             for (char& c : name)
@@ -204,8 +206,8 @@ inline std::string HttpRequest(int Port, const std::string& Method, const std::s
 }
 
 // One request on a connection of its own.
-inline HttpAnswer Http(int Port, const std::string& Method, const std::string& Path, const std::string& Body = "",
-                       const HttpHeaders& Headers = {}) {
+inline HttpAnswer Http(int Port, const std::string& Method, const std::string& Path,
+                       const std::string& Body = "", const HttpHeaders& Headers = {}) {
     HttpConnection connection(Port);
     connection.Send(HttpRequest(Port, Method, Path, Body, Headers));
     return connection.Read();

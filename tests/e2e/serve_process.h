@@ -66,10 +66,12 @@ class ServeProcess {
         ::kill(pid_, SIGINT);
         int status = 0;
         pid_t done = 0;
-        while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() - start < Limit)
+        while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 &&
+               std::chrono::steady_clock::now() - start < Limit)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (Took != nullptr)
-            *Took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            *Took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                          start);
         if (done != pid_)
             return -1; // the destructor kills it
         pid_ = -1;

@@ -118,7 +118,8 @@ class Crowd {
 // make any bytes it likes, is never read as the next request. The body follows once the answer is in,
 // as a large one would arrive after the server has seen the headers.
 TEST_F(ServeSecurity, ARefusalClosesItsConnectionAndNothingItCarriedRuns) {
-    const std::string smuggled = e2e::HttpRequest(port_, "PUT", "/api/properties/exposure", R"({"value": 1999})");
+    const std::string smuggled =
+        e2e::HttpRequest(port_, "PUT", "/api/properties/exposure", R"({"value": 1999})");
     const std::string length = "Content-Length: " + std::to_string(smuggled.size()) + "\r\n";
     const std::string rebound = "Host: attacker.example:" + std::to_string(port_) + "\r\n";
     struct Case {
@@ -151,13 +152,20 @@ TEST_F(ServeSecurity, ARefusalClosesItsConnectionAndNothingItCarriedRuns) {
 TEST_F(ServeSecurity, OnlyThisServersOwnNamesAndItsOwnPageGetThrough) {
     const std::string port = std::to_string(port_);
     const std::pair<std::string, int> hosts[] = {
-        {"127.0.0.1:" + port, 200},          {"localhost:" + port, 200},
-        {"LocalHost:" + port, 200},          {"127.0.0.2:" + port, 200},
-        {"[::1]:" + port, 200},              {"127.attacker.example:" + port, 403},
-        {"127.0.0.1.nip.example:" + port, 403}, {"attacker.example:" + port, 403},
-        {"localhost.:" + port, 403},         {"127.0.0.1:1", 403},
-        {"127.0.0.1", 403},                  {"127.0.0.1:+" + port, 403},
-        {"[127.0.0.1]:" + port, 403},        {"localhost:" + port + "0", 403},
+        {"127.0.0.1:" + port, 200},
+        {"localhost:" + port, 200},
+        {"LocalHost:" + port, 200},
+        {"127.0.0.2:" + port, 200},
+        {"[::1]:" + port, 200},
+        {"127.attacker.example:" + port, 403},
+        {"127.0.0.1.nip.example:" + port, 403},
+        {"attacker.example:" + port, 403},
+        {"localhost.:" + port, 403},
+        {"127.0.0.1:1", 403},
+        {"127.0.0.1", 403},
+        {"127.0.0.1:+" + port, 403},
+        {"[127.0.0.1]:" + port, 403},
+        {"localhost:" + port + "0", 403},
     };
     for (const auto& [host, status] : hosts)
         EXPECT_EQ(e2e::Http(port_, "GET", "/api/stats", "", {{"Host", host}}).Status, status) << host;
@@ -176,10 +184,13 @@ TEST_F(ServeSecurity, OnlyThisServersOwnNamesAndItsOwnPageGetThrough) {
         EXPECT_EQ(answer.Status, status) << origin;
     }
     EXPECT_EQ(e2e::Http(port_, "PUT", "/api/properties/gain", R"({"value": 9})",
-                        {{"Host", "127.attacker.example:" + port}, {"Origin", "http://127.attacker.example:" + port}})
+                        {{"Host", "127.attacker.example:" + port},
+                         {"Origin", "http://127.attacker.example:" + port}})
                   .Status,
               403);
-    EXPECT_EQ(e2e::Http(port_, "POST", "/api/stream/stop", "", {{"Origin", "http://attacker.example"}}).Status, 403);
+    EXPECT_EQ(
+        e2e::Http(port_, "POST", "/api/stream/stop", "", {{"Origin", "http://attacker.example"}}).Status,
+        403);
     EXPECT_EQ(Stats()["state"], "running");
 }
 
@@ -187,7 +198,8 @@ TEST_F(ServeSecurity, OnlyThisServersOwnNamesAndItsOwnPageGetThrough) {
 // the trickle.
 TEST_F(ServeSecurity, ARequestMustArriveWholeWithinItsDeadline) {
     e2e::HttpConnection slow(port_, 100ms);
-    const std::string request = "GET /api/stats HTTP/1.1\r\nHost: " + Host() + "\r\nX-Pad: " + std::string(200, 'a');
+    const std::string request =
+        "GET /api/stats HTTP/1.1\r\nHost: " + Host() + "\r\nX-Pad: " + std::string(200, 'a');
     const auto start = Clock::now();
     bool closed = false;
     for (size_t at = 0; at < request.size() && Clock::now() - start < 14s && !closed; ++at) {
@@ -195,8 +207,8 @@ TEST_F(ServeSecurity, ARequestMustArriveWholeWithinItsDeadline) {
         std::this_thread::sleep_for(150ms);
     }
     const auto took = Clock::now() - start;
-    EXPECT_TRUE(closed) << "still open after " << std::chrono::duration_cast<std::chrono::seconds>(took).count()
-                        << " s";
+    EXPECT_TRUE(closed) << "still open after "
+                        << std::chrono::duration_cast<std::chrono::seconds>(took).count() << " s";
     EXPECT_GE(took, 9s) << "closed before its deadline, after "
                         << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
 }
@@ -243,13 +255,14 @@ TEST_F(ServeSecurity, BodiesAreBoundedWhateverTheirFraming) {
         return size + Bytes + "\r\n";
     };
     const std::pair<std::string, int> cases[] = {
-        {put + "Transfer-Encoding: chunked\r\n\r\n" + chunk(padded.substr(0, 2500)) + chunk(padded.substr(2500)) +
-             "0\r\n\r\n",
+        {put + "Transfer-Encoding: chunked\r\n\r\n" + chunk(padded.substr(0, 2500)) +
+             chunk(padded.substr(2500)) + "0\r\n\r\n",
          413},
         {put + "Content-Encoding: gzip\r\nContent-Length: 15\r\n\r\n{\"value\": 1999}", 415},
         {put + "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunk(R"({"value": 1999})") + "0\r\n\r\n", 400},
         {put + "Transfer-Encoding: identity\r\n\r\n" + padded, 400},
-        {put + "Content-Length: 15\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk(R"({"value": 1999})") + "0\r\n\r\n",
+        {put + "Content-Length: 15\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk(R"({"value": 1999})") +
+             "0\r\n\r\n",
          400},
     };
     for (const auto& [request, status] : cases) {
@@ -288,7 +301,8 @@ TEST_F(ServeSecurity, RequestLinesAndHeadersAreBounded) {
     for (const auto& [request, status] : cases) {
         e2e::HttpConnection connection(port_, 3000ms);
         connection.Send(request);
-        EXPECT_EQ(connection.Read().Status, status) << request.substr(0, 60) << "... " << request.size() << " bytes";
+        EXPECT_EQ(connection.Read().Status, status)
+            << request.substr(0, 60) << "... " << request.size() << " bytes";
     }
     // A header line of 64 MiB: refused and closed long before its end.
     const long before = server_.RssKib();
@@ -309,7 +323,8 @@ TEST_F(ServeSecurity, MalformedRequestsGetA4xxAndChangeNothing) {
     const e2e::HttpAnswer whole = e2e::Http(port_, "GET", "/");
     EXPECT_TRUE(page.Status == 200 || page.Status == 206) << page.Status;
     EXPECT_LE(page.Body.size(), whole.Body.size());
-    EXPECT_EQ(page.Header("content-range").find("99999999"), std::string::npos) << page.Header("content-range");
+    EXPECT_EQ(page.Header("content-range").find("99999999"), std::string::npos)
+        << page.Header("content-range");
     EXPECT_NE(whole.Header("content-security-policy").find("frame-ancestors 'none'"), std::string::npos);
     EXPECT_EQ(whole.Header("x-frame-options"), "DENY");
 
@@ -321,14 +336,17 @@ TEST_F(ServeSecurity, MalformedRequestsGetA4xxAndChangeNothing) {
         e2e::HttpRequest(port_, "PUT", std::string("/api/properties/exposure\0x", 26), value),
         e2e::HttpRequest(port_, "PUT", "/api/properties/exposure%zz", value),
         e2e::HttpRequest(port_, "PUT", "/api/properties/expo\x01sure", value),
-        e2e::HttpRequest(port_, "PUT", "/api/properties/exposure", std::string(R"({"value": 1999})") + '\0' + "x"),
-        e2e::HttpRequest(port_, "PUT", "/api/properties/exposure", value, {{"Host", Host()}, {"Host", "evil:1"}}),
+        e2e::HttpRequest(port_, "PUT", "/api/properties/exposure",
+                         std::string(R"({"value": 1999})") + '\0' + "x"),
+        e2e::HttpRequest(port_, "PUT", "/api/properties/exposure", value,
+                         {{"Host", Host()}, {"Host", "evil:1"}}),
         e2e::HttpRequest(port_, "PUT", "/api/properties/exposure", value,
                          {{"Origin", "http://" + Host()}, {"Origin", "http://attacker.example"}}),
         "PUT /api/properties/exposure HTTP/1.1\r\nHost: " + Host() +
             "\r\nContent-Length: 15\r\nContent-Length: 0\r\n\r\n" + value,
         "PUT /api/properties/exposure HTTP/1.1\r\nHost: " + Host() +
-            "\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\nf\r\n" + value + "\r\n0\r\n\r\n",
+            "\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\nf\r\n" + value +
+            "\r\n0\r\n\r\n",
     };
     for (const std::string& request : requests) {
         e2e::HttpConnection connection(port_, 3000ms);

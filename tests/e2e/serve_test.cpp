@@ -137,7 +137,8 @@ class ServeCommand : public ::testing::Test {
         return {};
     }
 
-    static e2e::HttpAnswer Put(const std::string& Name, const std::string& Body, e2e::HttpHeaders Headers = {}) {
+    static e2e::HttpAnswer Put(const std::string& Name, const std::string& Body,
+                               e2e::HttpHeaders Headers = {}) {
         Headers.emplace_back("Content-Type", "application/json");
         return e2e::Http(port_, "PUT", "/api/properties/" + Name, Body, Headers);
     }
@@ -231,8 +232,9 @@ TEST_F(ServeCommand, PropertiesComeWithTheDriversRangesAndBadRequestsChangeNothi
     EXPECT_EQ(Property("brightness")["value"], 0);
     EXPECT_EQ(Property("color-phase")["value"], 3);
     EXPECT_EQ(Property("color-phase")["maximum"], 65535);
-    EXPECT_EQ(json::parse(Put("exposure", "{\"value\": 1, \"pad\": \"" + std::string(5000, 'x') + "\"}").Body),
-              json({{"error", "body too large: 4096 bytes at most"}}));
+    EXPECT_EQ(
+        json::parse(Put("exposure", "{\"value\": 1, \"pad\": \"" + std::string(5000, 'x') + "\"}").Body),
+        json({{"error", "body too large: 4096 bytes at most"}}));
 }
 
 // What a client that knows HTTP expects: the methods a path takes, one property by name, a POST with no
@@ -329,14 +331,15 @@ TEST_F(ServeCommand, EveryViewerGetsFramesWhileSlowAndLeavingViewersCostNothing)
             const bool slow = v == 0;
             const bool leaving = v == VIEWERS;
             size_t seen = 0;
-            Watch(slow ? "/stream.mjpg?scale=1" : "/stream.mjpg?scale=4", [&](const char* Data, size_t Length) {
-                counters[v].Feed(Data, Length);
-                if (slow && counters[v].Numbers.size() != seen) {
-                    seen = counters[v].Numbers.size();
-                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                }
-                return !stop && !(leaving && !counters[v].Numbers.empty());
-            });
+            Watch(slow ? "/stream.mjpg?scale=1" : "/stream.mjpg?scale=4",
+                  [&](const char* Data, size_t Length) {
+                      counters[v].Feed(Data, Length);
+                      if (slow && counters[v].Numbers.size() != seen) {
+                          seen = counters[v].Numbers.size();
+                          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                      }
+                      return !stop && !(leaving && !counters[v].Numbers.empty());
+                  });
             if (leaving)
                 left = true;
         });

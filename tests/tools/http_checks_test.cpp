@@ -18,12 +18,18 @@ TEST(HttpChecks, HostNamesTheServerByItsOwnAddressOrLocalhostOnly) {
         bool Allowed;
     };
     const Case cases[] = {
-        {"0.0.0.0", "192.168.1.5:8040", true},    {"0.0.0.0", "[fe80::1]:8040", true},
-        {"0.0.0.0", "localhost:8040", true},      {"0.0.0.0", "camera.example:8040", false},
-        {"0.0.0.0", "192.168.1.5:8041", false},   {"192.168.1.5", "192.168.1.5:8040", true},
-        {"192.168.1.5", "127.0.0.1:8040", false}, {"192.168.1.5", "localhost:8040", false},
-        {"::1", "[::1]:8040", true},              {"::1", "127.0.0.1:8040", true},
-        {"::1", "[::2]:8040", false},             {"::1", "::1:8040", false},
+        {"0.0.0.0", "192.168.1.5:8040", true},
+        {"0.0.0.0", "[fe80::1]:8040", true},
+        {"0.0.0.0", "localhost:8040", true},
+        {"0.0.0.0", "camera.example:8040", false},
+        {"0.0.0.0", "192.168.1.5:8041", false},
+        {"192.168.1.5", "192.168.1.5:8040", true},
+        {"192.168.1.5", "127.0.0.1:8040", false},
+        {"192.168.1.5", "localhost:8040", false},
+        {"::1", "[::1]:8040", true},
+        {"::1", "127.0.0.1:8040", true},
+        {"::1", "[::2]:8040", false},
+        {"::1", "::1:8040", false},
         {"127.0.0.1", "[::ffff:127.0.0.1]:8040", false},
     };
     for (const Case& c : cases)
@@ -37,9 +43,16 @@ TEST(HttpChecks, PathsDecodeToPrintableAsciiOrAreRefused) {
         const char* Decoded; // null: refused
     };
     const Case cases[] = {
-        {"/api/properties/exposure", "/api/properties/exposure"}, {"/a%2Fb%41", "/a/bA"},
-        {"/a%2", nullptr}, {"/a%", nullptr}, {"/a%g0", nullptr}, {"/a%00", nullptr}, {"/a%7f", nullptr},
-        {"/a%C3%A9", nullptr}, {"/a b", nullptr}, {"/a\t", nullptr},
+        {"/api/properties/exposure", "/api/properties/exposure"},
+        {"/a%2Fb%41", "/a/bA"},
+        {"/a%2", nullptr},
+        {"/a%", nullptr},
+        {"/a%g0", nullptr},
+        {"/a%00", nullptr},
+        {"/a%7f", nullptr},
+        {"/a%C3%A9", nullptr},
+        {"/a b", nullptr},
+        {"/a\t", nullptr},
     };
     for (const Case& c : cases) {
         std::string decoded;

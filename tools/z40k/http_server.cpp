@@ -228,7 +228,8 @@ struct Callbacks {
         static_cast<Server*>(Cls)->SetDeadline(Connection, true); // for the next request
     }
 
-    static void Notify(void* Cls, MHD_Connection* Connection, void** Socket, MHD_ConnectionNotificationCode Code) {
+    static void Notify(void* Cls, MHD_Connection* Connection, void** Socket,
+                       MHD_ConnectionNotificationCode Code) {
         Server& server = *static_cast<Server*>(Cls);
         std::lock_guard<std::mutex> lock(server.mutex_);
         if (Code == MHD_CONNECTION_NOTIFY_STARTED) {
@@ -319,14 +320,16 @@ bool Server::Listen(const std::string& Bind, int Port, std::string* Error) {
 
 bool Server::Start(std::string* Error) {
     daemon_ = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Callbacks::Access, this,
-        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listenFd_), MHD_OPTION_THREAD_POOL_SIZE,
-        static_cast<unsigned>(POLLING_THREADS), MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(MAX_CONNECTIONS),
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(CONNECTION_MEMORY), MHD_OPTION_CONNECTION_TIMEOUT,
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Callbacks::Access,
+        this, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listenFd_), MHD_OPTION_THREAD_POOL_SIZE,
+        static_cast<unsigned>(POLLING_THREADS), MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned>(MAX_CONNECTIONS), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        static_cast<size_t>(CONNECTION_MEMORY), MHD_OPTION_CONNECTION_TIMEOUT,
         static_cast<unsigned>(IDLE_TIMEOUT_SECONDS), MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::Completed, this,
-        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::Notify, this, MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::UriLog,
-        this, MHD_OPTION_UNESCAPE_CALLBACK, &Callbacks::KeepEscapes, this, MHD_OPTION_STRICT_FOR_CLIENT,
-        static_cast<int>(1), MHD_OPTION_EXTERNAL_LOGGER, &Callbacks::Quiet, this, MHD_OPTION_END);
+        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::Notify, this, MHD_OPTION_URI_LOG_CALLBACK,
+        &Callbacks::UriLog, this, MHD_OPTION_UNESCAPE_CALLBACK, &Callbacks::KeepEscapes, this,
+        MHD_OPTION_STRICT_FOR_CLIENT, static_cast<int>(1), MHD_OPTION_EXTERNAL_LOGGER, &Callbacks::Quiet,
+        this, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         *Error = "the HTTP server did not start";
         return false;
@@ -411,9 +414,11 @@ Reply Server::Refusal(MHD_Connection* Connection, const char* Method, const char
 Reply Server::Dispatch(const char* Method, const std::string& Path, Exchange* X) {
     std::string allow;
     for (const RouteEntry& route : routes_) {
-        const bool takesName = route.Path.size() >= 2 && route.Path.compare(route.Path.size() - 2, 2, "/*") == 0;
+        const bool takesName =
+            route.Path.size() >= 2 && route.Path.compare(route.Path.size() - 2, 2, "/*") == 0;
         const size_t prefix = route.Path.size() - 1;
-        const bool named = takesName && Path.size() > prefix && Path.compare(0, prefix, route.Path, 0, prefix) == 0 &&
+        const bool named = takesName && Path.size() > prefix &&
+                           Path.compare(0, prefix, route.Path, 0, prefix) == 0 &&
                            Path.find('/', prefix) == std::string::npos;
         if (Path != route.Path && !named)
             continue;
@@ -443,7 +448,8 @@ bool Server::Finish(MHD_Connection* Connection, Exchange* X) {
     }
     SetDeadline(Connection, false);
     if (X->TooLarge)
-        return Queue(Connection, ErrorReply(413, "body too large: " + std::to_string(MAX_BODY_BYTES) + " bytes at most"),
+        return Queue(Connection,
+                     ErrorReply(413, "body too large: " + std::to_string(MAX_BODY_BYTES) + " bytes at most"),
                      true);
     Reply answer = X->Route->Answer(X->Req);
     if (answer.Later) {
@@ -462,8 +468,8 @@ bool Server::Queue(MHD_Connection* Connection, Reply Answer, bool Close) {
             std::lock_guard<std::mutex> lock(mutex_);
             streams_.insert(body);
         }
-        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, STREAM_BLOCK, &Callbacks::StreamRead, body,
-                                                     &Callbacks::StreamFree);
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, STREAM_BLOCK, &Callbacks::StreamRead,
+                                                     body, &Callbacks::StreamFree);
         if (response == nullptr)
             Callbacks::StreamFree(body);
     } else {

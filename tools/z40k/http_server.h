@@ -62,8 +62,8 @@ struct Reply {
     std::string ContentType = "application/json";
     std::string Body;
     std::vector<std::pair<std::string, std::string>> Headers;
-    std::shared_ptr<BodyStream> Stream;   // when set, the body (Body is not sent)
-    std::function<Reply()> Later;         // when set, made on a thread of its own and sent when done
+    std::shared_ptr<BodyStream> Stream; // when set, the body (Body is not sent)
+    std::function<Reply()> Later;       // when set, made on a thread of its own and sent when done
 };
 
 // A JSON answer, and the answer {"error": Message}. Neither is cached by the browser.

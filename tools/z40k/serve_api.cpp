@@ -28,9 +28,9 @@ class MjpegStream : public http::BodyStream {
             jpeg_ = viewer_->TryNext();
             if (jpeg_ == nullptr)
                 return WAIT;
-            head_ = std::string("--") + BOUNDARY + "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                    std::to_string(jpeg_->Bytes.size()) + "\r\nX-Frame-Number: " + std::to_string(jpeg_->Number) +
-                    "\r\n\r\n";
+            head_ = std::string("--") + BOUNDARY +
+                    "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg_->Bytes.size()) +
+                    "\r\nX-Frame-Number: " + std::to_string(jpeg_->Number) + "\r\n\r\n";
             sent_ = 0;
         }
         // The part is its head, the picture and a line end, taken in order over as many calls as it needs.
@@ -121,7 +121,8 @@ http::Reply SetProperty(LiveCamera& Camera, const http::Request& Req) {
     case PropertyChange::Applied:
         return http::JsonReply(200, {{"name", name}, {"value", change.Value}});
     case PropertyChange::Refused:
-        return http::JsonReply(422, {{"name", name}, {"status", StatusName(change.Status)}, {"value", change.Value}});
+        return http::JsonReply(
+            422, {{"name", name}, {"status", StatusName(change.Status)}, {"value", change.Value}});
     case PropertyChange::OutOfRange:
         return http::ErrorReply(422, change.Message);
     case PropertyChange::ReadOnly: {
@@ -201,9 +202,10 @@ http::Reply Page() {
     reply.ContentType = "text/html; charset=utf-8";
     reply.Body = ServePage();
     reply.Headers = {{"Cache-Control", "no-store"},
-                     {"Content-Security-Policy", "default-src 'none'; img-src 'self' data:; connect-src 'self'; "
-                                                 "script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                                                 "frame-ancestors 'none'"},
+                     {"Content-Security-Policy",
+                      "default-src 'none'; img-src 'self' data:; connect-src 'self'; "
+                      "script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                      "frame-ancestors 'none'"},
                      // For browsers that do not know frame-ancestors: no other site may frame the controls.
                      {"X-Frame-Options", "DENY"}};
     return reply;
@@ -215,7 +217,8 @@ void AddServeRoutes(http::Server& Server, LiveCamera& Camera) {
     Camera.SetJpegListener([&Server] { Server.Wake(); });
     using Req = const http::Request&;
     Server.Route("GET", "/", [](Req) { return Page(); });
-    Server.Route("GET", "/api/properties", [&Camera](Req) { return http::JsonReply(200, Camera.Properties()); });
+    Server.Route("GET", "/api/properties",
+                 [&Camera](Req) { return http::JsonReply(200, Camera.Properties()); });
     Server.Route("GET", "/api/properties/*", [&Camera](Req R) {
         json property = Camera.Property(R.Name);
         return property.is_null() ? http::ErrorReply(404, "unknown property '" + R.Name + "'")
