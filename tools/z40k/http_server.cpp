@@ -191,7 +191,7 @@ struct Callbacks {
         return x;
     }
 
-    // The path is decoded here, strictly, and the query is taken as sent.
+    // The library decodes nothing: the path is decoded strictly by DecodePath, the query taken as sent.
     static size_t KeepEscapes(void*, MHD_Connection*, char* Text) { return std::strlen(Text); }
 
     static void Quiet(void*, const char*, va_list) {}
