@@ -360,11 +360,7 @@ TEST_F(ServeCommand, EveryViewerGetsFramesWhileSlowAndLeavingViewersCostNothing)
     EXPECT_EQ(during["viewers"], VIEWERS) << "the viewer that left is gone";
     // A sanitizer build encodes several times slower, so its viewers see fewer of the frames; the share
     // a viewer keeps up with is pinned in the plain builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    const uint64_t share = captured / 3;
-#else
-    const uint64_t share = captured * 3 / 4;
-#endif
+    const uint64_t share = e2e::SANITIZED ? captured / 3 : captured * 3 / 4;
     for (int v = 1; v < VIEWERS; ++v) {
         EXPECT_GE(counters[v].Numbers.size(), share) << "viewer " << v;
         EXPECT_TRUE(std::is_sorted(counters[v].Numbers.begin(), counters[v].Numbers.end())) << "viewer " << v;
