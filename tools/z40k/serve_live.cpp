@@ -293,10 +293,7 @@ std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale, unsigned Limit,
             return nullptr;
         }
         // Counted and taken under one lock: viewers arriving together cannot all see room for one more.
-        unsigned viewers = 0;
-        for (const auto& [scale, encoding] : encodings_)
-            viewers += encoding.Viewers;
-        if (viewers >= Limit) {
+        if (ViewersLocked() >= Limit) {
             *Refusal = "too many viewers: " + std::to_string(Limit) + " at most";
             return nullptr;
         }
@@ -316,6 +313,10 @@ void LiveCamera::SetJpegListener(std::function<void()> Listener) {
 
 unsigned LiveCamera::Viewers() {
     std::lock_guard<std::mutex> lock(mutex_);
+    return ViewersLocked();
+}
+
+unsigned LiveCamera::ViewersLocked() const {
     unsigned viewers = 0;
     for (const auto& [scale, encoding] : encodings_)
         viewers += encoding.Viewers;
