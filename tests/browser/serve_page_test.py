@@ -120,7 +120,8 @@ def main():
         box = browser.find_element(By.ID, "num-brightness")
         box.clear()
         box.send_keys("200", Keys.TAB)
-        message = wait_for("the refusal", lambda: browser.find_element(By.ID, "msg-brightness").text)
+        # (Clearing the box first shows "not a number" for a moment; the refusal's note follows it.)
+        message = wait_for("the refusal", lambda: (lambda t: t if "STATUS_" in t else "")(text("msg-brightness")))
         if "STATUS_INVALID_PARAMETER" not in message:
             failures.append("refused brightness showed %r" % message)
         if box.get_attribute("value") != "0":
