@@ -6,7 +6,8 @@
 #include <cstring>
 #include <strings.h>
 
-namespace z40k::http {
+namespace z40k {
+namespace http {
 
 namespace {
 
@@ -125,4 +126,5 @@ bool DecodePath(const std::string& Raw, std::string* Decoded, std::string* Error
     return true;
 }
 
-} // namespace z40k::http
+} // namespace http
+} // namespace z40k

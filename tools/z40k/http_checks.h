@@ -6,7 +6,8 @@
 
 #include <string>
 
-namespace z40k::http {
+namespace z40k {
+namespace http {
 
 // Whether Host (the header's value) names the server listening on Bind:Port. Names other than
 // "localhost" are never trusted; an address literal must be Bind itself, or any loopback literal when
@@ -28,4 +29,5 @@ bool OriginAllowed(bool HasOrigin, const std::string& Origin, const std::string&
 // server knows has one, and a path that holds one is answered 400 rather than looked up.
 bool DecodePath(const std::string& Raw, std::string* Decoded, std::string* Error);
 
-} // namespace z40k::http
+} // namespace http
+} // namespace z40k

@@ -15,7 +15,8 @@
 #include <cstdarg>
 #include <cstring>
 
-namespace z40k::http {
+namespace z40k {
+namespace http {
 
 namespace {
 
@@ -539,4 +540,5 @@ void Server::Watch() {
     }
 }
 
-} // namespace z40k::http
+} // namespace http
+} // namespace z40k

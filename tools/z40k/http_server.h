@@ -26,7 +26,8 @@
 struct MHD_Daemon;
 struct MHD_Connection;
 
-namespace z40k::http {
+namespace z40k {
+namespace http {
 
 constexpr size_t MAX_BODY_BYTES = 4096;
 constexpr size_t MAX_LINE_BYTES = 8192; // the request line, and each header line
@@ -130,4 +131,5 @@ class Server {
     std::thread watchdog_;
 };
 
-} // namespace z40k::http
+} // namespace http
+} // namespace z40k
