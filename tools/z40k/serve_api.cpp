@@ -47,7 +47,8 @@ class MjpegStream : public http::BodyStream {
                 from = reinterpret_cast<const char*>(jpeg_->Bytes.data()) + (sent_ - head_.size());
                 left = head_.size() + picture - sent_;
             } else {
-                from = "\r\n" + (sent_ - head_.size() - picture);
+                static const char lineEnd[] = "\r\n";
+                from = &lineEnd[sent_ - head_.size() - picture];
                 left = total - sent_;
             }
             const size_t n = std::min(left, Max - copied);
