@@ -9,7 +9,7 @@ SUDO=""
 # What building and running the z40k program needs: the main job (scripts/capture.sh) installs only
 # these. Everything else is for the tests: the suites' libraries, the 32-bit and sanitizer builds, the
 # z40k.sys cross compiler, and the outside tools the tests check the program's files with.
-program=(cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libpng-dev libcpp-httplib-dev
+program=(cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libpng-dev libmicrohttpd-dev
          libturbojpeg0-dev)
 tests=(googletest libgtest-dev libgmock-dev libbenchmark-dev g++-multilib libpng-dev:i386
        g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev qemu-user

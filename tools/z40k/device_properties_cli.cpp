@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr LONG WINDOW_VALUE_MAX = 0xFFFF;
+
 const GUID& SetGuid(PropertySetKind Kind) {
     switch (Kind) {
     case PropertySetKind::Camera:
@@ -94,6 +96,13 @@ const std::vector<NamedProperty>& NamedProperties() {
                                    (p.Flags & PropertyRangeChecked) != 0};
             // The published access of a camera-set property is what the advertised item table allows,
             // which is all the stream class lets through.
+            // The window set's numbers reach a client as 16 bits, whatever was stored: a wider value
+            // would be kept and read back cut, so it is refused as an out-of-range camera value is.
+            if (named.Set == PropertySetKind::Window && named.CanSet && !named.HasRange) {
+                named.HasRange = true;
+                named.Minimum = 0;
+                named.Maximum = WINDOW_VALUE_MAX;
+            }
             all.push_back(named);
         }
         return all;

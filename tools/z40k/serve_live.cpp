@@ -167,6 +167,7 @@ bool LiveCamera::StopLocked(std::string* Error) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;
+        recent_.clear(); // a stopped stream has no frame rate
     }
     // The driver saves its settings to the registry when capture stops; the file follows.
     NTSTATUS status = pin_->SetState(KSSTATE_STOP);
@@ -175,6 +176,14 @@ bool LiveCamera::StopLocked(std::string* Error) {
         return false;
     }
     return session_->SaveSettings(Error);
+}
+
+nlohmann::json LiveCamera::Property(const std::string& Name) {
+    const NamedProperty* property = FindNamedProperty(Name);
+    std::lock_guard<std::mutex> control(control_);
+    if (filter_ == nullptr || property == nullptr)
+        return nullptr;
+    return PropertyJson(*filter_, *property);
 }
 
 nlohmann::json LiveCamera::Properties() {
@@ -249,7 +258,7 @@ LiveStats LiveCamera::Stats() {
     const auto now = std::chrono::steady_clock::now();
     while (!recent_.empty() && now - recent_.front() > FPS_WINDOW)
         recent_.pop_front();
-    if (recent_.size() >= 2) {
+    if (running_ && recent_.size() >= 2) {
         const double seconds = std::chrono::duration<double>(recent_.back() - recent_.front()).count();
         if (seconds > 0)
             stats.Fps = double(recent_.size() - 1) / seconds;
@@ -262,13 +271,22 @@ std::shared_ptr<const LiveFrame> LiveCamera::LatestFrame() {
     return latest_;
 }
 
-std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale) {
-    if (!ValidServeScale(Scale))
+std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale, unsigned Limit, std::string* Refusal) {
+    if (!ValidServeScale(Scale)) {
+        *Refusal = "scale must be 1, 2 or 4";
         return nullptr;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (quitting_)
+        if (quitting_) {
+            *Refusal = "shutting down";
             return nullptr;
+        }
+        // Counted and taken under one lock: viewers arriving together cannot all see room for one more.
+        if (ViewersLocked() >= Limit) {
+            *Refusal = "too many viewers: " + std::to_string(Limit) + " at most";
+            return nullptr;
+        }
         Encoding& encoding = encodings_[Scale];
         if (!encoding.Thread.joinable())
             encoding.Thread = std::thread(&LiveCamera::EncodeLoop, this, Scale);
@@ -278,8 +296,17 @@ std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale) {
     return std::unique_ptr<Viewer>(new Viewer(this, Scale));
 }
 
+void LiveCamera::SetJpegListener(std::function<void()> Listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jpegListener_ = std::move(Listener);
+}
+
 unsigned LiveCamera::Viewers() {
     std::lock_guard<std::mutex> lock(mutex_);
+    return ViewersLocked();
+}
+
+unsigned LiveCamera::ViewersLocked() const {
     unsigned viewers = 0;
     for (const auto& [scale, encoding] : encodings_)
         viewers += encoding.Viewers;
@@ -294,13 +321,10 @@ LiveCamera::Viewer::~Viewer() {
         encoding.Latest.reset();
 }
 
-std::shared_ptr<const LiveJpeg> LiveCamera::Viewer::Next(std::chrono::milliseconds Timeout) {
-    std::unique_lock<std::mutex> lock(camera_->mutex_);
-    Encoding& encoding = camera_->encodings_[scale_];
-    const bool fresh = camera_->changed_.wait_for(lock, Timeout, [&] {
-        return camera_->quitting_ || (encoding.Latest != nullptr && encoding.Latest->Number > last_);
-    });
-    if (!fresh || camera_->quitting_)
+std::shared_ptr<const LiveJpeg> LiveCamera::Viewer::TryNext() {
+    std::lock_guard<std::mutex> lock(camera_->mutex_);
+    const Encoding& encoding = camera_->encodings_[scale_];
+    if (camera_->quitting_ || encoding.Latest == nullptr || encoding.Latest->Number <= last_)
         return nullptr;
     last_ = encoding.Latest->Number;
     return encoding.Latest;
@@ -382,13 +406,17 @@ void LiveCamera::EncodeLoop(int Scale) {
         if (!encoder.Encode(frame->Pixels.data(), frame->Width, frame->Height, Scale, &jpeg->Bytes))
             continue;
         frame.reset();
+        std::function<void()> listener;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             Encoding& encoding = encodings_[Scale];
             if (encoding.Viewers > 0)
                 encoding.Latest = std::move(jpeg);
+            listener = jpegListener_;
         }
         changed_.notify_all();
+        if (listener)
+            listener();
     }
 }
 
