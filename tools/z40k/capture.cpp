@@ -107,25 +107,6 @@ simcam::Scene LoadSceneOption(const std::string& Name) {
     return scene;
 }
 
-// Property requests the application makes before it runs the pin: grey output, then every --set in
-// the order given. A refused request ends the capture before any frame is read.
-void ApplyCaptureProperties(streamclass::Filter& Filter, const CaptureOptions& Options) {
-    if (Options.Mono) {
-        PropertyAssignment grey;
-        grey.Property = FindNamedProperty("color");
-        grey.Value = 0;
-        NTSTATUS status = ApplyProperty(Filter, grey);
-        if (!NT_SUCCESS(status))
-            throw Failure{"the camera refused grey output (" + StatusName(status) + ")"};
-    }
-    for (const PropertyAssignment& assignment : Options.Assignments) {
-        NTSTATUS status = ApplyProperty(Filter, assignment);
-        if (!NT_SUCCESS(status))
-            throw Failure{std::string("the camera refused ") + assignment.Property->Name + " = " +
-                          std::to_string(assignment.Value) + ": " + StatusName(status)};
-    }
-}
-
 // Shows frames captured, frames dropped and the frame rate on one line of the terminal.
 class ProgressLine {
   public:
@@ -284,7 +265,10 @@ void StartCamera(CaptureRun& Run, unsigned I) {
         Run.Session.OnFrame(capture.Index, [&trace](const rig::FrameRecord& Frame) { trace.Frame(Frame); });
         Run.Session.OnBandwidthCall(capture.Index, [&trace]() { trace.Flush(); });
     }
-    ApplyCaptureProperties(filter, Run.Options);
+    // A refused request ends the capture before any frame is read.
+    std::string error;
+    if (!ApplyStartProperties(filter, Run.Options.Mono, Run.Options.Assignments, &error))
+        throw Failure{error};
 }
 
 // Each raw frame the first camera delivers goes to a file of its own, named in order.

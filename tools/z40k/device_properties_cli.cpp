@@ -305,3 +305,26 @@ std::string PinFailureMessage(const rig::PinOutcome& Outcome) {
         message += " (" + StatusName(Outcome.Status) + ")";
     return message;
 }
+
+bool ApplyStartProperties(streamclass::Filter& Filter, bool Mono, const std::vector<PropertyAssignment>& Assignments,
+                          std::string* Error) {
+    if (Mono) {
+        PropertyAssignment grey;
+        grey.Property = FindNamedProperty("color");
+        grey.Value = 0;
+        const NTSTATUS status = ApplyProperty(Filter, grey);
+        if (!NT_SUCCESS(status)) {
+            *Error = "the camera refused grey output (" + StatusName(status) + ")";
+            return false;
+        }
+    }
+    for (const PropertyAssignment& assignment : Assignments) {
+        const NTSTATUS status = ApplyProperty(Filter, assignment);
+        if (!NT_SUCCESS(status)) {
+            *Error = std::string("the camera refused ") + assignment.Property->Name + " = " +
+                     std::to_string(assignment.Value) + ": " + StatusName(status);
+            return false;
+        }
+    }
+    return true;
+}

@@ -27,9 +27,8 @@ LiveCamera::~LiveCamera() {
     Shutdown(&error);
 }
 
-bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
-    options_ = Options;
-    std::lock_guard<std::mutex> control(control_);
+// The session booted, the camera plugged in and its capture pin open, with its scene.
+bool LiveCamera::BringUp(const LiveOptions& Options, std::string* Error) {
     session_ = std::make_unique<rig::Session>();
     rig::SessionOptions session;
     session.DriveC = Options.DriveC;
@@ -42,10 +41,9 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
         *Error = "cannot use the scene " + Options.Scene + ": " + *Error;
         return false;
     }
-
     rig::CameraOptions camera;
     camera.FramesPerSecond = Options.CameraFps;
-    NTSTATUS status = session_->Plug(camera, &camera_);
+    const NTSTATUS status = session_->Plug(camera, &camera_);
     filter_ = &session_->FilterOf(camera_);
     if (!NT_SUCCESS(status)) {
         *Error = "the camera did not come up (" + StatusName(status) + ")";
@@ -67,24 +65,15 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
     frameBytes_ = capture.Format.DataFormat.SampleSize;
     pin_ = std::move(capture.Pin);
     session_->SetScene(camera_, std::move(scene));
+    return true;
+}
 
-    std::vector<PropertyAssignment> assignments;
-    if (Options.Mono) {
-        PropertyAssignment grey;
-        grey.Property = FindNamedProperty("color");
-        grey.Value = 0;
-        assignments.push_back(grey);
-    }
-    assignments.insert(assignments.end(), Options.Assignments.begin(), Options.Assignments.end());
-    for (const PropertyAssignment& assignment : assignments) {
-        status = ApplyProperty(*filter_, assignment);
-        if (!NT_SUCCESS(status)) {
-            *Error = std::string("the camera refused ") + assignment.Property->Name + " = " +
-                     std::to_string(assignment.Value) + ": " + StatusName(status);
-            return false;
-        }
-    }
-    status = pin_->SetState(KSSTATE_RUN);
+bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
+    options_ = Options;
+    std::lock_guard<std::mutex> control(control_);
+    if (!BringUp(Options, Error) || !ApplyStartProperties(*filter_, Options.Mono, Options.Assignments, Error))
+        return false;
+    const NTSTATUS status = pin_->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(status)) {
         *Error = "the capture pin did not run (" + StatusName(status) + ")";
         return false;

@@ -121,6 +121,7 @@ class LiveCamera {
     void EncodeLoop(int Scale);
     std::shared_ptr<LiveFrame> FreeFrame();
     bool StopLocked(std::string* Error); // with control_ held
+    bool BringUp(const LiveOptions& Options, std::string* Error); // with control_ held
     unsigned ViewersLocked() const;      // with mutex_ held
 
     // Start, Run, Stop, the property requests and Shutdown take turns here. The capture loop's reads do
