@@ -55,6 +55,7 @@ bool BootHost(const SessionOptions& Options, std::string* Error) {
     host::ResetKernel();
     host::PoolSetLookaside(Options.Lookaside);
     host::ClockSetMode(Options.VirtualClock ? host::ClockMode::Virtual : host::ClockMode::Real);
+    host::SetWindowsTarget(Options.Target);
     if (!Options.DriveC.empty())
         host::FilesSetDriveC(Options.DriveC);
     return LoadRegistry(Options, Error);
@@ -90,7 +91,7 @@ bool Session::Open(const SessionOptions& Options, std::string* Error) {
     PDRIVER_INITIALIZE entry = DriverEntry;
     if (!Options.DriverImage.empty()) {
         std::string reason;
-        if (!pe::LoadDriver(Options.DriverImage, &parts_->Image, &reason)) {
+        if (!pe::LoadDriver(Options.DriverImage, Options.Target, &parts_->Image, &reason)) {
             *Error = Options.DriverImage + ": " + reason;
             return false;
         }

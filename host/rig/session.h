@@ -6,6 +6,7 @@
 // camera class library or the simulated camera's insides.
 #pragma once
 
+#include "host/kernel/system_routines.h"
 #include "host/rig/capture_pin.h"
 #include "host/simcam/scene.h"
 #include "host/simcam/sensor.h"
@@ -30,6 +31,9 @@ struct SessionOptions {
     // only reads refuses a file that does not exist.
     bool SavesRegistry = false;
     std::string DriverImage; // a z40k.sys to load and run instead of the driver linked in (i386 hosts)
+    // The Windows the host acts as: its loader refuses an image importing what that version lacks, and
+    // the kernel's lookup by name finds only what it exports.
+    host::WindowsTarget Target = host::WindowsTarget::Ten;
     // Freed pool blocks kept for the next allocation of their size, as a lookaside list keeps them: the
     // 5.9 MB scratch frame of every frame then needs no fresh mapping.
     bool Lookaside = true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "camera/frame_geometry.h"
+#include "tests/component/driver_under_test.h"
 #include "imaging/raw_frame.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
@@ -31,6 +32,7 @@ inline std::filesystem::path ResetHostForStack(const std::string& DriveCPrefix) 
     options.VirtualClock = true;
     options.DriveC = driveC.string();
     options.Lookaside = false;
+    options.Target = TargetUnderTest();
     std::string error;
     rig::BootHost(options, &error);
     host::ClearAllFaults();

@@ -48,6 +48,7 @@ struct CaptureOptions {
     bool SaveRaw = false;
     bool NeverReady = false;       // a camera whose status word never reads ready (for the tests)
     std::string Driver;            // a z40k.sys to load instead of the driver built into this program
+    std::string Windows = "10";    // the Windows the host acts as (xp, vista, 7, 10)
     std::vector<std::string> Sets; // NAME=VALUE as given
     std::vector<PropertyAssignment> Assignments; // the same, parsed before anything runs
 };
@@ -227,6 +228,7 @@ void OpenSession(CaptureRun& Run) {
     session.Registry = options.Registry;
     session.SavesRegistry = true;
     session.DriverImage = options.Driver;
+    host::ParseWindowsTarget(options.Windows, &session.Target); // checked as the option was read
     std::string error;
     if (!Run.Session.Open(session, &error))
         throw Failure{error};
@@ -525,6 +527,11 @@ static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
         ->type_name("NAME=VALUE");
     Cmd->add_option("--driver", Options->Driver,
                     "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
+    Cmd->add_option("--windows", Options->Windows,
+                    "act as this Windows: its loader refuses a driver that imports what it lacks, and the "
+                    "kernel's lookup by name finds only what it exports")
+        ->check(CLI::IsMember({"xp", "vista", "7", "10"}))
+        ->capture_default_str();
     Cmd->add_flag("--never-ready", Options->NeverReady)->group(""); // a camera that never comes up
 }
 

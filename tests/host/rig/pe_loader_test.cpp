@@ -89,6 +89,12 @@ TEST(DriverImageLoader, RefusesEachMalformedImageWithItsReason) {
         const char* What;
         std::function<void(std::vector<uint8_t>&)> Break;
         const char* Reason;
+        host::WindowsTarget Target = host::WindowsTarget::Ten;
+    };
+    const auto importing = [](const char* Name) {
+        return [Name](std::vector<uint8_t>& f) {
+            std::memcpy(&f[FileOffset(IMPORT_NAME)], Name, std::strlen(Name) + 1);
+        };
     };
     const Case cases[] = {
         {"no MZ", [](auto& f) { f[0] = 'Z'; }, "no MZ header"},
@@ -132,6 +138,12 @@ TEST(DriverImageLoader, RefusesEachMalformedImageWithItsReason) {
         {"entry point outside", [](auto& f) { Put32(f, OPT + 16, 0x4000); },
          "entry point lies outside the image"},
         {"not a driver", [](auto& f) { Put16(f, OPT + 68, 3); }, "not a kernel driver (subsystem 3)"},
+        {"a Windows 7 routine on XP", importing("KeSaveExtendedProcessorState"),
+         "imports NTOSKRNL.EXE!KeSaveExtendedProcessorState, which Windows XP does not export",
+         host::WindowsTarget::Xp},
+        {"a Windows 7 routine on Vista", importing("RtlGetEnabledExtendedFeatures"),
+         "imports NTOSKRNL.EXE!RtlGetEnabledExtendedFeatures, which Windows Vista does not export",
+         host::WindowsTarget::Vista},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> file = GoodImage();
@@ -139,10 +151,29 @@ TEST(DriverImageLoader, RefusesEachMalformedImageWithItsReason) {
         file.shrink_to_fit(); // exactly the file's bytes, so that a read past them lands in a red zone
         pe::LoadedDriver driver;
         std::string error;
-        EXPECT_FALSE(pe::LoadDriver(file, &driver, &error)) << c.What;
+        EXPECT_FALSE(pe::LoadDriver(file, c.Target, &driver, &error)) << c.What;
         EXPECT_NE(error.find(c.Reason), std::string::npos) << c.What << ": " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << c.What;
         EXPECT_EQ(driver.DriverEntry, nullptr) << c.What;
+    }
+}
+
+// Each target binds what it exports and only that; the kernel's own lookup by name agrees with it.
+TEST(DriverImageLoader, EachTargetBindsTheRoutinesItExportsFromThatVersionOn) {
+    pe::Image image;
+    std::string error;
+    std::vector<uint8_t> file = GoodImage();
+    std::memcpy(&file[FileOffset(IMPORT_NAME)], "KeRestoreExtendedProcessorState", 32);
+    ASSERT_TRUE(pe::ParseImage(file, &image, &error)) << error;
+    const host::WindowsTarget targets[] = {host::WindowsTarget::Xp, host::WindowsTarget::Vista,
+                                           host::WindowsTarget::Seven, host::WindowsTarget::Ten};
+    for (host::WindowsTarget target : targets) {
+        std::vector<void*> addresses;
+        const bool seven = target >= host::WindowsTarget::Seven;
+        EXPECT_EQ(pe::BindImports(image, pe::HostExports(), target, &addresses, &error), seven)
+            << host::WindowsTargetName(target);
+        EXPECT_EQ(host::KernelExportOf("KeRestoreExtendedProcessorState", target) != nullptr, seven);
+        EXPECT_NE(host::KernelExportOf("MmGetSystemRoutineAddress", target), nullptr);
     }
 }
 
@@ -159,7 +190,7 @@ TEST(DriverImageLoader, RefusesAFileLargerThan16MiBBeforeReadingIt) {
 TEST(DriverImageLoader, MovesTheImageAndBindsItsImportsBeforeCallingItsEntry) {
     pe::LoadedDriver driver;
     std::string error;
-    ASSERT_TRUE(pe::LoadDriver(GoodImage(), &driver, &error)) << error;
+    ASSERT_TRUE(pe::LoadDriver(GoodImage(), host::WindowsTarget::Xp, &driver, &error)) << error;
     EXPECT_NE(driver.Base, reinterpret_cast<void*>(IMAGE_BASE)); // so the relocation mattered
     // The entry reads its import slot through the relocated absolute address: it finds the host's
     // routine only if both the relocation and the binding were applied.
@@ -171,7 +202,7 @@ TEST(DriverImageLoader, MovesTheImageAndBindsItsImportsBeforeCallingItsEntry) {
 TEST(DriverImageLoader, RefusesToRunAnI386ImageInThe64BitHost) {
     pe::LoadedDriver driver;
     std::string error;
-    EXPECT_FALSE(pe::LoadDriver(GoodImage(), &driver, &error));
+    EXPECT_FALSE(pe::LoadDriver(GoodImage(), host::WindowsTarget::Ten, &driver, &error));
     EXPECT_NE(error.find("32-bit"), std::string::npos) << error;
 }
 #endif
