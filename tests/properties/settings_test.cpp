@@ -282,11 +282,11 @@ TEST_F(Settings, TheImagingPathValueCapsTheConversionsPath) {
     LimitImagingPath(IMAGING_PATH_SCALAR);
     EXPECT_EQ(InitializeSettings(nullptr, &context_), STATUS_SUCCESS);
     EXPECT_EQ(ActiveImagingPath(), IMAGING_PATH_SCALAR) << "no value";
-    for (ULONG path : {ULONG(IMAGING_PATH_SCALAR), ULONG(IMAGING_PATH_SSE2), 0ul}) {
-        host::RegistrySetDword(Key(), "Imaging Path", path);
+    const LONG best = SupportedImagingPath();
+    for (LONG path : {LONG(IMAGING_PATH_SCALAR), LONG(IMAGING_PATH_SSE2), LONG(0)}) {
+        host::RegistrySetDword(Key(), "Imaging Path", uint32_t(path));
         EXPECT_EQ(InitializeSettings(nullptr, &context_), STATUS_SUCCESS);
-        const LONG expected =
-            path == 0 || LONG(path) > SupportedImagingPath() ? SupportedImagingPath() : path;
+        const LONG expected = path == 0 || path > best ? best : path;
         EXPECT_EQ(ActiveImagingPath(), expected) << path;
     }
     LimitImagingPath(0);
