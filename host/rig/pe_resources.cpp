@@ -36,7 +36,7 @@ bool FindEntry(const Span& Image, uint32_t Root, uint32_t Directory, uint32_t Id
 
 // UTF-16 text without surrogates (a version resource's keys and values) as UTF-8, up to a NUL or End;
 // *Next is just past the NUL.
-bool Text(const Span& Image, uint64_t At, uint64_t End, std::string* Out, uint64_t* Next) {
+bool Utf16Text(const Span& Image, uint64_t At, uint64_t End, std::string* Out, uint64_t* Next) {
     Out->clear();
     for (; At + 2 <= End; At += 2) {
         const uint16_t c = Image.U16(At);
@@ -91,7 +91,7 @@ bool ReadNode(Reader& R, uint64_t At, uint64_t Limit, const std::string& Parent,
     const bool text = R.Image.U16(At + 4) == 1;
     std::string key;
     uint64_t value;
-    if (end > Limit || end < At + 6 || !Text(R.Image, At + 6, end, &key, &value))
+    if (end > Limit || end < At + 6 || !Utf16Text(R.Image, At + 6, end, &key, &value))
         return false;
     value = Align4(value);
     const uint64_t valueBytes = text ? 2 * uint64_t(valueLength) : valueLength;
@@ -106,7 +106,7 @@ bool ReadNode(Reader& R, uint64_t At, uint64_t Limit, const std::string& Parent,
     } else if (Depth == 3 && Parent != "VarFileInfo") {
         std::string content;
         uint64_t next;
-        if (!Text(R.Image, value, value + valueBytes, &content, &next) && valueBytes != 0)
+        if (!Utf16Text(R.Image, value, value + valueBytes, &content, &next) && valueBytes != 0)
             content.assign(""); // a value without its NUL: kept empty rather than read on
         R.Out->Strings[key] = content;
         return true;

@@ -31,6 +31,7 @@ struct SessionOptions {
     // only reads refuses a file that does not exist.
     bool SavesRegistry = false;
     std::string DriverImage; // a z40k.sys to load and run instead of the driver linked in (i386 hosts)
+    std::string Inf;         // the INF to install from (empty: the project's z40k.inf, built in)
     // The Windows the host acts as: its loader refuses an image importing what that version lacks, and
     // the kernel's lookup by name finds only what it exports.
     host::WindowsTarget Target = host::WindowsTarget::Ten;
@@ -85,8 +86,11 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Boots the host for the session; false with *Error set (one line, without the program's name) when
-    // the registry file or the driver image cannot be used. Nothing of the driver has run by then.
+    // Boots the host for the session and installs the driver from its INF for the camera's hardware ID:
+    // the driver key's and the service key's values, and the driver image (when one is given) copied to
+    // where the service's image path names it, from where it is then loaded. False with *Error set (one
+    // line, without the program's name) when the registry file, the INF or the driver image cannot be
+    // used. Nothing of the driver has run by then.
     bool Open(const SessionOptions& Options, std::string* Error);
 
     // ---- cameras ----
