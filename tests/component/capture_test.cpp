@@ -3,6 +3,7 @@
 // routine makes of the frame the camera rendered, and the settings must reach the registry at stop.
 #include "camera/frame_geometry.h"
 #include "host/cameralib/streaming.h"
+#include "imaging/vector_paths.h"
 #include "tests/component/fresh_host.h"
 #include "driver/callback_records.h"
 #include "driver/device_context.h"
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -202,6 +204,41 @@ TEST_P(CaptureStack, RestartAndShortPacketsCostOneFrameEach) {
     EXPECT_EQ(library_->IsoPipeStateCalls, (std::vector<ULONG>{1, 0}));
     EXPECT_EQ(cameralib::GetStreamStatistics(library_).FramesDropped, 2u);
     ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+// The driver takes the fastest path the system it runs on lets it: Windows XP and Vista have no
+// extended-state routines (the SSE paths, under the floating-point save), Windows 7 saves AVX but not
+// the AVX-512 state, Windows 10 both. What the processor has caps each.
+TEST_P(CaptureStack, TakesTheFastestPathItsWindowsAllows) {
+    const host::WindowsTarget target = host::CurrentWindowsTarget();
+    host::SetWindowsTarget(host::WindowsTarget::Ten);
+    FindExtendedStateRoutines(); // what the processor offers, found by this program's driver
+    const LONG best = SupportedImagingPath();
+    host::SetWindowsTarget(target);
+    FindExtendedStateRoutines(); // back to what DriverEntry found, should the driver be this program's
+    const LONG cap = target <= host::WindowsTarget::Vista   ? IMAGING_PATH_SSSE3
+                     : target == host::WindowsTarget::Seven ? IMAGING_PATH_AVX2
+                                                            : IMAGING_PATH_AVX512;
+    const LONG expected = std::min(best, cap);
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    const host::ProcessorStateCounts before = host::ProcessorState();
+    std::vector<uint8_t> frame(FrameBytes(), 0);
+    ULONG used = 0;
+    ASSERT_EQ(pin_->ReadFrame(frame.data(), static_cast<ULONG>(frame.size()), &used), STATUS_SUCCESS);
+    const host::ProcessorStateCounts after = host::ProcessorState();
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    const unsigned extended = after.ExtendedSaves - before.ExtendedSaves;
+    const unsigned floating = after.FloatSaves - before.FloatSaves;
+    if (expected >= IMAGING_PATH_AVX2) {
+        EXPECT_GT(extended, 0u) << host::WindowsTargetName(target);
+        EXPECT_EQ(after.LastExtendedMask,
+                  expected == IMAGING_PATH_AVX512 ? XSTATE_MASK_AVX | XSTATE_MASK_AVX512 : XSTATE_MASK_AVX)
+            << host::WindowsTargetName(target);
+    } else {
+        EXPECT_EQ(extended, 0u) << host::WindowsTargetName(target);
+        EXPECT_EQ(floating > 0, expected >= IMAGING_PATH_SSE2) << host::WindowsTargetName(target);
+    }
+    EXPECT_EQ(after.Depth, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Capture, CaptureStack, ::testing::Values(512, 1023),
