@@ -52,10 +52,13 @@ alignas(64) constexpr InterleaveTables TABLES = MakeInterleaveTables();
 
 // A 64-bit byte mask. On i386 there is no 64-bit register to move it from: the compiler writes its two
 // halves to the stack and reads them back as one, a store the load cannot be forwarded from, at every
-// step. Joining two 32-bit masks in mask registers costs two moves and an unpack instead.
+// step. Joining two 32-bit masks in mask registers costs two moves and an unpack instead; the empty asm
+// keeps the compiler from folding the join back into the 64-bit constant.
 AVX512_TARGET inline __mmask64 Mask64(unsigned long long Mask) {
 #if defined(__i386__)
-    return _mm512_kunpackd(_cvtu32_mask32(unsigned(Mask >> 32)), _cvtu32_mask32(unsigned(Mask)));
+    unsigned low = unsigned(Mask), high = unsigned(Mask >> 32);
+    __asm__("" : "+r"(low), "+r"(high));
+    return _mm512_kunpackd(_cvtu32_mask32(high), _cvtu32_mask32(low));
 #else
     return Mask;
 #endif
