@@ -81,8 +81,26 @@ void SetFixed(const Span& Image, uint64_t At, VersionInfo* Out) {
     Out->FileSubtype = Image.U32(At + 40);
 }
 
+// The root's value, the fixed file information.
+bool ReadFixed(Reader& R, const std::string& Key, uint64_t Value, uint64_t Bytes) {
+    if (Key != "VS_VERSION_INFO" || Bytes < FIXED_INFO_SIZE || R.Image.U32(Value) != FIXED_INFO_SIGNATURE)
+        return false;
+    SetFixed(R.Image, Value, R.Out);
+    R.SawFixed = true;
+    return true;
+}
+
+// A string of the string table: its text, or empty for a value without its NUL.
+void ReadString(Reader& R, const std::string& Key, uint64_t Value, uint64_t Bytes) {
+    std::string content;
+    uint64_t next;
+    if (!Utf16Text(R.Image, Value, Value + Bytes, &content, &next))
+        content.clear();
+    R.Out->Strings[Key] = content;
+}
+
 // One node (length, value length, type, key, value, children) at At, inside [At, Limit); Parent is the
-// key of the node it belongs to, which says what its value holds.
+// key of the group (StringFileInfo or VarFileInfo) it belongs to, which says what its value holds.
 bool ReadNode(Reader& R, uint64_t At, uint64_t Limit, const std::string& Parent, int Depth) {
     if (Depth > MAX_DEPTH || !R.Image.Has(At, 6) || At + 6 > Limit)
         return false;
@@ -95,20 +113,10 @@ bool ReadNode(Reader& R, uint64_t At, uint64_t Limit, const std::string& Parent,
         return false;
     value = Align4(value);
     const uint64_t valueBytes = text ? 2 * uint64_t(valueLength) : valueLength;
-    if (value + valueBytes > end)
+    if (value + valueBytes > end || (Depth == 0 && !ReadFixed(R, key, value, valueBytes)))
         return false;
-    if (Depth == 0) {
-        if (key != "VS_VERSION_INFO" || valueBytes < FIXED_INFO_SIZE ||
-            R.Image.U32(value) != FIXED_INFO_SIGNATURE)
-            return false;
-        SetFixed(R.Image, value, R.Out);
-        R.SawFixed = true;
-    } else if (Depth == 3 && Parent != "VarFileInfo") {
-        std::string content;
-        uint64_t next;
-        if (!Utf16Text(R.Image, value, value + valueBytes, &content, &next) && valueBytes != 0)
-            content.assign(""); // a value without its NUL: kept empty rather than read on
-        R.Out->Strings[key] = content;
+    if (Depth == 3 && Parent != "VarFileInfo") {
+        ReadString(R, key, value, valueBytes);
         return true;
     }
     const std::string& group = Depth == 1 ? key : Parent;

@@ -47,6 +47,50 @@ ULONG Gain(fuzz::Input& In) {
     return In.Word16() % 1024;
 }
 
+// The demosaic itself, every kernel against the reference, for a window it is given (W, H >= 5).
+void CheckDemosaic(std::vector<uint8_t>& Scratch, const FrameGeometryRecord& G, ULONG Phase,
+                   const DeviceContext& Context, LONG Best) {
+    const LONG x = G.SourceX, y = G.SourceY, w = G.SourceWidth, h = G.SourceHeight;
+    const LONG stride = G.SourceStride, lines = G.SourceLines;
+    ColorParams p = {};
+    p.SourceX = x;
+    p.SourceWidth = w;
+    p.SourceStride = stride;
+    p.SourceY = y;
+    p.SourceHeight = h;
+    p.SourceLines = lines;
+    p.BayerPhase = Phase;
+    p.Scratch = Scratch.data();
+    p.StatsRight = w;
+    p.StatsBottom = h;
+    p.BlueGain = Context.BlueGain;
+    p.GreenGain = Context.GreenGain;
+    p.RedGain = Context.RedGain;
+    const size_t outBytes = size_t(w) * size_t(h - 4) * 3;
+    // The oracle's picture lives on from input to input: fresh memory for it each time costs more
+    // page faults than its fill.
+    static std::vector<uint8_t> reference;
+    reference.assign(outBytes, SENTINEL);
+    ColorParams q = p;
+    q.Output = reference.data();
+    const LONG expected = DemosaicBayerReference(&q);
+    std::unique_ptr<uint8_t[]> out = fuzz::ExactBlock(outBytes, SENTINEL);
+    // Each path, then the scalar kernel again with room for its tables.
+    for (LONG path = IMAGING_PATH_SCALAR; path <= Best + 1; ++path) {
+        std::memset(out.get(), SENTINEL, outBytes);
+        ColorParams r = p;
+        r.Output = out.get();
+        const bool tabled = path > Best;
+        LimitImagingPath(tabled ? LONG(IMAGING_PATH_SCALAR) : path);
+        std::vector<uint8_t> tables(tabled ? sizeof(DemosaicTables) : 0);
+        const LONG count =
+            tabled ? DemosaicBayerWithTableSpace(&r, tables.data(), tables.size()) : DemosaicBayer(&r);
+        LimitImagingPath(0);
+        FUZZ_CHECK(count == expected);
+        FUZZ_CHECK(std::memcmp(out.get(), reference.data(), outBytes) == 0);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
@@ -102,45 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         FUZZ_CHECK(fast.Blue == plain.Blue && fast.Green == plain.Green && fast.Red == plain.Red);
     }
 
-    // The demosaic itself, every kernel against the reference, for windows it is given (W, H >= 5).
-    if (w >= 5 && h >= 5) {
-        ColorParams p = {};
-        p.SourceX = x;
-        p.SourceWidth = w;
-        p.SourceStride = stride;
-        p.SourceY = y;
-        p.SourceHeight = h;
-        p.SourceLines = lines;
-        p.BayerPhase = flags >> 5;
-        p.Scratch = scratch.data();
-        p.StatsRight = w;
-        p.StatsBottom = h;
-        p.BlueGain = context.BlueGain;
-        p.GreenGain = context.GreenGain;
-        p.RedGain = context.RedGain;
-        const size_t outBytes = size_t(w) * size_t(h - 4) * 3;
-        // The oracle's picture lives on from input to input: fresh memory for it each time costs more
-        // page faults than its fill.
-        static std::vector<uint8_t> reference;
-        reference.assign(outBytes, SENTINEL);
-        ColorParams q = p;
-        q.Output = reference.data();
-        const LONG expected = DemosaicBayerReference(&q);
-        std::unique_ptr<uint8_t[]> out = fuzz::ExactBlock(outBytes, SENTINEL);
-        // Each path, then the scalar kernel again with room for its tables.
-        for (LONG path = IMAGING_PATH_SCALAR; path <= best + 1; ++path) {
-            std::memset(out.get(), SENTINEL, outBytes);
-            ColorParams r = p;
-            r.Output = out.get();
-            const bool tabled = path > best;
-            LimitImagingPath(tabled ? LONG(IMAGING_PATH_SCALAR) : path);
-            std::vector<uint8_t> tables(tabled ? sizeof(DemosaicTables) : 0);
-            const LONG count =
-                tabled ? DemosaicBayerWithTableSpace(&r, tables.data(), tables.size()) : DemosaicBayer(&r);
-            LimitImagingPath(0);
-            FUZZ_CHECK(count == expected);
-            FUZZ_CHECK(std::memcmp(out.get(), reference.data(), outBytes) == 0);
-        }
-    }
+    if (w >= 5 && h >= 5)
+        CheckDemosaic(scratch, FrameGeometry, flags >> 5, context, best);
     return 0;
 }

@@ -84,7 +84,8 @@ TEST_F(InfInstall, TheProjectsInfInstallsTheCameraAsAStreamClassMinidriver) {
     EXPECT_EQ(String(key, "DriverDesc"), "Z40K USB 2.0 Camera");
     EXPECT_EQ(String(key, "MatchingDeviceId"), "usb\\vid_1209&pid_0001");
     EXPECT_EQ(String(key, "InfSection"), "Z40K.Install.NTx86");
-    EXPECT_EQ(String(key, "DriverVersion"), Z40K_VERSION ".0") << "the INF gives another version than the build";
+    EXPECT_EQ(String(key, "DriverVersion"), Z40K_VERSION ".0")
+        << "the INF gives another version than the build";
     EXPECT_EQ(Dword(SERVICE_KEY, "Type"), 1u);  // kernel driver
     EXPECT_EQ(Dword(SERVICE_KEY, "Start"), 3u); // on demand
     EXPECT_EQ(Dword(SERVICE_KEY, "ErrorControl"), 1u);
@@ -105,15 +106,17 @@ TEST_F(InfInstall, TheProjectsInfInstallsTheCameraAsAStreamClassMinidriver) {
     }
 }
 
-// Each fault: the message names the file and the line where the installer found it, and nothing of the
-// INF reaches the registry or drive C.
-TEST_F(InfInstall, RefusesEachFaultyInfWithItsFileAndLineAndInstallsNothing) {
-    const std::string good = rig::BuiltInInf().Text;
-    struct Case {
-        const char* What;
-        std::string From, To; // the edit; the line is where To (or, when To is empty, From) stood
-        std::string Reason;
-    } cases[] = {
+namespace {
+
+struct InfFault {
+    const char* What;
+    std::string From, To; // the edit: From replaced by To
+    std::string Reason;
+};
+
+// One edit of the project's INF per fault the installer refuses.
+std::vector<InfFault> InfFaults() {
+    return {
         {"models section missing", "[Z40K.NTx86]", "[Z40K.Other]", "missing section [Z40K.NTx86]"},
         {"install section missing", "[Z40K.Install.NTx86]\n", "[Elsewhere]\n",
          "missing section [Z40K.Install]"},
@@ -152,7 +155,15 @@ TEST_F(InfInstall, RefusesEachFaultyInfWithItsFileAndLineAndInstallsNothing) {
         {"no signature", "Signature   = \"$Windows NT$\"", "Signature   = \"$Windows 95$\"",
          "no Windows NT signature"},
     };
-    for (const Case& c : cases) {
+}
+
+} // namespace
+
+// Each fault: the message names the file and the line where the installer found it, and nothing of the
+// INF reaches the registry or drive C.
+TEST_F(InfInstall, RefusesEachFaultyInfWithItsFileAndLineAndInstallsNothing) {
+    const std::string good = rig::BuiltInInf().Text;
+    for (const InfFault& c : InfFaults()) {
         std::string inf = good;
         const size_t at = inf.find(c.From);
         ASSERT_NE(at, std::string::npos) << c.What;
