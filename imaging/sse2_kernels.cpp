@@ -136,12 +136,14 @@ template <bool KindAFirst> SSSE3_TARGET inline VOID StoreStepShuffled(PUCHAR Out
 // j + 17 <= Pixels: every read stays at or before column Pixels + 2, as the scalar kernel's.
 constexpr LONG STEP_PIXELS = 16;
 
-// The row loop, once per store: a function compiled for SSE2 must not take SSSE3 code inline, nor may
-// the SSE2 kernel be compiled where the compiler could pick SSSE3 instructions of its own.
-#define Z40K_DEMOSAIC_ROW_STEPS(Name, Target, Store)                                                         \
+// The row loop and its routine, once per store: a function compiled for SSE2 must not take SSSE3 code
+// inline, nor may the SSE2 kernel be compiled where the compiler could pick SSSE3 instructions of its
+// own.
+#define Z40K_DEMOSAIC_ROW(Name, Target, Store)                                                               \
+    namespace {                                                                                              \
     template <bool KindAFirst>                                                                               \
-    Target VOID Name(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar, \
-                     PUCHAR Out, LONG Pixels, const DemosaicGains& Gains) {                                  \
+    Target VOID Name##Steps(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear,               \
+                            const UCHAR* RedFar, PUCHAR Out, LONG Pixels, const DemosaicGains& Gains) {      \
         const UCHAR* pn = KindAFirst ? BlueNear : RedNear;                                                   \
         const UCHAR* pf = KindAFirst ? BlueFar : RedFar;                                                     \
         const UCHAR* qn = KindAFirst ? RedNear : BlueNear;                                                   \
@@ -157,29 +159,19 @@ constexpr LONG STEP_PIXELS = 16;
         if (j < Pixels)                                                                                      \
             DemosaicRowScalar(BlueNear + j, BlueFar + j, RedNear + j, RedFar + j, Out + 3 * j, Pixels - j,   \
                               KindAFirst, Gains);                                                            \
+    }                                                                                                        \
+    }                                                                                                        \
+    VOID Name(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,        \
+              PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains) {             \
+        (BlueAtFirstQuadColumn ? Name##Steps<true> : Name##Steps<false>)(BlueNear, BlueFar, RedNear, RedFar, \
+                                                                         Out, Pixels, Gains);                \
     }
-
-Z40K_DEMOSAIC_ROW_STEPS(DemosaicRowStepsSse2, SSE2_TARGET, StoreStepWords)
-Z40K_DEMOSAIC_ROW_STEPS(DemosaicRowStepsSsse3, SSSE3_TARGET, StoreStepShuffled)
-#undef Z40K_DEMOSAIC_ROW_STEPS
 
 } // namespace
 
-VOID DemosaicRowSse2(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
-                     PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains) {
-    if (BlueAtFirstQuadColumn)
-        DemosaicRowStepsSse2<true>(BlueNear, BlueFar, RedNear, RedFar, Out, Pixels, Gains);
-    else
-        DemosaicRowStepsSse2<false>(BlueNear, BlueFar, RedNear, RedFar, Out, Pixels, Gains);
-}
-
-VOID DemosaicRowSsse3(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
-                      PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains) {
-    if (BlueAtFirstQuadColumn)
-        DemosaicRowStepsSsse3<true>(BlueNear, BlueFar, RedNear, RedFar, Out, Pixels, Gains);
-    else
-        DemosaicRowStepsSsse3<false>(BlueNear, BlueFar, RedNear, RedFar, Out, Pixels, Gains);
-}
+Z40K_DEMOSAIC_ROW(DemosaicRowSse2, SSE2_TARGET, StoreStepWords)
+Z40K_DEMOSAIC_ROW(DemosaicRowSsse3, SSSE3_TARGET, StoreStepShuffled)
+#undef Z40K_DEMOSAIC_ROW
 
 // Bytes at even offsets are the low bytes of 16-bit lanes; a sum of absolute differences against zero
 // adds eight of them into a 64-bit lane, once for all the bytes and once for the even ones alone.
