@@ -11,6 +11,7 @@
 #include "imaging/raw_frame.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
+#include "host/rig/capture_pin.h"
 #include "host/rig/rig.h"
 #include "host/streamclass/client.h"
 #include "host/simcam/packetizer.h"
@@ -239,6 +240,56 @@ TEST_P(CaptureStack, TakesTheFastestPathItsWindowsAllows) {
         EXPECT_EQ(floating > 0, expected >= IMAGING_PATH_SSE2) << host::WindowsTargetName(target);
     }
     EXPECT_EQ(after.Depth, 0);
+}
+
+// Every path the driver under test has (z40k.sys's own kernels, when it is the image), pinned through the
+// settings' Imaging Path value, converts a raw frame into the bytes, count and gains of its own scalar
+// kernels: colour with the white balance, and grey.
+TEST(EachPathCaptureStack, WritesTheBytesOfTheScalarKernels) {
+    std::vector<uint8_t> raw(simcam::RAW_FRAME_SIZE);
+    for (size_t i = 0; i < raw.size(); ++i)
+        raw[i] = uint8_t((i * 2654435761u) >> 13);
+    host::SetWindowsTarget(TargetUnderTest());
+    FindExtendedStateRoutines();
+    const LONG best = SupportedImagingPath();
+    for (bool colour : {true, false}) {
+        std::vector<uint8_t> expected;
+        ULONG expectedBytes = 0, expectedGains[3] = {};
+        for (LONG path = IMAGING_PATH_SCALAR; path <= best; ++path) {
+            const std::filesystem::path driveC = ResetHostForStack("z40k-paths-c");
+            const std::string settings = host::DriverKeyPath() + "\\Z40K_Settings";
+            host::RegistrySetDword(settings, "Imaging Path", uint32_t(path));
+            host::RegistrySetDword(settings, "Color Enable", colour);
+            host::RegistrySetDword(settings, "Auto White Balance", colour);
+            rig::Rig rig(DriverUnderTest());
+            size_t camera = 0;
+            ASSERT_EQ(rig.Plug(simcam::CameraConfig(), &camera), STATUS_SUCCESS);
+            rig::CapturePin pin;
+            ASSERT_EQ(rig::OpenCapturePin(rig.FilterOf(camera), &pin).Failure, rig::PinFailure::None);
+            ASSERT_EQ(pin.Pin->SetState(KSSTATE_RUN), STATUS_SUCCESS); // the window is set; no frame is sent
+            cameralib::LibraryDevice* library = rig.LibraryOf(camera);
+            PDeviceContext context = static_cast<PDeviceContext>(library->DeviceContext);
+            std::vector<uint8_t> frame(pin.Format.DataFormat.SampleSize, 0);
+            ULONG bytes = 0;
+            ASSERT_EQ(library->DeviceData2->CamProcessRawVideoFrameEx(
+                          library->BusDeviceObject, context, nullptr, frame.data(), ULONG(frame.size()),
+                          raw.data(), ULONG(raw.size()), 0, &bytes, ULONG(raw.size()), 0),
+                      STATUS_SUCCESS);
+            const ULONG gains[3] = {context->BlueGain, context->GreenGain, context->RedGain};
+            pin.Pin->SetState(KSSTATE_STOP);
+            if (path == IMAGING_PATH_SCALAR) {
+                expected = frame;
+                expectedBytes = bytes;
+                std::copy(gains, gains + 3, expectedGains);
+                EXPECT_GT(bytes, 0u);
+            }
+            EXPECT_EQ(bytes, expectedBytes) << "path " << path;
+            EXPECT_TRUE(std::equal(gains, gains + 3, expectedGains)) << "path " << path;
+            EXPECT_TRUE(frame == expected) << (colour ? "colour" : "grey") << " on path " << path;
+            std::error_code ec;
+            std::filesystem::remove_all(driveC, ec);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Capture, CaptureStack, ::testing::Values(512, 1023),
