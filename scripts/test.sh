@@ -75,17 +75,18 @@ for variant in native m32 sanitize; do
     fi
     if [ "$variant" = m32 ]; then
         # As Windows XP the image finds no extended-state routines and stays on the SSE paths; as
-        # Windows 7 it finds them, and 7's enabled states allow AVX but not AVX-512. Both at once, one
-        # process each.
-        echo "=== m32 whole-stack suites against $Z40K_SYS_IMAGE_FILE as Windows XP and as Windows 7"
+        # Windows 7 it finds them, and 7's enabled states allow AVX but not AVX-512; as Windows 10 it
+        # takes AVX-512 where the processor has it. All at once, one process each.
+        echo "=== m32 whole-stack suites against $Z40K_SYS_IMAGE_FILE as Windows XP, 7 and 10"
+        targets=(xp 7 10)
         pids=()
-        for target in xp 7; do
+        for target in "${targets[@]}"; do
             Z40K_DRIVER_IMAGE="$Z40K_SYS_IMAGE_FILE" Z40K_DRIVER_TARGET=$target ./build-m32/z40k_tests \
                 --gtest_brief=1 --gtest_filter="$stack_suites" >"build-m32/stack-$target.log" 2>&1 &
             pids+=($!)
         done
-        for i in 0 1; do
-            target=$([ "$i" = 0 ] && echo xp || echo 7)
+        for i in "${!targets[@]}"; do
+            target=${targets[$i]}
             status=0
             wait "${pids[$i]}" || status=$?
             cat "build-m32/stack-$target.log"
