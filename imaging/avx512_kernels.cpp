@@ -103,11 +103,12 @@ AVX512_TARGET inline VOID Store3(PUCHAR Out, LONG N, __m512i V0, __m512i V1, __m
 }
 
 template <StepStore Store>
-AVX512_TARGET inline VOID StoreBgr64(PUCHAR Out, LONG N, __m512i Blue, __m512i Green, __m512i Red) {
+AVX512_TARGET inline VOID StoreBgr64(PUCHAR Out, LONG N, __m512i Blue, __m512i Green, __m512i Red,
+                                     const __mmask64* RedBytes) {
     __m512i v[3];
     for (int k = 0; k < 3; ++k)
         v[k] = _mm512_mask_permutexvar_epi8(_mm512_permutex2var_epi8(Blue, Table(TABLES.BlueGreen[k]), Green),
-                                            Mask64(TABLES.RedBytes[k]), Table(TABLES.Red[k]), Red);
+                                            RedBytes[k], Table(TABLES.Red[k]), Red);
     Store3<Store>(Out, N, v[0], v[1], v[2]);
 }
 
@@ -158,12 +159,15 @@ AVX512_TARGET inline __m512i Weighted(__m512i Near, __m512i Far, short NearWeigh
                             _mm512_maddubs_epi16(Far, _mm512_set1_epi16(FarWeights)));
 }
 
-AVX512_TARGET inline __m512i Pairs(__m512i Low, __m512i High) {
-    return _mm512_mask_blend_epi8(Mask64(ODD_BYTES), Low, High);
+AVX512_TARGET inline __m512i Pairs(__m512i Low, __m512i High, __mmask64 OddBytes) {
+    return _mm512_mask_blend_epi8(OddBytes, Low, High);
 }
 
+// What every step of a row uses: the gains, and the masks, made once per row.
 struct StepGains {
     __m512i Blue, Green, Red;
+    __mmask64 OddBytes;
+    __mmask64 RedBytes[3];
 };
 
 // Row bytes from P: in a step of the first N pixels only, the bytes past the first Valid read as 0 (they
@@ -192,39 +196,44 @@ AVX512_TARGET inline VOID DemosaicStep(const UCHAR* BlueNear, const UCHAR* BlueF
     constexpr short FAR_SECOND = PairWeights(1 * BLUE_RED_SCALE, 3 * BLUE_RED_SCALE);
     constexpr short GREEN = PairWeights(GREEN_SCALE, GREEN_SCALE);
     const __m512i pGain = KindAFirst ? G.Blue : G.Red, qGain = KindAFirst ? G.Red : G.Blue;
+    const __mmask64 odd = G.OddBytes;
 
     // P: columns b and b + 2.
     const __m512i pn2 = LoadRow<Store>(pn + 2, N + 1);
-    const __m512i pNear = Pairs(LoadRow<Store>(pn + 1, N + 2), pn2);
-    const __m512i pFar = Pairs(LoadRow<Store>(pf + 1, N + 2), LoadRow<Store>(pf + 2, N + 1));
+    const __m512i pNear = Pairs(LoadRow<Store>(pn + 1, N + 2), pn2, odd);
+    const __m512i pFar = Pairs(LoadRow<Store>(pf + 1, N + 2), LoadRow<Store>(pf + 2, N + 1), odd);
     const __m512i p = _mm512_packus_epi16(Scale<Wide>(Weighted(pNear, pFar, NEAR_FIRST, FAR_FIRST), pGain),
                                           Scale<Wide>(Weighted(pNear, pFar, NEAR_SECOND, FAR_SECOND), pGain));
     // Q of the even pixels (b - 1, b + 1) and the green beside them.
     const __m512i qn0 = LoadRow<Store>(qn, N + 3);
-    const __m512i gEven = _mm512_maddubs_epi16(Pairs(pn2, qn0), _mm512_set1_epi16(GREEN));
-    const __m512i qEven =
-        Weighted(Pairs(qn0, LoadRow<Store>(qn + 1, N + 2)),
-                 Pairs(LoadRow<Store>(qf, N + 3), LoadRow<Store>(qf + 1, N + 2)), NEAR_SECOND, FAR_SECOND);
+    const __m512i gEven = _mm512_maddubs_epi16(Pairs(pn2, qn0, odd), _mm512_set1_epi16(GREEN));
+    const __m512i qEven = Weighted(Pairs(qn0, LoadRow<Store>(qn + 1, N + 2), odd),
+                                   Pairs(LoadRow<Store>(qf, N + 3), LoadRow<Store>(qf + 1, N + 2), odd),
+                                   NEAR_SECOND, FAR_SECOND);
     // Q of the odd pixels (b + 1, b + 3) and theirs.
     const __m512i qn2 = LoadRow<Store>(qn + 2, N + 1);
-    const __m512i gOdd = _mm512_maddubs_epi16(Pairs(pn2, qn2), _mm512_set1_epi16(GREEN));
+    const __m512i gOdd = _mm512_maddubs_epi16(Pairs(pn2, qn2, odd), _mm512_set1_epi16(GREEN));
     const __m512i qOdd =
-        Weighted(Pairs(qn2, LoadRow<Store>(qn + 3, N)),
-                 Pairs(LoadRow<Store>(qf + 2, N + 1), LoadRow<Store>(qf + 3, N)), NEAR_FIRST, FAR_FIRST);
+        Weighted(Pairs(qn2, LoadRow<Store>(qn + 3, N), odd),
+                 Pairs(LoadRow<Store>(qf + 2, N + 1), LoadRow<Store>(qf + 3, N), odd), NEAR_FIRST, FAR_FIRST);
     const __m512i q = _mm512_packus_epi16(Scale<Wide>(qEven, qGain), Scale<Wide>(qOdd, qGain));
     const __m512i green = _mm512_packus_epi16(Scale<Wide>(gEven, G.Green), Scale<Wide>(gOdd, G.Green));
     if (KindAFirst)
-        StoreBgr64<Store>(Out + 3 * J, N, p, green, q);
+        StoreBgr64<Store>(Out + 3 * J, N, p, green, q, G.RedBytes);
     else
-        StoreBgr64<Store>(Out + 3 * J, N, q, green, p);
+        StoreBgr64<Store>(Out + 3 * J, N, q, green, p, G.RedBytes);
 }
 
 template <bool Wide>
 AVX512_TARGET VOID DemosaicRow512(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear,
                                   const UCHAR* RedFar, PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn,
                                   const DemosaicGains& Gains) {
-    const StepGains g = {GainVector<Wide>(Gains.Blue), GainVector<Wide>(Gains.Green),
-                         GainVector<Wide>(Gains.Red)};
+    const StepGains g = {
+        GainVector<Wide>(Gains.Blue),
+        GainVector<Wide>(Gains.Green),
+        GainVector<Wide>(Gains.Red),
+        Mask64(ODD_BYTES),
+        {Mask64(TABLES.RedBytes[0]), Mask64(TABLES.RedBytes[1]), Mask64(TABLES.RedBytes[2])}};
     // The kinds alternate, so a step that starts at an odd pixel starts with the other kind.
     LONG j = 0;
     const LONG head = PixelsToAlignment(Out);
