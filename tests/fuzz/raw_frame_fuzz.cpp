@@ -10,6 +10,7 @@
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/imaging/imaging_support.h"
 
 #include <cstring>
 
@@ -50,29 +51,16 @@ ULONG Gain(fuzz::Input& In) {
 // The demosaic itself, every kernel against the reference, for a window it is given (W, H >= 5).
 void CheckDemosaic(std::vector<uint8_t>& Scratch, const FrameGeometryRecord& G, ULONG Phase,
                    const DeviceContext& Context, LONG Best) {
-    const LONG x = G.SourceX, y = G.SourceY, w = G.SourceWidth, h = G.SourceHeight;
-    const LONG stride = G.SourceStride, lines = G.SourceLines;
-    ColorParams p = {};
-    p.SourceX = x;
-    p.SourceWidth = w;
-    p.SourceStride = stride;
-    p.SourceY = y;
-    p.SourceHeight = h;
-    p.SourceLines = lines;
-    p.BayerPhase = Phase;
-    p.Scratch = Scratch.data();
-    p.StatsRight = w;
-    p.StatsBottom = h;
-    p.BlueGain = Context.BlueGain;
-    p.GreenGain = Context.GreenGain;
-    p.RedGain = Context.RedGain;
-    const size_t outBytes = size_t(w) * size_t(h - 4) * 3;
+    const size_t outBytes = size_t(G.SourceWidth) * size_t(G.SourceHeight - 4) * 3;
     // The oracle's picture lives on from input to input: fresh memory for it each time costs more
     // page faults than its fill.
     static std::vector<uint8_t> reference;
     reference.assign(outBytes, SENTINEL);
+    ColorParams p =
+        imaging_test::Params(Scratch, reference, G.SourceX, G.SourceY, G.SourceWidth, G.SourceHeight,
+                             G.SourceStride, Phase, Context.BlueGain, Context.GreenGain, Context.RedGain);
+    p.SourceLines = G.SourceLines;
     ColorParams q = p;
-    q.Output = reference.data();
     const LONG expected = DemosaicBayerReference(&q);
     std::unique_ptr<uint8_t[]> out = fuzz::ExactBlock(outBytes, SENTINEL);
     // Each path, then the scalar kernel again with room for its tables.
