@@ -12,6 +12,7 @@
 namespace streamclass {
 namespace {
 
+
 const char16_t REGISTRY_PATH[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\z40k";
 
 } // namespace

@@ -8,7 +8,8 @@
 
 namespace streamclass {
 
-constexpr ULONG DESCRIPTOR_ENTRIES = 2; // room the stream class gives for stream entries
+// Room the stream class gives the stream information for stream entries.
+constexpr ULONG DESCRIPTOR_ENTRIES = 2;
 
 struct LoadedDriver {
     PDRIVER_OBJECT Object = nullptr;

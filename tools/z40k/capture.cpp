@@ -48,6 +48,8 @@ struct CaptureOptions {
     bool SaveRaw = false;
     bool NeverReady = false;       // a camera whose status word never reads ready (for the tests)
     std::string Driver;            // a z40k.sys to load instead of the driver built into this program
+    std::string Windows = "10";    // the Windows the host acts as (xp, vista, 7, 10)
+    std::string Inf;               // the INF to install the driver from (empty: the built-in z40k.inf)
     std::vector<std::string> Sets; // NAME=VALUE as given
     std::vector<PropertyAssignment> Assignments; // the same, parsed before anything runs
 };
@@ -107,25 +109,6 @@ simcam::Scene LoadSceneOption(const std::string& Name) {
     return scene;
 }
 
-// Property requests the application makes before it runs the pin: grey output, then every --set in
-// the order given. A refused request ends the capture before any frame is read.
-void ApplyCaptureProperties(streamclass::Filter& Filter, const CaptureOptions& Options) {
-    if (Options.Mono) {
-        PropertyAssignment grey;
-        grey.Property = FindNamedProperty("color");
-        grey.Value = 0;
-        NTSTATUS status = ApplyProperty(Filter, grey);
-        if (!NT_SUCCESS(status))
-            throw Failure{"the camera refused grey output (" + StatusName(status) + ")"};
-    }
-    for (const PropertyAssignment& assignment : Options.Assignments) {
-        NTSTATUS status = ApplyProperty(Filter, assignment);
-        if (!NT_SUCCESS(status))
-            throw Failure{std::string("the camera refused ") + assignment.Property->Name + " = " +
-                          std::to_string(assignment.Value) + ": " + StatusName(status)};
-    }
-}
-
 // Shows frames captured, frames dropped and the frame rate on one line of the terminal.
 class ProgressLine {
   public:
@@ -177,7 +160,8 @@ struct CameraCapture {
 
 // Everything one capture holds while it runs.
 struct CaptureRun {
-    explicit CaptureRun(const CaptureOptions& Options) : Options(Options), Counter(Options.Frames * Options.Cameras) {}
+    explicit CaptureRun(const CaptureOptions& Options)
+        : Options(Options), Counter(Options.Frames * Options.Cameras) {}
     const CaptureOptions& Options;
     z40k::ImageFormat Format = z40k::ImageFormat::Bmp;
     std::unique_ptr<z40k::StandardOutputFrames> Pipe; // with -o -
@@ -227,6 +211,8 @@ void OpenSession(CaptureRun& Run) {
     session.Registry = options.Registry;
     session.SavesRegistry = true;
     session.DriverImage = options.Driver;
+    host::ParseWindowsTarget(options.Windows, &session.Target); // checked as the option was read
+    session.Inf = options.Inf;
     std::string error;
     if (!Run.Session.Open(session, &error))
         throw Failure{error};
@@ -265,10 +251,11 @@ void StartCamera(CaptureRun& Run, unsigned I) {
     camera.FramesPerSecond = Run.Options.CameraFps;
     CameraCapture& capture = Run.Cameras[I];
     z40k::TraceWriter& trace = Run.Trace;
-    const NTSTATUS status = Run.Session.Plug(camera, &capture.Index, [&trace, I](streamclass::Filter& Filter) {
-        if (I == 0)
-            trace.FollowDevice(Filter.DeviceExtension());
-    });
+    const NTSTATUS status =
+        Run.Session.Plug(camera, &capture.Index, [&trace, I](streamclass::Filter& Filter) {
+            if (I == 0)
+                trace.FollowDevice(Filter.DeviceExtension());
+        });
     capture.Prefix = Run.Options.Cameras > 1 ? "cam" + std::to_string(I) + "-frame" : "frame";
     streamclass::Filter& filter = Run.Session.FilterOf(capture.Index);
     if (!NT_SUCCESS(status))
@@ -284,7 +271,10 @@ void StartCamera(CaptureRun& Run, unsigned I) {
         Run.Session.OnFrame(capture.Index, [&trace](const rig::FrameRecord& Frame) { trace.Frame(Frame); });
         Run.Session.OnBandwidthCall(capture.Index, [&trace]() { trace.Flush(); });
     }
-    ApplyCaptureProperties(filter, Run.Options);
+    // A refused request ends the capture before any frame is read.
+    std::string error;
+    if (!ApplyStartProperties(filter, Run.Options.Mono, Run.Options.Assignments, &error))
+        throw Failure{error};
 }
 
 // Each raw frame the first camera delivers goes to a file of its own, named in order.
@@ -314,7 +304,8 @@ void QueueReads(CameraCapture& Camera, const std::vector<bool>& Free) {
 uint64_t DroppedFrames(CaptureRun& Run) {
     uint64_t dropped = 0;
     for (const CameraCapture& camera : Run.Cameras)
-        dropped += camera.Unplugged ? camera.DroppedAtUnplug : Run.Session.Counters(camera.Index).FramesDropped;
+        dropped +=
+            camera.Unplugged ? camera.DroppedAtUnplug : Run.Session.Counters(camera.Index).FramesDropped;
     return dropped;
 }
 
@@ -338,7 +329,8 @@ void RunPins(CaptureRun& Run) {
 
 // Writes one frame that has come into Buffer: a picture file, or down the pipe. False with *Failure set
 // when it could not be; a pipe whose reader has had all it wanted fails with no message.
-bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, const std::vector<uint8_t>& Buffer, std::string* Failure) {
+bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, const std::vector<uint8_t>& Buffer,
+                std::string* Failure) {
     const bool raw = Run.Format == z40k::ImageFormat::Raw;
     // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
     const size_t length = raw ? Buffer.size() : size_t(Run.Width) * size_t(Run.Height) * 3;
@@ -368,7 +360,8 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
     const NTSTATUS status = read->Wait();
     read.reset();
     if (!NT_SUCCESS(status)) {
-        *Failure = "frame " + std::to_string(Camera.Captured) + " could not be read (" + StatusHex(status) + ")";
+        *Failure =
+            "frame " + std::to_string(Camera.Captured) + " could not be read (" + StatusHex(status) + ")";
         return false;
     }
     {
@@ -525,6 +518,13 @@ static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
         ->type_name("NAME=VALUE");
     Cmd->add_option("--driver", Options->Driver,
                     "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
+    Cmd->add_option("--windows", Options->Windows,
+                    "act as this Windows: its loader refuses a driver that imports what it lacks, and the "
+                    "kernel's lookup by name finds only what it exports")
+        ->check(CLI::IsMember({"xp", "vista", "7", "10"}))
+        ->capture_default_str();
+    Cmd->add_option("--inf", Options->Inf,
+                    "install the driver from this INF instead of the built-in z40k.inf");
     Cmd->add_flag("--never-ready", Options->NeverReady)->group(""); // a camera that never comes up
 }
 

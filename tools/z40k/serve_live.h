@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -78,10 +79,12 @@ class LiveCamera {
     bool Stop(std::string* Error);
 
     nlohmann::json Properties();
+    // One property as Properties lists it; null for a name the driver does not publish.
+    nlohmann::json Property(const std::string& Name);
     bool HasProperty(const std::string& Name) const;
     PropertyChange SetProperty(const std::string& Name, long long Value, bool Automatic);
 
-    LiveStats Stats();
+    LiveStats Stats(); // Fps 0 while stopped
     std::shared_ptr<const LiveFrame> LatestFrame();
 
     // A viewer of one scale; while one exists, every new frame is encoded at that scale (once, for all
@@ -89,8 +92,8 @@ class LiveCamera {
     class Viewer {
       public:
         ~Viewer();
-        // The first JPEG newer than the last one this viewer took; null after Timeout or at shutdown.
-        std::shared_ptr<const LiveJpeg> Next(std::chrono::milliseconds Timeout);
+        // The newest JPEG if it is newer than the last one this viewer took, else null (also at shutdown).
+        std::shared_ptr<const LiveJpeg> TryNext();
 
       private:
         friend class LiveCamera;
@@ -99,9 +102,13 @@ class LiveCamera {
         int scale_;
         uint64_t last_ = 0;
     };
-    // Null for a scale that is not offered.
-    std::unique_ptr<Viewer> Watch(int Scale);
+    // A viewer, counted in at once if fewer than Limit watch: null with *Refusal set when Limit do, the
+    // scale is not offered or the camera is shutting down.
+    std::unique_ptr<Viewer> Watch(int Scale, unsigned Limit, std::string* Refusal);
     unsigned Viewers(); // viewers now watching
+    // Called, from the encoding thread, each time a new JPEG is there for the viewers of a scale. Set
+    // before the first viewer watches.
+    void SetJpegListener(std::function<void()> Listener);
 
   private:
     struct Encoding {
@@ -114,6 +121,8 @@ class LiveCamera {
     void EncodeLoop(int Scale);
     std::shared_ptr<LiveFrame> FreeFrame();
     bool StopLocked(std::string* Error); // with control_ held
+    bool BringUp(const LiveOptions& Options, std::string* Error); // with control_ held
+    unsigned ViewersLocked() const;      // with mutex_ held
 
     // Start, Run, Stop, the property requests and Shutdown take turns here. The capture loop's reads do
     // not: the stream class takes a read while a property request or a stop is under way, and a stop
@@ -142,6 +151,7 @@ class LiveCamera {
     std::shared_ptr<LiveFrame> latest_;
     std::vector<std::shared_ptr<LiveFrame>> pool_;
     std::map<int, Encoding> encodings_;
+    std::function<void()> jpegListener_;
     std::thread capture_;
 };
 
