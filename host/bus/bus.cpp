@@ -12,7 +12,7 @@ namespace {
 // Every port on every bus by its physical device object: the library finds a device from the PDO it is
 // handed at initialise-device, as its requests would travel down to that PDO.
 struct PortTable {
-    std::mutex Mutex;
+    host::Mutex Mutex;
     std::map<PDEVICE_OBJECT, Port*> ByPdo;
 };
 
@@ -70,7 +70,7 @@ NTSTATUS Port::SelectAlternateSetting(uint8_t Setting) {
 
 void Port::OpenIsoEndpoint(uint8_t Endpoint, IsoTransferDone Done) {
     {
-        std::lock_guard<std::mutex> lock(doneMutex_);
+        std::lock_guard<host::Mutex> lock(doneMutex_);
         bool found = false;
         for (auto& entry : done_) {
             if (entry.first == Endpoint) {
@@ -92,7 +92,7 @@ void Port::SubmitIso(IsoTransfer* Transfer) {
     }
     IsoTransferDone done;
     {
-        std::lock_guard<std::mutex> lock(doneMutex_);
+        std::lock_guard<host::Mutex> lock(doneMutex_);
         for (auto& entry : done_) {
             if (entry.first == Transfer->Endpoint)
                 done = entry.second;
@@ -122,7 +122,7 @@ Bus::~Bus() {
     PortTable& table = AllPorts();
     for (auto& port : ports_) {
         port->Unplug();
-        std::lock_guard<std::mutex> lock(table.Mutex);
+        std::lock_guard<host::Mutex> lock(table.Mutex);
         table.ByPdo.erase(port->Pdo());
     }
 }
@@ -133,7 +133,7 @@ Port* Bus::Plug(UsbDevice* Device) {
     Port* port = ports_.back().get();
     {
         PortTable& table = AllPorts();
-        std::lock_guard<std::mutex> lock(table.Mutex);
+        std::lock_guard<host::Mutex> lock(table.Mutex);
         table.ByPdo[pdo] = port;
     }
     Device->Attached(port);
@@ -142,7 +142,7 @@ Port* Bus::Plug(UsbDevice* Device) {
 
 Port* Bus::PortOf(PDEVICE_OBJECT Pdo) {
     PortTable& table = AllPorts();
-    std::lock_guard<std::mutex> lock(table.Mutex);
+    std::lock_guard<host::Mutex> lock(table.Mutex);
     auto it = table.ByPdo.find(Pdo);
     return it == table.ByPdo.end() ? nullptr : it->second;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/bus/usb_device.h"
+#include "host/kernel/kernel_host.h"
 
 #include <atomic>
 #include <functional>
@@ -43,7 +44,7 @@ class Port {
     UsbDevice* device_;
     PDEVICE_OBJECT pdo_;
     std::atomic<bool> connected_{true};
-    std::mutex doneMutex_;
+    host::Mutex doneMutex_;
     std::vector<std::pair<uint8_t, IsoTransferDone>> done_; // the completion routine of each open endpoint
 };
 

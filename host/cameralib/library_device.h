@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/bus/bus.h"
+#include "host/kernel/kernel_host.h"
 #include "platform/camera_class.h"
 
 #include <cstdint>
@@ -62,7 +63,7 @@ struct LibraryDevice {
     ULONG InterfaceVersion = 0;
     ULONG ControlFlags = 0;
     std::vector<uint8_t> InterfaceInfo; // the library's own interface record
-    mutable std::mutex
+    mutable host::Mutex
         TraceMutex; // requests come from any thread; hold it to read the traces while streaming
     std::vector<VendorTraceRecord> VendorTrace;
     std::vector<AltSettingTraceRecord> AltSettingTrace;

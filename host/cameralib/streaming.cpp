@@ -46,7 +46,7 @@ void PrepareRun(LibraryDevice* Device, StreamingState* State, ULONG StreamNumber
 void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status) {
     AbortPump(Device, State);
     {
-        std::lock_guard<std::mutex> lock(State->Mutex);
+        std::lock_guard<host::Mutex> lock(State->Mutex);
         State->Quit = true;
     }
     host::ClockNotify();
@@ -54,7 +54,7 @@ void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status)
     State->FrameWorker.Join();
     std::deque<PHW_STREAM_REQUEST_BLOCK> reads;
     {
-        std::lock_guard<std::mutex> lock(State->Mutex);
+        std::lock_guard<host::Mutex> lock(State->Mutex);
         reads.swap(State->Reads);
         State->Finished.clear();
         State->FramesPromised = 0;
@@ -65,7 +65,7 @@ void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status)
 }
 
 void SetRunning(StreamingState* State, bool Running) {
-    std::lock_guard<std::mutex> lock(State->Mutex);
+    std::lock_guard<host::Mutex> lock(State->Mutex);
     State->Running = Running;
 }
 
@@ -121,7 +121,7 @@ NTSTATUS StreamStop(LibraryDevice* Device, ULONG StreamNumber) {
     if (state == nullptr)
         return STATUS_SUCCESS;
     {
-        std::lock_guard<std::mutex> lock(state->Mutex);
+        std::lock_guard<host::Mutex> lock(state->Mutex);
         if (!state->Running)
             return STATUS_SUCCESS;
     }
@@ -129,7 +129,7 @@ NTSTATUS StreamStop(LibraryDevice* Device, ULONG StreamNumber) {
     // routine runs, so the driver's stop callbacks never race one.
     AbortPump(Device, state);
     {
-        std::lock_guard<std::mutex> lock(state->Mutex);
+        std::lock_guard<host::Mutex> lock(state->Mutex);
         state->Quit = true;
     }
     host::ClockNotify();
@@ -158,7 +158,7 @@ void StreamSurpriseRemoval(LibraryDevice* Device) {
         return;
     bool running;
     {
-        std::lock_guard<std::mutex> lock(state->Mutex);
+        std::lock_guard<host::Mutex> lock(state->Mutex);
         state->Removed = true;
         running = state->Running && !state->Quit;
     }
@@ -194,7 +194,7 @@ StreamStatistics GetStreamStatistics(LibraryDevice* Device) {
         return StreamStatistics();
     StreamStatistics stats;
     {
-        std::lock_guard<std::mutex> lock(state->Mutex);
+        std::lock_guard<host::Mutex> lock(state->Mutex);
         stats = state->Stats;
     }
     stats.PacketsPumped = state->PacketsPumped.load(std::memory_order_relaxed);

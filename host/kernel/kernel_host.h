@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +100,57 @@ class ClockThread {
     struct Shared;
     std::shared_ptr<Shared> shared_;
     std::thread thread_;
+};
+
+// ---- the scheduled clock ------------------------------------------------------------------------------
+// On the virtual clock, a scheduled run lets the threads it knows (the thread that starts it and every
+// ClockThread started after) run one at a time. A thread gives way only at a scheduling point: a host
+// mutex taken, a clock wait or notification, a look at the clock, an SRB delivered or completed, a
+// shared access of the driver's. Who runs next follows PCT (Burckhardt et al., ASPLOS 2010): every thread
+// gets a random priority, the highest-priority thread that can run runs, and at Depth - 1 steps chosen
+// at random among the first Steps the running thread drops below every other. Everything is drawn from
+// the seed, so a run's order of events, and so what it observes, is a function of the seed alone.
+// Waits that nothing can end move the virtual time on to the earliest wake-up, as the virtual clock does.
+struct ScheduleOptions {
+    uint64_t Seed = 1;
+    unsigned Depth = 2;    // the bug depth aimed at: Depth - 1 priority change points
+    uint64_t Steps = 1000; // the steps the change points are drawn among
+};
+struct ScheduleSummary {
+    uint64_t Steps = 0;    // scheduling points passed where the thread could have given way
+    uint64_t Switches = 0; // times another thread was given the processor
+    uint64_t Threads = 0;  // threads the run knew
+    uint64_t Trace = 0;    // a hash of which thread ran after each step: equal runs, equal hashes
+};
+// Starts a scheduled run on the virtual clock; the caller must be the only thread the clock counts.
+void ScheduleStart(const ScheduleOptions& Options);
+// Ends it: the threads still alive run freely again on the virtual clock.
+ScheduleSummary ScheduleStop();
+bool ScheduleActive();
+ScheduleSummary ScheduleProgress();
+// A point where the running thread may give way; nothing when no scheduled run is on. A thread holding a
+// host mutex never gives way: what the mutex guards is never seen half done.
+void SchedulePoint();
+
+// The host's mutexes: a scheduling point at every lock. Used by the stand-ins' state between threads.
+class Mutex {
+  public:
+    void lock();
+    void unlock();
+    bool try_lock();
+
+  private:
+    std::mutex mutex_;
+    bool counted_ = false; // the owner counts it among the locks it holds
+};
+class RecursiveMutex {
+  public:
+    void lock();
+    void unlock();
+
+  private:
+    std::recursive_mutex mutex_;
+    unsigned counted_ = 0;
 };
 
 // ---- levels -------------------------------------------------------------------------------------------

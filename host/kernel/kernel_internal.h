@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,28 @@ void ResetSystemRoutines();
 // Lets Interval100ns (negative: relative, positive: absolute clock time) pass on the clock; returns the
 // clock time at which the wait began.
 int64_t PassTime(int64_t Interval100ns);
+
+// ---- the scheduled clock (schedule.cpp), and what it needs of the clock (clock.cpp) --------------------
+struct ScheduledThreadRecord;
+// A scheduled run is on and the calling thread takes part in it.
+bool ScheduledThread();
+bool ScheduleOn();
+// The creator of a thread, while it runs in the run: the new thread's record (null outside a run). The
+// new thread attaches it first thing, which waits for its turn, and exits last.
+ScheduledThreadRecord* ScheduleNewThread();
+void ScheduleAttach(ScheduledThreadRecord* Record);
+void ScheduleExit();
+enum class WaitOutcome { Ready, TimedOut, Unscheduled };
+// A clock wait of a thread of the run; Unscheduled when the run ended meanwhile (wait as usual then).
+WaitOutcome ScheduledWait(const std::function<bool()>& Ready, int64_t Until100ns);
+// The clock was notified: waiting threads of the run may look again. Never called under the clock's lock.
+void ScheduleNotify();
+// The locks a thread holds, over which it never gives way.
+void HoldLock();
+void ReleaseLock();
+int64_t ClockVirtualNow();
+void ClockAdvanceTo(int64_t Time100ns);
+int64_t ClockEarliestWakeUp(); // CLOCK_FOREVER when no thread outside a run waits with a time-out
 
 // A host bug or a driver fault the real kernel would answer with a bug check: say so and stop.
 [[noreturn]] inline void BugCheck(const char* What) {

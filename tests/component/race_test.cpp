@@ -1,0 +1,259 @@
+// The races the stack lives with, explored on the scheduled clock: each scenario runs once per seed,
+// its threads one at a time in an order drawn from the seed, and checks what an application can see:
+// every read completed once with a defined status, every delivered frame whole and equal to the pipeline
+// applied to the camera's frame with settings that were in force, nothing run at a wrong level, nothing
+// left in the pool. A failure names its seed; Z40K_SCHEDULE_SEED=<seed> replays that run alone.
+//
+// The camera plays back one rendered frame, and the driver converts a window of it at the frame's end
+// (as the whole-stack fuzz target does), so that a run costs its scheduling and little else.
+#include "driver/callback_records.h"
+#include "driver/device_context.h"
+#include "driver/driver_entry.h"
+#include "host/cameralib/streaming.h"
+#include "host/rig/rig.h"
+#include "host/simcam/sensor.h"
+#include "tests/component/fresh_host.h"
+#include "tests/component/schedule_explorer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+constexpr LONG WINDOW_X = 2496, WINDOW_Y = 1904, WINDOW_WIDTH = 64, WINDOW_HEIGHT = 16;
+constexpr size_t LOOKED_AT = 3 * WINDOW_WIDTH * WINDOW_HEIGHT + 4096;
+constexpr uint16_t PACKET_SIZE = 3072;
+constexpr int64_t FRAME_TIME = 666667;
+// Seeds per scenario: with each run's few hundred steps, depth 2 finds a bug that needs one preemption
+// at one step in a few hundred runs (PCT's bound is 1 / (threads x steps)).
+constexpr uint64_t SEEDS = 150;
+
+enum PropertyId : ULONG { COLOR = 5, AWB = 6, EXPOSURE = 7, RED_GAIN = 9 };
+
+simcam::Scene Solid(uint8_t R, uint8_t G, uint8_t B) {
+    simcam::Scene s;
+    s.Width = 64;
+    s.Height = 48;
+    for (int i = 0; i < s.Width * s.Height; ++i)
+        s.Rgb.insert(s.Rgb.end(), {R, G, B});
+    return s;
+}
+
+// The camera's frame, rendered once for the suite.
+const std::vector<uint8_t>& RawFrame() {
+    static const std::vector<uint8_t> raw = [] {
+        std::vector<uint8_t> frame;
+        simcam::RenderRawFrame(Solid(180, 120, 60), 400, 2, &frame);
+        return frame;
+    }();
+    return raw;
+}
+
+std::string Hex(NTSTATUS Status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(Status));
+    return text;
+}
+
+// One run's stack: cameras plugged in with their pins open, before the schedule starts.
+struct RaceStack {
+    std::unique_ptr<rig::Rig> Rig;
+    std::vector<std::unique_ptr<streamclass::Pin>> Pins;
+    std::vector<uint8_t> Format;
+    size_t BuffersUsed = 0;
+    uint64_t FirstBlock = 0;
+    std::atomic<int> RawFramesSeen{0}; // the frame worker has handed a raw frame to the driver
+
+    explicit RaceStack(unsigned Cameras, const simcam::CameraConfig& Config = CameraConfig()) {
+        ResetHostForStack("z40k-race-c");
+        host::PoolSetLookaside(true); // the scratch frame of one frame waits for the next run's
+        FirstBlock = host::PoolAllocationCount();
+        Rig = std::make_unique<rig::Rig>(DriverEntry);
+        for (unsigned i = 0; i < Cameras; ++i) {
+            size_t index = 0;
+            if (Rig->Plug(Config, &index) != STATUS_SUCCESS)
+                return;
+            Rig->CameraOf(index).SetRawFrame(RawFrame());
+            Rig->SetRawFrameObserver(index, [this](uint64_t, const uint8_t*, size_t) {
+                ++RawFramesSeen;
+                host::ClockNotify();
+            });
+            OpenPin(index);
+        }
+    }
+    static simcam::CameraConfig CameraConfig() {
+        simcam::CameraConfig config;
+        config.DataPacketSize = PACKET_SIZE;
+        return config;
+    }
+    void OpenPin(size_t Index) {
+        streamclass::Filter& filter = Rig->FilterOf(Index);
+        std::vector<const KS_DATARANGE_VIDEO*> ranges = filter.Ranges(0);
+        if (ranges.empty() || filter.Intersect(0, &ranges[0]->DataRange, &Format) != STATUS_SUCCESS)
+            return;
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        Pins.push_back(filter.OpenPin(0, Format, &status));
+    }
+    bool Ready(size_t Cameras) const { return Pins.size() == Cameras && Pins.back() != nullptr; }
+    ULONG FrameBytes() const {
+        return reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(Format.data())->DataFormat.SampleSize;
+    }
+    // Runs the pins, then has the frames converted through the window.
+    NTSTATUS Run() {
+        for (auto& pin : Pins) {
+            const NTSTATUS status = pin->SetState(KSSTATE_RUN);
+            if (status != STATUS_SUCCESS)
+                return status;
+        }
+        return SetSourceRect(DEINTERLACED_STRIDE, WINDOW_X, WINDOW_WIDTH, DEINTERLACED_LINES, WINDOW_Y,
+                             WINDOW_HEIGHT);
+    }
+    // Read buffers live for the suite (a fresh 14.7 MB buffer per read would cost more than the run);
+    // what a check looks at is cleared for each read.
+    std::unique_ptr<streamclass::PendingRead> Queue(size_t Pin) {
+        static std::vector<std::vector<uint8_t>> buffers;
+        if (buffers.size() <= BuffersUsed)
+            buffers.emplace_back(FrameBytes(), 0);
+        std::vector<uint8_t>& buffer = buffers[BuffersUsed++];
+        std::memset(buffer.data(), 0, LOOKED_AT);
+        return Pins.at(Pin)->QueueRead(buffer.data(), FrameBytes());
+    }
+    NTSTATUS SetProperty(size_t Index, ULONG Id, LONG Value) {
+        CameraPropertyData request{};
+        request.Property = {kCameraSet, Id, KSPROPERTY_TYPE_SET};
+        CameraPropertyData data = request;
+        data.Value = Value;
+        ULONG returned = 0;
+        return Rig->FilterOf(Index).DeviceProperty(true, &request, sizeof request, &data, sizeof data, &returned);
+    }
+    PDeviceContext Context(size_t Index) { return static_cast<PDeviceContext>(Rig->FilterOf(Index).DeviceExtension()); }
+    // What the window of a frame converted with Context's settings looks like (outside a scheduled run).
+    std::vector<uint8_t> Reference(const DeviceContext& Context) {
+        SetSourceRect(DEINTERLACED_STRIDE, WINDOW_X, WINDOW_WIDTH, DEINTERLACED_LINES, WINDOW_Y, WINDOW_HEIGHT);
+        DeviceContext copy = Context;
+        static std::vector<uint8_t> raw, out;
+        raw = RawFrame();
+        out.assign(FrameBytes(), 0);
+        ULONG used = 0;
+        uint8_t frameContext[8] = {};
+        CamDeviceData2.CamProcessRawVideoFrameEx(nullptr, &copy, frameContext, out.data(), FrameBytes(),
+                                                 raw.data(), ULONG(raw.size()), 0, &used, ULONG(raw.size()), 0);
+        return std::vector<uint8_t>(out.begin(), out.begin() + LOOKED_AT);
+    }
+    // Everything a run must leave: no SRB completed twice or never, no bug check, no pool block.
+    std::string Leftovers(const host::BugCheckCapture& Checks) {
+        Pins.clear();
+        Rig.reset();
+        std::string what;
+        for (const std::string& v : streamclass::Violations())
+            what += v + "; ";
+        for (const host::BugCheckReport& report : Checks.Reports())
+            what += report.Rule + ": " + report.Text + "; ";
+        for (const host::PoolBlockInfo& block : host::PoolOutstanding()) {
+            if (block.Serial > FirstBlock)
+                what += "a pool block of " + std::to_string(block.Size) + " bytes left; ";
+        }
+        return what;
+    }
+};
+
+// A read's outcome against what it may be: one of Allowed, and when it succeeded, one of the pictures.
+std::string CheckRead(streamclass::PendingRead& Read, const std::vector<NTSTATUS>& Allowed,
+                      const std::vector<std::vector<uint8_t>>& Pictures, const char* Which) {
+    if (!Read.Done())
+        return std::string(Which) + " never completed; ";
+    const NTSTATUS status = Read.Wait();
+    if (std::find(Allowed.begin(), Allowed.end(), status) == Allowed.end())
+        return std::string(Which) + " completed with " + Hex(status) + "; ";
+    if (status != STATUS_SUCCESS)
+        return "";
+    const uint8_t* got = static_cast<const uint8_t*>(Read.Buffer());
+    for (const std::vector<uint8_t>& picture : Pictures) {
+        if (std::memcmp(got, picture.data(), picture.size()) == 0)
+            return "";
+    }
+    return std::string(Which) + " is not the frame under any settings in force; ";
+}
+
+// A thread of the run for one application request.
+void Spawn(host::ClockThread* Thread, std::function<void()> Body) {
+    Thread->Start(PASSIVE_LEVEL, std::move(Body));
+}
+
+void Delay(int64_t Units100ns) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -Units100ns;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+// ---- the end of a stream while reads wait ------------------------------------------------------------
+
+enum class Ending { Stop, Close, Unplug };
+enum class Moment { Converting, MidFrame };
+
+// Two reads queued; another thread ends the stream (stop, close, unplug) as the first frame goes into
+// conversion, or halfway through the first frame's packets.
+std::string EndWhileReading(const host::ScheduleOptions& Options, Ending How, Moment When) {
+    RaceStack stack(1);
+    if (!stack.Ready(1))
+        return "the stack did not come up";
+    static const std::vector<uint8_t> picture = stack.Reference(*stack.Context(0)); // the same every run
+    host::BugCheckCapture checks;
+    host::ScheduleStart(Options);
+    NTSTATUS ended = STATUS_PENDING;
+    std::string failure;
+    {
+        if (stack.Run() != STATUS_SUCCESS)
+            failure = "the pin did not run; ";
+        auto first = stack.Queue(0);
+        auto second = stack.Queue(0);
+        host::ClockThread ender;
+        Spawn(&ender, [&] {
+            if (When == Moment::Converting)
+                host::ClockWait([&] { return stack.RawFramesSeen.load() != 0; });
+            else
+                Delay(FRAME_TIME / 2);
+            if (How == Ending::Stop)
+                ended = stack.Pins[0]->SetState(KSSTATE_STOP);
+            else if (How == Ending::Close)
+                ended = stack.Pins[0]->Close();
+            else
+                ended = stack.Rig->Unplug(0);
+        });
+        ender.Join();
+        const NTSTATUS gone = How == Ending::Unplug ? STATUS_DEVICE_NOT_CONNECTED : STATUS_CANCELLED;
+        if (ended != STATUS_SUCCESS)
+            failure += "the ending returned " + Hex(ended) + "; ";
+        failure += CheckRead(*first, {STATUS_SUCCESS, gone}, {picture}, "the first read");
+        failure += CheckRead(*second, {STATUS_SUCCESS, gone}, {picture}, "the second read");
+        if (When == Moment::Converting && first->Done() && first->Wait() != STATUS_SUCCESS)
+            failure += "the read in conversion did not complete with its frame; ";
+    }
+    host::ScheduleStop();
+    return failure + stack.Leftovers(checks);
+}
+
+TEST(Races, TheStreamEndsWhileReadsWait) {
+    const struct {
+        const char* Name;
+        Ending How;
+        Moment When;
+    } cases[] = {
+        {"stop while a frame converts", Ending::Stop, Moment::Converting},
+        {"close with reads pending", Ending::Close, Moment::Converting},
+        {"unplug mid-read", Ending::Unplug, Moment::Converting},
+        {"unplug mid-frame", Ending::Unplug, Moment::MidFrame},
+    };
+    for (const auto& c : cases) {
+        const Exploration e = Explore(c.Name, 2, SEEDS, [&](const host::ScheduleOptions& Options) {
+            return EndWhileReading(Options, c.How, c.When);
+        });
+        EXPECT_FALSE(e.Failed) << c.Name << ": Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
+    }
+}
+
+} // namespace
