@@ -34,7 +34,7 @@ class PropertyEffects : public ::testing::Test {
         rig_ = std::make_unique<rig::Rig>(DriverUnderTest());
         size_t index = 0;
         ASSERT_EQ(rig_->Plug(simcam::CameraConfig(), &index), STATUS_SUCCESS);
-        camera_ = &rig_->CameraOf(index);
+        camera_ = rig_->CameraOf(index);
         filter_ = &rig_->FilterOf(index);
         std::vector<uint8_t> format;
         ASSERT_EQ(filter_->Intersect(0, &filter_->Ranges(0)[0]->DataRange, &format), STATUS_SUCCESS);

@@ -16,7 +16,6 @@ namespace {
 struct RecordingDevice : bus::UsbDevice {
     std::vector<std::string> Calls;
     bus::Port* Where = nullptr;
-    std::vector<uint8_t> InterfaceInformation() const override { return {1, 2, 3}; }
     NTSTATUS ControlTransfer(const bus::SetupPacket& Setup, std::vector<uint8_t>* Data) override {
         Calls.push_back("control " + std::to_string(Setup.Request) + " " + std::to_string(Data->size()));
         if (Setup.DeviceToHost())
@@ -49,7 +48,9 @@ TEST(Bus, APortPassesRequestsOnUntilItsDeviceIsPulledOut) {
     EXPECT_EQ(data, (std::vector<uint8_t>{0xA5, 0xA5}));
     data = {1, 2, 3, 4};
     EXPECT_EQ(port->ControlTransfer({0x40, 5, 0, 1, 4}, &data), STATUS_SUCCESS);
-    EXPECT_EQ(port->SelectAlternateSetting(7), STATUS_SUCCESS);
+    // Its eight-byte answers are no descriptors: the bus cannot configure it, and tells the device nothing.
+    EXPECT_EQ(port->Descriptors(), nullptr);
+    EXPECT_EQ(port->SelectAlternateSetting(7), STATUS_DEVICE_DATA_ERROR);
 
     bus::IsoTransfer transfer(0x83, 4, 512);
     NTSTATUS handedBack = STATUS_PENDING;
@@ -65,7 +66,8 @@ TEST(Bus, APortPassesRequestsOnUntilItsDeviceIsPulledOut) {
     port->SubmitIso(&transfer);
     EXPECT_EQ(handedBack, bus::DEVICE_GONE_STATUS);
     port->AbortIsoEndpoint(0x83);
-    EXPECT_EQ(device.Calls, (std::vector<std::string>{"control 3 0", "control 5 4", "alt 7", "open", "detached"}));
+    EXPECT_EQ(device.Calls, (std::vector<std::string>{"control 6 0", "control 6 0", "control 3 0",
+                                                      "control 5 4", "open", "detached"}));
 }
 
 // A camera that goes before the bus leaves its port on the way, so the bus never reaches it again.
