@@ -393,6 +393,10 @@ CLI::App* AddServeCommand(CLI::App& App, int* ExitCode) {
         ->capture_default_str();
     cmd->add_option("--set", options->Sets, "set a property before the stream starts, e.g. exposure=1200")
         ->type_name("NAME=VALUE");
+    cmd->add_option("--pcap", options->Live.Pcap,
+                    "record the USB traffic into this file (USBPcap, for Wireshark)");
+    cmd->add_flag("--ideal-bus", options->Live.IdealBus,
+                  "lift USB 2.0's limits: the camera sends at its own pace");
     cmd->callback([options, ExitCode]() {
         if (!ParsePropertyAssignments("serve", options->Sets, &options->Live.Assignments)) {
             *ExitCode = EXIT_USAGE;

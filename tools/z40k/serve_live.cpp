@@ -35,6 +35,8 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
     session.DriveC = Options.DriveC;
     session.Registry = Options.Registry;
     session.SavesRegistry = true;
+    session.Bus = Options.IdealBus ? rig::BusMode::Ideal : rig::BusMode::Faithful;
+    session.Pcap = Options.Pcap;
     if (!session_->Open(session, Error))
         return false;
     simcam::Scene scene = simcam::BuiltInChart();
@@ -125,6 +127,11 @@ bool LiveCamera::Shutdown(std::string* Error) {
         if (filter_ != nullptr)
             session_->Remove(camera_);
         filter_ = nullptr;
+        std::string recording;
+        if (!session_->CloseRecording(&recording) && ok) {
+            *Error = recording;
+            ok = false;
+        }
         session_.reset();
     }
     return ok;

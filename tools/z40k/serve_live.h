@@ -30,6 +30,8 @@ struct LiveOptions {
     std::string Scene = "chart";
     bool Mono = false;
     double CameraFps = 15;
+    bool IdealBus = false;                       // no USB 2.0 limits: the camera sends at its own pace
+    std::string Pcap;                            // record the USB traffic into this file (USBPcap)
     std::vector<PropertyAssignment> Assignments; // applied in order before the pin first runs
 };
 
