@@ -135,8 +135,10 @@ NTSTATUS ReplayDevice::Answer(const SetupPacket& Setup, std::vector<uint8_t>* Da
     }
     if (anchoredNow)
         host::ClockNotify();
+    // A request the recording never made: the device takes what it is sent (nothing in the recording
+    // says otherwise), and has no answer to give to a question.
     if (answer == nullptr)
-        return STALL;
+        return Setup.DeviceToHost() ? STALL : STATUS_SUCCESS;
     if (Setup.DeviceToHost())
         *Data = answer->Data;
     return NtStatusOf(answer->Status);

@@ -4,7 +4,8 @@
 // It answers GET_DESCRIPTOR with the recorded descriptors, takes any alternate setting they describe,
 // and answers each vendor or class request as the recording answered the same request (bmRequestType,
 // bRequest, wValue, wIndex): the n-th time with the recording's n-th answer to it, after the last with
-// the last; a request the recording never made stalls.
+// the last. A host-to-device request the recording never made is taken (a recording cut short by an
+// unplugging never saw capture switched off); a device-to-host one stalls, having no answer to give.
 //
 // Its isochronous IN endpoints send the recorded packets: packet k of every recorded endpoint together,
 // in step, into the transfers the host has submitted (packets that find none are lost), each lent from
