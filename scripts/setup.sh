@@ -18,13 +18,15 @@ packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev libbe
           libcli11-dev nlohmann-json3-dev libpng-dev libpng-dev:i386
           g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev qemu-user
           pkg-config libcpp-httplib-dev libturbojpeg0-dev chromium chromium-driver python3-selenium ffmpeg
-          clang-14 libclang-rt-14-dev)
+          clang-14 libclang-rt-14-dev tshark)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
+    # tshark asks whether ordinary users may capture; the tests only read files.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

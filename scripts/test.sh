@@ -83,7 +83,7 @@ bash scripts/build.sh tsan
 echo "=== tsan tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 600 \
-    -R '(Clock|LibraryStreams|Pump|PumpFaults|LiveStack|CaptureStack|StreamClassRules|PropertyEffects)\.' \
+    -R '(Clock|LibraryStreams|Pump|PumpFaults|LiveStack|CaptureStack|StreamClassRules|PropertyEffects|Replay)\.' \
     || step_failed "tsan tests" build-tsan
 echo "=== fuzz targets, 30 s each"
 bash scripts/fuzz.sh 30 || step_failed "fuzz targets"

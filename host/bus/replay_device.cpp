@@ -365,6 +365,18 @@ uint64_t ReplayDevice::PacketsLost() const {
     return lost_;
 }
 
+std::string ReplayDevice::Idle() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (nextSlot_ >= slotTimes_.size())
+        return "the recording has no more frames";
+    if (anchored_)
+        return std::string();
+    const SetupPacket& setup = recording_->Controls[anchor_].Setup;
+    return "the recording's stream starts after a request the driver has not made (bRequest " +
+           std::to_string(setup.Request) + ", wValue " + std::to_string(setup.Value) + ", wIndex " +
+           std::to_string(setup.Index) + ")";
+}
+
 size_t ReplayDevice::SlotsLeft() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return slotTimes_.size() - nextSlot_;

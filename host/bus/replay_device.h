@@ -46,6 +46,9 @@ class ReplayDevice : public UsbDevice {
     uint64_t PacketsSent() const;
     uint64_t PacketsLost() const;
     size_t SlotsLeft() const; // packets of each endpoint still to send
+    // Why the device sends nothing now, in a few words: every packet is sent, or the stream waits for the
+    // request it starts from (empty while it streams, or waits only for transfers).
+    std::string Idle() const;
 
   private:
     struct Stream {

@@ -81,6 +81,7 @@ struct Session::Parts {
     // Outlives the rig, whose buses feed it to the last request of the last camera.
     bus::UsbPcapWriter Recording;
     std::shared_ptr<const bus::UsbRecording> Replay;
+    const bus::ReplayDevice* Player = nullptr; // the rig owns it
     // Released last, after the rig has unloaded the driver from it.
     pe::LoadedDriver Image;
     bool ImageLoaded = false;
@@ -133,7 +134,9 @@ NTSTATUS Session::Plug(const CameraOptions& Options, size_t* Index, const AddedC
     if (parts_->Replay != nullptr) {
         if (parts_->Cameras->Cameras() != 0)
             return STATUS_NOT_SUPPORTED;
-        return parts_->Cameras->PlugDevice(std::make_unique<bus::ReplayDevice>(parts_->Replay), Index, Added);
+        auto player = std::make_unique<bus::ReplayDevice>(parts_->Replay);
+        parts_->Player = player.get();
+        return parts_->Cameras->PlugDevice(std::move(player), Index, Added);
     }
     simcam::CameraConfig config;
     config.DataPacketSize = Options.PacketSize;
@@ -165,6 +168,18 @@ void Session::PlayRawFrame(size_t Index, std::vector<uint8_t> Frame) {
 std::string Session::BandwidthRefusal(size_t Index) {
     bus::Port* port = parts_->Cameras->PortOf(Index);
     return port == nullptr ? std::string() : port->BandwidthRefusal();
+}
+
+uint64_t Session::ReplaySkipped() const {
+    return parts_->Replay == nullptr ? 0 : parts_->Replay->Skipped;
+}
+
+uint64_t Session::ReplayRecords() const {
+    return parts_->Replay == nullptr ? 0 : parts_->Replay->Records;
+}
+
+std::string Session::ReplayIdle() const {
+    return parts_->Player == nullptr ? std::string() : parts_->Player->Idle();
 }
 
 std::string Session::RecordingStopped() const {

@@ -142,6 +142,13 @@ class Session {
     // The host clock's time in microseconds (virtual or real), as the records and events carry it.
     int64_t NowMicroseconds() const;
 
+    // Records of the recording being played back that were malformed and passed over, and all of them.
+    uint64_t ReplaySkipped() const;
+    uint64_t ReplayRecords() const;
+    // Why the recording being played back sends nothing (it has sent everything, or its stream waits
+    // for a request that has not come), or empty.
+    std::string ReplayIdle() const;
+
     // ---- the recording ----
     // Why the recording stopped before its end (its size limit, a failed write), or empty.
     std::string RecordingStopped() const;

@@ -253,6 +253,11 @@ void OpenSession(CaptureRun& Run) {
     std::string error;
     if (!Run.Session.Open(session, &error))
         throw Failure{error};
+    if (Run.Session.ReplaySkipped() != 0)
+        std::fprintf(stderr,
+                     "z40k capture: --replay %s: %llu of its %llu records are malformed and passed over\n",
+                     options.Replay.c_str(), static_cast<unsigned long long>(Run.Session.ReplaySkipped()),
+                     static_cast<unsigned long long>(Run.Session.ReplayRecords()));
     for (unsigned i = 0; i < options.Cameras; ++i) {
         const std::string& name = options.Scenes.empty()
                                       ? std::string("chart")
@@ -423,6 +428,9 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
     if (!NT_SUCCESS(status)) {
         *Failure =
             "frame " + std::to_string(Camera.Captured) + " could not be read (" + StatusHex(status) + ")";
+        const std::string idle = Run.Session.ReplayIdle();
+        if (!idle.empty())
+            *Failure += ": " + idle;
         return false;
     }
     {
