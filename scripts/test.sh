@@ -49,7 +49,7 @@ run_suites() {
 }
 # The suites that load the driver and run it through the stream class, the library and the camera; the
 # tests that compare the driver's tables and records by address with this program's own are left out.
-stack_suites='StackTest.*:*DispatchTable.*:*InterfaceQuery.*:*CaptureStack.*:PropertyEffects.*:Pinned.*'
+stack_suites='StackTest.*:*DispatchTable.*:*InterfaceQuery.*:*CaptureStack.*:PropertyEffects.*:Pinned.*:Replay.*'
 stack_suites+=':-StackTest.InitialiseRecordsDevicesRegistersTheRecordAndForcesTheFlip'
 for variant in native m32 sanitize; do
     echo "=== $variant build"

@@ -98,6 +98,13 @@ IsoTransfer::IsoTransfer(uint8_t Endpoint, uint32_t PacketCount, uint32_t Packet
 // Every packet's lent bytes go, not only the counted ones': a transfer taken back unfinished (cancelled,
 // or from a device that is gone) comes back with no packets counted, and a lent pointer left behind
 // would have a later packet copied into the buffer read from memory the lender no longer keeps.
+void RefuseTransfer(IsoTransfer* Transfer, bool Plugged, const IsoTransferDone& Done) {
+    Transfer->Count = 0;
+    Transfer->Status = Plugged ? STATUS_CANCELLED : DEVICE_GONE_STATUS;
+    if (Done)
+        Done(Transfer);
+}
+
 void IsoTransfer::Reset() {
     std::fill(Lent.begin(), Lent.end(), nullptr);
     Keep.reset();
@@ -290,10 +297,7 @@ void Port::SubmitIso(IsoTransfer* Transfer) {
                 done = entry.second;
         }
     }
-    Transfer->Count = 0;
-    Transfer->Status = DEVICE_GONE_STATUS;
-    if (done)
-        done(Transfer);
+    RefuseTransfer(Transfer, false, done);
 }
 
 // A high-speed endpoint is served once every ServiceMicroframes and carries one packet of at most its

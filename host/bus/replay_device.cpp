@@ -195,9 +195,7 @@ void ReplayDevice::SubmitIso(IsoTransfer* Transfer) {
             done = stream.Done;
         }
     }
-    Transfer->Status = plugged ? STATUS_CANCELLED : DEVICE_GONE_STATUS;
-    if (done)
-        done(Transfer);
+    RefuseTransfer(Transfer, plugged, done);
 }
 
 void ReplayDevice::AbortIsoEndpoint(uint8_t Endpoint) {

@@ -67,6 +67,9 @@ struct IsoTransfer {
     void Reset();
 };
 using IsoTransferDone = std::function<void(IsoTransfer* Transfer)>;
+// Hands a transfer that cannot be taken back at once, empty, through Done (when there is one): with
+// STATUS_CANCELLED from a device that has the endpoint closed, with DEVICE_GONE_STATUS from one that is gone.
+void RefuseTransfer(IsoTransfer* Transfer, bool Plugged, const IsoTransferDone& Done);
 
 class Port;
 

@@ -172,9 +172,7 @@ void SimulatedCamera::SubmitIso(bus::IsoTransfer* Transfer) {
         done = pipe.Done;
     }
     // A transfer to an endpoint that is not open, or to a camera that is gone, fails at once.
-    Transfer->Status = plugged_ ? STATUS_CANCELLED : DEVICE_GONE_STATUS;
-    if (done)
-        done(Transfer);
+    bus::RefuseTransfer(Transfer, plugged_, done);
 }
 
 // Takes the transfers of the chosen endpoints back with Status (the pair being filled goes back whole),
