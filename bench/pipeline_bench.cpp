@@ -203,8 +203,9 @@ struct PathSuffix {
     ImagingPath Path;
     const char* Suffix;
 };
-constexpr PathSuffix PATHS[] = {
-    {IMAGING_PATH_SCALAR, "_scalar"}, {IMAGING_PATH_AVX2, "_avx2"}, {IMAGING_PATH_AVX512, "_avx512"}};
+constexpr PathSuffix PATHS[] = {{IMAGING_PATH_SCALAR, "_scalar"}, {IMAGING_PATH_SSE2, "_sse2"},
+                                {IMAGING_PATH_SSSE3, "_ssse3"},   {IMAGING_PATH_AVX2, "_avx2"},
+                                {IMAGING_PATH_AVX512, "_avx512"}};
 
 // Registers every benchmark of this file, on each path the processor has; returns the stages of the
 // table with their baselines, and in *BestSuffix the suffix of the best path.
@@ -217,6 +218,7 @@ std::vector<Stage> RegisterStages(std::string* BestSuffix) {
     benchmark::RegisterBenchmark("memset_output", MemsetOutput)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("deinterlace", Deinterlace)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("scratch_pool", ScratchPool)->Unit(benchmark::kMillisecond);
+    FindExtendedStateRoutines(); // as DriverEntry does
     const ImagingPath best = SupportedImagingPath();
     for (const auto& p : PATHS) {
         if (p.Path > best)
@@ -255,8 +257,8 @@ void PrintStageTable(const std::vector<Stage>& Stages, std::map<std::string, dou
 
 // Machine-readable summary: whole calls against memcpy of the 14,745,600 output bytes, first on the best
 // path the processor has (unsuffixed), then on each path; then the live view's JPEG encoding of a chart
-// frame (serve_jpeg_bench.cpp) and recording a frame's USB traffic (usbpcap_bench.cpp) against the colour
-// call.
+// frame (serve_jpeg_bench.cpp), the program's picture files (picture_writers_bench.cpp) and recording a
+// frame's USB traffic (usbpcap_bench.cpp) against the colour call.
 void PrintCallRatios(std::map<std::string, double>& Ms, const std::string& BestSuffix) {
     for (const char* call : {"colour_awb_call", "grey_call"})
         if (Ms.count(call + BestSuffix) && Ms.count("memcpy_output"))
@@ -267,7 +269,8 @@ void PrintCallRatios(std::map<std::string, double>& Ms, const std::string& BestS
             if (Ms.count(name) && Ms.count("memcpy_output"))
                 std::printf("ratio %s %.3f\n", name.c_str(), Ms[name] / Ms["memcpy_output"]);
         }
-    for (const char* name : {"jpeg_full", "jpeg_half", "jpeg_quarter", "pcap_frame"})
+    for (const char* name : {"jpeg_full", "jpeg_half", "jpeg_quarter", "picture_bmp", "picture_png",
+                             "picture_raw", "pcap_frame"})
         if (Ms.count(name) && Ms.count("colour_awb_call" + BestSuffix))
             std::printf("ratio %s_vs_colour_call %.3f\n", name,
                         Ms[name] / Ms["colour_awb_call" + BestSuffix]);

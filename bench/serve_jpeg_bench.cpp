@@ -4,45 +4,20 @@
 // call of the same run.
 #ifdef Z40K_HAVE_SERVE
 
-#include "camera/frame_geometry.h"
-#include "imaging/raw_frame.h"
-#include "host/simcam/scene.h"
-#include "host/simcam/sensor.h"
+#include "bench/chart_frame.h"
 #include "tools/z40k/serve_encode.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstring>
 #include <vector>
 
 namespace {
 
-constexpr int WIDTH = 2560;
-constexpr int HEIGHT = 1920;
-
-const std::vector<uint8_t>& ChartFrame() {
-    static const std::vector<uint8_t> frame = [] {
-        std::vector<uint8_t> raw;
-        simcam::RenderRawFrame(simcam::BuiltInChart(), 750, 0, &raw);
-        DeviceContext context;
-        std::memset(&context, 0, sizeof context);
-        context.FormatWidth = WIDTH;
-        context.FormatHeight = HEIGHT;
-        context.BlueGain = context.GreenGain = context.RedGain = 128;
-        context.ColorEnable = TRUE;
-        SetWindowFromFormat(&context, WIDTH, HEIGHT);
-        RawDumpDone = 1; // the one-time dump is not part of a frame's cost
-        std::vector<uint8_t> rgb(size_t(WIDTH) * HEIGHT * 3, 0);
-        ULONG bytes = 0;
-        CamProcessRawVideoFrameEx(nullptr, &context, nullptr, rgb.data(), ULONG(rgb.size()), raw.data(),
-                                  ULONG(raw.size()), 0, &bytes, ULONG(raw.size()), 0);
-        return rgb;
-    }();
-    return frame;
-}
+constexpr int WIDTH = bench::CHART_WIDTH;
+constexpr int HEIGHT = bench::CHART_HEIGHT;
 
 void BM_Jpeg(benchmark::State& State, int Scale) {
-    const std::vector<uint8_t>& frame = ChartFrame();
+    const std::vector<uint8_t>& frame = bench::ChartFrame();
     z40k::JpegEncoder encoder;
     std::vector<uint8_t> jpeg;
     for (auto _ : State) {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds one variant of the tree. Usage: scripts/build.sh native|m32|sanitize|tsan|sys|fuzz
+# Configures and builds one variant of the tree.
+# Usage: scripts/build.sh native|program|m32|sanitize|tsan|sys|fuzz
 set -euo pipefail
 cd "$(dirname "$0")/.."
 variant=${1:-native}
@@ -9,7 +10,15 @@ jobs=$(nproc 2>/dev/null || echo 2)
 image=(-DZ40K_SYS_IMAGE_FILE="${Z40K_SYS_IMAGE_FILE:-}")
 case "$variant" in
 native)
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZ40K_BROWSER_TEST=ON >/dev/null ;;
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZ40K_TESTS=ON -DZ40K_BENCH=ON -DZ40K_SYS_BUILD=ON \
+        -DZ40K_BROWSER_TEST=ON >/dev/null ;;
+program)
+    # The z40k program alone, in the native build's folder: no suites, benchmarks or driver image, so
+    # a first run needs none of their libraries or compilers.
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZ40K_TESTS=OFF -DZ40K_BENCH=OFF \
+        -DZ40K_SYS_BUILD=OFF >/dev/null
+    cmake --build build -j "$jobs" --target z40k
+    exit 0 ;;
 m32)
     # GoogleTest is built from Debian's source package for the 32-bit run; the benchmarks stay 64-bit.
     # No debug information: the 32-bit programs run under emulation where a debugger is no help, and it
@@ -47,7 +56,7 @@ fuzz)
         -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
         >/dev/null ;;
 *)
-    echo "usage: $0 native|m32|sanitize|tsan|sys|fuzz" >&2; exit 2 ;;
+    echo "usage: $0 native|program|m32|sanitize|tsan|sys|fuzz" >&2; exit 2 ;;
 esac
 dir=build
 [ "$variant" = native ] || dir="build-$variant"

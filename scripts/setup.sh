@@ -1,9 +1,37 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks for building and testing z40k. Safe to run again.
+# Installs what a fresh Debian machine lacks for building and testing z40k (`setup.sh program`: only
+# what building and running the program needs). Safe to run again.
 set -euo pipefail
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+# What building and running the z40k program needs: the main job (scripts/capture.sh) installs only
+# these. Everything else is for the tests: the suites' libraries, the 32-bit and sanitizer builds, the
+# z40k.sys cross compiler, and the outside tools the tests check the program's files with.
+program=(cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libpng-dev libmicrohttpd-dev
+         libturbojpeg0-dev)
+tests=(googletest libgtest-dev libgmock-dev libbenchmark-dev g++-multilib libpng-dev:i386
+       g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev qemu-user
+       chromium chromium-driver python3-selenium ffmpeg clang-14 libclang-rt-14-dev tshark)
+
+install() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    echo "setup: installing ${missing[*]}"
+    # tshark asks whether ordinary users may capture; the tests only read files.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+if [ "${1:-all}" = program ]; then
+    install "${program[@]}"
+    exit 0
+fi
 
 # The 32-bit build also builds the z40k program, so it needs the i386 form of its libraries.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -11,25 +39,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
     $SUDO apt-get update -qq
 fi
-
-# The z40k.sys build: the i686 MinGW-w64 cross compiler, its binutils and its kernel import libraries.
-# qemu-user runs the 32-bit build where the kernel does not run i386 programs itself.
-packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libpng-dev libpng-dev:i386
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev qemu-user
-          pkg-config libcpp-httplib-dev libturbojpeg0-dev chromium chromium-driver python3-selenium ffmpeg
-          clang-14 libclang-rt-14-dev tshark)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "setup: installing ${missing[*]}"
-    # tshark asks whether ordinary users may capture; the tests only read files.
-    echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+install "${program[@]}" "${tests[@]}"
 
 # Some kernels are built or booted without i386 program support. Hand such programs to qemu-i386 then,
 # so that the 32-bit suites run as they would on any other machine.

@@ -43,8 +43,8 @@ std::vector<uint8_t> CameraDeviceDescriptor() {
     std::vector<uint8_t> bytes{18, bus::DESCRIPTOR_DEVICE};
     bus::PutLe16(&bytes, 0x0200);                      // bcdUSB: USB 2.0
     bytes.insert(bytes.end(), {0xFF, 0xFF, 0xFF, 64}); // vendor-specific class, control packets of 64
-    bus::PutLe16(&bytes, TEST_VENDOR_ID);
-    bus::PutLe16(&bytes, TEST_PRODUCT_ID);
+    bus::PutLe16(&bytes, USB_VENDOR_ID);
+    bus::PutLe16(&bytes, USB_PRODUCT_ID);
     bus::PutLe16(&bytes, 0x0100);            // bcdDevice
     bytes.insert(bytes.end(), {0, 0, 0, 1}); // no strings, one configuration
     return bytes;

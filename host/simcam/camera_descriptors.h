@@ -13,15 +13,13 @@
 // setting 0 (a test's) carries at most as many in the others.
 #pragma once
 
+#include "host/simcam/usb_ids.h"
+
 #include <cstdint>
 #include <vector>
 
 namespace simcam {
 
-// The camera identifies itself with pid.codes' test vendor and product IDs: the maker's own are not
-// given to this host.
-constexpr uint16_t TEST_VENDOR_ID = 0x1209;
-constexpr uint16_t TEST_PRODUCT_ID = 0x0001;
 constexpr uint8_t CONFIGURATION_VALUE = 1;
 constexpr uint8_t IDLE_ALTERNATE_SETTING = 7;
 constexpr uint32_t SETTING_0_DATA_BYTES = 3 * 1024;

@@ -94,11 +94,34 @@ def main():
             failures.append("two screenshots of the picture are the same")
         print("brightness %.1f -> %.1f at twice the exposure" % (before, after))
 
+        # Each control shows its range and default, and a note fades once read.
+        text = lambda element_id: browser.find_element(By.ID, element_id).text
+        if text("range-exposure") != "0..2047, default 750":
+            failures.append("the exposure's range reads %r" % text("range-exposure"))
+        wait_for("the note to fade", lambda: text("msg-exposure") == "", timeout=6)
+
+        # A change that moves another control shows at once: white balance "auto" turns the automatic
+        # white balance on, and a manual white balance turns it off again.
+        awb = lambda: browser.find_element(By.ID, "sw-awb").is_selected()
+        if awb():
+            failures.append("the automatic white balance is on before it was asked for")
+        browser.find_element(By.ID, "auto-white-balance").click()
+        wait_for("the awb switch to turn on", awb)
+        box = browser.find_element(By.ID, "num-white-balance")
+        box.clear()
+        box.send_keys("100", Keys.TAB)
+        wait_for("the awb switch to turn off", lambda: not awb())
+
+        # The reset button puts the default back.
+        browser.find_element(By.ID, "reset-exposure").click()
+        wait_for("the exposure's default", lambda: browser.find_element(By.ID, "num-exposure").get_attribute("value") == "750")
+
         # A value the driver refuses shows the driver's status, and the control goes back to what it holds.
         box = browser.find_element(By.ID, "num-brightness")
         box.clear()
         box.send_keys("200", Keys.TAB)
-        message = wait_for("the refusal", lambda: browser.find_element(By.ID, "msg-brightness").text)
+        # (Clearing the box first shows "not a number" for a moment; the refusal's note follows it.)
+        message = wait_for("the refusal", lambda: (lambda t: t if "STATUS_" in t else "")(text("msg-brightness")))
         if "STATUS_INVALID_PARAMETER" not in message:
             failures.append("refused brightness showed %r" % message)
         if box.get_attribute("value") != "0":

@@ -53,6 +53,8 @@ struct CaptureOptions {
     bool SaveRaw = false;
     bool NeverReady = false;       // a camera whose status word never reads ready (for the tests)
     std::string Driver;            // a z40k.sys to load instead of the driver built into this program
+    std::string Windows = "10";    // the Windows the host acts as (xp, vista, 7, 10)
+    std::string Inf;               // the INF to install the driver from (empty: the built-in z40k.inf)
     std::vector<std::string> Sets; // NAME=VALUE as given
     std::vector<PropertyAssignment> Assignments; // the same, parsed before anything runs
 };
@@ -110,25 +112,6 @@ simcam::Scene LoadSceneOption(const std::string& Name) {
     if (!simcam::LoadScene(Name, &scene, &error))
         throw Failure{"cannot use the scene " + Name + ": " + error};
     return scene;
-}
-
-// Property requests the application makes before it runs the pin: grey output, then every --set in
-// the order given. A refused request ends the capture before any frame is read.
-void ApplyCaptureProperties(streamclass::Filter& Filter, const CaptureOptions& Options) {
-    if (Options.Mono) {
-        PropertyAssignment grey;
-        grey.Property = FindNamedProperty("color");
-        grey.Value = 0;
-        NTSTATUS status = ApplyProperty(Filter, grey);
-        if (!NT_SUCCESS(status))
-            throw Failure{"the camera refused grey output (" + StatusName(status) + ")"};
-    }
-    for (const PropertyAssignment& assignment : Options.Assignments) {
-        NTSTATUS status = ApplyProperty(Filter, assignment);
-        if (!NT_SUCCESS(status))
-            throw Failure{std::string("the camera refused ") + assignment.Property->Name + " = " +
-                          std::to_string(assignment.Value) + ": " + StatusName(status)};
-    }
 }
 
 // Shows frames captured, frames dropped and the frame rate on one line of the terminal.
@@ -250,6 +233,8 @@ void OpenSession(CaptureRun& Run) {
     session.Pcap = options.Pcap;
     session.PcapLimit = options.PcapLimitMib << 20;
     session.Replay = options.Replay;
+    host::ParseWindowsTarget(options.Windows, &session.Target); // checked as the option was read
+    session.Inf = options.Inf;
     std::string error;
     if (!Run.Session.Open(session, &error))
         throw Failure{error};
@@ -313,7 +298,10 @@ void StartCamera(CaptureRun& Run, unsigned I) {
         Run.Session.OnFrame(capture.Index, [&trace](const rig::FrameRecord& Frame) { trace.Frame(Frame); });
         Run.Session.OnBandwidthCall(capture.Index, [&trace]() { trace.Flush(); });
     }
-    ApplyCaptureProperties(filter, Run.Options);
+    // A refused request ends the capture before any frame is read.
+    std::string error;
+    if (!ApplyStartProperties(filter, Run.Options.Mono, Run.Options.Assignments, &error))
+        throw Failure{error};
 }
 
 // Each raw frame the first camera delivers goes to a file of its own, named in order.
@@ -618,6 +606,13 @@ static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
         ->type_name("NAME=VALUE");
     Cmd->add_option("--driver", Options->Driver,
                     "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
+    Cmd->add_option("--windows", Options->Windows,
+                    "act as this Windows: its loader refuses a driver that imports what it lacks, and the "
+                    "kernel's lookup by name finds only what it exports")
+        ->check(CLI::IsMember({"xp", "vista", "7", "10"}))
+        ->capture_default_str();
+    Cmd->add_option("--inf", Options->Inf,
+                    "install the driver from this INF instead of the built-in z40k.inf");
     Cmd->add_flag("--never-ready", Options->NeverReady)->group(""); // a camera that never comes up
 }
 

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr LONG WINDOW_VALUE_MAX = 0xFFFF;
+
 const GUID& SetGuid(PropertySetKind Kind) {
     switch (Kind) {
     case PropertySetKind::Camera:
@@ -94,6 +96,13 @@ const std::vector<NamedProperty>& NamedProperties() {
                                    (p.Flags & PropertyRangeChecked) != 0};
             // The published access of a camera-set property is what the advertised item table allows,
             // which is all the stream class lets through.
+            // The window set's numbers reach a client as 16 bits, whatever was stored: a wider value
+            // would be kept and read back cut, so it is refused as an out-of-range camera value is.
+            if (named.Set == PropertySetKind::Window && named.CanSet && !named.HasRange) {
+                named.HasRange = true;
+                named.Minimum = 0;
+                named.Maximum = WINDOW_VALUE_MAX;
+            }
             all.push_back(named);
         }
         return all;
@@ -295,4 +304,27 @@ std::string PinFailureMessage(const rig::PinOutcome& Outcome) {
     if (Outcome.HasStatus())
         message += " (" + StatusName(Outcome.Status) + ")";
     return message;
+}
+
+bool ApplyStartProperties(streamclass::Filter& Filter, bool Mono, const std::vector<PropertyAssignment>& Assignments,
+                          std::string* Error) {
+    if (Mono) {
+        PropertyAssignment grey;
+        grey.Property = FindNamedProperty("color");
+        grey.Value = 0;
+        const NTSTATUS status = ApplyProperty(Filter, grey);
+        if (!NT_SUCCESS(status)) {
+            *Error = "the camera refused grey output (" + StatusName(status) + ")";
+            return false;
+        }
+    }
+    for (const PropertyAssignment& assignment : Assignments) {
+        const NTSTATUS status = ApplyProperty(Filter, assignment);
+        if (!NT_SUCCESS(status)) {
+            *Error = std::string("the camera refused ") + assignment.Property->Name + " = " +
+                     std::to_string(assignment.Value) + ": " + StatusName(status);
+            return false;
+        }
+    }
+    return true;
 }

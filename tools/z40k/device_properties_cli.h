@@ -58,6 +58,11 @@ bool ParsePropertyAssignments(const char* Command, const std::vector<std::string
 // set; the proc-amp and window sets are not advertised, so their requests go to the driver unchecked.
 NTSTATUS ApplyProperty(streamclass::Filter& Filter, const PropertyAssignment& Assignment);
 
+// What an application sets before its pin runs: grey output when Mono, then every assignment in order.
+// False at the first request the driver refuses, with *Error naming it and the status.
+bool ApplyStartProperties(streamclass::Filter& Filter, bool Mono, const std::vector<PropertyAssignment>& Assignments,
+                          std::string* Error);
+
 struct PropertyReading {
     NTSTATUS Status;
     long Value;

@@ -47,15 +47,36 @@ std::string GuidName(const GUID& Guid) {
     return GuidText(Guid);
 }
 
-std::string CameraPropertyName(ULONG Id) {
-    for (const NamedProperty& property : NamedProperties()) {
-        if (property.Set == PropertySetKind::Camera && property.Id == Id)
-            return property.Name;
+// Items the published property catalogue does not list: the stream properties the stream class asks
+// for, and the camera set's two IDs that do nothing.
+struct KnownItem {
+    const GUID* Set;
+    ULONG Id;
+    const char* Name;
+};
+
+const KnownItem KNOWN_ITEMS[] = {
+    {&KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING, "allocator-framing"},
+    {&PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, "dropped-frames"},
+    {&CameraPropertySetGuid, CameraPropertyNoOp12, "no-op-12"},
+    {&CameraPropertySetGuid, CameraPropertyNoOp13, "no-op-13"},
+};
+
+std::string PropertyItemName(const GUID& Set, ULONG Id) {
+    if (IsEqualGUID(Set, CameraPropertySetGuid)) {
+        for (const NamedProperty& property : NamedProperties()) {
+            if (property.Set == PropertySetKind::Camera && property.Id == Id)
+                return property.Name;
+        }
     }
-    return "";
+    for (const KnownItem& known : KNOWN_ITEMS) {
+        if (IsEqualGUID(*known.Set, Set) && known.Id == Id)
+            return known.Name;
+    }
+    return "id-" + std::to_string(Id);
 }
 
-nlohmann::json PropertySetJson(const KSPROPERTY_SET& Set, bool CameraSet) {
+nlohmann::json PropertySetJson(const KSPROPERTY_SET& Set) {
     nlohmann::json items = nlohmann::json::array();
     for (ULONG i = 0; i < Set.PropertiesCount; ++i) {
         const KSPROPERTY_ITEM& item = Set.PropertyItem[i];
@@ -64,8 +85,7 @@ nlohmann::json PropertySetJson(const KSPROPERTY_SET& Set, bool CameraSet) {
                                 {"set", streamclass::ItemSupported(&item.SetPropertyHandler)},
                                 {"min_property", item.MinProperty},
                                 {"min_data", item.MinData}};
-        if (CameraSet)
-            entry["name"] = CameraPropertyName(item.PropertyId);
+        entry["name"] = PropertyItemName(*Set.Set, item.PropertyId);
         items.push_back(entry);
     }
     return {{"set", GuidName(*Set.Set)}, {"guid", GuidText(*Set.Set)}, {"items", items}};
@@ -114,7 +134,7 @@ nlohmann::json Describe(streamclass::Filter& Filter) {
         }
         nlohmann::json sets = nlohmann::json::array();
         for (ULONG p = 0; p < info.NumStreamPropArrayEntries; ++p)
-            sets.push_back(PropertySetJson(info.StreamPropertiesArray[p], false));
+            sets.push_back(PropertySetJson(info.StreamPropertiesArray[p]));
         streams.push_back({{"stream", s},
                            {"pin", GuidName(*info.Name)},
                            {"category", GuidName(*info.Category)},
@@ -126,7 +146,7 @@ nlohmann::json Describe(streamclass::Filter& Filter) {
     nlohmann::json deviceSets = nlohmann::json::array();
     const HW_STREAM_HEADER& header = Filter.StreamHeader();
     for (ULONG p = 0; p < header.NumDevPropArrayEntries; ++p)
-        deviceSets.push_back(PropertySetJson(header.DevicePropertiesArray[p], true));
+        deviceSets.push_back(PropertySetJson(header.DevicePropertiesArray[p]));
     return {{"streams", streams}, {"device_property_sets", deviceSets}};
 }
 
@@ -156,7 +176,7 @@ void PrintText(const nlohmann::json& Info) {
                         range["height"].get<int>(), range["bit_count"].get<unsigned>(),
                         range["sample_size"].get<unsigned>(),
                         range["height"].get<int>() > 0 ? "bottom-up" : "top-down");
-            std::printf("         frame interval %lld..%lld (%.2f fps), %d..%d bit/s, dwBitRate %u%s\n",
+            std::printf("         frame interval %lld..%lld (%.2f fps), %d..%d bit/s, video info %u bit/s%s\n",
                         range["min_frame_interval_100ns"].get<long long>(), interval,
                         interval > 0 ? 1e7 / static_cast<double>(interval) : 0.0,
                         range["min_bits_per_second"].get<int>(), range["max_bits_per_second"].get<int>(),

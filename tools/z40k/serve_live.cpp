@@ -27,15 +27,14 @@ LiveCamera::~LiveCamera() {
     Shutdown(&error);
 }
 
-bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
-    options_ = Options;
-    std::lock_guard<std::mutex> control(control_);
+// The session booted, the camera plugged in and its capture pin open, with its scene.
+bool LiveCamera::BringUp(const LiveOptions& Options, std::string* Error) {
     session_ = std::make_unique<rig::Session>();
     rig::SessionOptions session;
     session.DriveC = Options.DriveC;
     session.Registry = Options.Registry;
     session.SavesRegistry = true;
-    session.Bus = Options.IdealBus ? rig::BusMode::Ideal : rig::BusMode::Faithful;
+    session.Bus = Options.Bus == "ideal" ? rig::BusMode::Ideal : rig::BusMode::Faithful;
     session.Pcap = Options.Pcap;
     if (!session_->Open(session, Error))
         return false;
@@ -44,10 +43,9 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
         *Error = "cannot use the scene " + Options.Scene + ": " + *Error;
         return false;
     }
-
     rig::CameraOptions camera;
     camera.FramesPerSecond = Options.CameraFps;
-    NTSTATUS status = session_->Plug(camera, &camera_);
+    const NTSTATUS status = session_->Plug(camera, &camera_);
     filter_ = &session_->FilterOf(camera_);
     if (!NT_SUCCESS(status)) {
         *Error = "the camera did not come up (" + StatusName(status) + ")";
@@ -69,24 +67,15 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
     frameBytes_ = capture.Format.DataFormat.SampleSize;
     pin_ = std::move(capture.Pin);
     session_->SetScene(camera_, std::move(scene));
+    return true;
+}
 
-    std::vector<PropertyAssignment> assignments;
-    if (Options.Mono) {
-        PropertyAssignment grey;
-        grey.Property = FindNamedProperty("color");
-        grey.Value = 0;
-        assignments.push_back(grey);
-    }
-    assignments.insert(assignments.end(), Options.Assignments.begin(), Options.Assignments.end());
-    for (const PropertyAssignment& assignment : assignments) {
-        status = ApplyProperty(*filter_, assignment);
-        if (!NT_SUCCESS(status)) {
-            *Error = std::string("the camera refused ") + assignment.Property->Name + " = " +
-                     std::to_string(assignment.Value) + ": " + StatusName(status);
-            return false;
-        }
-    }
-    status = pin_->SetState(KSSTATE_RUN);
+bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
+    options_ = Options;
+    std::lock_guard<std::mutex> control(control_);
+    if (!BringUp(Options, Error) || !ApplyStartProperties(*filter_, Options.Mono, Options.Assignments, Error))
+        return false;
+    const NTSTATUS status = pin_->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(status)) {
         *Error = "the capture pin did not run (" + StatusName(status) + ")";
         return false;
@@ -174,6 +163,7 @@ bool LiveCamera::StopLocked(std::string* Error) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;
+        recent_.clear(); // a stopped stream has no frame rate
     }
     // The driver saves its settings to the registry when capture stops; the file follows.
     NTSTATUS status = pin_->SetState(KSSTATE_STOP);
@@ -182,6 +172,14 @@ bool LiveCamera::StopLocked(std::string* Error) {
         return false;
     }
     return session_->SaveSettings(Error);
+}
+
+nlohmann::json LiveCamera::Property(const std::string& Name) {
+    const NamedProperty* property = FindNamedProperty(Name);
+    std::lock_guard<std::mutex> control(control_);
+    if (filter_ == nullptr || property == nullptr)
+        return nullptr;
+    return PropertyJson(*filter_, *property);
 }
 
 nlohmann::json LiveCamera::Properties() {
@@ -256,7 +254,7 @@ LiveStats LiveCamera::Stats() {
     const auto now = std::chrono::steady_clock::now();
     while (!recent_.empty() && now - recent_.front() > FPS_WINDOW)
         recent_.pop_front();
-    if (recent_.size() >= 2) {
+    if (running_ && recent_.size() >= 2) {
         const double seconds = std::chrono::duration<double>(recent_.back() - recent_.front()).count();
         if (seconds > 0)
             stats.Fps = double(recent_.size() - 1) / seconds;
@@ -269,13 +267,22 @@ std::shared_ptr<const LiveFrame> LiveCamera::LatestFrame() {
     return latest_;
 }
 
-std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale) {
-    if (!ValidServeScale(Scale))
+std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale, unsigned Limit, std::string* Refusal) {
+    if (!ValidServeScale(Scale)) {
+        *Refusal = "scale must be 1, 2 or 4";
         return nullptr;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (quitting_)
+        if (quitting_) {
+            *Refusal = "shutting down";
             return nullptr;
+        }
+        // Counted and taken under one lock: viewers arriving together cannot all see room for one more.
+        if (ViewersLocked() >= Limit) {
+            *Refusal = "too many viewers: " + std::to_string(Limit) + " at most";
+            return nullptr;
+        }
         Encoding& encoding = encodings_[Scale];
         if (!encoding.Thread.joinable())
             encoding.Thread = std::thread(&LiveCamera::EncodeLoop, this, Scale);
@@ -285,8 +292,17 @@ std::unique_ptr<LiveCamera::Viewer> LiveCamera::Watch(int Scale) {
     return std::unique_ptr<Viewer>(new Viewer(this, Scale));
 }
 
+void LiveCamera::SetJpegListener(std::function<void()> Listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jpegListener_ = std::move(Listener);
+}
+
 unsigned LiveCamera::Viewers() {
     std::lock_guard<std::mutex> lock(mutex_);
+    return ViewersLocked();
+}
+
+unsigned LiveCamera::ViewersLocked() const {
     unsigned viewers = 0;
     for (const auto& [scale, encoding] : encodings_)
         viewers += encoding.Viewers;
@@ -301,13 +317,10 @@ LiveCamera::Viewer::~Viewer() {
         encoding.Latest.reset();
 }
 
-std::shared_ptr<const LiveJpeg> LiveCamera::Viewer::Next(std::chrono::milliseconds Timeout) {
-    std::unique_lock<std::mutex> lock(camera_->mutex_);
-    Encoding& encoding = camera_->encodings_[scale_];
-    const bool fresh = camera_->changed_.wait_for(lock, Timeout, [&] {
-        return camera_->quitting_ || (encoding.Latest != nullptr && encoding.Latest->Number > last_);
-    });
-    if (!fresh || camera_->quitting_)
+std::shared_ptr<const LiveJpeg> LiveCamera::Viewer::TryNext() {
+    std::lock_guard<std::mutex> lock(camera_->mutex_);
+    const Encoding& encoding = camera_->encodings_[scale_];
+    if (camera_->quitting_ || encoding.Latest == nullptr || encoding.Latest->Number <= last_)
         return nullptr;
     last_ = encoding.Latest->Number;
     return encoding.Latest;
@@ -389,13 +402,17 @@ void LiveCamera::EncodeLoop(int Scale) {
         if (!encoder.Encode(frame->Pixels.data(), frame->Width, frame->Height, Scale, &jpeg->Bytes))
             continue;
         frame.reset();
+        std::function<void()> listener;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             Encoding& encoding = encodings_[Scale];
             if (encoding.Viewers > 0)
                 encoding.Latest = std::move(jpeg);
+            listener = jpegListener_;
         }
         changed_.notify_all();
+        if (listener)
+            listener();
     }
 }
 

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,7 @@ struct LiveOptions {
     std::string Scene = "chart";
     bool Mono = false;
     double CameraFps = 15;
-    bool IdealBus = false;                       // no USB 2.0 limits: the camera sends at its own pace
+    std::string Bus = "faithful";                // "ideal": no USB 2.0 limits, the camera at its own pace
     std::string Pcap;                            // record the USB traffic into this file (USBPcap)
     std::vector<PropertyAssignment> Assignments; // applied in order before the pin first runs
 };
@@ -80,10 +81,12 @@ class LiveCamera {
     bool Stop(std::string* Error);
 
     nlohmann::json Properties();
+    // One property as Properties lists it; null for a name the driver does not publish.
+    nlohmann::json Property(const std::string& Name);
     bool HasProperty(const std::string& Name) const;
     PropertyChange SetProperty(const std::string& Name, long long Value, bool Automatic);
 
-    LiveStats Stats();
+    LiveStats Stats(); // Fps 0 while stopped
     std::shared_ptr<const LiveFrame> LatestFrame();
 
     // A viewer of one scale; while one exists, every new frame is encoded at that scale (once, for all
@@ -91,8 +94,8 @@ class LiveCamera {
     class Viewer {
       public:
         ~Viewer();
-        // The first JPEG newer than the last one this viewer took; null after Timeout or at shutdown.
-        std::shared_ptr<const LiveJpeg> Next(std::chrono::milliseconds Timeout);
+        // The newest JPEG if it is newer than the last one this viewer took, else null (also at shutdown).
+        std::shared_ptr<const LiveJpeg> TryNext();
 
       private:
         friend class LiveCamera;
@@ -101,9 +104,13 @@ class LiveCamera {
         int scale_;
         uint64_t last_ = 0;
     };
-    // Null for a scale that is not offered.
-    std::unique_ptr<Viewer> Watch(int Scale);
+    // A viewer, counted in at once if fewer than Limit watch: null with *Refusal set when Limit do, the
+    // scale is not offered or the camera is shutting down.
+    std::unique_ptr<Viewer> Watch(int Scale, unsigned Limit, std::string* Refusal);
     unsigned Viewers(); // viewers now watching
+    // Called, from the encoding thread, each time a new JPEG is there for the viewers of a scale. Set
+    // before the first viewer watches.
+    void SetJpegListener(std::function<void()> Listener);
 
   private:
     struct Encoding {
@@ -115,7 +122,9 @@ class LiveCamera {
     void CaptureLoop();
     void EncodeLoop(int Scale);
     std::shared_ptr<LiveFrame> FreeFrame();
-    bool StopLocked(std::string* Error); // with control_ held
+    bool StopLocked(std::string* Error);                          // with control_ held
+    bool BringUp(const LiveOptions& Options, std::string* Error); // with control_ held
+    unsigned ViewersLocked() const;                               // with mutex_ held
 
     // Start, Run, Stop, the property requests and Shutdown take turns here. The capture loop's reads do
     // not: the stream class takes a read while a property request or a stop is under way, and a stop
@@ -144,6 +153,7 @@ class LiveCamera {
     std::shared_ptr<LiveFrame> latest_;
     std::vector<std::shared_ptr<LiveFrame>> pool_;
     std::map<int, Encoding> encodings_;
+    std::function<void()> jpegListener_;
     std::thread capture_;
 };
 

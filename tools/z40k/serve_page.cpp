@@ -6,8 +6,10 @@ namespace {
 
 // The controls are built from GET /api/properties: a slider with a number box for a ranged number (the
 // box takes any number, so the driver's own refusals can be seen), a switch for 0/1, a button for a
-// command, plain text for a read-only value. Every change is one PUT; the answer's value is what the
-// control shows afterwards, so a refused value springs back to the one the driver holds.
+// command, plain text for a read-only value; beside each its range and default, and a button that sets
+// the default. Every change is one PUT; the answer's value is what the control shows afterwards, so a
+// refused value springs back to the one the driver holds, and then every property is read again, since
+// one change can move others (white balance "auto" turns the automatic white balance on). Notes fade.
 const char PAGE[] = R"PAGE(<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -26,11 +28,15 @@ const char PAGE[] = R"PAGE(<!DOCTYPE html>
   #controls { flex: 1 1 300px; min-width: 0; }
   fieldset { border: 1px solid #444; margin: 0 0 1em; padding: .5em; }
   legend { padding: 0 .3em; color: #9ab; }
-  .prop { display: grid; grid-template-columns: 9em 1fr 5em; gap: .2em .5em; align-items: center;
+  .prop { display: grid; grid-template-columns: 9em 1fr 5em 5.6em; gap: .2em .5em; align-items: center;
           margin: .3em 0; }
+  .prop label { display: flex; flex-direction: column; overflow-wrap: anywhere; }
+  .range { font-size: .75em; color: #9a9a9a; }
+  .buttons { display: flex; gap: .3em; justify-content: flex-end; }
   .prop input[type=range] { width: 100%; }
   .prop input[type=number] { width: 100%; box-sizing: border-box; }
-  .msg { grid-column: 1 / -1; font-size: .85em; min-height: 0; }
+  .msg { grid-column: 1 / -1; font-size: .85em; min-height: 0; transition: opacity .6s; }
+  .msg.fade { opacity: 0; }
   .msg.error { color: #f77; }
   .msg.ok { color: #7c7; }
   .ro { color: #aaa; }
@@ -38,7 +44,7 @@ const char PAGE[] = R"PAGE(<!DOCTYPE html>
   a.button { color: inherit; border: 1px solid #888; border-radius: 3px; padding: 1px 6px; text-decoration: none; }
   .bar { display: flex; flex-wrap: wrap; gap: .5em; align-items: center; margin: .5em 0; }
   .stat b { font-variant-numeric: tabular-nums; }
-  @media (max-width: 600px) { .prop { grid-template-columns: 7em 1fr 4.5em; } main { padding: .5em; } }
+  @media (max-width: 600px) { .prop { grid-template-columns: 7em 1fr 4.5em 5.6em; } main { padding: .5em; } }
 </style>
 </head>
 <body>
@@ -69,10 +75,17 @@ const char PAGE[] = R"PAGE(<!DOCTYPE html>
 const $ = (id) => document.getElementById(id);
 const setNames = { "camera": "Camera", "proc-amp": "Video proc-amp", "window": "Window" };
 
+// A note stays a moment (a refusal longer), then fades and goes.
+const noteTimers = {};
 function showMessage(name, text, ok) {
   const msg = $("msg-" + name);
   msg.textContent = text;
   msg.className = "msg " + (ok ? "ok" : "error");
+  clearTimeout(noteTimers[name]);
+  noteTimers[name] = setTimeout(() => {
+    msg.classList.add("fade");
+    noteTimers[name] = setTimeout(() => { msg.textContent = ""; }, 700);
+  }, ok ? 1500 : 5000);
 }
 
 function showValue(name, value) {
@@ -96,13 +109,42 @@ async function setProperty(name, value) {
     showMessage(name, "no answer: " + e, false);
     return;
   }
-  if (response.ok) {
-    if ("value" in answer) showValue(name, answer.value);
-    showMessage(name, "set", true);
-    return;
+  if ("value" in answer) showValue(name, answer.value);
+  if (response.ok) showMessage(name, "set", true);
+  else showMessage(name, answer.status || answer.error || ("HTTP " + response.status), false);
+  await loadProperties(false);
+}
+
+function rangeText(p) {
+  const parts = [];
+  if ("minimum" in p) parts.push(p.minimum + ".." + p.maximum);
+  if (p.auto) parts.push("or auto");
+  if ("default" in p) parts.push("default " + p.default);
+  return parts.join(", ");
+}
+
+// The cell after the number box: the automatic mode and the way back to the default, where they apply.
+function addButtons(row, p) {
+  const buttons = document.createElement("span");
+  buttons.className = "buttons";
+  if (p.auto) {
+    const auto = document.createElement("button");
+    auto.type = "button";
+    auto.id = "auto-" + p.name;
+    auto.textContent = "auto";
+    auto.addEventListener("click", () => setProperty(p.name, "auto"));
+    buttons.appendChild(auto);
   }
-  showMessage(name, answer.status || answer.error || ("HTTP " + response.status), false);
-  if ("value" in answer) showValue(name, answer.value); else loadProperties(false);
+  if ("default" in p) {
+    const reset = document.createElement("button");
+    reset.type = "button";
+    reset.id = "reset-" + p.name;
+    reset.textContent = "\u21ba";
+    reset.title = "back to the default, " + p.default;
+    reset.addEventListener("click", () => setProperty(p.name, p.default));
+    buttons.appendChild(reset);
+  }
+  row.appendChild(buttons);
 }
 
 function addControl(box, p) {
@@ -111,6 +153,11 @@ function addControl(box, p) {
   row.title = p.description || "";
   const label = document.createElement("label");
   label.textContent = p.name;
+  const range = document.createElement("span");
+  range.className = "range";
+  range.id = "range-" + p.name;
+  range.textContent = rangeText(p);
+  label.appendChild(range);
   row.appendChild(label);
   const writable = p.access.includes("w");
   const readable = p.access.includes("r");
@@ -121,6 +168,7 @@ function addControl(box, p) {
     value.textContent = "value" in p ? p.value : (p.status || "");
     row.appendChild(value);
     row.appendChild(document.createElement("span"));
+    row.appendChild(document.createElement("span"));
   } else if (p.control === "command") {
     const button = document.createElement("button");
     button.type = "button";
@@ -128,6 +176,7 @@ function addControl(box, p) {
     button.textContent = "Send";
     button.addEventListener("click", () => setProperty(p.name, 0));
     row.appendChild(button);
+    row.appendChild(document.createElement("span"));
     row.appendChild(document.createElement("span"));
   } else if (p.control === "switch") {
     const input = document.createElement("input");
@@ -137,6 +186,7 @@ function addControl(box, p) {
     input.addEventListener("change", () => setProperty(p.name, input.checked ? 1 : 0));
     row.appendChild(input);
     row.appendChild(document.createElement("span"));
+    addButtons(row, p);
   } else {
     if ("minimum" in p) {
       const slider = document.createElement("input");
@@ -159,20 +209,12 @@ function addControl(box, p) {
       setProperty(p.name, Number(number.value));
     });
     row.appendChild(number);
-    if (p.auto) {
-      const auto = document.createElement("button");
-      auto.type = "button";
-      auto.id = "auto-" + p.name;
-      auto.textContent = "auto";
-      auto.addEventListener("click", () => setProperty(p.name, "auto"));
-      row.appendChild(auto);
-    }
+    addButtons(row, p);
   }
   const msg = document.createElement("div");
   msg.id = "msg-" + p.name;
   msg.className = "msg";
   row.appendChild(msg);
-  if ("minimum" in p) label.title = p.minimum + ".." + p.maximum + ("default" in p ? ", default " + p.default : "");
   box.appendChild(row);
 }
 
