@@ -30,7 +30,20 @@ constexpr uint16_t PACKET_SIZE = 3072;
 constexpr int64_t FRAME_TIME = 666667;
 // Seeds per scenario: with each run's few hundred steps, depth 2 finds a bug that needs one preemption
 // at one step in a few hundred runs (PCT's bound is 1 / (threads x steps)).
+// Under the sanitizers a run costs several times as much: a fifth of the seeds there look for memory
+// errors along the interleavings, the native build explores.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define Z40K_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define Z40K_SANITIZED 1
+#endif
+#endif
+#ifdef Z40K_SANITIZED
+constexpr uint64_t SEEDS = 30;
+#else
 constexpr uint64_t SEEDS = 150;
+#endif
 
 enum PropertyId : ULONG { COLOR = 5, AWB = 6, EXPOSURE = 7, RED_GAIN = 9 };
 
@@ -66,24 +79,31 @@ struct RaceStack {
     std::vector<uint8_t> Format;
     size_t BuffersUsed = 0;
     uint64_t FirstBlock = 0;
+    std::filesystem::path driveC;
     std::atomic<int> RawFramesSeen{0}; // the frame worker has handed a raw frame to the driver
 
-    explicit RaceStack(unsigned Cameras, const simcam::CameraConfig& Config = CameraConfig()) {
-        ResetHostForStack("z40k-race-c");
+    explicit RaceStack(unsigned Cameras) {
+        driveC = ResetHostForStack("z40k-race-c");
         host::PoolSetLookaside(true); // the scratch frame of one frame waits for the next run's
         FirstBlock = host::PoolAllocationCount();
         Rig = std::make_unique<rig::Rig>(DriverEntry);
         for (unsigned i = 0; i < Cameras; ++i) {
-            size_t index = 0;
-            if (Rig->Plug(Config, &index) != STATUS_SUCCESS)
+            if (Plug() != STATUS_SUCCESS)
                 return;
-            Rig->CameraOf(index).SetRawFrame(RawFrame());
-            Rig->SetRawFrameObserver(index, [this](uint64_t, const uint8_t*, size_t) {
-                ++RawFramesSeen;
-                host::ClockNotify();
-            });
-            OpenPin(index);
+            OpenPin(i);
         }
+    }
+    NTSTATUS Plug(const rig::Rig::AddedCall& Added = nullptr) {
+        size_t index = 0;
+        const NTSTATUS status = Rig->Plug(CameraConfig(), &index, Added);
+        if (status != STATUS_SUCCESS)
+            return status;
+        Rig->CameraOf(index)->SetRawFrame(RawFrame());
+        Rig->SetRawFrameObserver(index, [this](uint64_t, const uint8_t*, size_t) {
+            ++RawFramesSeen;
+            host::ClockNotify();
+        });
+        return status;
     }
     static simcam::CameraConfig CameraConfig() {
         simcam::CameraConfig config;
@@ -122,19 +142,23 @@ struct RaceStack {
         std::memset(buffer.data(), 0, LOOKED_AT);
         return Pins.at(Pin)->QueueRead(buffer.data(), FrameBytes());
     }
-    NTSTATUS SetProperty(size_t Index, ULONG Id, LONG Value) {
+    NTSTATUS SetProperty(size_t Index, ULONG Id, LONG Value) { return SetCameraProperty(Rig->FilterOf(Index), Id, Value); }
+    static NTSTATUS SetCameraProperty(streamclass::Filter& Filter, ULONG Id, LONG Value) {
         CameraPropertyData request{};
         request.Property = {kCameraSet, Id, KSPROPERTY_TYPE_SET};
         CameraPropertyData data = request;
         data.Value = Value;
         ULONG returned = 0;
-        return Rig->FilterOf(Index).DeviceProperty(true, &request, sizeof request, &data, sizeof data, &returned);
+        return Filter.DeviceProperty(true, &request, sizeof request, &data, sizeof data, &returned);
     }
     PDeviceContext Context(size_t Index) { return static_cast<PDeviceContext>(Rig->FilterOf(Index).DeviceExtension()); }
     // What the window of a frame converted with Context's settings looks like (outside a scheduled run).
-    std::vector<uint8_t> Reference(const DeviceContext& Context) {
-        SetSourceRect(DEINTERLACED_STRIDE, WINDOW_X, WINDOW_WIDTH, DEINTERLACED_LINES, WINDOW_Y, WINDOW_HEIGHT);
-        DeviceContext copy = Context;
+    // The white balance leaves its gains in *Context.
+    std::vector<uint8_t> Reference(DeviceContext* Context, bool Window = true) {
+        if (Window)
+            SetSourceRect(DEINTERLACED_STRIDE, WINDOW_X, WINDOW_WIDTH, DEINTERLACED_LINES, WINDOW_Y,
+                          WINDOW_HEIGHT);
+        DeviceContext& copy = *Context;
         static std::vector<uint8_t> raw, out;
         raw = RawFrame();
         out.assign(FrameBytes(), 0);
@@ -164,12 +188,13 @@ struct RaceStack {
 // A read's outcome against what it may be: one of Allowed, and when it succeeded, one of the pictures.
 std::string CheckRead(streamclass::PendingRead& Read, const std::vector<NTSTATUS>& Allowed,
                       const std::vector<std::vector<uint8_t>>& Pictures, const char* Which) {
+    Read.Wait(nullptr, host::ClockNow100ns() + 20 * FRAME_TIME);
     if (!Read.Done())
         return std::string(Which) + " never completed; ";
     const NTSTATUS status = Read.Wait();
     if (std::find(Allowed.begin(), Allowed.end(), status) == Allowed.end())
         return std::string(Which) + " completed with " + Hex(status) + "; ";
-    if (status != STATUS_SUCCESS)
+    if (status != STATUS_SUCCESS || Pictures.empty())
         return "";
     const uint8_t* got = static_cast<const uint8_t*>(Read.Buffer());
     for (const std::vector<uint8_t>& picture : Pictures) {
@@ -201,7 +226,10 @@ std::string EndWhileReading(const host::ScheduleOptions& Options, Ending How, Mo
     RaceStack stack(1);
     if (!stack.Ready(1))
         return "the stack did not come up";
-    static const std::vector<uint8_t> picture = stack.Reference(*stack.Context(0)); // the same every run
+    static const std::vector<uint8_t> picture = [&] { // the same every run
+        DeviceContext context = *stack.Context(0);
+        return stack.Reference(&context);
+    }();
     host::BugCheckCapture checks;
     host::ScheduleStart(Options);
     NTSTATUS ended = STATUS_PENDING;
@@ -254,6 +282,173 @@ TEST(Races, TheStreamEndsWhileReadsWait) {
         });
         EXPECT_FALSE(e.Failed) << c.Name << ": Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
     }
+}
+
+// ---- the white balance against a property set of the same gains ----------------------------------------
+
+constexpr LONG SET_RED_GAIN = 300;
+
+// The pictures a colour frame may be once a setter switches the white balance off and sets the red gain
+// while the first frame converts: the white balance's own, or a fixed-gain picture with the gains of
+// before or of the white balance, the red one as it was or as set. *Balanced gets the balance's gains.
+std::vector<std::vector<uint8_t>> BalancePictures(RaceStack& Stack, DeviceContext* Balanced) {
+    std::vector<std::vector<uint8_t>> pictures;
+    const DeviceContext before = *Stack.Context(0);
+    *Balanced = before;
+    pictures.push_back(Stack.Reference(Balanced));
+    for (const DeviceContext* base : {&before, static_cast<const DeviceContext*>(Balanced)}) {
+        for (bool set : {false, true}) {
+            DeviceContext fixed = *base;
+            fixed.AutoWhiteBalance = FALSE;
+            if (set)
+                fixed.RedGain = SET_RED_GAIN;
+            pictures.push_back(Stack.Reference(&fixed));
+        }
+    }
+    return pictures;
+}
+
+std::string WhiteBalanceAgainstASetter(const host::ScheduleOptions& Options) {
+    RaceStack stack(1);
+    if (!stack.Ready(1) || stack.SetProperty(0, COLOR, 1) != STATUS_SUCCESS ||
+        stack.SetProperty(0, AWB, 1) != STATUS_SUCCESS)
+        return "the stack did not come up";
+    DeviceContext balanced;
+    static const std::vector<std::vector<uint8_t>> pictures = BalancePictures(stack, &balanced);
+    static const ULONG balancedRed = balanced.RedGain;
+    host::BugCheckCapture checks;
+    host::ScheduleStart(Options);
+    std::string failure;
+    {
+        if (stack.Run() != STATUS_SUCCESS)
+            failure = "the pin did not run; ";
+        auto first = stack.Queue(0);
+        auto second = stack.Queue(0);
+        NTSTATUS off = STATUS_PENDING, red = STATUS_PENDING;
+        host::ClockThread setter;
+        Spawn(&setter, [&] {
+            host::ClockWait([&] { return stack.RawFramesSeen.load() != 0; });
+            off = stack.SetProperty(0, AWB, 0);
+            red = stack.SetProperty(0, RED_GAIN, SET_RED_GAIN);
+        });
+        setter.Join();
+        failure += CheckRead(*first, {STATUS_SUCCESS}, pictures, "the first frame");
+        failure += CheckRead(*second, {STATUS_SUCCESS}, pictures, "the second frame");
+        if (off != STATUS_SUCCESS || red != STATUS_SUCCESS)
+            failure += "a property set returned " + Hex(off) + ", " + Hex(red) + "; ";
+        const ULONG now = stack.Context(0)->RedGain;
+        if (now != ULONG(SET_RED_GAIN) && now != balancedRed)
+            failure += "the red gain is " + std::to_string(now) + ", neither set nor balanced; ";
+        stack.Pins[0]->SetState(KSSTATE_STOP);
+    }
+    host::ScheduleStop();
+    return failure + stack.Leftovers(checks);
+}
+
+TEST(Races, APropertySetAgainstTheWhiteBalanceWritingTheSameGains) {
+    const Exploration e = Explore("white balance against a gain set", 2, SEEDS, WhiteBalanceAgainstASetter);
+    EXPECT_FALSE(e.Failed) << "Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
+}
+
+// ---- two cameras against the driver-wide geometry and one-time dump ------------------------------------
+
+std::vector<uint8_t> FileBytes(const std::filesystem::path& File) {
+    std::ifstream in(File, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Two grey cameras start together: both allocate bandwidth (writing the frame geometry) and both first
+// frames may find the dump not yet done. Every frame is the grey picture, and the dump is one whole frame.
+std::string TwoCamerasOnTheDriverWideState(const host::ScheduleOptions& Options) {
+    RaceStack stack(2);
+    if (!stack.Ready(2) || stack.SetProperty(0, COLOR, 0) != STATUS_SUCCESS ||
+        stack.SetProperty(1, COLOR, 0) != STATUS_SUCCESS)
+        return "the stack did not come up";
+    const std::filesystem::path dumpFile = stack.driveC / "DS-test.raw";
+    static std::vector<uint8_t> dump;
+    const DeviceContext context = *stack.Context(0);
+    host::BugCheckCapture checks;
+    host::ScheduleStart(Options);
+    std::string failure;
+    {
+        std::unique_ptr<streamclass::PendingRead> first;
+        host::ClockThread other;
+        std::unique_ptr<streamclass::PendingRead> second;
+        Spawn(&other, [&] {
+            if (stack.Pins[1]->SetState(KSSTATE_RUN) != STATUS_SUCCESS)
+                failure += "the second pin did not run; ";
+            second = stack.Queue(1);
+            second->Wait();
+        });
+        if (stack.Pins[0]->SetState(KSSTATE_RUN) != STATUS_SUCCESS)
+            failure += "the first pin did not run; ";
+        first = stack.Queue(0);
+        first->Wait();
+        other.Join();
+        for (auto& pin : stack.Pins)
+            pin->SetState(KSSTATE_STOP);
+        host::ScheduleStop();
+        // Both cameras send the same frame with the same settings: the same grey picture. The dump is
+        // what the first grey frame of one camera alone writes.
+        const std::vector<uint8_t> found = FileBytes(dumpFile);
+        DeviceContext copy = context;
+        RawDumpDone = 0;
+        stack.Reference(&copy, false);
+        if (dump.empty())
+            dump = FileBytes(dumpFile);
+        failure += CheckRead(*first, {STATUS_SUCCESS}, {}, "the first camera's frame");
+        const uint8_t* one = static_cast<const uint8_t*>(first->Buffer());
+        failure += CheckRead(*second, {STATUS_SUCCESS}, {std::vector<uint8_t>(one, one + LOOKED_AT)},
+                             "the second camera's frame");
+        if (dump.empty() || found != dump)
+            failure += "the dump is not one whole frame; ";
+    }
+    return failure + stack.Leftovers(checks);
+}
+
+TEST(Races, TwoCamerasAgainstTheDriverWideGeometryAndDump) {
+    // Whole frames and two cameras: ten times the steps of the other scenarios, a third of the seeds.
+    const Exploration e = Explore("two cameras", 2, SEEDS / 3, TwoCamerasOnTheDriverWideState);
+    EXPECT_FALSE(e.Failed) << "Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
+}
+
+// ---- a property request during bring-up -------------------------------------------------------------------
+
+constexpr LONG STORED_EXPOSURE = 300, SET_EXPOSURE = 700;
+
+// An application sets the exposure while the camera is brought up, which loads the stored settings:
+// the request completes once with a defined status, and the exposure is the stored or the set one.
+std::string PropertyDuringBringUp(const host::ScheduleOptions& Options) {
+    RaceStack stack(0);
+    host::RegistryCreateKey(host::DriverKeyPath() + "\\Z40K_Settings");
+    host::RegistrySetDword(host::DriverKeyPath() + "\\Z40K_Settings", "Exposure Time", STORED_EXPOSURE);
+    host::BugCheckCapture checks;
+    host::ScheduleStart(Options);
+    std::string failure;
+    {
+        NTSTATUS set = STATUS_PENDING;
+        host::ClockThread setter;
+        const NTSTATUS plugged = stack.Plug([&](streamclass::Filter& Filter, simcam::SimulatedCamera&) {
+            streamclass::Filter* filter = &Filter;
+            Spawn(&setter, [&set, filter] { set = RaceStack::SetCameraProperty(*filter, EXPOSURE, SET_EXPOSURE); });
+        });
+        setter.Join();
+        if (plugged != STATUS_SUCCESS)
+            failure += "bring-up returned " + Hex(plugged) + "; ";
+        // Before the stream class has read the stream information it knows no property set.
+        if (set != STATUS_SUCCESS && set != STATUS_NOT_FOUND)
+            failure += "the property set returned " + Hex(set) + "; ";
+        const USHORT exposure = stack.Context(0)->ExposureTime;
+        if (exposure != STORED_EXPOSURE && exposure != SET_EXPOSURE)
+            failure += "the exposure is " + std::to_string(exposure) + "; ";
+    }
+    host::ScheduleStop();
+    return failure + stack.Leftovers(checks);
+}
+
+TEST(Races, APropertyRequestDuringBringUp) {
+    const Exploration e = Explore("property during bring-up", 2, SEEDS, PropertyDuringBringUp);
+    EXPECT_FALSE(e.Failed) << "Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
 }
 
 } // namespace
