@@ -247,7 +247,8 @@ TEST_F(Pinned, RegistrationAllocationsRequestsAndSavedSettings) {
 
 // Every pool allocation of a session as the pool sees it, in order, from bring-up to the stop of one
 // captured frame: the interface copy at configure, one query buffer per stored setting, the buffer of
-// the interface query, the scratch frame of the raw frame (whole packets of 512 bytes).
+// the interface query, the scratch frame of the raw frame (whole packets of 3,072 bytes, the high-bandwidth
+// setting the camera's descriptor offers).
 TEST_F(Pinned, EveryAllocationOfASessionByPoolTypeTagAndSize) {
     CaptureOneFrame();
     constexpr ULONG WDM = 0x206D6457; // "Wdm "
@@ -264,8 +265,9 @@ TEST_F(Pinned, EveryAllocationOfASessionByPoolTypeTagAndSize) {
         {"query of Global Gain", PagedPool, 52},
         {"query of Horizon Mirror", PagedPool, 58},
         {"query of Vertical Flip", PagedPool, 56},
+        {"query of Imaging Path", PagedPool, 54},
         {"interface query", NonPagedPool, sizeof(USBCAMD_INTERFACE)},
-        {"scratch frame", NonPagedPool, 11576 * 512},
+        {"scratch frame", NonPagedPool, 1930 * 3072},
     };
     std::vector<host::PoolBlockInfo> blocks;
     for (const host::PoolBlockInfo& block : host::PoolRecentAllocations()) {
