@@ -69,6 +69,11 @@ LibraryStream* StreamToCarryOut(PHW_STREAM_REQUEST_BLOCK Srb, PFNUSBCAMD_STREAM_
 NTSTATUS StopIfRunning(LibraryStream* Stream) {
     if (!Stream->Running)
         return STATUS_SUCCESS;
+    if (StopWindowOpen()) { // the planted window: reads still come through during the stop
+        const NTSTATUS status = StreamStop(Stream->Device, Stream->StreamObject->StreamNumber);
+        Stream->Running = false;
+        return status;
+    }
     Stream->Running = false;
     return StreamStop(Stream->Device, Stream->StreamObject->StreamNumber);
 }

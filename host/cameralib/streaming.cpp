@@ -6,9 +6,12 @@
 #include "host/cameralib/streaming_state.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace cameralib {
 namespace {
+
+std::atomic<bool> stopWindow{false};
 
 void NotifyBandwidthCall(StreamingState* State) {
     if (State->AroundBandwidth)
@@ -43,7 +46,7 @@ void PrepareRun(LibraryDevice* Device, StreamingState* State, ULONG StreamNumber
 
 // Ends the workers and takes the transfers back from the bus; then completes every pending read with
 // Status. Runs with the state's lock free.
-void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status) {
+void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status, bool TakeReads = true) {
     AbortPump(Device, State);
     {
         std::lock_guard<host::Mutex> lock(State->Mutex);
@@ -55,7 +58,8 @@ void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status)
     std::deque<PHW_STREAM_REQUEST_BLOCK> reads;
     {
         std::lock_guard<host::Mutex> lock(State->Mutex);
-        reads.swap(State->Reads);
+        if (TakeReads)
+            reads.swap(State->Reads);
         State->Finished.clear();
         State->FramesPromised = 0;
         State->Returned.clear();
@@ -70,6 +74,14 @@ void SetRunning(StreamingState* State, bool Running) {
 }
 
 } // namespace
+
+void OpenStopWindow(bool Open) {
+    stopWindow.store(Open, std::memory_order_relaxed);
+}
+
+bool StopWindowOpen() {
+    return stopWindow.load(std::memory_order_relaxed);
+}
 
 StreamingState* EnsureStreaming(LibraryDevice* Device) {
     if (Device->Streaming == nullptr)
@@ -125,6 +137,12 @@ NTSTATUS StreamStop(LibraryDevice* Device, ULONG StreamNumber) {
         if (!state->Running)
             return STATUS_SUCCESS;
     }
+    std::deque<PHW_STREAM_REQUEST_BLOCK> early;
+    const bool window = stopWindow.load(std::memory_order_relaxed);
+    if (window) {
+        std::lock_guard<host::Mutex> lock(state->Mutex);
+        early.swap(state->Reads); // the stream takes new reads until Quit, below
+    }
     // The frame being converted finishes and its read completes; after that no packet or raw-frame
     // routine runs, so the driver's stop callbacks never race one.
     AbortPump(Device, state);
@@ -144,8 +162,10 @@ NTSTATUS StreamStop(LibraryDevice* Device, ULONG StreamNumber) {
     NTSTATUS freed = calls->CamFreeBandwidthEx(Device->BusDeviceObject, Device->DeviceContext, StreamNumber);
     NotifyBandwidthCall(state);
     // Reads still pending are cancelled once the driver has stopped.
-    EndStreaming(Device, state, state->Removed ? STATUS_DEVICE_NOT_CONNECTED : STATUS_CANCELLED);
+    EndStreaming(Device, state, state->Removed ? STATUS_DEVICE_NOT_CONNECTED : STATUS_CANCELLED, !window);
     SetRunning(state, false);
+    for (PHW_STREAM_REQUEST_BLOCK srb : early)
+        CompleteRead(srb, STATUS_CANCELLED, 0);
     state->Assembly.Assembled = 0;
     if (!NT_SUCCESS(stop))
         return stop;

@@ -451,4 +451,64 @@ TEST(Races, APropertyRequestDuringBringUp) {
     EXPECT_FALSE(e.Failed) << "Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
 }
 
+// ---- the explorer itself, on a race planted in the host ----------------------------------------------------
+
+// A read arrives while another thread stops the pin: it is refused or cancelled, never left queued on a
+// stopped stream. The trace of each run goes to *Traces.
+std::string ReadAgainstAStop(const host::ScheduleOptions& Options, std::vector<uint64_t>* Traces) {
+    RaceStack stack(1);
+    if (!stack.Ready(1))
+        return "the stack did not come up";
+    host::BugCheckCapture checks;
+    host::ScheduleStart(Options);
+    std::string failure;
+    {
+        if (stack.Run() != STATUS_SUCCESS)
+            failure = "the pin did not run; ";
+        std::unique_ptr<streamclass::PendingRead> read;
+        host::ClockThread reader, stopper;
+        Spawn(&reader, [&] { read = stack.Queue(0); });
+        Spawn(&stopper, [&] { stack.Pins[0]->SetState(KSSTATE_STOP); });
+        reader.Join();
+        stopper.Join();
+        if (!read->Done()) {
+            failure += "a read was left queued on a stopped stream; ";
+            // Only the next run of the pin serves it.
+            cameralib::OpenStopWindow(false);
+            stack.Pins[0]->SetState(KSSTATE_RUN);
+            read->Wait();
+            stack.Pins[0]->SetState(KSSTATE_STOP);
+            cameralib::OpenStopWindow(true);
+        } else {
+            failure += CheckRead(*read, {STATUS_CANCELLED, STATUS_DEVICE_NOT_READY}, {}, "the read");
+        }
+    }
+    Traces->push_back(host::ScheduleStop().Trace);
+    return failure + stack.Leftovers(checks);
+}
+
+// With the window open, the explorer finds a seed whose run leaves the read queued, and that seed replays
+// exactly: the same failure, the same order of events. Closed, every seed passes.
+TEST(Races, TheExplorerFindsAPlantedRaceAndReplaysItsSeed) {
+    if (ReplaySeed() != 0)
+        GTEST_SKIP() << "a replay of another scenario's seed";
+    std::vector<uint64_t> traces;
+    auto run = [&](const host::ScheduleOptions& Options) { return ReadAgainstAStop(Options, &traces); };
+    cameralib::OpenStopWindow(true);
+    const Exploration found = Explore("planted race", 2, 8 * SEEDS, run);
+    host::ScheduleOptions replay;
+    replay.Seed = found.FailedSeed;
+    replay.Depth = 2;
+    replay.Steps = found.ProbeSteps;
+    const uint64_t foundTrace = traces.back();
+    const std::string again = found.Failed ? ReadAgainstAStop(replay, &traces) : std::string();
+    cameralib::OpenStopWindow(false);
+    ASSERT_TRUE(found.Failed) << "the explorer missed the planted race in " << found.Runs << " seeds";
+    ASSERT_NE(found.FailedSeed, 0u) << "the probe's run failed; no seed was needed";
+    EXPECT_EQ(again, found.Failure);
+    EXPECT_EQ(traces.back(), foundTrace);
+    const Exploration closed = Explore("planted race, closed", 2, SEEDS, run);
+    EXPECT_FALSE(closed.Failed) << "Z40K_SCHEDULE_SEED=" << closed.FailedSeed << ": " << closed.Failure;
+}
+
 } // namespace
