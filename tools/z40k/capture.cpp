@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -38,12 +39,16 @@ struct CaptureOptions {
     std::string Registry;
     std::string DriveC;
     std::vector<std::string> Scenes; // one per camera; the last serves the cameras after it
-    unsigned PacketSize = 512;
-    unsigned Buffers = 3;     // reads kept queued
-    double CameraFps = 15;    // the simulated camera's pace
-    unsigned Cameras = 1;     // cameras plugged in and captured at once
-    unsigned UnplugAfter = 0; // pull the camera out after this many frames (0: never)
+    unsigned PacketSize = 3 * 1024;  // the data pipe's bytes per microframe in alternate setting 0
+    unsigned Buffers = 3;            // reads kept queued
+    double CameraFps = 15;           // the simulated camera's pace
+    unsigned Cameras = 1;            // cameras plugged in and captured at once
+    unsigned UnplugAfter = 0;        // pull the camera out after this many frames (0: never)
     std::string Clock = "real";
+    std::string Bus = "faithful";
+    std::string Pcap; // record the buses' traffic into this USBPcap file
+    uint64_t PcapLimitMib = 4096;
+    std::string Replay; // play this USBPcap recording back instead of the simulated camera
     std::string Trace;
     bool SaveRaw = false;
     bool NeverReady = false;       // a camera whose status word never reads ready (for the tests)
@@ -126,6 +131,11 @@ class ProgressLine {
         else
             std::fprintf(stderr, "%s\n", Text().c_str());
     }
+    // Another message is about to be printed: the live line ends first.
+    void Break() {
+        if (live_)
+            std::fputc('\n', stderr);
+    }
     double Rate() const {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -154,6 +164,7 @@ struct CameraCapture {
     std::vector<std::vector<uint8_t>> Buffers;
     std::deque<std::pair<size_t, std::unique_ptr<streamclass::PendingRead>>> Reads; // buffer, read
     unsigned Captured = 0;
+    bool Running = false; // its pin runs
     bool Unplugged = false;
     uint64_t DroppedAtUnplug = 0; // the library's count, kept: its record goes with the camera
 };
@@ -179,7 +190,12 @@ struct CaptureRun {
     std::string RawError;
     ProgressLine Counter;
     unsigned Total = 0;
+    bool CameraRefused = false;  // a camera's pin did not run while the others' did
+    bool RecordingNoted = false; // the recording's stop has been told
 };
+
+// A capture that wrote what it could but not for every camera: its reason was told as it happened.
+struct PartialCapture {};
 
 // The picture format, and the output checks that need no camera: refused before anything is written.
 void ChooseOutput(CaptureRun& Run) {
@@ -211,11 +227,22 @@ void OpenSession(CaptureRun& Run) {
     session.Registry = options.Registry;
     session.SavesRegistry = true;
     session.DriverImage = options.Driver;
+    session.Bus = options.Bus == "ideal"    ? rig::BusMode::Ideal
+                  : options.Bus == "shared" ? rig::BusMode::Shared
+                                            : rig::BusMode::Faithful;
+    session.Pcap = options.Pcap;
+    session.PcapLimit = options.PcapLimitMib << 20;
+    session.Replay = options.Replay;
     host::ParseWindowsTarget(options.Windows, &session.Target); // checked as the option was read
     session.Inf = options.Inf;
     std::string error;
     if (!Run.Session.Open(session, &error))
         throw Failure{error};
+    if (Run.Session.ReplaySkipped() != 0)
+        std::fprintf(stderr,
+                     "z40k capture: --replay %s: %llu of its %llu records are malformed and passed over\n",
+                     options.Replay.c_str(), static_cast<unsigned long long>(Run.Session.ReplaySkipped()),
+                     static_cast<unsigned long long>(Run.Session.ReplayRecords()));
     for (unsigned i = 0; i < options.Cameras; ++i) {
         const std::string& name = options.Scenes.empty()
                                       ? std::string("chart")
@@ -316,11 +343,26 @@ uint64_t DroppedFrames(CaptureRun& Run) {
 void RunPins(CaptureRun& Run) {
     for (CameraCapture& camera : Run.Cameras) {
         const NTSTATUS status = camera.Pin->SetState(KSSTATE_RUN);
-        if (!NT_SUCCESS(status))
-            throw Failure{"the capture pin did not run (" + StatusHex(status) + ")"};
+        camera.Running = NT_SUCCESS(status);
+        if (camera.Running)
+            continue;
+        std::string why = "the capture pin did not run: " + StatusName(status);
+        const std::string refusal = Run.Session.BandwidthRefusal(camera.Index);
+        if (!refusal.empty())
+            why += " (USBD_STATUS_NO_BANDWIDTH: " + refusal + ")";
+        if (Run.Cameras.size() == 1)
+            throw Failure{why};
+        // The others go on; this one is told about now and ends the capture's status later.
+        std::fprintf(stderr, "z40k capture: camera %zu: %s\n", camera.Index, why.c_str());
+        Run.CameraRefused = true;
     }
+    if (std::none_of(Run.Cameras.begin(), Run.Cameras.end(),
+                     [](const CameraCapture& C) { return C.Running; }))
+        throw Failure{"no camera's capture pin ran"};
     Run.Counter.Start();
     for (CameraCapture& camera : Run.Cameras) {
+        if (!camera.Running)
+            continue;
         const size_t buffers = std::min<size_t>(Run.Options.Buffers, std::max(Run.Options.Frames, 1u));
         camera.Buffers.assign(buffers, std::vector<uint8_t>(Run.VideoFormat.DataFormat.SampleSize));
         QueueReads(camera, std::vector<bool>(buffers, true));
@@ -351,6 +393,18 @@ bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, const std::vector<uint8_
     return true;
 }
 
+// A recording that stopped at its limit (or on a failed write) is told once; the capture goes on.
+void NoteRecordingStop(CaptureRun& Run) {
+    if (Run.RecordingNoted)
+        return;
+    const std::string stopped = Run.Session.RecordingStopped();
+    if (stopped.empty())
+        return;
+    Run.RecordingNoted = true;
+    Run.Counter.Break();
+    std::fprintf(stderr, "z40k capture: --pcap %s: %s\n", Run.Options.Pcap.c_str(), stopped.c_str());
+}
+
 // Waits for the camera's oldest read and writes its frame; then pulls the camera out when the options
 // say so after this many frames, or queues the buffer again. False when the capture must end: *Failure
 // says why (empty for a pipe's reader that stopped reading).
@@ -362,6 +416,9 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
     if (!NT_SUCCESS(status)) {
         *Failure =
             "frame " + std::to_string(Camera.Captured) + " could not be read (" + StatusHex(status) + ")";
+        const std::string idle = Run.Session.ReplayIdle();
+        if (!idle.empty())
+            *Failure += ": " + idle;
         return false;
     }
     {
@@ -375,6 +432,7 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
         return false;
     ++Camera.Captured;
     ++Run.Total;
+    NoteRecordingStop(Run);
     Run.Counter.Update(Run.Total, DroppedFrames(Run));
     if (Run.Options.UnplugAfter != 0 && Camera.Captured == Run.Options.UnplugAfter) {
         // Pulled out: the reads still queued come back failed, the frames written stay.
@@ -399,7 +457,8 @@ std::string ReadFrames(CaptureRun& Run) {
     for (bool more = true; more;) {
         more = false;
         for (CameraCapture& camera : Run.Cameras) {
-            if (camera.Captured >= Run.Options.Frames || camera.Unplugged || z40k::Interrupted())
+            if (!camera.Running || camera.Captured >= Run.Options.Frames || camera.Unplugged ||
+                z40k::Interrupted())
                 continue;
             more = true;
             if (!TakeFrame(Run, camera, &failure))
@@ -439,6 +498,9 @@ void FinishCapture(CaptureRun& Run) {
         throw Failure{error};
     if (Run.Trace.IsOpen() && !Run.Trace.Commit(&error))
         throw Failure{error};
+    NoteRecordingStop(Run);
+    if (!Run.Session.CloseRecording(&error))
+        throw Failure{error};
 }
 
 void RunCapture(const CaptureOptions& Options) {
@@ -469,6 +531,8 @@ void RunCapture(const CaptureOptions& Options) {
     FinishCapture(run);
     if (z40k::Interrupted())
         throw InterruptedCapture{run.Total};
+    if (run.CameraRefused)
+        throw PartialCapture{};
 }
 
 } // namespace
@@ -506,9 +570,33 @@ static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
         ->check(CLI::Range(1, 8))
         ->capture_default_str();
     Cmd->add_option("--unplug-after", Options->UnplugAfter, "pull the camera out after this many frames");
-    Cmd->add_option("--packet-size", Options->PacketSize, "data packet size of the camera's isochronous pipe")
-        ->check(CLI::Range(1, 65535))
+    Cmd->add_option("--packet-size", Options->PacketSize,
+                    "bytes a microframe the camera's data pipe carries in its capture setting")
+        ->check(CLI::Validator(
+            [](std::string& Text) {
+                unsigned long bytes = 0;
+                const bool number = !Text.empty() &&
+                                    Text.find_first_not_of("0123456789") == std::string::npos &&
+                                    (bytes = std::strtoul(Text.c_str(), nullptr, 10)) <= 65535;
+                return number && rig::ValidPacketSize(static_cast<uint32_t>(bytes))
+                           ? std::string()
+                           : "a high-speed isochronous pipe carries 1 to 3 equal transactions of at most "
+                             "1,024 "
+                             "bytes a microframe";
+            },
+            "1..3072"))
         ->capture_default_str();
+    Cmd->add_option(
+           "--bus", Options->Bus,
+           "faithful: USB 2.0 high speed, a bus per camera; shared: the cameras on one; ideal: no limits")
+        ->check(CLI::IsMember({"faithful", "shared", "ideal"}))
+        ->capture_default_str();
+    Cmd->add_option("--pcap", Options->Pcap,
+                    "record the USB traffic into this file (USBPcap, for Wireshark)");
+    Cmd->add_option("--pcap-limit", Options->PcapLimitMib, "most MiB the recording may take")
+        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 20))
+        ->capture_default_str();
+    Cmd->add_option("--replay", Options->Replay, "play this USBPcap recording back as the camera");
     Cmd->add_option("--clock", Options->Clock, "real: the camera's own pace; virtual: as fast as possible")
         ->check(CLI::IsMember({"real", "virtual"}))
         ->capture_default_str();
@@ -539,11 +627,19 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
             *ExitCode = EXIT_USAGE;
             return;
         }
+        if (!options->Replay.empty() && (options->Cameras != 1 || !options->Scenes.empty())) {
+            std::fprintf(stderr, "z40k capture: --replay: a recording plays back as one camera, "
+                                 "without --cameras or --scene\n");
+            *ExitCode = EXIT_USAGE;
+            return;
+        }
         try {
             RunCapture(*options);
             *ExitCode = 0;
         } catch (const Failure& f) {
             std::fprintf(stderr, "z40k capture: %s\n", f.Message.c_str());
+            *ExitCode = EXIT_RUNTIME_FAILURE;
+        } catch (const PartialCapture&) {
             *ExitCode = EXIT_RUNTIME_FAILURE;
         } catch (const InterruptedCapture& i) {
             std::fprintf(stderr, "z40k capture: interrupted after %u frames; stopped and saved\n", i.Frames);

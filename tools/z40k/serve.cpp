@@ -125,6 +125,11 @@ CLI::App* AddServeCommand(CLI::App& App, int* ExitCode) {
         ->capture_default_str();
     cmd->add_option("--set", options->Sets, "set a property before the stream starts, e.g. exposure=1200")
         ->type_name("NAME=VALUE");
+    cmd->add_option("--pcap", options->Live.Pcap,
+                    "record the USB traffic into this file (USBPcap, for Wireshark)");
+    cmd->add_option("--bus", options->Live.Bus, "faithful: USB 2.0 high speed; ideal: no limits")
+        ->check(CLI::IsMember({"faithful", "ideal"}))
+        ->capture_default_str();
     cmd->callback([options, ExitCode]() {
         if (!ParsePropertyAssignments("serve", options->Sets, &options->Live.Assignments)) {
             *ExitCode = EXIT_USAGE;
