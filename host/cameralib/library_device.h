@@ -58,7 +58,7 @@ struct LibraryDevice {
     PVOID DeviceContext = nullptr;            // the stream class's device extension
     PDEVICE_OBJECT BusDeviceObject = nullptr; // handed to every callback
     PDEVICE_OBJECT PhysicalDeviceObject = nullptr;
-    bus::Port* Port = nullptr; // where the camera is on the bus, found from its PDO
+    bus::Port* Port = nullptr;                         // where the camera is on the bus, found from its PDO
     const USBCAMD_DEVICE_DATA2* DeviceData2 = nullptr; // registered by InitializeNewInterface
     ULONG InterfaceVersion = 0;
     ULONG ControlFlags = 0;

@@ -96,7 +96,8 @@ NTSTATUS StreamRun(LibraryDevice* Device, ULONG StreamNumber, const KSDATAFORMAT
     const USBCAMD_DEVICE_DATA2* calls = Device->DeviceData2;
     uint8_t endpoint = 0;
     uint32_t size = 0;
-    if (calls == nullptr || Device->Port == nullptr || !FindStreamingPipes(Device, &endpoint, &size, &endpoint, &size))
+    if (calls == nullptr || Device->Port == nullptr ||
+        !FindStreamingPipes(Device, &endpoint, &size, &endpoint, &size))
         return STATUS_INVALID_DEVICE_STATE;
 
     ULONG rawFrameLength = 0;

@@ -119,7 +119,8 @@ Record* Next(Scheduler& s, std::unique_lock<std::mutex>& Lock) {
             continue;
         }
         const uint64_t generation = s.Generation;
-        if (!s.Changed.wait_for(Lock, OUTSIDE_PATIENCE, [&] { return s.Generation != generation || !s.Active; })) {
+        if (!s.Changed.wait_for(Lock, OUTSIDE_PATIENCE,
+                                [&] { return s.Generation != generation || !s.Active; })) {
             Lock.unlock();
             BugCheck("every host thread waits and nothing is left to wake any of them");
         }
@@ -325,7 +326,8 @@ ScheduleSummary ScheduleProgress() {
 }
 
 void SchedulePoint() {
-    if (!detail::scheduleOn.load(std::memory_order_relaxed) || detail::self == nullptr || detail::holding != 0)
+    if (!detail::scheduleOn.load(std::memory_order_relaxed) || detail::self == nullptr ||
+        detail::holding != 0)
         return;
     detail::Scheduler& s = detail::S();
     std::unique_lock<std::mutex> lock(s.Mutex);

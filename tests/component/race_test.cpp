@@ -142,7 +142,9 @@ struct RaceStack {
         std::memset(buffer.data(), 0, LOOKED_AT);
         return Pins.at(Pin)->QueueRead(buffer.data(), FrameBytes());
     }
-    NTSTATUS SetProperty(size_t Index, ULONG Id, LONG Value) { return SetCameraProperty(Rig->FilterOf(Index), Id, Value); }
+    NTSTATUS SetProperty(size_t Index, ULONG Id, LONG Value) {
+        return SetCameraProperty(Rig->FilterOf(Index), Id, Value);
+    }
     static NTSTATUS SetCameraProperty(streamclass::Filter& Filter, ULONG Id, LONG Value) {
         CameraPropertyData request{};
         request.Property = {kCameraSet, Id, KSPROPERTY_TYPE_SET};
@@ -151,7 +153,9 @@ struct RaceStack {
         ULONG returned = 0;
         return Filter.DeviceProperty(true, &request, sizeof request, &data, sizeof data, &returned);
     }
-    PDeviceContext Context(size_t Index) { return static_cast<PDeviceContext>(Rig->FilterOf(Index).DeviceExtension()); }
+    PDeviceContext Context(size_t Index) {
+        return static_cast<PDeviceContext>(Rig->FilterOf(Index).DeviceExtension());
+    }
     // What the window of a frame converted with Context's settings looks like (outside a scheduled run).
     // The white balance leaves its gains in *Context.
     std::vector<uint8_t> Reference(DeviceContext* Context, bool Window = true) {
@@ -165,7 +169,8 @@ struct RaceStack {
         ULONG used = 0;
         uint8_t frameContext[8] = {};
         CamDeviceData2.CamProcessRawVideoFrameEx(nullptr, &copy, frameContext, out.data(), FrameBytes(),
-                                                 raw.data(), ULONG(raw.size()), 0, &used, ULONG(raw.size()), 0);
+                                                 raw.data(), ULONG(raw.size()), 0, &used, ULONG(raw.size()),
+                                                 0);
         return std::vector<uint8_t>(out.begin(), out.begin() + LOOKED_AT);
     }
     // Everything a run must leave: no SRB completed twice or never, no bug check, no pool block.
@@ -430,7 +435,8 @@ std::string PropertyDuringBringUp(const host::ScheduleOptions& Options) {
         host::ClockThread setter;
         const NTSTATUS plugged = stack.Plug([&](streamclass::Filter& Filter, simcam::SimulatedCamera&) {
             streamclass::Filter* filter = &Filter;
-            Spawn(&setter, [&set, filter] { set = RaceStack::SetCameraProperty(*filter, EXPOSURE, SET_EXPOSURE); });
+            Spawn(&setter,
+                  [&set, filter] { set = RaceStack::SetCameraProperty(*filter, EXPOSURE, SET_EXPOSURE); });
         });
         setter.Join();
         if (plugged != STATUS_SUCCESS)
@@ -451,7 +457,8 @@ TEST(Races, APropertyRequestDuringBringUp) {
     EXPECT_FALSE(e.Failed) << "Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
 }
 
-// ---- the explorer itself, on a race planted in the host ----------------------------------------------------
+// ---- the explorer itself, on a race planted in the host
+// ----------------------------------------------------
 
 // A read arrives while another thread stops the pin: it is refused or cancelled, never left queued on a
 // stopped stream. The trace of each run goes to *Traces.

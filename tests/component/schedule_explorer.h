@@ -37,7 +37,8 @@ inline Exploration Explore(const char* Name, unsigned Depth, uint64_t Seeds, con
     Exploration result;
     // Each run allocates and frees frame buffers of megabytes: kept by the allocator rather than given
     // back to the system and faulted in again, they cost a run nothing.
-    static const bool keepMemory = (mallopt(M_MMAP_THRESHOLD, 64 << 20), mallopt(M_TRIM_THRESHOLD, 512 << 20), true);
+    static const bool keepMemory =
+        (mallopt(M_MMAP_THRESHOLD, 64 << 20), mallopt(M_TRIM_THRESHOLD, 512 << 20), true);
     (void)keepMemory;
     const auto start = std::chrono::steady_clock::now();
     host::ScheduleOptions options;
