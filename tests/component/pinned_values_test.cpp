@@ -266,7 +266,6 @@ TEST_F(Pinned, EveryAllocationOfASessionByPoolTypeTagAndSize) {
         {"query of Global Gain", PagedPool, 52},
         {"query of Horizon Mirror", PagedPool, 58},
         {"query of Vertical Flip", PagedPool, 56},
-        {"query of Imaging Path", PagedPool, 54},
         {"interface query", NonPagedPool, sizeof(USBCAMD_INTERFACE)},
         {"scratch frame", NonPagedPool, 1930 * 3072},
     };
