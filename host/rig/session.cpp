@@ -9,14 +9,24 @@
 #include <cstring>
 #include <filesystem>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace rig {
 namespace {
 
+// "FILE: ACTION: WHY" from the kernel's "FILE: WHY"; a reason that names a line of the file
+// ("FILE:3: ...") says what is wrong with it already.
+std::string RegistryFileError(const std::string& File, const char* Action, const std::string& Reason) {
+    const std::string prefix = File + ": ";
+    if (Reason.compare(0, prefix.size(), prefix) != 0)
+        return Reason;
+    return prefix + Action + ": " + Reason.substr(prefix.size());
+}
+
 // The registry at the start of a session: the file when it exists; when it does not, an empty registry
-// for a session that will write the file (whose folder must then take it, found out now rather than
-// after every frame was taken), and a refusal for one that only reads.
+// for a session that will write the file (whose folder must then exist and take it, found out now rather
+// than after every frame was taken; it is not made), and a refusal for one that only reads.
 bool LoadRegistry(const SessionOptions& Options, std::string* Error) {
     const std::string& file = Options.Registry;
     if (file.empty())
@@ -24,22 +34,19 @@ bool LoadRegistry(const SessionOptions& Options, std::string* Error) {
     std::error_code ec;
     if (!std::filesystem::exists(file, ec)) {
         if (!Options.SavesRegistry) {
-            *Error = "cannot read the registry " + file + ": " + std::strerror(ENOENT);
+            *Error = file + ": cannot read the registry: " + std::strerror(ENOENT);
             return false;
         }
-        std::filesystem::path folder = std::filesystem::path(file).parent_path();
-        if (folder.empty())
-            folder = ".";
-        if (!std::filesystem::is_directory(folder, ec) || ::access(folder.c_str(), W_OK) != 0) {
-            *Error = "cannot write the registry " + file + ": " + folder.string() +
-                     " is not a folder that can be written";
+        const int reason = FolderRefusesFiles(std::filesystem::path(file).parent_path().string());
+        if (reason != 0) {
+            *Error = file + ": cannot write the registry: " + std::strerror(reason);
             return false;
         }
         return true;
     }
     std::string reason;
     if (!host::RegistryLoadFile(file, &reason)) {
-        *Error = "cannot read the registry " + file + ": " + reason;
+        *Error = RegistryFileError(file, "cannot read the registry", reason);
         return false;
     }
     return true;
@@ -50,6 +57,16 @@ FrameRecord FromLibrary(const cameralib::FrameRecord& Frame) {
 }
 
 } // namespace
+
+int FolderRefusesFiles(const std::string& Folder) {
+    const std::string folder = Folder.empty() ? std::string(".") : Folder;
+    struct stat info;
+    if (::stat(folder.c_str(), &info) != 0)
+        return errno;
+    if (!S_ISDIR(info.st_mode))
+        return ENOTDIR;
+    return ::access(folder.c_str(), W_OK) != 0 ? errno : 0;
+}
 
 bool BootHost(const SessionOptions& Options, std::string* Error) {
     host::ResetKernel();
@@ -70,6 +87,7 @@ struct Session::Parts {
     ~Parts() {
         Cameras.reset();
         host::RegistrySetObserver(nullptr);
+        host::FilesSetFailureObserver(nullptr);
         streamclass::SetSrbObserver(nullptr);
         if (ImageLoaded)
             pe::UnloadDriver(&Image);
@@ -174,6 +192,16 @@ void Session::OnRegistryWrite(std::function<void(const RegistryWrite&)> Observer
         });
 }
 
+void Session::OnFileFailure(std::function<void(const FileFailure&)> Observer) {
+    if (!Observer) {
+        host::FilesSetFailureObserver(nullptr);
+        return;
+    }
+    host::FilesSetFailureObserver([Observer](const host::FileFailure& Failure) {
+        Observer(FileFailure{Failure.Name, Failure.HostPath, Failure.Call, Failure.Status, Failure.Errno});
+    });
+}
+
 void Session::OnSrbCompleted(std::function<void(const streamclass::SrbEvent&)> Observer) {
     streamclass::SetSrbObserver(std::move(Observer));
 }
@@ -193,7 +221,7 @@ bool Session::SaveSettings(std::string* Error) {
         return true;
     std::string reason;
     if (!host::RegistrySaveFile(options.Registry, &reason)) {
-        *Error = "cannot write the registry " + options.Registry + ": " + reason;
+        *Error = RegistryFileError(options.Registry, "cannot write the registry", reason);
         return false;
     }
     return true;

@@ -200,7 +200,7 @@ void PrintText(const nlohmann::json& Info) {
 
 int RunInfo(bool Json) {
     rig::Session session;
-    streamclass::Filter* camera = z40k::BringUpOneCamera(session, rig::SessionOptions(), "info");
+    streamclass::Filter* camera = z40k::BringUpOneCamera(session, rig::SessionOptions());
     if (camera == nullptr)
         return EXIT_RUNTIME_FAILURE;
     streamclass::Filter& filter = *camera;
@@ -208,7 +208,7 @@ int RunInfo(bool Json) {
     filter.Unload();
     const std::vector<std::string> violations = streamclass::Violations();
     for (const std::string& violation : violations)
-        std::fprintf(stderr, "z40k info: %s\n", violation.c_str());
+        z40k::PrintError("stream class", violation);
     if (Json)
         std::cout << info.dump() << "\n";
     else
