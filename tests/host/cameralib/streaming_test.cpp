@@ -8,6 +8,7 @@
 #include "host/streamclass/stream_class_host.h"
 #include "host/simcam/packetizer.h"
 #include "host/simcam/sensor.h"
+#include "host/simcam/simulated_camera.h"
 
 #include <gtest/gtest.h>
 

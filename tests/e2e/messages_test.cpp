@@ -1,0 +1,77 @@
+// What the program says when it is used wrongly, or the camera refuses: one line `z40k: WHAT: WHY` on
+// stderr, the exit status a script can act on, the range a value must lie in, and the nearest name to a
+// mistyped one. Nothing is written before a usage error.
+#include "tests/e2e/run_z40k.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Messages : public e2e::FolderTest {
+  protected:
+    Messages() : FolderTest("z40k-e2e-messages") {}
+    std::string Capture(const std::string& Args) {
+        return "capture --clock virtual --drive-c " + Path("c") + " -o " + Path("out") + " " + Args;
+    }
+};
+
+TEST_F(Messages, EachIsOneLineWithTheStatusTheRangeAndTheNearestName) {
+    struct Case {
+        std::string Args;
+        int Exit;
+        const char* Says; // the whole stderr line after "z40k: ", as a regular expression
+    } cases[] = {
+        {"captur -n 1", 2, "captur: unknown subcommand; did you mean capture\\?"},
+        {"", 2, "no subcommand: give one of info, convert, capture, props or serve"},
+        {"--bogus", 2, "--bogus: unknown option; z40k takes a subcommand first: .*"},
+        {Capture("--fram 3"), 2, "--fram: unknown option of z40k capture; did you mean --frames\\?"},
+        {Capture("-n 1 -n 2"), 2, "--frames: given 2 times; give it once"},
+        {Capture("-n"), 2, "--frames: needs a value"},
+        {Capture("-n abc"), 2, "--frames: abc is not a whole number; it takes 1\\.\\.1000000000"},
+        {Capture("--format pgn"), 2, "--format: pgn is not one of bmp, png or raw; did you mean png\\?"},
+        {Capture("--packet-size 65535"), 2, "--packet-size: 65535 is out of range; it takes 1\\.\\.1024"},
+        {Capture("--camera-fps 0.5"), 2, "--camera-fps: 0\\.5 is out of range; it takes 1\\.\\.1000"},
+        {Capture("--unplug-after 0"), 2, "--unplug-after: 0 is out of range; it takes 1\\.\\.1000000000"},
+        {Capture("-n 2 --unplug-after 3"), 2, "--unplug-after: 3 is after the last frame; with -n 2 it takes 1\\.\\.2"},
+        {Capture("--scene chart chart"), 2, "chart: unexpected argument of z40k capture \\(it takes options only\\)"},
+        {Capture("--scene chart --scene chart"), 2, "--scene: 2 scenes for 1 camera; .*"},
+        {"capture -o - --format bmp", 2, "-o -: standard output takes the raw frame buffers only; add --format raw"},
+        {"capture -o - --format raw --save-raw", 2, "-o -: --save-raw writes files, .*"},
+        {"capture -o - --format raw --cameras 2", 2, "-o -: standard output takes one camera's frames; .*"},
+        {"capture -o - --format raw --trace -", 2, "--trace -: standard output carries the frames with -o -"},
+        {Capture("--set exposur=1"), 2, "--set: unknown property exposur; did you mean exposure\\?"},
+        {Capture("--set window-param=-99999"), 2,
+         "--set: window-param=-99999 is out of range; window-param takes 0\\.\\.65535"},
+        {Capture("--set camera-command=1"), 2, "--set: camera-command=1 is out of range; camera-command takes only 0"},
+        {Capture("--set gain-max=5"), 2, "--set: gain-max is read-only"},
+        {Capture("--set exposure=auto"), 2, "--set: exposure has no automatic mode; exposure takes 0\\.\\.2047"},
+        {"convert in.raw out.bmp --gains 999999,1,1", 2, "--gains: 999999 is out of range; blue-gain takes 0\\.\\.511"},
+        {"convert in.raw out.bmp --gains 1,4294967295,1", 2, "--gains: 4294967295 is out of range; green-gain .*"},
+        {"convert in.raw out.jpg", 2, "out\\.jpg: unknown picture format; OUTPUT ends in \\.bmp, \\.png or \\.raw"},
+        {"convert in.raw", 2, "convert: OUTPUT is missing"},
+#ifdef Z40K_HAVE_SERVE
+        {"serve --port 70000", 2, "--port: 70000 is out of range; it takes 0\\.\\.65535"},
+#endif
+        // The device's refusals: statuses by name, with the range the value had to lie in.
+        {Capture("--set brightness=200"), 1,
+         "--set brightness=200: the camera refused it: STATUS_INVALID_PARAMETER \\(brightness takes 0\\.\\.108\\)"},
+        {Capture("--never-ready"), 1, "the camera: did not become ready: STATUS_UNSUCCESSFUL"},
+    };
+    for (const Case& c : cases) {
+        const e2e::Outcome r = Run(c.Args);
+        EXPECT_EQ(r.ExitCode, c.Exit) << c.Args << ": " << r.Err;
+        EXPECT_TRUE(std::regex_match(r.Err, std::regex(std::string("z40k: ") + c.Says + "\n")))
+            << c.Args << "\n  said: " << r.Err << "  expected: " << c.Says;
+        EXPECT_TRUE(r.Out.empty()) << c.Args;
+        EXPECT_FALSE(fs::exists(dir_ / "out" / "frame-0000.bmp")) << c.Args << ": a frame was taken";
+        if (c.Exit == 2) {
+            EXPECT_FALSE(fs::exists(dir_ / "out")) << c.Args << ": a usage error made the output folder";
+        }
+    }
+}
+
+} // namespace
