@@ -14,6 +14,7 @@
 #include "tools/z40k/image_files.h"
 #include "tools/z40k/interrupt.h"
 #include "tools/z40k/output_paths.h"
+#include "tools/z40k/picture_writers.h"
 #include "tools/z40k/scene_option.h"
 #include "tools/z40k/trace_writer.h"
 
@@ -27,6 +28,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -158,7 +160,8 @@ class ProgressLine {
 
 // One camera's capture: its pin, its buffers and the reads queued in them, and what it has written.
 struct CameraCapture {
-    size_t Index = 0;
+    unsigned Number = 0; // in the run
+    size_t Index = 0;    // in the session
     std::string Prefix; // "frame", or "cam0-frame" with more than one camera
     std::unique_ptr<streamclass::Pin> Pin;
     std::vector<std::vector<uint8_t>> Buffers;
@@ -179,6 +182,9 @@ struct CaptureRun {
     rig::Session Session;
     std::vector<simcam::Scene> Scenes; // one per camera
     std::vector<CameraCapture> Cameras;
+    // After the cameras, so that the writes still running end before their buffers go; none when each
+    // picture is written on the reading thread.
+    std::unique_ptr<z40k::PictureWriters> Writers;
     KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat = {};
     int Width = 0;
     int Height = 0;
@@ -279,6 +285,7 @@ void StartCamera(CaptureRun& Run, unsigned I) {
         if (I == 0)
             trace.FollowDevice(Filter.DeviceExtension());
     });
+    capture.Number = I;
     capture.Prefix = Run.Options.Cameras > 1 ? "cam" + std::to_string(I) + "-frame" : "frame";
     streamclass::Filter& filter = Run.Session.FilterOf(capture.Index);
     const std::string name = CameraName(I, Run.Options.Cameras);
@@ -351,15 +358,20 @@ void RunPins(CaptureRun& Run) {
     }
 }
 
-// Writes one frame that has come into Buffer: a picture file, or down the pipe. False with *Failure set
-// when it could not be; a pipe whose reader has had all it wanted fails with no message.
-bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, const std::vector<uint8_t>& Buffer, std::string* Failure) {
+// A buffer's token for the picture writers: which camera, which of its buffers.
+constexpr size_t BUFFER_TOKENS = 64; // more than --buffers allows
+
+// Writes one frame that has come into buffer Buffer: a picture file (on a writer thread when there are
+// any: the buffer is then queued again once the file is written), or down the pipe. False with *Failure
+// set when it could not be; a pipe whose reader has had all it wanted fails with no message.
+bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, size_t Buffer, std::string* Failure) {
+    const std::vector<uint8_t>& buffer = Camera.Buffers[Buffer];
     const bool raw = Run.Format == z40k::ImageFormat::Raw;
     // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
-    const size_t length = raw ? Buffer.size() : size_t(Run.Width) * size_t(Run.Height) * 3;
+    const size_t length = raw ? buffer.size() : size_t(Run.Width) * size_t(Run.Height) * 3;
     std::string error;
     if (Run.Pipe != nullptr) {
-        if (!Run.Pipe->Write(Buffer.data(), length, &error)) {
+        if (!Run.Pipe->Write(buffer.data(), length, &error)) {
             *Failure = error;
             return false;
         }
@@ -367,9 +379,38 @@ bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, const std::vector<uint8_
     }
     const std::string path = Run.Options.Directory + "/" +
                              FrameName(Camera.Prefix.c_str(), Camera.Captured, Run.Options.Format.c_str());
-    if (!z40k::WriteImageFile(path, Run.Format, Buffer.data(), length, Run.Width, Run.Height, &error)) {
-        *Failure = error;
-        return false;
+    auto write = [&Run, &buffer, path, length]() {
+        std::string error;
+        z40k::WriteImageFile(path, Run.Format, buffer.data(), length, Run.Width, Run.Height, &error);
+        return error;
+    };
+    if (Run.Writers != nullptr) {
+        Run.Writers->Write(Camera.Number * BUFFER_TOKENS + Buffer, write);
+        *Failure = Run.Writers->Failure();
+    } else {
+        *Failure = write();
+    }
+    return Failure->empty();
+}
+
+// Queues a read again in every buffer whose picture is written, for a camera that wants more frames.
+void RequeueWritten(CaptureRun& Run) {
+    for (const size_t token : Run.Writers->TakeFinished()) {
+        CameraCapture& camera = Run.Cameras[token / BUFFER_TOKENS];
+        if (camera.Unplugged || camera.Captured + camera.Reads.size() >= Run.Options.Frames)
+            continue;
+        std::vector<bool> free(camera.Buffers.size(), false);
+        free[token % BUFFER_TOKENS] = true;
+        QueueReads(camera, free);
+    }
+}
+
+// With every buffer of the camera still being written, waits for one. False when none will come back.
+bool AwaitBuffer(CaptureRun& Run, CameraCapture& Camera) {
+    while (Camera.Reads.empty()) {
+        if (Run.Writers == nullptr || !Run.Writers->WaitForFinished())
+            return false;
+        RequeueWritten(Run);
     }
     return true;
 }
@@ -378,12 +419,17 @@ bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, const std::vector<uint8_
 // say so after this many frames, or queues the buffer again. False when the capture must end: *Failure
 // says why (empty for a pipe's reader that stopped reading).
 bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
+    if (!AwaitBuffer(Run, Camera)) {
+        *Failure = Run.Writers != nullptr ? Run.Writers->Failure() : std::string();
+        return false;
+    }
     auto [bufferIndex, read] = std::move(Camera.Reads.front());
     Camera.Reads.pop_front();
     const NTSTATUS status = read->Wait();
     read.reset();
     if (!NT_SUCCESS(status)) {
-        const std::string camera = Run.Options.Cameras > 1 ? CameraName(unsigned(&Camera - Run.Cameras.data()), Run.Options.Cameras) + ", " : "";
+        const std::string camera =
+            Run.Options.Cameras > 1 ? CameraName(Camera.Number, Run.Options.Cameras) + ", " : "";
         *Failure = camera + "frame " + std::to_string(Camera.Captured) + ": not read: " + StatusName(status);
         return false;
     }
@@ -394,7 +440,7 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
             return false;
         }
     }
-    if (!WriteFrame(Run, Camera, Camera.Buffers[bufferIndex], Failure))
+    if (!WriteFrame(Run, Camera, bufferIndex, Failure))
         return false;
     ++Camera.Captured;
     ++Run.Total;
@@ -404,17 +450,30 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
         Camera.DroppedAtUnplug = Run.Session.Counters(Camera.Index).FramesDropped;
         Camera.Unplugged = true;
         Run.Session.Unplug(Camera.Index);
-        *Failure = CameraName(unsigned(&Camera - Run.Cameras.data()), Run.Options.Cameras) +
+        *Failure = CameraName(Camera.Number, Run.Options.Cameras) +
                    ": unplugged after " + z40k::Count(Camera.Captured, "frame", "frames") + " (" +
                    FramesWhere(Run) + ")";
         return false;
     }
-    if (Camera.Captured + Camera.Reads.size() < Run.Options.Frames) {
+    if (Run.Writers != nullptr) {
+        RequeueWritten(Run);
+    } else if (Camera.Captured + Camera.Reads.size() < Run.Options.Frames) {
         std::vector<bool> free(Camera.Buffers.size(), false);
         free[bufferIndex] = true;
         QueueReads(Camera, free);
     }
     return true;
+}
+
+// On the real clock pictures are written on threads of their own, one per core while a buffer is left
+// to read into, so that a picture that takes longer than a frame time to deflate does not lose the next
+// frames. On the virtual clock the reading thread writes them: the clock counts that thread's work as
+// taking no time, so a run repeats exactly.
+std::unique_ptr<z40k::PictureWriters> StartWriters(const CaptureRun& Run) {
+    const unsigned threads = std::min(std::max(std::thread::hardware_concurrency(), 1u), Run.Options.Buffers - 1);
+    if (Run.Options.Clock == "virtual" || Run.Pipe != nullptr || threads == 0)
+        return nullptr;
+    return std::make_unique<z40k::PictureWriters>(threads);
 }
 
 // Frames from every camera in turn until each has its count, one is pulled out, a signal comes or
@@ -497,8 +556,14 @@ void RunCapture(const CaptureOptions& Options) {
     run.Width = run.VideoFormat.VideoInfoHeader.bmiHeader.biWidth;
     run.Height = std::abs(run.VideoFormat.VideoInfoHeader.bmiHeader.biHeight);
     SaveRawFrames(run);
+    run.Writers = StartWriters(run);
     RunPins(run);
-    const std::string failure = ReadFrames(run);
+    std::string failure = ReadFrames(run);
+    if (run.Writers != nullptr) {
+        run.Writers->WaitForAll();
+        if (failure.empty())
+            failure = run.Writers->Failure();
+    }
     run.Counter.Update(run.Total, DroppedFrames(run));
     const NTSTATUS stopStatus = StopPins(run);
     WarnFileFailures(run);
