@@ -29,29 +29,40 @@ TEST_F(OutputPaths, FoldersAreNeverMadeAndFailuresNameTheReason) {
     struct Case {
         std::string Args;
         int Exit;
-        std::string Says; // a regular expression matching the whole of stderr
+        std::string Says;   // a regular expression matching the whole of stderr
         const char* Absent; // made by nobody, when given
     } cases[] = {
         {capture + "-o " + Path("missing/out"), 1,
-         "z40k: " + Folder("missing/out") + ": cannot use it for the frames: No such file or directory\n", "missing"},
-        {capture + "-o " + Path("file"), 1, "z40k: " + Folder("file") + ": cannot use it for the frames: Not a directory\n", nullptr},
+         "z40k: " + Folder("missing/out") + ": cannot use it for the frames: No such file or directory\n",
+         "missing"},
+        {capture + "-o " + Path("file"), 1,
+         "z40k: " + Folder("file") + ": cannot use it for the frames: Not a directory\n", nullptr},
         {capture + frames + " --trace " + Path("missing/t.jsonl"), 1,
-         "z40k: " + Folder("missing/t.jsonl") + ": cannot write the trace: No such file or directory\n", "out"},
+         "z40k: " + Folder("missing/t.jsonl") + ": cannot write the trace: No such file or directory\n",
+         "out"},
         {capture + frames + " --trace /dev/full", 1,
-         "captured 1/1 frame, .*\nz40k: /dev/full: cannot write the trace: No space left on device\n", nullptr},
+         "captured 1/1 frame, .*\nz40k: /dev/full: cannot write the trace: No space left on device\n",
+         nullptr},
         {capture + frames + " --registry " + Path("missing/z.reg"), 1,
-         "z40k: " + Folder("missing/z.reg") + ": cannot write the registry: No such file or directory\n", "out"},
+         "z40k: " + Folder("missing/z.reg") + ": cannot write the registry: No such file or directory\n",
+         "out"},
         {capture + frames + " --drive-c " + Path("missing/c"), 1,
-         "z40k: " + Folder("missing/c") + ": cannot use it for drive C: No such file or directory\n", "missing"},
+         "z40k: " + Folder("missing/c") + ": cannot use it for drive C: No such file or directory\n",
+         "missing"},
         {"convert " + Path("file") + " " + Path("missing/o.bmp"), 1,
-         "z40k: " + Folder("missing/o.bmp") + ": cannot write the picture: No such file or directory\n", "missing"},
+         "z40k: " + Folder("missing/o.bmp") + ": cannot write the picture: No such file or directory\n",
+         "missing"},
         // The driver goes on without its grey dump; the user is told, and the frame is still taken.
         {capture + frames + " --mono --drive-c " + Path("blocked"), 0,
-         "z40k: warning: " + Folder("blocked") + "/DS-test\\.raw: the driver's C:\\\\DS-test\\.raw was not "
-         "written: Is a directory \\(ZwCreateFile: STATUS_FILE_IS_A_DIRECTORY\\)\ncaptured 1/1 frame, .*\n", nullptr},
+         "z40k: warning: " + Folder("blocked") +
+             "/DS-test\\.raw: the driver's C:\\\\DS-test\\.raw was not "
+             "written: Is a directory \\(ZwCreateFile: STATUS_FILE_IS_A_DIRECTORY\\)\ncaptured 1/1 frame, "
+             ".*\n",
+         nullptr},
         {capture + "-n 3 -o " + Path("new") + " --drive-c " + Path("c"), 0,
          "captured 3/3 frames, 0 dropped, [0-9.]+ frames/s: " + Folder("new") +
-             "/frame-0000\\.bmp to frame-0002\\.bmp\n", "c"},
+             "/frame-0000\\.bmp to frame-0002\\.bmp\n",
+         "c"},
         {capture + "-n 2 --unplug-after 1" + frames, 1,
          "z40k: the camera: unplugged after 1 frame \\(" + Folder("out") + "/frame-0000\\.bmp\\)\n", nullptr},
     };

@@ -450,9 +450,8 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
         Camera.DroppedAtUnplug = Run.Session.Counters(Camera.Index).FramesDropped;
         Camera.Unplugged = true;
         Run.Session.Unplug(Camera.Index);
-        *Failure = CameraName(Camera.Number, Run.Options.Cameras) +
-                   ": unplugged after " + z40k::Count(Camera.Captured, "frame", "frames") + " (" +
-                   FramesWhere(Run) + ")";
+        *Failure = CameraName(Camera.Number, Run.Options.Cameras) + ": unplugged after " +
+                   z40k::Count(Camera.Captured, "frame", "frames") + " (" + FramesWhere(Run) + ")";
         return false;
     }
     if (Run.Writers != nullptr) {
@@ -470,7 +469,8 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
 // frames. On the virtual clock the reading thread writes them: the clock counts that thread's work as
 // taking no time, so a run repeats exactly.
 std::unique_ptr<z40k::PictureWriters> StartWriters(const CaptureRun& Run) {
-    const unsigned threads = std::min(std::max(std::thread::hardware_concurrency(), 1u), Run.Options.Buffers - 1);
+    const unsigned threads =
+        std::min(std::max(std::thread::hardware_concurrency(), 1u), Run.Options.Buffers - 1);
     if (Run.Options.Clock == "virtual" || Run.Pipe != nullptr || threads == 0)
         return nullptr;
     return std::make_unique<z40k::PictureWriters>(threads);
@@ -570,7 +570,8 @@ void RunCapture(const CaptureOptions& Options) {
     if (!failure.empty())
         throw z40k::RuntimeError(failure);
     if (!NT_SUCCESS(stopStatus))
-        throw z40k::RuntimeError("the camera", "did not stop cleanly; settings not saved: " + StatusName(stopStatus));
+        throw z40k::RuntimeError("the camera",
+                                 "did not stop cleanly; settings not saved: " + StatusName(stopStatus));
     run.Counter.Finish(FramesWhere(run));
     folder.Keep = true;
     FinishCapture(run);
@@ -623,7 +624,8 @@ static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
     Cmd->add_option("--clock", Options->Clock, "real: the camera's own pace; virtual: as fast as possible")
         ->check(z40k::OneOf({"real", "virtual"}))
         ->capture_default_str();
-    Cmd->add_option("--trace", Options->Trace, "write a JSON Lines trace of the driver's traffic; - for standard output");
+    Cmd->add_option("--trace", Options->Trace,
+                    "write a JSON Lines trace of the driver's traffic; - for standard output");
     Cmd->add_flag("--save-raw", Options->SaveRaw, "also write each raw frame as the camera sent it");
     Cmd->add_option("--set", Options->Sets, "set a property before capture starts, e.g. exposure=1200")
         ->type_name("NAME=VALUE")
@@ -647,7 +649,7 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
             *ExitCode = 0;
         } catch (const InterruptedCapture& i) {
             z40k::PrintError("interrupted", "stopped after " + z40k::Count(i.Frames, "frame", "frames") +
-                                                 ", the settings and the trace saved");
+                                                ", the settings and the trace saved");
             *ExitCode = z40k::EXIT_INTERRUPTED;
         }
     });

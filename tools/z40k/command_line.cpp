@@ -37,7 +37,8 @@ std::vector<std::string> SubcommandNames(const CLI::App& App) {
 
 // The command the user's words went to: the subcommand chosen, else the program itself.
 const CLI::App& ChosenCommand(const CLI::App& App) {
-    const std::vector<const CLI::App*> chosen = App.get_subcommands([](const CLI::App* Sub) { return Sub->parsed(); });
+    const std::vector<const CLI::App*> chosen =
+        App.get_subcommands([](const CLI::App* Sub) { return Sub->parsed(); });
     return chosen.empty() ? App : *chosen.front();
 }
 
@@ -52,13 +53,15 @@ ProgramError LeftOverWord(const CLI::App& App, const CLI::App& Command, std::str
         const std::string near = Suggestion(Word, OptionNames(Command));
         if (!near.empty() || &Command != &App)
             return UsageError(Word, "unknown option of " + CommandName(Command) + near);
-        return UsageError(Word, "unknown option; z40k takes a subcommand first: " + ListText(SubcommandNames(App)));
+        return UsageError(Word,
+                          "unknown option; z40k takes a subcommand first: " + ListText(SubcommandNames(App)));
     }
     if (&Command == &App) {
         const std::string near = Suggestion(Word, SubcommandNames(App));
-        return UsageError(Word, "unknown subcommand" +
-                                    (near.empty() ? "; the subcommands are " + ListText(SubcommandNames(App), "and")
-                                                  : near));
+        return UsageError(
+            Word,
+            "unknown subcommand" +
+                (near.empty() ? "; the subcommands are " + ListText(SubcommandNames(App), "and") : near));
     }
     return UsageError(Word, "unexpected argument of " + CommandName(Command) +
                                 (Command.get_name() == "convert" ? " (it takes INPUT OUTPUT and options)"
@@ -144,8 +147,8 @@ CLI::Validator Decimal(double Minimum, double Maximum) {
             char* end = nullptr;
             const double value = std::strtod(Text.c_str(), &end);
             // Decimal digits only: strtod would also take "inf", "nan" and hexadecimal.
-            if (Text.empty() || *end != '\0' || Text.find_first_not_of("0123456789.eE+-") != std::string::npos ||
-                !std::isfinite(value))
+            if (Text.empty() || *end != '\0' ||
+                Text.find_first_not_of("0123456789.eE+-") != std::string::npos || !std::isfinite(value))
                 return Text + " is not a number; it takes " + range;
             if (value < Minimum || value > Maximum)
                 return Text + " is out of range; it takes " + range;

@@ -48,7 +48,8 @@ void ParseGains(const std::string& Text, ULONG Gains[3]) {
         const NamedProperty& gain = *FindNamedProperty(GAIN_NAMES[n]);
         long long value = 0;
         if (!z40k::ParseWholeNumber(part, &value))
-            throw z40k::UsageError("--gains", part + " is not a whole number; " + RangeOf(gain, gain.Maximum));
+            throw z40k::UsageError("--gains",
+                                   part + " is not a whole number; " + RangeOf(gain, gain.Maximum));
         const std::string problem = ValueProblem(gain, gain.Maximum, value);
         if (!problem.empty())
             throw z40k::UsageError("--gains", part + " " + problem);
@@ -258,8 +259,9 @@ CLI::App* AddConvertCommand(CLI::App& App, int* ExitCode) {
         ->required();
     command->add_flag("--mono", options->Mono, "grey output (colour off)");
     command->add_flag("--awb", options->AutoWhiteBalance, "balance the frame's own blue and red gains");
-    command->add_option("--gains", options->Gains, "channel gains B,G,R, 128 = 1.0, each 0.." +
-                                                       std::to_string(CHANNEL_GAIN_CONTROL_MAX));
+    command->add_option("--gains", options->Gains,
+                        "channel gains B,G,R, 128 = 1.0, each 0.." +
+                            std::to_string(CHANNEL_GAIN_CONTROL_MAX));
     command->add_option("--layout", options->Layout, "INPUT layout: raw (default) or dump")
         ->check(z40k::OneOf({"raw", "dump"}));
     command->add_flag("--json", options->Json, "print bytes_returned and the gains after the frame as JSON");

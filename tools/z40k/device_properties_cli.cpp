@@ -348,8 +348,9 @@ bool ApplyStartProperties(streamclass::Filter& Filter, bool Mono, const std::vec
             continue;
         const NamedProperty& property = *assignment.Property;
         const std::string value = assignment.Automatic ? "auto" : std::to_string(assignment.Value);
-        *Error = "--set " + std::string(property.Name) + "=" + value + ": the camera refused it: " +
-                 StatusName(status) + " (" + RangeOf(property, PropertyMaximum(Filter, property)) + ")";
+        *Error = "--set " + std::string(property.Name) + "=" + value +
+                 ": the camera refused it: " + StatusName(status) + " (" +
+                 RangeOf(property, PropertyMaximum(Filter, property)) + ")";
         return false;
     }
     return true;

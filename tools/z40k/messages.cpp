@@ -73,7 +73,8 @@ std::string Nearest(const std::string& Word, const std::vector<std::string>& Can
     for (const std::string& candidate : Candidates) {
         const std::string name = WithoutDashes(candidate);
         // A word that begins one name ("--fram") is that name cut short.
-        const bool prefix = word.size() >= 2 && name.size() > word.size() && name.compare(0, word.size(), word) == 0;
+        const bool prefix =
+            word.size() >= 2 && name.size() > word.size() && name.compare(0, word.size(), word) == 0;
         const size_t distance = prefix ? 1 : EditDistance(word, name);
         // Near enough: one or two edits, and fewer than a third of the word, so that "-x" is not taken
         // for "-n".

@@ -3,7 +3,6 @@
 #include "tools/z40k/device_properties_cli.h"
 #include "tools/z40k/messages.h"
 
-
 namespace z40k {
 
 streamclass::Filter* BringUpOneCamera(rig::Session& Session, rig::SessionOptions Options) {

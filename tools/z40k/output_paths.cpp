@@ -61,9 +61,9 @@ bool PrepareOutputFolder(const std::string& Path, const std::string& What, bool 
 }
 
 void WarnFileFailure(const rig::FileFailure& Failure) {
-    PrintWarning(Failure.HostPath, "the driver's " + DriveName(Failure.Name) + " was not written: " +
-                                       std::strerror(Failure.Errno) + " (" + Failure.Call + ": " +
-                                       StatusName(Failure.Status) + ")");
+    PrintWarning(Failure.HostPath, "the driver's " + DriveName(Failure.Name) +
+                                       " was not written: " + std::strerror(Failure.Errno) + " (" +
+                                       Failure.Call + ": " + StatusName(Failure.Status) + ")");
 }
 
 } // namespace z40k

@@ -19,7 +19,8 @@ struct PropsOptions {
 // A number of the entry, or "-" where the property has none.
 std::string Column(const nlohmann::json& Entry, const char* Key) {
     if (Entry.contains(Key))
-        return Entry[Key].is_string() ? Entry[Key].get<std::string>() : std::to_string(Entry[Key].get<long>());
+        return Entry[Key].is_string() ? Entry[Key].get<std::string>()
+                                      : std::to_string(Entry[Key].get<long>());
     return "-";
 }
 
