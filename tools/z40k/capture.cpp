@@ -92,6 +92,8 @@ void CheckCombinations(const CaptureOptions& Options) {
                                                      " is after the last frame; with -n " +
                                                      std::to_string(Options.Frames) + " it takes " +
                                                      z40k::RangeText(1, Options.Frames));
+    if (Options.Directory.empty())
+        throw z40k::UsageError("-o", "an empty name is no folder; - is standard output");
     // With -o - the frames go down a pipe and nothing else may: no folder, no pictures, no raw dumps,
     // and one camera's frames, since nothing in the stream says whose a frame is.
     if (!z40k::IsStandardOutput(Options.Directory)) {
