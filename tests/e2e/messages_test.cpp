@@ -29,6 +29,8 @@ TEST_F(Messages, EachIsOneLineWithTheStatusTheRangeAndTheNearestName) {
         {"", 2, "no subcommand: give one of info, convert, capture, props or serve"},
         {"--bogus", 2, "--bogus: unknown option; z40k takes a subcommand first: .*"},
         {Capture("--fram 3"), 2, "--fram: unknown option of z40k capture; did you mean --frames\\?"},
+        {Capture("-x"), 2, "-x: unknown option of z40k capture"}, // too short to be near -n or -o
+        {Capture("--bogus"), 2, "--bogus: unknown option of z40k capture"},
         {Capture("-n 1 -n 2"), 2, "--frames: given 2 times; give it once"},
         {Capture("-n"), 2, "--frames: needs a value"},
         {Capture("-n abc"), 2, "--frames: abc is not a whole number; it takes 1\\.\\.1000000000"},

@@ -63,6 +63,12 @@ TEST_F(OutputPaths, FoldersAreNeverMadeAndFailuresNameTheReason) {
          "captured 3/3 frames, 0 dropped, [0-9.]+ frames/s: " + Folder("new") +
              "/frame-0000\\.bmp to frame-0002\\.bmp\n",
          "c"},
+        // On the real clock the pictures are written on threads of their own: all of them are whole by
+        // the time the summary names them.
+        {"capture --clock real -n 4 -o " + Path("real"), 0,
+         "captured 4/4 frames, [0-9]+ dropped, [0-9.]+ frames/s: " + Folder("real") +
+             "/frame-0000\\.bmp to frame-0003\\.bmp\n",
+         nullptr},
         {capture + "-n 2 --unplug-after 1" + frames, 1,
          "z40k: the camera: unplugged after 1 frame \\(" + Folder("out") + "/frame-0000\\.bmp\\)\n", nullptr},
     };
@@ -76,6 +82,8 @@ TEST_F(OutputPaths, FoldersAreNeverMadeAndFailuresNameTheReason) {
         fs::remove_all(dir_ / "out");
     }
     EXPECT_EQ(fs::file_size(dir_ / "new" / "frame-0002.bmp"), 54u + 14745600u);
+    for (const char* name : {"frame-0000.bmp", "frame-0003.bmp"})
+        EXPECT_EQ(fs::file_size(dir_ / "real" / name), 54u + 14745600u) << name;
 
     // "-" is standard output for the trace too: JSON Lines there, and no file named "-".
     const e2e::Outcome traced = Run(capture + frames + " --trace -");
