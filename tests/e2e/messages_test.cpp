@@ -6,10 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+struct MessageCase {
+    std::string Args;
+    int Exit;
+    const char* Says; // the whole stderr line after "z40k: ", as a regular expression
+};
 
 class Messages : public e2e::FolderTest {
   protected:
@@ -17,14 +24,27 @@ class Messages : public e2e::FolderTest {
     std::string Capture(const std::string& Args) {
         return "capture --clock virtual --drive-c " + Path("c") + " -o " + Path("out") + " " + Args;
     }
+
+    // Each case's one line and exit status; no frame is taken, and a usage error writes nothing at all.
+    void ExpectEach(const std::vector<MessageCase>& Cases) {
+        for (const MessageCase& c : Cases) {
+            const e2e::Outcome r = Run(c.Args);
+            EXPECT_EQ(r.ExitCode, c.Exit) << c.Args << ": " << r.Err;
+            EXPECT_TRUE(std::regex_match(r.Err, std::regex(std::string("z40k: ") + c.Says + "\n")))
+                << c.Args << "\n  said: " << r.Err << "  expected: " << c.Says;
+            EXPECT_TRUE(r.Out.empty()) << c.Args;
+            EXPECT_FALSE(fs::exists(dir_ / "out" / "frame-0000.bmp")) << c.Args << ": a frame was taken";
+            if (c.Exit == 2) {
+                EXPECT_FALSE(fs::exists(dir_ / "out")) << c.Args << ": a usage error made the output folder";
+            }
+        }
+    }
 };
 
-TEST_F(Messages, EachIsOneLineWithTheStatusTheRangeAndTheNearestName) {
-    struct Case {
-        std::string Args;
-        int Exit;
-        const char* Says; // the whole stderr line after "z40k: ", as a regular expression
-    } cases[] = {
+// Mistyped subcommands, options and property names, and options given wrongly: exit status 2, with the
+// nearest name where one is near.
+TEST_F(Messages, UnknownWordsAreUsageErrorsWithTheNearestName) {
+    ExpectEach({
         {"captur -n 1", 2, "captur: unknown subcommand; did you mean capture\\?"},
         {"", 2, "no subcommand: give one of info, convert, capture, props or serve"},
         {"--bogus", 2, "--bogus: unknown option; z40k takes a subcommand first: .*"},
@@ -34,6 +54,14 @@ TEST_F(Messages, EachIsOneLineWithTheStatusTheRangeAndTheNearestName) {
         {Capture("-n 1 -n 2"), 2, "--frames: given 2 times; give it once"},
         {Capture("-n"), 2, "--frames: needs a value"},
         {Capture("-n abc"), 2, "--frames: abc is not a whole number; it takes 1\\.\\.1000000000"},
+        {Capture("--set exposur=1"), 2, "--set: unknown property exposur; did you mean exposure\\?"},
+    });
+}
+
+// A value outside what the driver publishes or keeps, or options that cannot go together: exit status 2
+// naming the range; what the device refuses: exit status 1, its status by name.
+TEST_F(Messages, ValuesOutsideTheirRangeSayTheRange) {
+    ExpectEach({
         {Capture("--format pgn"), 2, "--format: pgn is not one of bmp, png or raw; did you mean png\\?"},
         {Capture("--packet-size 65535"), 2, "--packet-size: 65535 is out of range; it takes 1\\.\\.1024"},
         {Capture("--camera-fps 0.5"), 2, "--camera-fps: 0\\.5 is out of range; it takes 1\\.\\.1000"},
@@ -48,7 +76,6 @@ TEST_F(Messages, EachIsOneLineWithTheStatusTheRangeAndTheNearestName) {
         {"capture -o - --format raw --save-raw", 2, "-o -: --save-raw writes files, .*"},
         {"capture -o - --format raw --cameras 2", 2, "-o -: standard output takes one camera's frames; .*"},
         {"capture -o - --format raw --trace -", 2, "--trace -: standard output carries the frames with -o -"},
-        {Capture("--set exposur=1"), 2, "--set: unknown property exposur; did you mean exposure\\?"},
         {Capture("--set window-param=-99999"), 2,
          "--set: window-param=-99999 is out of range; window-param takes 0\\.\\.65535"},
         {Capture("--set camera-command=1"), 2,
@@ -71,18 +98,8 @@ TEST_F(Messages, EachIsOneLineWithTheStatusTheRangeAndTheNearestName) {
          "--set brightness=200: the camera refused it: STATUS_INVALID_PARAMETER \\(brightness takes "
          "0\\.\\.108\\)"},
         {Capture("--never-ready"), 1, "the camera: did not become ready: STATUS_UNSUCCESSFUL"},
-    };
-    for (const Case& c : cases) {
-        const e2e::Outcome r = Run(c.Args);
-        EXPECT_EQ(r.ExitCode, c.Exit) << c.Args << ": " << r.Err;
-        EXPECT_TRUE(std::regex_match(r.Err, std::regex(std::string("z40k: ") + c.Says + "\n")))
-            << c.Args << "\n  said: " << r.Err << "  expected: " << c.Says;
-        EXPECT_TRUE(r.Out.empty()) << c.Args;
-        EXPECT_FALSE(fs::exists(dir_ / "out" / "frame-0000.bmp")) << c.Args << ": a frame was taken";
-        if (c.Exit == 2) {
-            EXPECT_FALSE(fs::exists(dir_ / "out")) << c.Args << ": a usage error made the output folder";
-        }
-    }
+
+    });
 }
 
 } // namespace
