@@ -203,8 +203,9 @@ struct PathSuffix {
     ImagingPath Path;
     const char* Suffix;
 };
-constexpr PathSuffix PATHS[] = {
-    {IMAGING_PATH_SCALAR, "_scalar"}, {IMAGING_PATH_AVX2, "_avx2"}, {IMAGING_PATH_AVX512, "_avx512"}};
+constexpr PathSuffix PATHS[] = {{IMAGING_PATH_SCALAR, "_scalar"}, {IMAGING_PATH_SSE2, "_sse2"},
+                                {IMAGING_PATH_SSSE3, "_ssse3"},   {IMAGING_PATH_AVX2, "_avx2"},
+                                {IMAGING_PATH_AVX512, "_avx512"}};
 
 // Registers every benchmark of this file, on each path the processor has; returns the stages of the
 // table with their baselines, and in *BestSuffix the suffix of the best path.
@@ -217,6 +218,7 @@ std::vector<Stage> RegisterStages(std::string* BestSuffix) {
     benchmark::RegisterBenchmark("memset_output", MemsetOutput)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("deinterlace", Deinterlace)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("scratch_pool", ScratchPool)->Unit(benchmark::kMillisecond);
+    FindExtendedStateRoutines(); // as DriverEntry does
     const ImagingPath best = SupportedImagingPath();
     for (const auto& p : PATHS) {
         if (p.Path > best)

@@ -6,6 +6,7 @@
 #include "driver/library_handover.h"
 #include "properties/device_properties.h"
 #include "driver/relaxed.h"
+#include "imaging/vector_paths.h"
 #include "streams/format_negotiation.h"
 #include "streams/stream_descriptors.h"
 
@@ -22,6 +23,8 @@ VOID AdapterProperty(PHW_STREAM_REQUEST_BLOCK Srb, BOOLEAN IsSet) {
 } // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    // Imported, the extended-state routines would keep the image from loading on the systems before them.
+    FindExtendedStateRoutines();
     return static_cast<NTSTATUS>(QRXUSBCAMD_DriverEntry(
         DriverObject, RegistryPath, DEVICE_CONTEXT_EXTENSION_SIZE, FRAME_CONTEXT_SIZE, AdapterReceivePacket));
 }

@@ -50,12 +50,26 @@ constexpr InterleaveTables MakeInterleaveTables() {
 
 alignas(64) constexpr InterleaveTables TABLES = MakeInterleaveTables();
 
+// A 64-bit byte mask. On i386 there is no 64-bit register to move it from: the compiler writes its two
+// halves to the stack and reads them back as one, a store the load cannot be forwarded from, at every
+// step. Joining two 32-bit masks in mask registers costs two moves and an unpack instead; the empty asm
+// keeps the compiler from folding the join back into the 64-bit constant.
+AVX512_TARGET inline __mmask64 Mask64(unsigned long long Mask) {
+#if defined(__i386__)
+    unsigned low = unsigned(Mask), high = unsigned(Mask >> 32);
+    __asm__("" : "+r"(low), "+r"(high));
+    return _mm512_kunpackd(_cvtu32_mask32(high), _cvtu32_mask32(low));
+#else
+    return Mask;
+#endif
+}
+
 AVX512_TARGET inline __m512i Table(const signed char* T) {
     return _mm512_loadu_si512(T);
 }
 
 // The first Count bytes of a vector (none for Count <= 0, all for Count >= 64).
-inline __mmask64 FirstBytes(LONG Count) {
+inline unsigned long long FirstBytes(LONG Count) {
     if (Count <= 0)
         return 0;
     return Count >= 64 ? ~0ull : (1ull << Count) - 1;
@@ -82,18 +96,19 @@ AVX512_TARGET inline VOID Store3(PUCHAR Out, LONG N, __m512i V0, __m512i V1, __m
         _mm512_storeu_si512(Out + 64, V1);
         _mm512_storeu_si512(Out + 128, V2);
     } else {
-        _mm512_mask_storeu_epi8(Out, FirstBytes(3 * N), V0);
-        _mm512_mask_storeu_epi8(Out + 64, FirstBytes(3 * N - 64), V1);
-        _mm512_mask_storeu_epi8(Out + 128, FirstBytes(3 * N - 128), V2);
+        _mm512_mask_storeu_epi8(Out, Mask64(FirstBytes(3 * N)), V0);
+        _mm512_mask_storeu_epi8(Out + 64, Mask64(FirstBytes(3 * N - 64)), V1);
+        _mm512_mask_storeu_epi8(Out + 128, Mask64(FirstBytes(3 * N - 128)), V2);
     }
 }
 
 template <StepStore Store>
-AVX512_TARGET inline VOID StoreBgr64(PUCHAR Out, LONG N, __m512i Blue, __m512i Green, __m512i Red) {
+AVX512_TARGET inline VOID StoreBgr64(PUCHAR Out, LONG N, __m512i Blue, __m512i Green, __m512i Red,
+                                     const __mmask64* RedBytes) {
     __m512i v[3];
     for (int k = 0; k < 3; ++k)
         v[k] = _mm512_mask_permutexvar_epi8(_mm512_permutex2var_epi8(Blue, Table(TABLES.BlueGreen[k]), Green),
-                                            TABLES.RedBytes[k], Table(TABLES.Red[k]), Red);
+                                            RedBytes[k], Table(TABLES.Red[k]), Red);
     Store3<Store>(Out, N, v[0], v[1], v[2]);
 }
 
@@ -144,16 +159,29 @@ AVX512_TARGET inline __m512i Weighted(__m512i Near, __m512i Far, short NearWeigh
                             _mm512_maddubs_epi16(Far, _mm512_set1_epi16(FarWeights)));
 }
 
-AVX512_TARGET inline __m512i Pairs(__m512i Low, __m512i High) {
-    return _mm512_mask_blend_epi8(ODD_BYTES, Low, High);
+AVX512_TARGET inline __m512i Pairs(__m512i Low, __m512i High, __mmask64 OddBytes) {
+    return _mm512_mask_blend_epi8(OddBytes, Low, High);
 }
 
+// What every step of a row uses: the gains, and the masks, made once per row.
 struct StepGains {
     __m512i Blue, Green, Red;
+    __mmask64 OddBytes;
+    __mmask64 RedBytes[3];
 };
 
+// Row bytes from P: in a step of the first N pixels only, the bytes past the first Valid read as 0 (they
+// only reach pixels that are not stored), so no read passes column J + N + 2.
+template <StepStore Store> AVX512_TARGET inline __m512i LoadRow(const UCHAR* P, LONG Valid) {
+    if (Store == STORE_FIRST)
+        return _mm512_maskz_loadu_epi8(Mask64(FirstBytes(Valid)), P);
+    return _mm512_loadu_si512(P);
+}
+
 // One step of N pixels (64 unless Store is STORE_FIRST) from column J: pixel J + i reads columns J + i
-// to J + i + 3, so the step reads columns J to J + N + 2 and no further.
+// to J + i + 3, so the step reads columns J to J + N + 2 and no further. Each channel is finished before
+// the next one's rows are read: an i386 kernel has eight vector registers, and twelve rows loaded at once
+// would go to the stack and back.
 template <bool Wide, StepStore Store>
 AVX512_TARGET inline VOID DemosaicStep(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear,
                                        const UCHAR* RedFar, PUCHAR Out, LONG J, LONG N, bool KindAFirst,
@@ -162,65 +190,50 @@ AVX512_TARGET inline VOID DemosaicStep(const UCHAR* BlueNear, const UCHAR* BlueF
     const UCHAR* pf = (KindAFirst ? BlueFar : RedFar) + J;
     const UCHAR* qn = (KindAFirst ? RedNear : BlueNear) + J;
     const UCHAR* qf = (KindAFirst ? RedFar : BlueFar) + J;
-    __m512i pn1, pn2, pf1, pf2, qn0, qn1, qn2, qn3, qf0, qf1, qf2, qf3;
-    if (Store == STORE_FIRST) {
-        // Bytes past column J + N + 2 read as 0; they only reach pixels that are not stored.
-        pn1 = _mm512_maskz_loadu_epi8(FirstBytes(N + 2), pn + 1);
-        pn2 = _mm512_maskz_loadu_epi8(FirstBytes(N + 1), pn + 2);
-        pf1 = _mm512_maskz_loadu_epi8(FirstBytes(N + 2), pf + 1);
-        pf2 = _mm512_maskz_loadu_epi8(FirstBytes(N + 1), pf + 2);
-        qn0 = _mm512_maskz_loadu_epi8(FirstBytes(N + 3), qn);
-        qn1 = _mm512_maskz_loadu_epi8(FirstBytes(N + 2), qn + 1);
-        qn2 = _mm512_maskz_loadu_epi8(FirstBytes(N + 1), qn + 2);
-        qn3 = _mm512_maskz_loadu_epi8(FirstBytes(N), qn + 3);
-        qf0 = _mm512_maskz_loadu_epi8(FirstBytes(N + 3), qf);
-        qf1 = _mm512_maskz_loadu_epi8(FirstBytes(N + 2), qf + 1);
-        qf2 = _mm512_maskz_loadu_epi8(FirstBytes(N + 1), qf + 2);
-        qf3 = _mm512_maskz_loadu_epi8(FirstBytes(N), qf + 3);
-    } else {
-        pn1 = _mm512_loadu_si512(pn + 1);
-        pn2 = _mm512_loadu_si512(pn + 2);
-        pf1 = _mm512_loadu_si512(pf + 1);
-        pf2 = _mm512_loadu_si512(pf + 2);
-        qn0 = _mm512_loadu_si512(qn);
-        qn1 = _mm512_loadu_si512(qn + 1);
-        qn2 = _mm512_loadu_si512(qn + 2);
-        qn3 = _mm512_loadu_si512(qn + 3);
-        qf0 = _mm512_loadu_si512(qf);
-        qf1 = _mm512_loadu_si512(qf + 1);
-        qf2 = _mm512_loadu_si512(qf + 2);
-        qf3 = _mm512_loadu_si512(qf + 3);
-    }
     constexpr short NEAR_FIRST = PairWeights(9 * BLUE_RED_SCALE, 3 * BLUE_RED_SCALE);
     constexpr short FAR_FIRST = PairWeights(3 * BLUE_RED_SCALE, 1 * BLUE_RED_SCALE);
     constexpr short NEAR_SECOND = PairWeights(3 * BLUE_RED_SCALE, 9 * BLUE_RED_SCALE);
     constexpr short FAR_SECOND = PairWeights(1 * BLUE_RED_SCALE, 3 * BLUE_RED_SCALE);
     constexpr short GREEN = PairWeights(GREEN_SCALE, GREEN_SCALE);
-
-    const __m512i pNear = Pairs(pn1, pn2), pFar = Pairs(pf1, pf2); // columns b, b + 2
-    const __m512i pEven = Weighted(pNear, pFar, NEAR_FIRST, FAR_FIRST);
-    const __m512i pOdd = Weighted(pNear, pFar, NEAR_SECOND, FAR_SECOND);
-    const __m512i qEven = Weighted(Pairs(qn0, qn1), Pairs(qf0, qf1), NEAR_SECOND, FAR_SECOND); // b - 1, b + 1
-    const __m512i qOdd = Weighted(Pairs(qn2, qn3), Pairs(qf2, qf3), NEAR_FIRST, FAR_FIRST);    // b + 1, b + 3
-    const __m512i gEven = _mm512_maddubs_epi16(Pairs(pn2, qn0), _mm512_set1_epi16(GREEN));
-    const __m512i gOdd = _mm512_maddubs_epi16(Pairs(pn2, qn2), _mm512_set1_epi16(GREEN));
-
     const __m512i pGain = KindAFirst ? G.Blue : G.Red, qGain = KindAFirst ? G.Red : G.Blue;
-    const __m512i p = _mm512_packus_epi16(Scale<Wide>(pEven, pGain), Scale<Wide>(pOdd, pGain));
+    const __mmask64 odd = G.OddBytes;
+
+    // P: columns b and b + 2.
+    const __m512i pn2 = LoadRow<Store>(pn + 2, N + 1);
+    const __m512i pNear = Pairs(LoadRow<Store>(pn + 1, N + 2), pn2, odd);
+    const __m512i pFar = Pairs(LoadRow<Store>(pf + 1, N + 2), LoadRow<Store>(pf + 2, N + 1), odd);
+    const __m512i p = _mm512_packus_epi16(Scale<Wide>(Weighted(pNear, pFar, NEAR_FIRST, FAR_FIRST), pGain),
+                                          Scale<Wide>(Weighted(pNear, pFar, NEAR_SECOND, FAR_SECOND), pGain));
+    // Q of the even pixels (b - 1, b + 1) and the green beside them.
+    const __m512i qn0 = LoadRow<Store>(qn, N + 3);
+    const __m512i gEven = _mm512_maddubs_epi16(Pairs(pn2, qn0, odd), _mm512_set1_epi16(GREEN));
+    const __m512i qEven = Weighted(Pairs(qn0, LoadRow<Store>(qn + 1, N + 2), odd),
+                                   Pairs(LoadRow<Store>(qf, N + 3), LoadRow<Store>(qf + 1, N + 2), odd),
+                                   NEAR_SECOND, FAR_SECOND);
+    // Q of the odd pixels (b + 1, b + 3) and theirs.
+    const __m512i qn2 = LoadRow<Store>(qn + 2, N + 1);
+    const __m512i gOdd = _mm512_maddubs_epi16(Pairs(pn2, qn2, odd), _mm512_set1_epi16(GREEN));
+    const __m512i qOdd =
+        Weighted(Pairs(qn2, LoadRow<Store>(qn + 3, N), odd),
+                 Pairs(LoadRow<Store>(qf + 2, N + 1), LoadRow<Store>(qf + 3, N), odd), NEAR_FIRST, FAR_FIRST);
     const __m512i q = _mm512_packus_epi16(Scale<Wide>(qEven, qGain), Scale<Wide>(qOdd, qGain));
     const __m512i green = _mm512_packus_epi16(Scale<Wide>(gEven, G.Green), Scale<Wide>(gOdd, G.Green));
     if (KindAFirst)
-        StoreBgr64<Store>(Out + 3 * J, N, p, green, q);
+        StoreBgr64<Store>(Out + 3 * J, N, p, green, q, G.RedBytes);
     else
-        StoreBgr64<Store>(Out + 3 * J, N, q, green, p);
+        StoreBgr64<Store>(Out + 3 * J, N, q, green, p, G.RedBytes);
 }
 
 template <bool Wide>
 AVX512_TARGET VOID DemosaicRow512(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear,
                                   const UCHAR* RedFar, PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn,
                                   const DemosaicGains& Gains) {
-    const StepGains g = {GainVector<Wide>(Gains.Blue), GainVector<Wide>(Gains.Green),
-                         GainVector<Wide>(Gains.Red)};
+    const StepGains g = {
+        GainVector<Wide>(Gains.Blue),
+        GainVector<Wide>(Gains.Green),
+        GainVector<Wide>(Gains.Red),
+        Mask64(ODD_BYTES),
+        {Mask64(TABLES.RedBytes[0]), Mask64(TABLES.RedBytes[1]), Mask64(TABLES.RedBytes[2])}};
     // The kinds alternate, so a step that starts at an odd pixel starts with the other kind.
     LONG j = 0;
     const LONG head = PixelsToAlignment(Out);
@@ -267,7 +280,7 @@ AVX512_TARGET VOID SumParitiesAvx512(const UCHAR* Row, LONG Columns, ULONG* Even
         even = _mm512_add_epi64(even, _mm512_sad_epu8(_mm512_and_si512(v, lowBytes), zero));
     }
     if (c < Columns) { // c is even: the parities carry on; bytes past the row read as 0
-        const __m512i v = _mm512_maskz_loadu_epi8(FirstBytes(Columns - c), Row + c);
+        const __m512i v = _mm512_maskz_loadu_epi8(Mask64(FirstBytes(Columns - c)), Row + c);
         all = _mm512_add_epi64(all, _mm512_sad_epu8(v, zero));
         even = _mm512_add_epi64(even, _mm512_sad_epu8(_mm512_and_si512(v, lowBytes), zero));
     }
@@ -288,8 +301,8 @@ AVX512_TARGET VOID SumParitiesAvx512(const UCHAR* Row, LONG Columns, ULONG* Even
 namespace {
 
 template <StepStore Store> AVX512_TARGET inline VOID ReplicateStep(const UCHAR* Source, PUCHAR Out, LONG N) {
-    const __m512i v =
-        Store == STORE_FIRST ? _mm512_maskz_loadu_epi8(FirstBytes(N), Source) : _mm512_loadu_si512(Source);
+    const __m512i v = Store == STORE_FIRST ? _mm512_maskz_loadu_epi8(Mask64(FirstBytes(N)), Source)
+                                           : _mm512_loadu_si512(Source);
     // The zero-masking form with every byte kept: the plain one drags in an undefined source operand.
     Store3<Store>(Out, N, _mm512_maskz_permutexvar_epi8(~0ull, Table(TABLES.Replicate[0]), v),
                   _mm512_maskz_permutexvar_epi8(~0ull, Table(TABLES.Replicate[1]), v),

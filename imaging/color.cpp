@@ -184,7 +184,7 @@ DemosaicTables* TablesIn(PUCHAR Space, SIZE_T Bytes) {
 // here, and named in *Gains) when the caller has room for them. All give the same bytes. *Kernels is what
 // EndImagingKernels takes once the frame is done.
 DemosaicRowRoutine BeginDemosaicRows(DemosaicGains* Gains, LONG Pixels, PUCHAR TableSpace,
-                                     SIZE_T TableSpaceBytes, PXSTATE_SAVE VectorState,
+                                     SIZE_T TableSpaceBytes, VectorStateSave* VectorState,
                                      ImagingKernels* Kernels) {
     *Kernels = ScalarImagingKernels();
     if (Gains->Blue <= VECTOR_GAIN_LIMIT && Gains->Green <= VECTOR_GAIN_LIMIT &&
@@ -242,7 +242,7 @@ LONG DemosaicWindow(const ColorParams* Params, const WindowRows& Rows, PUCHAR Ta
     PUCHAR out = Params->Output;
 
     ImagingKernels kernels;
-    XSTATE_SAVE vectorState;
+    VectorStateSave vectorState;
     const DemosaicRowRoutine demosaicRow =
         BeginDemosaicRows(&gains, pixels, TableSpace, TableSpaceBytes, &vectorState, &kernels);
     for (;;) {

@@ -98,7 +98,7 @@ ULONG ConvertMonoFrom(PDeviceContext Context, FrameInput* Input, PUCHAR FrameBuf
     // The image is stored bottom row first. At most FormatHeight rows are taken, from the window's bottom
     // row up to its first row, so however long the frame buffer is the loop never climbs above the
     // window; a row ends early where the scratch frame ends, and only whole pixels are written.
-    XSTATE_SAVE vectorState;
+    VectorStateSave vectorState;
     const ImagingKernels kernels = BeginImagingKernels(&vectorState);
     SIZE_T out = 0;
     for (LONG row = 0; row < height && frameBytes - out >= 3; ++row) {

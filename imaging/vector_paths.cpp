@@ -1,5 +1,7 @@
 #include "imaging/vector_paths.h"
 
+#include "imaging/byte_shuffles.h"
+
 #include "platform/kernel.h"
 #include "driver/relaxed.h"
 
@@ -20,8 +22,19 @@ LONG DetectedPath;
 // The limit set by LimitImagingPath; 0 = none.
 LONG PathLimit;
 
+// The extended-state routines of this system, found by FindExtendedStateRoutines; all three or none.
+PKE_SAVE_EXTENDED_PROCESSOR_STATE SaveExtendedState;
+PKE_RESTORE_EXTENDED_PROCESSOR_STATE RestoreExtendedState;
+PRTL_GET_ENABLED_EXTENDED_FEATURES EnabledExtendedFeatures;
+
+PVOID FindSystemRoutine(PCWSTR Name) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, Name);
+    return MmGetSystemRoutineAddress(&name);
+}
+
 #if defined(Z40K_VECTOR_PATHS)
-// XCR0: the register states the operating system saves and restores, so may be used.
+// XCR0: the register states the processor has been told to save and restore.
 ULONGLONG ReadXcr0() {
     unsigned low, high;
     __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
@@ -31,14 +44,28 @@ ULONGLONG ReadXcr0() {
 constexpr ULONGLONG XCR0_AVX = 0x6;     // XMM and YMM state
 constexpr ULONGLONG XCR0_AVX512 = 0xE6; // and the mask registers and both halves of the ZMM registers
 
+// The SSE paths need only what cpuid says: every target saves the XMM registers with the floating-point
+// state.
+ImagingPath DetectSsePath(unsigned Ecx, unsigned Edx) {
+    if (!(Edx & bit_SSE2))
+        return IMAGING_PATH_SCALAR;
+    return (Ecx & bit_SSSE3) ? IMAGING_PATH_SSSE3 : IMAGING_PATH_SSE2;
+}
+
 ImagingPath DetectImagingPath() {
     unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE) || !(ecx & bit_AVX))
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
         return IMAGING_PATH_SCALAR;
-    const ULONGLONG xcr0 = ReadXcr0();
+    const ImagingPath sse = DetectSsePath(ecx, edx);
+    PRTL_GET_ENABLED_EXTENDED_FEATURES enabledFeatures = ReadRelaxed(EnabledExtendedFeatures);
+    if (sse != IMAGING_PATH_SSSE3 || enabledFeatures == nullptr || !(ecx & bit_OSXSAVE) || !(ecx & bit_AVX))
+        return sse;
+    // A state may be used only when the processor saves it (XCR0) and the system has enabled it: the save
+    // routine must not be asked for anything else.
+    const ULONGLONG xcr0 = ReadXcr0() & (enabledFeatures(XCR0_AVX512) | XSTATE_MASK_LEGACY);
     if ((xcr0 & XCR0_AVX) != XCR0_AVX || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) ||
         !(ebx & bit_AVX2))
-        return IMAGING_PATH_SCALAR;
+        return sse;
     const unsigned avx512 = bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
     if ((ebx & avx512) == avx512 && (ecx & bit_AVX512VBMI) && (xcr0 & XCR0_AVX512) == XCR0_AVX512)
         return IMAGING_PATH_AVX512;
@@ -51,6 +78,21 @@ ImagingPath DetectImagingPath() {
 #endif
 
 } // namespace
+
+VOID FindExtendedStateRoutines() {
+    auto save = reinterpret_cast<PKE_SAVE_EXTENDED_PROCESSOR_STATE>(
+        FindSystemRoutine(u"KeSaveExtendedProcessorState"));
+    auto restore = reinterpret_cast<PKE_RESTORE_EXTENDED_PROCESSOR_STATE>(
+        FindSystemRoutine(u"KeRestoreExtendedProcessorState"));
+    auto features = reinterpret_cast<PRTL_GET_ENABLED_EXTENDED_FEATURES>(
+        FindSystemRoutine(u"RtlGetEnabledExtendedFeatures"));
+    if (save == nullptr || restore == nullptr || features == nullptr)
+        save = nullptr, restore = nullptr, features = nullptr;
+    WriteRelaxed(SaveExtendedState, save);
+    WriteRelaxed(RestoreExtendedState, restore);
+    WriteRelaxed(EnabledExtendedFeatures, features);
+    WriteRelaxed(DetectedPath, 0);
+}
 
 ImagingPath SupportedImagingPath() {
     LONG path = ReadRelaxed(DetectedPath);
@@ -78,20 +120,45 @@ ImagingKernels ScalarImagingKernels() {
     return {IMAGING_PATH_SCALAR, DemosaicRowScalar, SumParitiesScalar, ReplicateSamplesScalar};
 }
 
-ImagingKernels BeginImagingKernels(PXSTATE_SAVE Save) {
+namespace {
+
 #if defined(Z40K_VECTOR_PATHS)
-    switch (ActiveImagingPath()) {
-    case IMAGING_PATH_AVX512:
-        if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, Save)))
-            return {IMAGING_PATH_AVX512, DemosaicRowAvx512, SumParitiesAvx512, ReplicateSamplesAvx512};
-        break;
+// Each vector path's kernels, by path.
+ImagingKernels KernelsOf(ImagingPath Path) {
+    switch (Path) {
+    case IMAGING_PATH_SSE2:
+        return {IMAGING_PATH_SSE2, DemosaicRowSse2, SumParitiesSse2, ReplicateSamplesSse2};
+    case IMAGING_PATH_SSSE3:
+        return {IMAGING_PATH_SSSE3, DemosaicRowSsse3, SumParitiesSse2, ReplicateSamplesSsse3};
     case IMAGING_PATH_AVX2:
-        if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, Save)))
-            return {IMAGING_PATH_AVX2, DemosaicRowAvx2, SumParitiesAvx2, ReplicateSamplesAvx2};
-        break;
+        // The grey copy gains nothing from 256-bit shuffles, which work within 128-bit halves.
+        return {IMAGING_PATH_AVX2, DemosaicRowAvx2, SumParitiesAvx2, ReplicateSamplesSsse3};
+    case IMAGING_PATH_AVX512:
+        return {IMAGING_PATH_AVX512, DemosaicRowAvx512, SumParitiesAvx512, ReplicateSamplesAvx512};
     default:
-        break;
+        return ScalarImagingKernels();
     }
+}
+
+// Saves what Path's registers need; false when the save failed (or Path needs none).
+bool SaveStateFor(ImagingPath Path, VectorStateSave* Save) {
+    if (Path == IMAGING_PATH_SSE2 || Path == IMAGING_PATH_SSSE3)
+        return NT_SUCCESS(KeSaveFloatingPointState(&Save->Float));
+    const PKE_SAVE_EXTENDED_PROCESSOR_STATE save = ReadRelaxed(SaveExtendedState);
+    if (save == nullptr || Path < IMAGING_PATH_AVX2)
+        return false;
+    const ULONG64 mask = Path == IMAGING_PATH_AVX512 ? XSTATE_MASK_AVX | XSTATE_MASK_AVX512 : XSTATE_MASK_AVX;
+    return NT_SUCCESS(save(mask, &Save->Extended));
+}
+#endif
+
+} // namespace
+
+ImagingKernels BeginImagingKernels(VectorStateSave* Save) {
+#if defined(Z40K_VECTOR_PATHS)
+    const ImagingPath path = ActiveImagingPath();
+    if (SaveStateFor(path, Save))
+        return KernelsOf(path);
 #else
     (void)Save;
 #endif
@@ -100,12 +167,15 @@ ImagingKernels BeginImagingKernels(PXSTATE_SAVE Save) {
     return ScalarImagingKernels();
 }
 
-VOID EndImagingKernels(PXSTATE_SAVE Save, const ImagingKernels& Kernels) {
+VOID EndImagingKernels(VectorStateSave* Save, const ImagingKernels& Kernels) {
 #if defined(Z40K_VECTOR_PATHS)
     if (Kernels.Path == IMAGING_PATH_SCALAR)
         return;
     FenceStreamingStores();
-    KeRestoreExtendedProcessorState(Save);
+    if (Kernels.Path <= IMAGING_PATH_SSSE3)
+        KeRestoreFloatingPointState(&Save->Float);
+    else
+        ReadRelaxed(RestoreExtendedState)(&Save->Extended);
 #else
     (void)Save;
     (void)Kernels;
@@ -119,25 +189,6 @@ __attribute__((target("sse2"))) VOID FenceStreamingStores() {
 }
 
 namespace {
-
-// Byte shuffles that interleave 16 blue, 16 green and 16 red bytes into 48 bytes of B, G, R: output
-// chunk k takes, for each channel, the pixels whose bytes fall in bytes 16k to 16k + 15 (-128 = zero).
-alignas(16) constexpr signed char INTERLEAVE[3][3][16] = {
-    {{0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128, -128, 5},
-     {-128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128, 10, -128},
-     {-128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128, 15, -128, -128}},
-    {{-128, 0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128, -128},
-     {5, -128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128, 10},
-     {-128, -128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128, 15, -128}},
-    {{-128, -128, 0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128},
-     {-128, 5, -128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128},
-     {10, -128, -128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128, 15}}};
-
-// Each of 16 samples three times: output chunk k holds samples (16k .. 16k + 15) / 3.
-alignas(16) constexpr signed char REPLICATE[3][16] = {
-    {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5},
-    {5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10},
-    {10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15}};
 
 AVX2_TARGET inline __m128i Mask(const signed char* M) {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(M));
@@ -291,17 +342,6 @@ AVX2_TARGET VOID SumParitiesAvx2(const UCHAR* Row, LONG Columns, ULONG* Even, UL
     SumParitiesScalar(Row + c, Columns - c, &tailEven, &tailOdd); // c is even: parities carry on
     *Even = ULONG(e[0] + e[1] + e[2] + e[3]) + tailEven;
     *Odd = ULONG(o[0] + o[1] + o[2] + o[3]) + tailOdd;
-}
-
-AVX2_TARGET VOID ReplicateSamplesAvx2(const UCHAR* Source, PUCHAR Out, SIZE_T N) {
-    SIZE_T i = 0;
-    for (; i + 16 <= N; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Source + i));
-        for (int k = 0; k < 3; ++k)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + 3 * i + 16 * k),
-                             _mm_shuffle_epi8(v, Mask(REPLICATE[k])));
-    }
-    ReplicateSamplesScalar(Source + i, Out + 3 * i, N - i);
 }
 
 #endif

@@ -1,6 +1,6 @@
-// The per-row kernels of the image pipeline, scalar, AVX2 and AVX-512, and the one place that picks
-// among them and makes vector registers usable in the kernel. Each conversion picks its row kernels once
-// per frame; the scalar kernels are always built, the vector ones are byte-identical replacements.
+// The per-row kernels of the image pipeline, scalar, SSE2, SSSE3, AVX2 and AVX-512, and the one place that
+// picks among them and makes vector registers usable in the kernel. Each conversion picks its row kernels
+// once per frame; the scalar kernels are always built, the vector ones are byte-identical replacements.
 #pragma once
 
 #include "imaging/color.h"
@@ -49,19 +49,28 @@ constexpr ULONG VECTOR_GAIN_LIMIT = 32767;
 // this are left to the scalar kernel without saving any state.
 constexpr LONG VECTOR_MIN_PIXELS = 33;
 
-// The kernel families, slowest first. Every one writes the same bytes.
+// The kernel families, slowest first. Every one writes the same bytes. The values are what the settings
+// key's "Imaging Path" value names.
 enum ImagingPath : LONG {
     IMAGING_PATH_SCALAR = 1,
-    IMAGING_PATH_AVX2 = 2,
-    IMAGING_PATH_AVX512 = 3, // AVX-512 F, BW, VL and VBMI
+    IMAGING_PATH_SSE2 = 2,
+    IMAGING_PATH_SSSE3 = 3, // SSE2 with the byte shuffle and the byte multiply-add
+    IMAGING_PATH_AVX2 = 4,
+    IMAGING_PATH_AVX512 = 5, // AVX-512 F, BW, VL and VBMI
 };
 
-// The fastest path the processor offers and the operating system has enabled the registers of (cpuid
-// and XCR0), read at the first call.
+// Looks up, once per driver load (DriverEntry, at passive level), the routines that save the AVX and
+// AVX-512 register state and tell which of those states the system has enabled. They exist from Windows 7
+// on; where they are missing the AVX paths are never taken. Detection starts over afterwards.
+VOID FindExtendedStateRoutines();
+
+// The fastest path the processor offers (cpuid) and the system lets the driver use: the SSE paths under
+// the floating-point save every target has, the AVX ones only with the extended-state routines and the
+// states enabled both in XCR0 and by the system. Read at the first call after FindExtendedStateRoutines.
 ImagingPath SupportedImagingPath();
 
-// The one way to pin the conversions to a path (tests, benchmarks): the path taken is the lower of
-// Path and the supported one. 0 lifts the limit.
+// Pins the conversions to a path (the settings' "Imaging Path", tests, benchmarks): the path taken is the
+// lower of Path and the supported one. 0 lifts the limit.
 VOID LimitImagingPath(LONG Path);
 
 // The path a conversion starting now takes: the supported one under the limit.
@@ -78,19 +87,33 @@ struct ImagingKernels {
 // The scalar kernels: nothing to save.
 ImagingKernels ScalarImagingKernels();
 
-// In the kernel, vector registers may only be used between saving and restoring the extended processor
-// state. Picks the active path, saves the state its registers need (AVX, plus the 512-bit state for
-// AVX-512) and returns that path's kernels; when the path is scalar or the save fails nothing is saved
-// and the kernels are the scalar ones. Every call is paired with EndImagingKernels.
-ImagingKernels BeginImagingKernels(PXSTATE_SAVE Save);
-VOID EndImagingKernels(PXSTATE_SAVE Save, const ImagingKernels& Kernels);
+// Where the state of a span of vector work is saved: the floating-point save for the SSE paths, the
+// extended one for the AVX paths.
+union VectorStateSave {
+    KFLOATING_SAVE Float;
+    XSTATE_SAVE Extended;
+};
+
+// In the kernel, vector registers may only be used between saving and restoring their state. Picks the
+// active path, saves the state its registers need (the floating-point state, which holds the XMM registers,
+// for SSE2 and SSSE3; AVX, plus the 512-bit state for AVX-512) and returns that path's kernels; when the
+// path is scalar or the save fails nothing is saved and the kernels are the scalar ones. Every call is
+// paired with EndImagingKernels.
+ImagingKernels BeginImagingKernels(VectorStateSave* Save);
+VOID EndImagingKernels(VectorStateSave* Save, const ImagingKernels& Kernels);
 
 #if defined(__x86_64__) || defined(__i386__)
 #define Z40K_VECTOR_PATHS 1
+VOID DemosaicRowSse2(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
+                     PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
+VOID DemosaicRowSsse3(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
+                      PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
+VOID SumParitiesSse2(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);
+VOID ReplicateSamplesSse2(const UCHAR* Source, PUCHAR Out, SIZE_T N);
+VOID ReplicateSamplesSsse3(const UCHAR* Source, PUCHAR Out, SIZE_T N);
 VOID DemosaicRowAvx2(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
                      PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
 VOID SumParitiesAvx2(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);
-VOID ReplicateSamplesAvx2(const UCHAR* Source, PUCHAR Out, SIZE_T N);
 VOID DemosaicRowAvx512(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR* RedNear, const UCHAR* RedFar,
                        PUCHAR Out, LONG Pixels, bool BlueAtFirstQuadColumn, const DemosaicGains& Gains);
 VOID SumParitiesAvx512(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd);

@@ -97,7 +97,7 @@ BOOLEAN ComputeWhiteBalanceOf(ColorParams* Params, const WindowRows& Rows) {
     const LONG columns = Params->StatsRight - Params->StatsLeft;
     const LONG rows = Params->StatsBottom - Params->StatsTop;
     if (columns > 0 && rows > 0) {
-        XSTATE_SAVE vectorState;
+        VectorStateSave vectorState;
         const ImagingKernels kernels = BeginImagingKernels(&vectorState);
         for (LONG r = 0; r < rows; ++r)
             AddRow(&sums, kernels.SumParities, WindowRow(Rows, Params->StatsTop + r) + Params->StatsLeft,

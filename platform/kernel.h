@@ -31,8 +31,18 @@ SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T L
 // processor state
 NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave);
 NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
+// Windows 7 and later only: a driver that also runs on older systems finds these with
+// MmGetSystemRoutineAddress (the pointer types below) instead of importing them.
 NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
 VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
+ULONG64 NTAPI RtlGetEnabledExtendedFeatures(ULONG64 FeatureMask);
+typedef NTSTATUS(NTAPI* PKE_SAVE_EXTENDED_PROCESSOR_STATE)(ULONG64 Mask, PXSTATE_SAVE XStateSave);
+typedef VOID(NTAPI* PKE_RESTORE_EXTENDED_PROCESSOR_STATE)(PXSTATE_SAVE XStateSave);
+typedef ULONG64(NTAPI* PRTL_GET_ENABLED_EXTENDED_FEATURES)(ULONG64 FeatureMask);
+
+// system routines by name: the address of a routine the kernel or the HAL exports, or NULL when this
+// system has none of that name (passive level only)
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 
 // registry
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,

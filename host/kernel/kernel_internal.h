@@ -19,6 +19,7 @@ void ResetFiles();
 void ResetRegistry();
 void ResetHandles();
 void ResetDevicesAndIrps();
+void ResetSystemRoutines();
 
 // Lets Interval100ns (negative: relative, positive: absolute clock time) pass on the clock; returns the
 // clock time at which the wait began.

@@ -15,6 +15,7 @@ void ResetKernel() {
     detail::ResetHandles();
     detail::ResetFiles();
     detail::ResetRegistry();
+    detail::ResetSystemRoutines();
 }
 
 } // namespace host

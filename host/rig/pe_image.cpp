@@ -171,6 +171,9 @@ bool ReadFileHeader(Bytes File, Image* Out, HeaderSpan* Span, std::string* Error
     if (Out->Machine != MACHINE_I386)
         return Fail(Error, "not an i386 image (machine " + Hex(Out->Machine) + ")");
     Span->SectionCount = File.U16(pe + 6);
+    Out->TimeDateStamp = File.U32(pe + 8);
+    Out->SymbolTable = File.U32(pe + 12);
+    Out->SymbolCount = File.U32(pe + 16);
     Span->OptionalSize = File.U16(pe + 20);
     Out->Characteristics = File.U16(pe + 22);
     Span->Optional = uint64_t(pe) + 4 + FILE_HEADER_SIZE;
@@ -187,6 +190,10 @@ bool ReadOptionalHeader(Bytes File, Image* Out, HeaderSpan* Span, std::string* E
     Out->ImageBase = File.U32(opt + 28);
     Out->SectionAlignment = File.U32(opt + 32);
     Out->SizeOfImage = File.U32(opt + 56);
+    Out->OsVersion[0] = File.U16(opt + 40);
+    Out->OsVersion[1] = File.U16(opt + 42);
+    Out->SubsystemVersion[0] = File.U16(opt + 48);
+    Out->SubsystemVersion[1] = File.U16(opt + 50);
     Span->SizeOfHeaders = File.U32(opt + 60);
     Out->CheckSum = File.U32(opt + OPTIONAL_CHECKSUM);
     Out->Subsystem = File.U16(opt + 68);

@@ -23,6 +23,7 @@ constexpr uint32_t SECTION_WRITE = 0x80000000;
 enum DirectoryIndex : uint32_t {
     DIRECTORY_EXPORT = 0,
     DIRECTORY_IMPORT = 1,
+    DIRECTORY_RESOURCE = 2,
     DIRECTORY_EXCEPTION = 3,
     DIRECTORY_BASERELOC = 5,
     DIRECTORY_TLS = 9,
@@ -55,6 +56,11 @@ struct Image {
     uint16_t Characteristics = 0;
     uint16_t Subsystem = 0;
     uint16_t DllCharacteristics = 0;
+    uint32_t TimeDateStamp = 0;
+    uint32_t SymbolTable = 0; // file offset of the COFF symbol table, 0 when stripped
+    uint32_t SymbolCount = 0;
+    uint16_t OsVersion[2] = {};        // major, minor: the oldest system the image says it runs on
+    uint16_t SubsystemVersion[2] = {}; // major, minor
     uint32_t ImageBase = 0;
     uint32_t SizeOfImage = 0;
     uint32_t SectionAlignment = 0;

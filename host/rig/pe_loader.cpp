@@ -17,11 +17,6 @@ template <typename Routine> void* AddressOf(Routine R) {
     return reinterpret_cast<void*>(R);
 }
 
-#define Z40K_EXPORT(Dll, Name)                                                                               \
-    HostExport {                                                                                             \
-        Dll, #Name, AddressOf(&Name)                                                                         \
-    }
-
 #if defined(__i386__)
 uint32_t PageRound(uint32_t Bytes) {
     return (Bytes + 0xFFF) & ~0xFFFu;
@@ -35,60 +30,52 @@ uint32_t PageRound(uint32_t Bytes) {
 // They do differ in stack alignment, which NTAPI, FASTCALL and Z40K_CDECL make good on entry, and
 // IofCallDriver's __fastcall takes ECX and EDX in both.
 const std::vector<HostExport>& HostExports() {
-    static const std::vector<HostExport> exports = {
-        Z40K_EXPORT("ntoskrnl.exe", ExAllocatePoolWithTag),
-        Z40K_EXPORT("ntoskrnl.exe", ExFreePool),
-        Z40K_EXPORT("ntoskrnl.exe", KeDelayExecutionThread),
-        Z40K_EXPORT("ntoskrnl.exe", KeInitializeEvent),
-        Z40K_EXPORT("ntoskrnl.exe", KeSetEvent),
-        Z40K_EXPORT("ntoskrnl.exe", KeWaitForSingleObject),
-        Z40K_EXPORT("ntoskrnl.exe", IoBuildSynchronousFsdRequest),
-        Z40K_EXPORT("ntoskrnl.exe", IofCallDriver),
-        Z40K_EXPORT("ntoskrnl.exe", IofCompleteRequest),
-        Z40K_EXPORT("ntoskrnl.exe", RtlInitUnicodeString),
-        Z40K_EXPORT("ntoskrnl.exe", RtlCompareMemory),
-        Z40K_EXPORT("ntoskrnl.exe", KeSaveFloatingPointState),
-        Z40K_EXPORT("ntoskrnl.exe", KeRestoreFloatingPointState),
-        Z40K_EXPORT("ntoskrnl.exe", KeSaveExtendedProcessorState),
-        Z40K_EXPORT("ntoskrnl.exe", KeRestoreExtendedProcessorState),
-        Z40K_EXPORT("ntoskrnl.exe", IoOpenDeviceRegistryKey),
-        Z40K_EXPORT("ntoskrnl.exe", ZwCreateKey),
-        Z40K_EXPORT("ntoskrnl.exe", ZwQueryValueKey),
-        Z40K_EXPORT("ntoskrnl.exe", ZwSetValueKey),
-        Z40K_EXPORT("ntoskrnl.exe", ZwClose),
-        Z40K_EXPORT("ntoskrnl.exe", ZwCreateFile),
-        Z40K_EXPORT("ntoskrnl.exe", ZwWriteFile),
-        Z40K_EXPORT("STREAM.SYS", StreamClassDeviceNotification),
-        Z40K_EXPORT("STREAM.SYS", StreamClassStreamNotification),
-        Z40K_EXPORT("QuorixZ40KUSB.SYS", QRXUSBCAMD_DriverEntry),
-        Z40K_EXPORT("QuorixZ40KUSB.SYS", QRXUSBCAMD_AdapterReceivePacket),
-        Z40K_EXPORT("QuorixZ40KUSB.SYS", QRXUSBCAMD_InitializeNewInterface),
-        Z40K_EXPORT("QuorixZ40KUSB.SYS", QRXUSBCAMD_ControlVendorCommand),
-        Z40K_EXPORT("QuorixZ40KUSB.SYS", QRXUSBCAMD_SelectAlternateInterface),
-    };
+    static const std::vector<HostExport> exports = [] {
+        std::vector<HostExport> all;
+        for (const host::KernelExport& e : host::KernelExports())
+            all.push_back(HostExport{"ntoskrnl.exe", e.Name, e.Address, e.Since});
+        const HostExport others[] = {
+            {"STREAM.SYS", "StreamClassDeviceNotification", AddressOf(&StreamClassDeviceNotification)},
+            {"STREAM.SYS", "StreamClassStreamNotification", AddressOf(&StreamClassStreamNotification)},
+            {"QuorixZ40KUSB.SYS", "QRXUSBCAMD_DriverEntry", AddressOf(&QRXUSBCAMD_DriverEntry)},
+            {"QuorixZ40KUSB.SYS", "QRXUSBCAMD_AdapterReceivePacket",
+             AddressOf(&QRXUSBCAMD_AdapterReceivePacket)},
+            {"QuorixZ40KUSB.SYS", "QRXUSBCAMD_InitializeNewInterface",
+             AddressOf(&QRXUSBCAMD_InitializeNewInterface)},
+            {"QuorixZ40KUSB.SYS", "QRXUSBCAMD_ControlVendorCommand",
+             AddressOf(&QRXUSBCAMD_ControlVendorCommand)},
+            {"QuorixZ40KUSB.SYS", "QRXUSBCAMD_SelectAlternateInterface",
+             AddressOf(&QRXUSBCAMD_SelectAlternateInterface)},
+        };
+        all.insert(all.end(), std::begin(others), std::end(others));
+        return all;
+    }();
     return exports;
 }
 
-bool BindImports(const Image& Image, const std::vector<HostExport>& Exports, std::vector<void*>* Addresses,
-                 std::string* Error) {
+bool BindImports(const Image& Image, const std::vector<HostExport>& Exports, host::WindowsTarget Target,
+                 std::vector<void*>* Addresses, std::string* Error) {
     Addresses->clear();
     for (const Import& import : Image.Imports) {
-        void* address = nullptr;
+        const HostExport* found = nullptr;
         for (const HostExport& e : Exports) {
             if (strcasecmp(e.Dll, import.Dll.c_str()) == 0 && import.Name == e.Name) {
-                address = e.Address;
+                found = &e;
                 break;
             }
         }
-        if (address == nullptr)
-            return Fail(Error,
-                        "imports " + import.Dll + "!" + import.Name + ", which the host does not provide");
-        Addresses->push_back(address);
+        const std::string routine = import.Dll + "!" + import.Name;
+        if (found == nullptr)
+            return Fail(Error, "imports " + routine + ", which the host does not provide");
+        if (found->Since > Target)
+            return Fail(Error, "imports " + routine + ", which " + host::WindowsTargetName(Target) +
+                                   " does not export");
+        Addresses->push_back(found->Address);
     }
     return true;
 }
 
-bool LoadDriver(const std::string& Path, LoadedDriver* Out, std::string* Error) {
+bool LoadDriver(const std::string& Path, host::WindowsTarget Target, LoadedDriver* Out, std::string* Error) {
     std::ifstream in(Path, std::ios::binary);
     if (!in)
         return Fail(Error, "cannot read " + Path);
@@ -100,10 +87,11 @@ bool LoadDriver(const std::string& Path, LoadedDriver* Out, std::string* Error) 
     std::vector<uint8_t> file(static_cast<size_t>(length));
     if (!in.read(reinterpret_cast<char*>(file.data()), length))
         return Fail(Error, "cannot read " + Path);
-    return LoadDriver(file, Out, Error);
+    return LoadDriver(file, Target, Out, Error);
 }
 
-bool LoadDriver(const std::vector<uint8_t>& File, LoadedDriver* Out, std::string* Error) {
+bool LoadDriver(const std::vector<uint8_t>& File, host::WindowsTarget Target, LoadedDriver* Out,
+                std::string* Error) {
     *Out = LoadedDriver();
     Image image;
     if (!ParseImage(File, &image, Error))
@@ -111,7 +99,7 @@ bool LoadDriver(const std::vector<uint8_t>& File, LoadedDriver* Out, std::string
     if (image.Subsystem != SUBSYSTEM_NATIVE)
         return Fail(Error, "not a kernel driver (subsystem " + std::to_string(image.Subsystem) + ")");
     std::vector<void*> addresses;
-    if (!BindImports(image, HostExports(), &addresses, Error))
+    if (!BindImports(image, HostExports(), Target, &addresses, Error))
         return false;
 #if defined(__i386__)
     const uint32_t size = PageRound(image.SizeOfImage);

@@ -2,14 +2,19 @@
 
 #include "host/cameralib/trace_json.h"
 #include "host/kernel/kernel_host.h"
+#include "host/rig/inf_install.h"
 #include "host/rig/pe_loader.h"
 #include "host/rig/rig.h"
+#include "host/simcam/usb_ids.h"
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <sys/stat.h>
+#include <strings.h>
 #include <unistd.h>
 
 namespace rig {
@@ -52,6 +57,48 @@ bool LoadRegistry(const SessionOptions& Options, std::string* Error) {
     return true;
 }
 
+// The INF the options name, or the built-in one; the driver image, when given, is the package's z40k.sys.
+bool InfOf(const SessionOptions& Options, InfSource* Out, std::string* Error) {
+    *Out = BuiltInInf();
+    if (!Options.Inf.empty()) {
+        std::ifstream in(Options.Inf, std::ios::binary);
+        if (!in) {
+            *Error = "cannot read the INF " + Options.Inf;
+            return false;
+        }
+        Out->Name = Options.Inf;
+        Out->Text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (!Options.DriverImage.empty())
+        Out->Files["z40k.sys"] = Options.DriverImage;
+    return true;
+}
+
+// The driver the installed service names: the copied image, or, with no image given, the driver linked in,
+// which is z40k.sys.
+bool InstalledEntry(const SessionOptions& Options, const InstalledDriver& Installed, pe::LoadedDriver* Image,
+                    bool* ImageLoaded, PDRIVER_INITIALIZE* Entry, std::string* Error) {
+    const std::string name = Installed.ImagePath.substr(Installed.ImagePath.rfind('\\') + 1);
+    if (Options.DriverImage.empty()) {
+        if (strcasecmp(name.c_str(), "z40k.sys") != 0) {
+            *Error = "the INF installs " + Installed.ImagePath + ", not the z40k.sys built into this program";
+            return false;
+        }
+        *Entry = DriverEntry;
+        return true;
+    }
+    std::string reason;
+    if (Installed.DriverFile.empty() ||
+        !pe::LoadDriver(Installed.DriverFile, Options.Target, Image, &reason)) {
+        *Error = Options.DriverImage + ": " +
+                 (Installed.DriverFile.empty() ? "not the file the service loads" : reason);
+        return false;
+    }
+    *ImageLoaded = true;
+    *Entry = Image->DriverEntry;
+    return true;
+}
+
 FrameRecord FromLibrary(const cameralib::FrameRecord& Frame) {
     return FrameRecord{Frame.TimeUs, Frame.Index, Frame.Bytes, Frame.Dropped, Frame.Still};
 }
@@ -72,6 +119,7 @@ bool BootHost(const SessionOptions& Options, std::string* Error) {
     host::ResetKernel();
     host::PoolSetLookaside(Options.Lookaside);
     host::ClockSetMode(Options.VirtualClock ? host::ClockMode::Virtual : host::ClockMode::Real);
+    host::SetWindowsTarget(Options.Target);
     if (!Options.DriveC.empty())
         host::FilesSetDriveC(Options.DriveC);
     return LoadRegistry(Options, Error);
@@ -104,18 +152,12 @@ Session::~Session() = default;
 
 bool Session::Open(const SessionOptions& Options, std::string* Error) {
     parts_->Options = Options;
-    // The driver binary is checked and mapped before anything else.
-    PDRIVER_INITIALIZE entry = DriverEntry;
-    if (!Options.DriverImage.empty()) {
-        std::string reason;
-        if (!pe::LoadDriver(Options.DriverImage, &parts_->Image, &reason)) {
-            *Error = Options.DriverImage + ": " + reason;
-            return false;
-        }
-        parts_->ImageLoaded = true;
-        entry = parts_->Image.DriverEntry;
-    }
-    if (!BootHost(Options, Error))
+    InfSource inf;
+    InstalledDriver installed;
+    PDRIVER_INITIALIZE entry = nullptr;
+    if (!InfOf(Options, &inf, Error) || !BootHost(Options, Error) ||
+        !InstallFromInf(inf, simcam::UsbHardwareId(), host::DriverKeyPath(), &installed, Error) ||
+        !InstalledEntry(Options, installed, &parts_->Image, &parts_->ImageLoaded, &entry, Error))
         return false;
     parts_->Cameras = std::make_unique<Rig>(entry);
     return true;
@@ -167,9 +209,8 @@ NTSTATUS Session::Remove(size_t Index) {
 }
 
 void Session::OnFrame(size_t Index, std::function<void(const FrameRecord&)> Observer) {
-    parts_->Cameras->SetFrameObserver(Index, [Observer](const cameralib::FrameRecord& Frame) {
-        Observer(FromLibrary(Frame));
-    });
+    parts_->Cameras->SetFrameObserver(
+        Index, [Observer](const cameralib::FrameRecord& Frame) { Observer(FromLibrary(Frame)); });
 }
 
 void Session::OnRawFrame(size_t Index,

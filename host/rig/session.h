@@ -6,6 +6,7 @@
 // camera class library or the simulated camera's insides.
 #pragma once
 
+#include "host/kernel/system_routines.h"
 #include "host/rig/capture_pin.h"
 #include "host/simcam/scene.h"
 #include "host/simcam/sensor.h"
@@ -30,6 +31,10 @@ struct SessionOptions {
     // only reads refuses a file that does not exist.
     bool SavesRegistry = false;
     std::string DriverImage; // a z40k.sys to load and run instead of the driver linked in (i386 hosts)
+    std::string Inf;         // the INF to install from (empty: the project's z40k.inf, built in)
+    // The Windows the host acts as: its loader refuses an image importing what that version lacks, and
+    // the kernel's lookup by name finds only what it exports.
+    host::WindowsTarget Target = host::WindowsTarget::Ten;
     // Freed pool blocks kept for the next allocation of their size, as a lookaside list keeps them: the
     // 5.9 MB scratch frame of every frame then needs no fresh mapping.
     bool Lookaside = true;
@@ -101,8 +106,11 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Boots the host for the session; false with *Error set (one line, without the program's name) when
-    // the registry file or the driver image cannot be used. Nothing of the driver has run by then.
+    // Boots the host for the session and installs the driver from its INF for the camera's hardware ID:
+    // the driver key's and the service key's values, and the driver image (when one is given) copied to
+    // where the service's image path names it, from where it is then loaded. False with *Error set (one
+    // line, without the program's name) when the registry file, the INF or the driver image cannot be
+    // used. Nothing of the driver has run by then.
     bool Open(const SessionOptions& Options, std::string* Error);
 
     // ---- cameras ----

@@ -5,6 +5,7 @@
 // endpoint, one transfer of each taken in step. Packets that find no transfers are lost, as on a real
 // bus, and the frame they belonged to arrives damaged. Frames go out whether or not anyone on the host
 // wants them.
+#include "host/bus/bus.h"
 #include "host/simcam/packetizer.h"
 #include "host/simcam/sensor.h"
 #include "host/simcam/simulated_camera.h"

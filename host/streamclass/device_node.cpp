@@ -12,7 +12,6 @@
 namespace streamclass {
 namespace {
 
-constexpr ULONG DESCRIPTOR_ENTRIES = 2; // room the stream class gives for stream entries
 
 const char16_t REGISTRY_PATH[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\z40k";
 

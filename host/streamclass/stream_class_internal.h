@@ -8,6 +8,9 @@
 
 namespace streamclass {
 
+// Room the stream class gives the stream information for stream entries.
+constexpr ULONG DESCRIPTOR_ENTRIES = 2;
+
 struct LoadedDriver {
     PDRIVER_OBJECT Object = nullptr;
     AdapterRegistration Registration;

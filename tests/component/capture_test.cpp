@@ -3,6 +3,7 @@
 // routine makes of the frame the camera rendered, and the settings must reach the registry at stop.
 #include "camera/frame_geometry.h"
 #include "host/cameralib/streaming.h"
+#include "imaging/vector_paths.h"
 #include "tests/component/fresh_host.h"
 #include "driver/callback_records.h"
 #include "driver/device_context.h"
@@ -10,6 +11,7 @@
 #include "imaging/raw_frame.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
+#include "host/rig/capture_pin.h"
 #include "host/rig/rig.h"
 #include "host/streamclass/client.h"
 #include "host/simcam/packetizer.h"
@@ -18,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -202,6 +205,91 @@ TEST_P(CaptureStack, RestartAndShortPacketsCostOneFrameEach) {
     EXPECT_EQ(library_->IsoPipeStateCalls, (std::vector<ULONG>{1, 0}));
     EXPECT_EQ(cameralib::GetStreamStatistics(library_).FramesDropped, 2u);
     ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+// The driver takes the fastest path the system it runs on lets it: Windows XP and Vista have no
+// extended-state routines (the SSE paths, under the floating-point save), Windows 7 saves AVX but not
+// the AVX-512 state, Windows 10 both. What the processor has caps each.
+TEST_P(CaptureStack, TakesTheFastestPathItsWindowsAllows) {
+    const host::WindowsTarget target = host::CurrentWindowsTarget();
+    host::SetWindowsTarget(host::WindowsTarget::Ten);
+    FindExtendedStateRoutines(); // what the processor offers, found by this program's driver
+    const LONG best = SupportedImagingPath();
+    host::SetWindowsTarget(target);
+    FindExtendedStateRoutines(); // back to what DriverEntry found, should the driver be this program's
+    const LONG cap = target <= host::WindowsTarget::Vista   ? IMAGING_PATH_SSSE3
+                     : target == host::WindowsTarget::Seven ? IMAGING_PATH_AVX2
+                                                            : IMAGING_PATH_AVX512;
+    const LONG expected = std::min(best, cap);
+    ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    const host::ProcessorStateCounts before = host::ProcessorState();
+    std::vector<uint8_t> frame(FrameBytes(), 0);
+    ULONG used = 0;
+    ASSERT_EQ(pin_->ReadFrame(frame.data(), static_cast<ULONG>(frame.size()), &used), STATUS_SUCCESS);
+    const host::ProcessorStateCounts after = host::ProcessorState();
+    ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    const unsigned extended = after.ExtendedSaves - before.ExtendedSaves;
+    const unsigned floating = after.FloatSaves - before.FloatSaves;
+    if (expected >= IMAGING_PATH_AVX2) {
+        EXPECT_GT(extended, 0u) << host::WindowsTargetName(target);
+        EXPECT_EQ(after.LastExtendedMask,
+                  expected == IMAGING_PATH_AVX512 ? XSTATE_MASK_AVX | XSTATE_MASK_AVX512 : XSTATE_MASK_AVX)
+            << host::WindowsTargetName(target);
+    } else {
+        EXPECT_EQ(extended, 0u) << host::WindowsTargetName(target);
+        EXPECT_EQ(floating > 0, expected >= IMAGING_PATH_SSE2) << host::WindowsTargetName(target);
+    }
+    EXPECT_EQ(after.Depth, 0);
+}
+
+// Every path the driver under test has (z40k.sys's own kernels, when it is the image), pinned through the
+// settings' Imaging Path value, converts a raw frame into the bytes, count and gains of its own scalar
+// kernels: colour with the white balance, and grey.
+TEST(EachPathCaptureStack, WritesTheBytesOfTheScalarKernels) {
+    std::vector<uint8_t> raw(simcam::RAW_FRAME_SIZE);
+    for (size_t i = 0; i < raw.size(); ++i)
+        raw[i] = uint8_t((i * 2654435761u) >> 13);
+    host::SetWindowsTarget(TargetUnderTest());
+    FindExtendedStateRoutines();
+    const LONG best = SupportedImagingPath();
+    for (bool colour : {true, false}) {
+        std::vector<uint8_t> expected;
+        ULONG expectedBytes = 0, expectedGains[3] = {};
+        for (LONG path = IMAGING_PATH_SCALAR; path <= best; ++path) {
+            const std::filesystem::path driveC = ResetHostForStack("z40k-paths-c");
+            const std::string settings = host::DriverKeyPath() + "\\Z40K_Settings";
+            host::RegistrySetDword(settings, "Imaging Path", uint32_t(path));
+            host::RegistrySetDword(settings, "Color Enable", colour);
+            host::RegistrySetDword(settings, "Auto White Balance", colour);
+            rig::Rig rig(DriverUnderTest());
+            size_t camera = 0;
+            ASSERT_EQ(rig.Plug(simcam::CameraConfig(), &camera), STATUS_SUCCESS);
+            rig::CapturePin pin;
+            ASSERT_EQ(rig::OpenCapturePin(rig.FilterOf(camera), &pin).Failure, rig::PinFailure::None);
+            ASSERT_EQ(pin.Pin->SetState(KSSTATE_RUN), STATUS_SUCCESS); // the window is set; no frame is sent
+            cameralib::LibraryDevice* library = rig.LibraryOf(camera);
+            PDeviceContext context = static_cast<PDeviceContext>(library->DeviceContext);
+            std::vector<uint8_t> frame(pin.Format.DataFormat.SampleSize, 0);
+            ULONG bytes = 0;
+            ASSERT_EQ(library->DeviceData2->CamProcessRawVideoFrameEx(
+                          library->BusDeviceObject, context, nullptr, frame.data(), ULONG(frame.size()),
+                          raw.data(), ULONG(raw.size()), 0, &bytes, ULONG(raw.size()), 0),
+                      STATUS_SUCCESS);
+            const ULONG gains[3] = {context->BlueGain, context->GreenGain, context->RedGain};
+            pin.Pin->SetState(KSSTATE_STOP);
+            if (path == IMAGING_PATH_SCALAR) {
+                expected = frame;
+                expectedBytes = bytes;
+                std::copy(gains, gains + 3, expectedGains);
+                EXPECT_GT(bytes, 0u);
+            }
+            EXPECT_EQ(bytes, expectedBytes) << "path " << path;
+            EXPECT_TRUE(std::equal(gains, gains + 3, expectedGains)) << "path " << path;
+            EXPECT_TRUE(frame == expected) << (colour ? "colour" : "grey") << " on path " << path;
+            std::error_code ec;
+            std::filesystem::remove_all(driveC, ec);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Capture, CaptureStack, ::testing::Values(512, 1023),

@@ -25,8 +25,9 @@
 namespace {
 
 // Every call of the platform a session can see fail: pool, camera, alternate settings, registry, files,
-// the query IRP and the processor-state saves. (A failed ZwClose is left out: a caller can do nothing
-// about it, and the stand-in then keeps the handle, which would read as a leak.)
+// the query IRP, the processor-state saves and the lookup of the extended-state routines. (A failed
+// ZwClose is left out: a caller can do nothing about it, and the stand-in then keeps the handle, which
+// would read as a leak.)
 const char* const FALLIBLE_CALLS[] = {"ExAllocatePoolWithTag",
                                       "vendor",
                                       "simcam:alt",
@@ -39,6 +40,7 @@ const char* const FALLIBLE_CALLS[] = {"ExAllocatePoolWithTag",
                                       "IoBuildSynchronousFsdRequest",
                                       "KeSaveFloatingPointState",
                                       "KeSaveExtendedProcessorState",
+                                      "MmGetSystemRoutineAddress",
                                       "RegistrySaveFile"};
 
 struct PropertyData {

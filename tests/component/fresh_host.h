@@ -3,13 +3,18 @@
 #pragma once
 
 #include "camera/frame_geometry.h"
+#include "tests/component/driver_under_test.h"
 #include "imaging/raw_frame.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
+#include "host/rig/inf_install.h"
 #include "host/rig/session.h"
+#include "host/simcam/usb_ids.h"
 #include "platform/ks_types.h"
 #include "host/streamclass/stream_class_host.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -31,8 +36,17 @@ inline std::filesystem::path ResetHostForStack(const std::string& DriveCPrefix) 
     options.VirtualClock = true;
     options.DriveC = driveC.string();
     options.Lookaside = false;
+    options.Target = TargetUnderTest();
     std::string error;
     rig::BootHost(options, &error);
+    // Installed from the project's INF as a session installs it: an INF that does not install fails
+    // every whole-stack test.
+    rig::InstalledDriver installed;
+    if (!rig::InstallFromInf(rig::BuiltInInf(), simcam::UsbHardwareId(), host::DriverKeyPath(), &installed,
+                             &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::abort();
+    }
     host::ClearAllFaults();
     streamclass::ClearViolations();
     // Each test loads the driver afresh; its globals start as at load.

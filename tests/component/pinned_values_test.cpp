@@ -439,26 +439,27 @@ TEST(PinnedKernelChoice, VectorLimitAndTableRoom) {
     p.Scratch = scratch.data();
     p.Output = out.data();
     p.BlueGain = p.GreenGain = p.RedGain = 32767; // the vector kernels' limit
+    FindExtendedStateRoutines();
     if (SupportedImagingPath() > IMAGING_PATH_SCALAR) {
         host::ClearAllFaults();
         DemosaicBayer(&p);
-        EXPECT_EQ(host::CallCount("KeSaveExtendedProcessorState"), 1u) << "gains at the limit went scalar";
+        EXPECT_EQ(
+            host::CallCount("KeSaveExtendedProcessorState") + host::CallCount("KeSaveFloatingPointState"), 1u)
+            << "gains at the limit went scalar";
     }
 
     alignas(64) static uint8_t room[sizeof(DemosaicTables)];
     std::memset(room, 0xEE, sizeof room);
     p.BlueGain = p.GreenGain = p.RedGain = 128;
-    host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL}); // the plain path
+    LimitImagingPath(IMAGING_PATH_SCALAR); // the plain path
     DemosaicBayerWithTableSpace(&p, room, sizeof room);
-    host::ClearAllFaults();
     EXPECT_NE(std::count(room, room + sizeof room, 0xEE), long(sizeof room)) << "exact room left unused";
 
     // Room one byte short once the tables are put on a cache line is not used at all.
     alignas(64) static uint8_t shortRoom[sizeof(DemosaicTables) + 64];
     std::memset(shortRoom, 0xEE, sizeof shortRoom);
-    host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
     DemosaicBayerWithTableSpace(&p, shortRoom + 1, sizeof(DemosaicTables) + 62);
-    host::ClearAllFaults();
+    LimitImagingPath(0);
     EXPECT_EQ(std::count(shortRoom, shortRoom + sizeof shortRoom, 0xEE), long(sizeof shortRoom));
 
     // The capture window (all 2560 samples of all 1920 lines) is read straight from the raw frame's two

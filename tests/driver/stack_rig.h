@@ -41,6 +41,7 @@ class StackTest : public ::testing::Test {
   protected:
     void SetUp() override {
         host::ResetKernel();
+        host::SetWindowsTarget(TargetUnderTest());
         host::ClockSetMode(host::ClockMode::Virtual);
         streamclass::ClearViolations();
         Pdo = Bus.Plug(&Camera)->Pdo();

@@ -218,9 +218,10 @@ TEST_F(CaptureCommand, FailuresExitWithOneLineAndLeaveNoFiles) {
 
 #if defined(Z40K_SYS_IMAGE) && defined(__i386__)
 // The driver binary captures the same bytes as the driver built into the program: grey, colour, and
-// colour with the per-frame white balance (the one floating-point path).
+// colour with the per-frame white balance (the one floating-point path), also as Windows XP, where both
+// take the SSE paths.
 TEST_F(CaptureCommand, TheDriverBinaryCapturesWhatTheBuiltInDriverCaptures) {
-    for (const char* settings : {"--mono", "", "--set awb=1"}) {
+    for (const char* settings : {"--mono", "", "--set awb=1", "--set awb=1 --windows xp"}) {
         const std::string common = std::string("-n 2 --format raw ") + settings;
         ASSERT_EQ(Capture(common + " -o " + Path("linked")).ExitCode, 0) << settings;
         Outcome r = Capture(common + " --driver '" + Z40K_SYS_IMAGE + "' -o " + Path("image"));

@@ -1,7 +1,8 @@
 // The conversion of a de-interlaced frame with any window, gains and switches (colour, white balance,
-// grey): every path the processor offers must give the plain path's bytes, count and gains exactly. The
-// plain path is forced by failing the save of the vector state, so vector paths added later are compared
-// too; the demosaic is also held against its pixel-by-pixel reference, gains of any size included.
+// grey): every path the processor offers (each pinned in turn, up to the best one, so paths added later
+// are compared too) must give the scalar path's bytes, count and gains exactly; the demosaic is also held
+// against its pixel-by-pixel reference on every path and with the scalar kernel's lookup tables, gains of
+// any size included.
 #include "camera/frame_geometry.h"
 #include "imaging/color.h"
 #include "imaging/raw_frame.h"
@@ -9,6 +10,7 @@
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/imaging/imaging_support.h"
 
 #include <cstring>
 
@@ -23,17 +25,16 @@ struct Converted {
 };
 
 Converted Convert(const DeviceContext& Start, const std::vector<uint8_t>& Scratch, size_t FrameBytes,
-                  bool Plain) {
+                  LONG Path) {
     DeviceContext context = Start;
     Converted c;
     c.Out = fuzz::ExactBlock(FrameBytes, SENTINEL);
     // A copy each time: the conversion may keep its tables in the scratch frame below the window.
     std::unique_ptr<uint8_t[]> scratch = fuzz::ExactBuffer(Scratch, Scratch.size());
-    if (Plain)
-        host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
+    LimitImagingPath(Path);
     c.Bytes = ConvertDeinterlacedFrame(&context, scratch.get(), scratch.get() + Scratch.size(), c.Out.get(),
                                        c.Out.get() + FrameBytes);
-    host::ClearAllFaults();
+    LimitImagingPath(0);
     c.Blue = context.BlueGain;
     c.Green = context.GreenGain;
     c.Red = context.RedGain;
@@ -47,11 +48,44 @@ ULONG Gain(fuzz::Input& In) {
     return In.Word16() % 1024;
 }
 
+// The demosaic itself, every kernel against the reference, for a window it is given (W, H >= 5).
+void CheckDemosaic(std::vector<uint8_t>& Scratch, const FrameGeometryRecord& G, ULONG Phase,
+                   const DeviceContext& Context, LONG Best) {
+    const size_t outBytes = size_t(G.SourceWidth) * size_t(G.SourceHeight - 4) * 3;
+    // The oracle's picture lives on from input to input: fresh memory for it each time costs more
+    // page faults than its fill.
+    static std::vector<uint8_t> reference;
+    reference.assign(outBytes, SENTINEL);
+    ColorParams p =
+        imaging_test::Params(Scratch, reference, G.SourceX, G.SourceY, G.SourceWidth, G.SourceHeight,
+                             G.SourceStride, Phase, Context.BlueGain, Context.GreenGain, Context.RedGain);
+    p.SourceLines = G.SourceLines;
+    ColorParams q = p;
+    const LONG expected = DemosaicBayerReference(&q);
+    std::unique_ptr<uint8_t[]> out = fuzz::ExactBlock(outBytes, SENTINEL);
+    // Each path, then the scalar kernel again with room for its tables.
+    for (LONG path = IMAGING_PATH_SCALAR; path <= Best + 1; ++path) {
+        std::memset(out.get(), SENTINEL, outBytes);
+        ColorParams r = p;
+        r.Output = out.get();
+        const bool tabled = path > Best;
+        LimitImagingPath(tabled ? LONG(IMAGING_PATH_SCALAR) : path);
+        std::vector<uint8_t> tables(tabled ? sizeof(DemosaicTables) : 0);
+        const LONG count =
+            tabled ? DemosaicBayerWithTableSpace(&r, tables.data(), tables.size()) : DemosaicBayer(&r);
+        LimitImagingPath(0);
+        FUZZ_CHECK(count == expected);
+        FUZZ_CHECK(std::memcmp(out.get(), reference.data(), outBytes) == 0);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     fuzz::Input in(Data, Size);
     host::ResetKernel();
+    FindExtendedStateRoutines(); // as DriverEntry does
+    const LONG best = SupportedImagingPath();
     RawDumpDone = 1; // the one-time dump is the grey path's business, not the conversion's
 
     const uint8_t flags = in.Byte();
@@ -92,50 +126,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     if (flags & 0x10)
         frameBytes = in.Below(static_cast<uint32_t>(frameBytes + 16));
 
-    const Converted fast = Convert(context, scratch, frameBytes, false);
-    const Converted plain = Convert(context, scratch, frameBytes, true);
-    FUZZ_CHECK(fast.Bytes == plain.Bytes);
-    FUZZ_CHECK(std::memcmp(fast.Out.get(), plain.Out.get(), frameBytes) == 0);
-    FUZZ_CHECK(fast.Blue == plain.Blue && fast.Green == plain.Green && fast.Red == plain.Red);
-
-    // The demosaic itself, every kernel against the reference, for windows it is given (W, H >= 5).
-    if (w >= 5 && h >= 5) {
-        ColorParams p = {};
-        p.SourceX = x;
-        p.SourceWidth = w;
-        p.SourceStride = stride;
-        p.SourceY = y;
-        p.SourceHeight = h;
-        p.SourceLines = lines;
-        p.BayerPhase = flags >> 5;
-        p.Scratch = scratch.data();
-        p.StatsRight = w;
-        p.StatsBottom = h;
-        p.BlueGain = context.BlueGain;
-        p.GreenGain = context.GreenGain;
-        p.RedGain = context.RedGain;
-        const size_t outBytes = size_t(w) * size_t(h - 4) * 3;
-        // The oracle's picture lives on from input to input: fresh memory for it each time costs more
-        // page faults than its fill.
-        static std::vector<uint8_t> reference;
-        reference.assign(outBytes, SENTINEL);
-        ColorParams q = p;
-        q.Output = reference.data();
-        const LONG expected = DemosaicBayerReference(&q);
-        std::unique_ptr<uint8_t[]> out = fuzz::ExactBlock(outBytes, SENTINEL);
-        for (int kernel = 0; kernel < 3; ++kernel) {
-            std::memset(out.get(), SENTINEL, outBytes);
-            ColorParams r = p;
-            r.Output = out.get();
-            if (kernel != 0)
-                host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
-            std::vector<uint8_t> tables(kernel == 2 ? sizeof(DemosaicTables) : 0);
-            const LONG count = kernel == 2 ? DemosaicBayerWithTableSpace(&r, tables.data(), tables.size())
-                                           : DemosaicBayer(&r);
-            host::ClearAllFaults();
-            FUZZ_CHECK(count == expected);
-            FUZZ_CHECK(std::memcmp(out.get(), reference.data(), outBytes) == 0);
-        }
+    const Converted plain = Convert(context, scratch, frameBytes, IMAGING_PATH_SCALAR);
+    for (LONG path = IMAGING_PATH_SCALAR + 1; path <= best; ++path) {
+        const Converted fast = Convert(context, scratch, frameBytes, path);
+        FUZZ_CHECK(fast.Bytes == plain.Bytes);
+        FUZZ_CHECK(std::memcmp(fast.Out.get(), plain.Out.get(), frameBytes) == 0);
+        FUZZ_CHECK(fast.Blue == plain.Blue && fast.Green == plain.Green && fast.Red == plain.Red);
     }
+
+    if (w >= 5 && h >= 5)
+        CheckDemosaic(scratch, FrameGeometry, flags >> 5, context, best);
     return 0;
 }

@@ -42,12 +42,17 @@ inline DeviceContext FreshDevice(LONG FormatWidth = 2560, LONG FormatHeight = 19
 }
 
 // The kernel paths, for suites that run once on each.
-constexpr ImagingPath ALL_PATHS[] = {IMAGING_PATH_SCALAR, IMAGING_PATH_AVX2, IMAGING_PATH_AVX512};
+constexpr ImagingPath ALL_PATHS[] = {IMAGING_PATH_SCALAR, IMAGING_PATH_SSE2, IMAGING_PATH_SSSE3,
+                                     IMAGING_PATH_AVX2, IMAGING_PATH_AVX512};
 
 inline const char* PathName(ImagingPath Path) {
     switch (Path) {
     case IMAGING_PATH_SCALAR:
         return "Scalar";
+    case IMAGING_PATH_SSE2:
+        return "Sse2";
+    case IMAGING_PATH_SSSE3:
+        return "Ssse3";
     case IMAGING_PATH_AVX2:
         return "Avx2";
     default:
@@ -58,6 +63,7 @@ inline const char* PathName(ImagingPath Path) {
 // Pins the conversions to Path; returns why it cannot be, on a processor (or build) without it, for the
 // test to skip with. Undone by LimitImagingPath(0), which ResetDriverState also does.
 inline std::string PinImagingPath(ImagingPath Path) {
+    FindExtendedStateRoutines(); // as DriverEntry does
     if (SupportedImagingPath() < Path)
         return std::string("no ") + PathName(Path) + " path on this processor or build: skipped";
     LimitImagingPath(Path);
@@ -68,6 +74,7 @@ inline std::string PinImagingPath(ImagingPath Path) {
 inline void ResetDriverState() {
     LimitImagingPath(0);
     host::ResetKernel();
+    FindExtendedStateRoutines(); // as DriverEntry does
     RawDumpDone = 0;
     std::memset(&FrameGeometry, 0, sizeof(FrameGeometry));
     DeviceContext context = FreshDevice();

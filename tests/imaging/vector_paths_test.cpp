@@ -1,6 +1,6 @@
-// Each kernel path (scalar, AVX2, AVX-512) pinned in turn against the reference and the scalar kernels:
-// every tail length and output alignment, every gain class, whole frames through the entry point, and
-// the fallback when the vector state cannot be saved. A path the processor lacks is skipped, saying so.
+// Each kernel path (scalar, SSE2, SSSE3, AVX2, AVX-512) pinned in turn against the reference and the scalar
+// kernels: every tail length and output alignment, every gain class, whole frames through the entry point,
+// and the fallback when the vector state cannot be saved. A path the processor lacks is skipped, saying so.
 #include "imaging/mono.h"
 #include "imaging/white_balance.h"
 #include "tests/imaging/imaging_support.h"
@@ -20,9 +20,19 @@ class ImagingPaths : public ::testing::TestWithParam<ImagingPath> {
             GTEST_SKIP() << why;
     }
     void TearDown() override { ResetDriverState(); }
-    // The extended state a vector span of this path saves.
+    bool Avx() const { return GetParam() >= IMAGING_PATH_AVX2; }
+    // The extended state a vector span of an AVX path saves.
     ULONG64 SavedMask() const {
         return GetParam() == IMAGING_PATH_AVX512 ? (XSTATE_MASK_AVX | XSTATE_MASK_AVX512) : XSTATE_MASK_AVX;
+    }
+    // Saves of either kind that succeeded, and restores: the SSE paths save the floating-point state.
+    static unsigned Saves() {
+        const host::ProcessorStateCounts counts = host::ProcessorState();
+        return counts.ExtendedSaves + counts.FloatSaves;
+    }
+    static unsigned Restores() {
+        const host::ProcessorStateCounts counts = host::ProcessorState();
+        return counts.ExtendedRestores + counts.FloatRestores;
     }
 };
 
@@ -56,11 +66,11 @@ TEST_P(ImagingPaths, DemosaicMatchesReferenceForEveryTailAndGain) {
                     p.Output += offset;
                     ColorParams q = p;
                     q.Output = reference.data() + offset;
-                    const unsigned savesBefore = host::ProcessorState().ExtendedSaves;
+                    const unsigned savesBefore = Saves();
                     EXPECT_EQ(DemosaicBayer(&p), DemosaicBayerReference(&q));
                     ASSERT_EQ(fast, reference) << "width " << width << " phase " << phase << " fill " << fill
                                                << " gains " << g[0] << "," << g[1] << "," << g[2];
-                    const bool vector = host::ProcessorState().ExtendedSaves > savesBefore;
+                    const bool vector = Saves() > savesBefore;
                     EXPECT_EQ(vector, GetParam() != IMAGING_PATH_SCALAR && vectorGain &&
                                           width - 4 >= VECTOR_MIN_PIXELS)
                         << "width " << width;
@@ -73,8 +83,9 @@ TEST_P(ImagingPaths, DemosaicMatchesReferenceForEveryTailAndGain) {
         }
     }
     const host::ProcessorStateCounts counts = host::ProcessorState();
-    EXPECT_EQ(counts.ExtendedSaves, counts.ExtendedRestores);
-    if (GetParam() != IMAGING_PATH_SCALAR) {
+    EXPECT_EQ(Saves(), Restores());
+    EXPECT_EQ(counts.ExtendedSaves > 0, Avx());
+    if (Avx()) {
         EXPECT_EQ(counts.LastExtendedMask, SavedMask());
     }
     EXPECT_EQ(counts.Depth, 0);
@@ -85,7 +96,7 @@ TEST_P(ImagingPaths, DemosaicMatchesReferenceForEveryTailAndGain) {
 TEST_P(ImagingPaths, RowKernelsMatchScalarAtEveryLength) {
     const auto bytes = RandomBytes(3000, 5);
     const std::vector<uint8_t> full(3000, 255);
-    XSTATE_SAVE save;
+    VectorStateSave save;
     const ImagingKernels kernels = BeginImagingKernels(&save);
     EXPECT_EQ(kernels.Path, GetParam());
     for (const auto* source : {&bytes, &full}) {
@@ -163,45 +174,56 @@ TEST_P(ImagingPaths, WholeFramesMatchTheReferenceForEachWindow) {
 }
 
 // When the vector state cannot be saved, every byte, the count and the gains come out exactly as on the
-// path's own kernels, and nothing is restored that was not saved.
+// path's own kernels, and nothing is restored that was not saved. The AVX paths fail every extended save;
+// the SSE paths fail one floating-point save at a time (the white balance's own between the statistics
+// and the demosaic is left alone: without it the frame keeps its gains, on every path).
 TEST_P(ImagingPaths, FailedStateSaveFallsBackToIdenticalScalarFrames) {
     RawDumpDone = 1;
     auto raw = PatternedRawFrame(RAW_FRAME_BYTES, 3);
+    struct Fault {
+        const char* Name;
+        host::FaultRule Rule;
+    };
     for (bool colour : {false, true}) {
-        std::vector<uint8_t> frames[2];
-        DeviceContext contexts[2];
-        ULONG counts[2];
-        for (int failSave = 0; failSave < 2; ++failSave) {
+        std::vector<Fault> faults = {{nullptr, {}}};
+        if (Avx())
+            faults.push_back({"KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL}});
+        else if (GetParam() != IMAGING_PATH_SCALAR)
+            faults.push_back({"KeSaveFloatingPointState", {1, 1, STATUS_UNSUCCESSFUL}});
+        if (colour && faults.size() > 1 && !Avx())
+            faults.push_back({"KeSaveFloatingPointState", {3, 1, STATUS_UNSUCCESSFUL}});
+        std::vector<uint8_t> frames[3];
+        DeviceContext contexts[3];
+        ULONG counts[3];
+        for (size_t f = 0; f < faults.size(); ++f) {
             host::ResetKernel();
-            if (failSave)
-                host::InjectFault("KeSaveExtendedProcessorState", {1, 0, STATUS_UNSUCCESSFUL});
-            contexts[failSave] = FreshDevice();
-            contexts[failSave].ColorEnable = colour;
-            contexts[failSave].AutoWhiteBalance = colour;
-            frames[failSave].assign(CAPTURE_FRAME_BYTES, SENTINEL);
-            counts[failSave] = 0;
-            CamProcessRawVideoFrameEx(nullptr, &contexts[failSave], nullptr, frames[failSave].data(),
-                                      CAPTURE_FRAME_BYTES, raw.data(), ULONG(raw.size()), 0,
-                                      &counts[failSave], ULONG(raw.size()), 0);
+            if (faults[f].Name != nullptr)
+                host::InjectFault(faults[f].Name, faults[f].Rule);
+            contexts[f] = FreshDevice();
+            contexts[f].ColorEnable = colour;
+            contexts[f].AutoWhiteBalance = colour;
+            frames[f].assign(CAPTURE_FRAME_BYTES, SENTINEL);
+            counts[f] = 0;
+            CamProcessRawVideoFrameEx(nullptr, &contexts[f], nullptr, frames[f].data(), CAPTURE_FRAME_BYTES,
+                                      raw.data(), ULONG(raw.size()), 0, &counts[f], ULONG(raw.size()), 0);
+            // One attempt per span (grey: the copy; colour: the statistics and the demosaic, with the
+            // white balance's floating point between them), never retried with less state.
+            const unsigned spans = GetParam() == IMAGING_PATH_SCALAR ? 0u : colour ? 2u : 1u;
+            EXPECT_EQ(host::CallCount("KeSaveExtendedProcessorState") +
+                          host::CallCount("KeSaveFloatingPointState"),
+                      spans + (colour ? 1u : 0u));
+            EXPECT_EQ(Saves(), Restores());
             const host::ProcessorStateCounts state = host::ProcessorState();
-            if (failSave || GetParam() == IMAGING_PATH_SCALAR) {
-                // One attempt per span (grey: the copy; colour: the statistics and the demosaic), not
-                // retried with less state: a failed save means the scalar kernels.
-                const unsigned attempts = GetParam() == IMAGING_PATH_SCALAR ? 0u : colour ? 2u : 1u;
-                EXPECT_EQ(host::CallCount("KeSaveExtendedProcessorState"), attempts);
-                EXPECT_EQ(state.ExtendedRestores, 0u);
-            } else {
-                EXPECT_EQ(state.ExtendedSaves, colour ? 2u : 1u);
-                EXPECT_EQ(state.ExtendedRestores, state.ExtendedSaves);
+            if (Avx() && faults[f].Name == nullptr) {
                 EXPECT_EQ(state.LastExtendedMask, SavedMask());
             }
             EXPECT_EQ(state.Depth, 0);
+            EXPECT_EQ(counts[f], counts[0]);
+            EXPECT_TRUE(frames[f] == frames[0]) << (colour ? "colour" : "grey") << " fault " << f;
+            EXPECT_EQ(contexts[f].BlueGain, contexts[0].BlueGain);
+            EXPECT_EQ(contexts[f].GreenGain, contexts[0].GreenGain);
+            EXPECT_EQ(contexts[f].RedGain, contexts[0].RedGain);
         }
-        EXPECT_EQ(counts[0], counts[1]);
-        EXPECT_TRUE(frames[0] == frames[1]) << (colour ? "colour" : "grey");
-        EXPECT_EQ(contexts[0].BlueGain, contexts[1].BlueGain);
-        EXPECT_EQ(contexts[0].GreenGain, contexts[1].GreenGain);
-        EXPECT_EQ(contexts[0].RedGain, contexts[1].RedGain);
     }
 }
 
@@ -213,6 +235,7 @@ INSTANTIATE_TEST_SUITE_P(EachPath, ImagingPaths, ::testing::ValuesIn(ALL_PATHS),
 // The path taken is the lower of the limit and what the processor offers, and lifting the limit gives
 // the best again.
 TEST(ImagingPathChoice, LimitCapsTheSupportedPath) {
+    FindExtendedStateRoutines();
     const ImagingPath best = SupportedImagingPath();
     for (ImagingPath path : ALL_PATHS) {
         LimitImagingPath(path);

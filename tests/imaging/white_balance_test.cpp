@@ -136,6 +136,7 @@ TEST(WhiteBalance, PhaseMovesTheClassesAndTheRegionBoundsTheSamples) {
 
 TEST(WhiteBalance, FloatingPointStateIsSavedAroundTheWorkAndItsFailureKeepsAllGains) {
     host::ResetKernel();
+    LimitImagingPath(IMAGING_PATH_SCALAR); // the SSE statistics save the same state first
     ColorParams p = Balance(16, 12, {100, 50, 100});
     host::ProcessorStateCounts counts = host::ProcessorState();
     EXPECT_EQ(counts.FloatSaves, 1u);
@@ -150,6 +151,7 @@ TEST(WhiteBalance, FloatingPointStateIsSavedAroundTheWorkAndItsFailureKeepsAllGa
     EXPECT_EQ(p.GreenGain, 2u);
     EXPECT_EQ(p.RedGain, 3u);
     EXPECT_EQ(host::ProcessorState().FloatRestores, 0u);
+    LimitImagingPath(0);
 }
 
 // The scalar statistics add eight samples per step in 16-bit lanes and fold the lanes every 256 steps:

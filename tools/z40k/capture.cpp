@@ -53,6 +53,8 @@ struct CaptureOptions {
     bool SaveRaw = false;
     bool NeverReady = false;       // a camera whose status word never reads ready (for the tests)
     std::string Driver;            // a z40k.sys to load instead of the driver built into this program
+    std::string Windows = "10";    // the Windows the host acts as (xp, vista, 7, 10)
+    std::string Inf;               // the INF to install the driver from (empty: the built-in z40k.inf)
     std::vector<std::string> Sets; // NAME=VALUE as given
     std::vector<PropertyAssignment> Assignments; // the same, parsed before anything runs
 };
@@ -175,7 +177,8 @@ struct CameraCapture {
 
 // Everything one capture holds while it runs.
 struct CaptureRun {
-    explicit CaptureRun(const CaptureOptions& Options) : Options(Options), Counter(Options.Frames * Options.Cameras) {}
+    explicit CaptureRun(const CaptureOptions& Options)
+        : Options(Options), Counter(Options.Frames * Options.Cameras) {}
     const CaptureOptions& Options;
     z40k::ImageFormat Format = z40k::ImageFormat::Bmp;
     std::unique_ptr<z40k::StandardOutputFrames> Pipe; // with -o -
@@ -240,6 +243,8 @@ void OpenSession(CaptureRun& Run) {
     session.Registry = options.Registry;
     session.SavesRegistry = true;
     session.DriverImage = options.Driver;
+    host::ParseWindowsTarget(options.Windows, &session.Target); // checked as the option was read
+    session.Inf = options.Inf;
     std::string error;
     if (!Run.Session.Open(session, &error))
         throw z40k::RuntimeError(error);
@@ -337,7 +342,8 @@ void QueueReads(CameraCapture& Camera, const std::vector<bool>& Free) {
 uint64_t DroppedFrames(CaptureRun& Run) {
     uint64_t dropped = 0;
     for (const CameraCapture& camera : Run.Cameras)
-        dropped += camera.Unplugged ? camera.DroppedAtUnplug : Run.Session.Counters(camera.Index).FramesDropped;
+        dropped +=
+            camera.Unplugged ? camera.DroppedAtUnplug : Run.Session.Counters(camera.Index).FramesDropped;
     return dropped;
 }
 
@@ -634,6 +640,13 @@ static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
         ->allow_extra_args(false);
     Cmd->add_option("--driver", Options->Driver,
                     "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
+    Cmd->add_option("--windows", Options->Windows,
+                    "act as this Windows: its loader refuses a driver that imports what it lacks, and the "
+                    "kernel's lookup by name finds only what it exports")
+        ->check(z40k::OneOf({"xp", "vista", "7", "10"}))
+        ->capture_default_str();
+    Cmd->add_option("--inf", Options->Inf,
+                    "install the driver from this INF instead of the built-in z40k.inf");
     Cmd->add_flag("--never-ready", Options->NeverReady)->group(""); // a camera that never comes up
 }
 

@@ -1,11 +1,17 @@
-// What z40k.sys is, read from the binary the build made: an i386 kernel driver whose entry point is
-// DriverEntry, that imports only the platform routines the driver uses from the three modules that
-// export them, and carries nothing of a C or C++ runtime.
+// What z40k.sys is, read from the binary the build made: an i386 kernel driver for Windows XP and later
+// whose entry point is DriverEntry, that imports only the platform routines the driver uses, each one XP
+// exports, from the three modules that export them; that carries nothing of a C or C++ runtime, no code
+// only the tests call and no symbols, and a version resource; and z40k-debug.sys beside it, the same
+// image with its symbols.
+#include "host/kernel/system_routines.h"
 #include "host/rig/pe_image.h"
+#include "host/rig/pe_resources.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -16,9 +22,15 @@
 
 namespace {
 
-std::vector<uint8_t> ReadSysImage() {
-    std::ifstream in(Z40K_SYS_IMAGE, std::ios::binary);
+std::vector<uint8_t> ReadFile(const std::string& Path) {
+    std::ifstream in(Path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The unstripped copy the build leaves beside the image.
+std::string DebugImagePath() {
+    const std::string image = Z40K_SYS_IMAGE;
+    return image.substr(0, image.rfind('/') + 1) + "z40k-debug.sys";
 }
 
 std::string CommandOutput(const std::string& Command) {
@@ -37,9 +49,14 @@ class SysImage : public testing::Test {
   protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(pe::ParseImage(ReadSysImage(), &image_, &error)) << Z40K_SYS_IMAGE << ": " << error;
+        ASSERT_TRUE(pe::ParseImage(ReadFile(Z40K_SYS_IMAGE), &image_, &error))
+            << Z40K_SYS_IMAGE << ": " << error;
+        ASSERT_TRUE(pe::ParseImage(ReadFile(DebugImagePath()), &debug_, &error))
+            << DebugImagePath() << ": " << error;
     }
-    pe::Image image_;
+    // The debug copy's symbol table, as nm lists it.
+    static std::string Symbols() { return CommandOutput("i686-w64-mingw32-nm " + DebugImagePath()); }
+    pe::Image image_, debug_;
 };
 
 TEST_F(SysImage, IsANativeI386DriverEnteredAtDriverEntry) {
@@ -50,8 +67,15 @@ TEST_F(SysImage, IsANativeI386DriverEnteredAtDriverEntry) {
     EXPECT_EQ(image_.SectionAlignment, 0x1000u);
     EXPECT_EQ(image_.CheckSum, image_.ComputedCheckSum);
     EXPECT_FALSE(image_.Relocations.empty()) << "the kernel loads drivers at any address";
-    // The symbol table the linker leaves names the routine at the entry point.
-    const std::string symbols = CommandOutput("i686-w64-mingw32-nm " Z40K_SYS_IMAGE);
+    EXPECT_EQ(image_.TimeDateStamp, 0u) << "a build of the same sources gives the same file";
+    // Windows XP is 5.1: an image claiming less would load on systems it was never meant for, more would
+    // keep XP from it.
+    EXPECT_EQ(image_.OsVersion[0], 5);
+    EXPECT_EQ(image_.OsVersion[1], 1);
+    EXPECT_EQ(image_.SubsystemVersion[0], 5);
+    EXPECT_EQ(image_.SubsystemVersion[1], 1);
+    // The debug copy's symbol table names the routine at the entry point.
+    const std::string symbols = Symbols();
     char entry[32];
     std::snprintf(entry, sizeof entry, "%08x T _DriverEntry@8", image_.ImageBase + image_.EntryPoint);
     EXPECT_NE(symbols.find(entry), std::string::npos) << "no " << entry << " in\n" << symbols;
@@ -63,26 +87,11 @@ TEST_F(SysImage, IsANativeI386DriverEnteredAtDriverEntry) {
 TEST_F(SysImage, ImportsOnlyThePlatformRoutinesTheDriverUses) {
     const std::map<std::string, std::set<std::string>> allowed = {
         {"ntoskrnl.exe",
-         {"ExAllocatePoolWithTag",
-          "ExFreePool",
-          "IoOpenDeviceRegistryKey",
-          "ZwCreateKey",
-          "ZwQueryValueKey",
-          "ZwSetValueKey",
-          "ZwClose",
-          "ZwCreateFile",
-          "ZwWriteFile",
-          "KeInitializeEvent",
-          "IoBuildSynchronousFsdRequest",
-          "IofCallDriver",
-          "KeWaitForSingleObject",
-          "KeDelayExecutionThread",
-          "RtlInitUnicodeString",
-          "RtlCompareMemory",
-          "KeSaveFloatingPointState",
-          "KeRestoreFloatingPointState",
-          "KeSaveExtendedProcessorState",
-          "KeRestoreExtendedProcessorState"}},
+         {"ExAllocatePoolWithTag", "ExFreePool", "IoOpenDeviceRegistryKey", "ZwCreateKey", "ZwQueryValueKey",
+          "ZwSetValueKey", "ZwClose", "ZwCreateFile", "ZwWriteFile", "KeInitializeEvent",
+          "IoBuildSynchronousFsdRequest", "IofCallDriver", "KeWaitForSingleObject", "KeDelayExecutionThread",
+          "RtlInitUnicodeString", "RtlCompareMemory", "KeSaveFloatingPointState",
+          "KeRestoreFloatingPointState", "MmGetSystemRoutineAddress"}},
         {"HAL.dll", {}},
         {"STREAM.SYS", {"StreamClassDeviceNotification", "StreamClassStreamNotification"}},
         {"QuorixZ40KUSB.SYS",
@@ -94,6 +103,10 @@ TEST_F(SysImage, ImportsOnlyThePlatformRoutinesTheDriverUses) {
         imported[i.Dll].insert(i.Name);
         ASSERT_TRUE(allowed.count(i.Dll)) << "imports from " << i.Dll;
         EXPECT_TRUE(allowed.at(i.Dll).count(i.Name)) << "imports " << i.Dll << "!" << i.Name;
+        if (i.Dll == "ntoskrnl.exe") {
+            EXPECT_NE(host::KernelExportOf(i.Name, host::WindowsTarget::Xp), nullptr)
+                << i.Name << " is not exported by Windows XP";
+        }
     }
     // Whatever the vector paths need, the frame, registry, file and wait routines are always there.
     for (const char* name : {"ExAllocatePoolWithTag", "ZwSetValueKey", "ZwWriteFile", "IofCallDriver",
@@ -103,11 +116,12 @@ TEST_F(SysImage, ImportsOnlyThePlatformRoutinesTheDriverUses) {
     EXPECT_EQ(imported["QuorixZ40KUSB.SYS"], allowed.at("QuorixZ40KUSB.SYS"));
 }
 
+// Only code, data, imports, the version resource and relocations: no runtime's tables (.tls, .CRT,
+// .ctors, .eh_frame, .pdata, ...), no exports, no debug sections.
 TEST_F(SysImage, CarriesNoRuntimeSectionsOrTables) {
+    const std::set<std::string> allowed = {".text", ".data", ".rdata", ".bss", ".idata", ".rsrc", ".reloc"};
     for (const pe::Section& s : image_.Sections) {
-        for (const char* forbidden : {".tls", ".CRT", ".ctors", ".dtors", ".init_array", ".fini_array",
-                                      ".eh_frame", ".pdata", ".xdata", ".gcc_except_table", ".edata"})
-            EXPECT_NE(s.Name, forbidden);
+        EXPECT_TRUE(allowed.count(s.Name)) << "section " << s.Name;
         // Writable code would let a stray store change the driver.
         EXPECT_FALSE((s.Characteristics & pe::SECTION_EXECUTE) && (s.Characteristics & pe::SECTION_WRITE))
             << s.Name;
@@ -117,11 +131,71 @@ TEST_F(SysImage, CarriesNoRuntimeSectionsOrTables) {
         EXPECT_EQ(image_.Directories[d].Size, 0u) << "directory " << d;
 }
 
+// The image is the debug copy without its symbols and debug sections: the same sections with the same
+// bytes, so the copy's symbols and lines describe the shipped code.
+TEST_F(SysImage, HasNoSymbolsAndMatchesItsDebugCopy) {
+    EXPECT_EQ(image_.SymbolTable, 0u);
+    EXPECT_EQ(image_.SymbolCount, 0u);
+    EXPECT_GT(debug_.SymbolCount, 0u);
+    EXPECT_EQ(image_.EntryPoint, debug_.EntryPoint);
+    size_t compared = 0;
+    for (const pe::Section& s : image_.Sections) {
+        for (const pe::Section& d : debug_.Sections) {
+            if (d.Name != s.Name)
+                continue;
+            ++compared;
+            ASSERT_EQ(d.VirtualAddress, s.VirtualAddress) << s.Name;
+            EXPECT_TRUE(std::equal(image_.Mapped.begin() + s.VirtualAddress,
+                                   image_.Mapped.begin() + s.VirtualAddress + s.VirtualSize,
+                                   debug_.Mapped.begin() + d.VirtualAddress))
+                << s.Name;
+        }
+    }
+    EXPECT_EQ(compared, image_.Sections.size());
+    EXPECT_GT(debug_.Sections.size(), image_.Sections.size()) << "no debug sections in the copy";
+    EXPECT_NE(CommandOutput("i686-w64-mingw32-objdump -h " + DebugImagePath()).find(".debug_info"),
+              std::string::npos)
+        << "the debug copy has no debug information";
+}
+
+// Only what the driver calls is linked: the oracle and the wrappers the tests use stay out.
+TEST_F(SysImage, CarriesNoCodeOnlyTheTestsCall) {
+    const std::string symbols = Symbols();
+    for (const char* routine :
+         {"DemosaicBayerReference", "DemosaicBayer", "DemosaicBayerWithTableSpace", "ConvertColor",
+          "ConvertMono", "ComputeWhiteBalance", "ConvertDeinterlacedFrame"}) {
+        // The mangled name starts with the name's length and the name.
+        const std::string mangled = " T __Z" + std::to_string(std::strlen(routine)) + routine;
+        EXPECT_EQ(symbols.find(mangled), std::string::npos) << routine;
+    }
+    // ... while what the driver does call is there.
+    EXPECT_NE(symbols.find(" T __Z16ConvertColorFrom"), std::string::npos);
+}
+
+// The version resource an installer and the file's properties read: this project's version, the file's
+// name and what it is.
+TEST_F(SysImage, CarriesTheProjectsVersionResource) {
+    pe::VersionInfo version;
+    std::string error;
+    ASSERT_TRUE(pe::ReadVersionInfo(image_, &version, &error)) << error;
+    unsigned major = 0, minor = 0, patch = 0;
+    ASSERT_EQ(std::sscanf(Z40K_VERSION, "%u.%u.%u", &major, &minor, &patch), 3);
+    const uint16_t expected[4] = {uint16_t(major), uint16_t(minor), uint16_t(patch), 0};
+    EXPECT_TRUE(std::equal(expected, expected + 4, version.FileVersion));
+    EXPECT_TRUE(std::equal(expected, expected + 4, version.ProductVersion));
+    EXPECT_EQ(version.FileType, 3u) << "a driver";
+    EXPECT_EQ(version.FileSubtype, 7u) << "a system driver";
+    EXPECT_EQ(version.Strings["OriginalFilename"], "z40k.sys");
+    EXPECT_EQ(version.Strings["FileVersion"], Z40K_VERSION);
+    EXPECT_EQ(version.Strings["ProductVersion"], Z40K_VERSION);
+    EXPECT_FALSE(version.Strings["FileDescription"].empty());
+}
+
 // x87 and vector registers belong to the interrupted thread unless saved first. A routine may use them
 // only after it has saved them itself, or if it is one of the vector kernels, which the pipeline calls
-// only between its own save and restore of the extended state.
+// only between its own save and restore of the floating-point or the extended state.
 bool IsVectorKernel(const std::string& Routine) {
-    for (const char* mark : {"Avx2", "Avx512", "Row512", "DemosaicStep"}) {
+    for (const char* mark : {"Sse2", "Ssse3", "Avx2", "Avx512", "Row512", "DemosaicStep"}) {
         if (Routine.find(mark) != std::string::npos)
             return true;
     }
@@ -129,7 +203,8 @@ bool IsVectorKernel(const std::string& Routine) {
 }
 
 TEST_F(SysImage, UsesFloatingPointAndVectorRegistersOnlyAfterSavingThem) {
-    std::istringstream code(CommandOutput("i686-w64-mingw32-objdump -d --no-show-raw-insn " Z40K_SYS_IMAGE));
+    std::istringstream code(
+        CommandOutput("i686-w64-mingw32-objdump -d --no-show-raw-insn " + DebugImagePath()));
     std::string line, routine;
     bool saved = false;
     int checked = 0;

@@ -139,10 +139,37 @@ TEST(DriverImageLoader, RefusesEachMalformedImageWithItsReason) {
         file.shrink_to_fit(); // exactly the file's bytes, so that a read past them lands in a red zone
         pe::LoadedDriver driver;
         std::string error;
-        EXPECT_FALSE(pe::LoadDriver(file, &driver, &error)) << c.What;
+        EXPECT_FALSE(pe::LoadDriver(file, host::WindowsTarget::Ten, &driver, &error)) << c.What;
         EXPECT_NE(error.find(c.Reason), std::string::npos) << c.What << ": " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << c.What;
         EXPECT_EQ(driver.DriverEntry, nullptr) << c.What;
+    }
+}
+
+// Each target binds what it exports and only that, and a loader refuses a routine its system lacks by
+// the routine's and the system's names; the kernel's own lookup by name agrees with the loader.
+TEST(DriverImageLoader, EachTargetBindsTheRoutinesItExportsFromThatVersionOn) {
+    pe::Image image;
+    std::string error;
+    std::vector<uint8_t> file = GoodImage();
+    std::memcpy(&file[FileOffset(IMPORT_NAME)], "KeRestoreExtendedProcessorState", 32);
+    pe::LoadedDriver driver;
+    EXPECT_FALSE(pe::LoadDriver(file, host::WindowsTarget::Xp, &driver, &error));
+    EXPECT_EQ(error,
+              "imports NTOSKRNL.EXE!KeRestoreExtendedProcessorState, which Windows XP does not export");
+    EXPECT_FALSE(pe::LoadDriver(file, host::WindowsTarget::Vista, &driver, &error));
+    EXPECT_EQ(error,
+              "imports NTOSKRNL.EXE!KeRestoreExtendedProcessorState, which Windows Vista does not export");
+    ASSERT_TRUE(pe::ParseImage(file, &image, &error)) << error;
+    const host::WindowsTarget targets[] = {host::WindowsTarget::Xp, host::WindowsTarget::Vista,
+                                           host::WindowsTarget::Seven, host::WindowsTarget::Ten};
+    for (host::WindowsTarget target : targets) {
+        std::vector<void*> addresses;
+        const bool seven = target >= host::WindowsTarget::Seven;
+        EXPECT_EQ(pe::BindImports(image, pe::HostExports(), target, &addresses, &error), seven)
+            << host::WindowsTargetName(target);
+        EXPECT_EQ(host::KernelExportOf("KeRestoreExtendedProcessorState", target) != nullptr, seven);
+        EXPECT_NE(host::KernelExportOf("MmGetSystemRoutineAddress", target), nullptr);
     }
 }
 
@@ -159,7 +186,7 @@ TEST(DriverImageLoader, RefusesAFileLargerThan16MiBBeforeReadingIt) {
 TEST(DriverImageLoader, MovesTheImageAndBindsItsImportsBeforeCallingItsEntry) {
     pe::LoadedDriver driver;
     std::string error;
-    ASSERT_TRUE(pe::LoadDriver(GoodImage(), &driver, &error)) << error;
+    ASSERT_TRUE(pe::LoadDriver(GoodImage(), host::WindowsTarget::Xp, &driver, &error)) << error;
     EXPECT_NE(driver.Base, reinterpret_cast<void*>(IMAGE_BASE)); // so the relocation mattered
     // The entry reads its import slot through the relocated absolute address: it finds the host's
     // routine only if both the relocation and the binding were applied.
@@ -171,7 +198,7 @@ TEST(DriverImageLoader, MovesTheImageAndBindsItsImportsBeforeCallingItsEntry) {
 TEST(DriverImageLoader, RefusesToRunAnI386ImageInThe64BitHost) {
     pe::LoadedDriver driver;
     std::string error;
-    EXPECT_FALSE(pe::LoadDriver(GoodImage(), &driver, &error));
+    EXPECT_FALSE(pe::LoadDriver(GoodImage(), host::WindowsTarget::Ten, &driver, &error));
     EXPECT_NE(error.find("32-bit"), std::string::npos) << error;
 }
 #endif
