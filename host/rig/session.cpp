@@ -2,6 +2,7 @@
 
 #include "host/cameralib/trace_json.h"
 #include "host/kernel/kernel_host.h"
+#include "host/rig/inf_file.h"
 #include "host/rig/inf_install.h"
 #include "host/rig/pe_loader.h"
 #include "host/rig/rig.h"
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include <sys/stat.h>
 #include <strings.h>
@@ -57,17 +57,44 @@ bool LoadRegistry(const SessionOptions& Options, std::string* Error) {
     return true;
 }
 
+// An INF's text: only a regular file of at most INF_FILE_LIMIT bytes, since a device or a FIFO named
+// there could be read without end.
+bool ReadInfFile(const std::string& File, std::string* Text, std::string* Error) {
+    const std::string what = File + ": cannot read the INF: ";
+    struct stat info;
+    if (::stat(File.c_str(), &info) != 0) {
+        *Error = what + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode) || uint64_t(info.st_size) > INF_FILE_LIMIT) {
+        *Error =
+            what + (S_ISREG(info.st_mode) ? "larger than " + std::to_string(INF_FILE_LIMIT >> 20) + " MiB"
+                                          : std::string("not a regular file"));
+        return false;
+    }
+    std::ifstream in(File, std::ios::binary);
+    if (!in) {
+        *Error = what + std::strerror(errno);
+        return false;
+    }
+    // One byte more than its size is asked for: getting it means the file grew after the check.
+    Text->assign(size_t(info.st_size) + 1, '\0');
+    in.read(&(*Text)[0], std::streamsize(Text->size()));
+    if (in.bad() || size_t(in.gcount()) > size_t(info.st_size)) {
+        *Error = what + "it changed while it was read";
+        return false;
+    }
+    Text->resize(size_t(in.gcount()));
+    return true;
+}
+
 // The INF the options name, or the built-in one; the driver image, when given, is the package's z40k.sys.
 bool InfOf(const SessionOptions& Options, InfSource* Out, std::string* Error) {
     *Out = BuiltInInf();
     if (!Options.Inf.empty()) {
-        std::ifstream in(Options.Inf, std::ios::binary);
-        if (!in) {
-            *Error = "cannot read the INF " + Options.Inf;
-            return false;
-        }
         Out->Name = Options.Inf;
-        Out->Text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!ReadInfFile(Options.Inf, &Out->Text, Error))
+            return false;
     }
     if (!Options.DriverImage.empty())
         Out->Files["z40k.sys"] = Options.DriverImage;
@@ -76,12 +103,14 @@ bool InfOf(const SessionOptions& Options, InfSource* Out, std::string* Error) {
 
 // The driver the installed service names: the copied image, or, with no image given, the driver linked in,
 // which is z40k.sys.
-bool InstalledEntry(const SessionOptions& Options, const InstalledDriver& Installed, pe::LoadedDriver* Image,
-                    bool* ImageLoaded, PDRIVER_INITIALIZE* Entry, std::string* Error) {
+bool InstalledEntry(const SessionOptions& Options, const InfSource& Inf, const InstalledDriver& Installed,
+                    pe::LoadedDriver* Image, bool* ImageLoaded, PDRIVER_INITIALIZE* Entry,
+                    std::string* Error) {
     const std::string name = Installed.ImagePath.substr(Installed.ImagePath.rfind('\\') + 1);
     if (Options.DriverImage.empty()) {
         if (strcasecmp(name.c_str(), "z40k.sys") != 0) {
-            *Error = "the INF installs " + Installed.ImagePath + ", not the z40k.sys built into this program";
+            *Error =
+                Inf.Name + ": installs " + Installed.ImagePath + ", not the z40k.sys built into this program";
             return false;
         }
         *Entry = DriverEntry;
@@ -157,7 +186,7 @@ bool Session::Open(const SessionOptions& Options, std::string* Error) {
     PDRIVER_INITIALIZE entry = nullptr;
     if (!InfOf(Options, &inf, Error) || !BootHost(Options, Error) ||
         !InstallFromInf(inf, simcam::UsbHardwareId(), host::DriverKeyPath(), &installed, Error) ||
-        !InstalledEntry(Options, installed, &parts_->Image, &parts_->ImageLoaded, &entry, Error))
+        !InstalledEntry(Options, inf, installed, &parts_->Image, &parts_->ImageLoaded, &entry, Error))
         return false;
     parts_->Cameras = std::make_unique<Rig>(entry);
     return true;

@@ -104,6 +104,11 @@ TEST_F(Messages, ValuesOutsideTheirRangeSayTheRange) {
          "--set brightness=200: the camera refused it: STATUS_INVALID_PARAMETER \\(brightness takes "
          "0\\.\\.108\\)"},
         {Capture("--never-ready"), 1, "the camera: did not become ready: STATUS_UNSUCCESSFUL"},
+        // An INF is read only from a regular file of bounded size: a device could be read without end.
+        {Capture("--inf /dev/zero"), 1, "/dev/zero: cannot read the INF: not a regular file"},
+        {Capture("--inf /nonexistent/z40k.inf"), 1,
+         "/nonexistent/z40k\\.inf: cannot read the INF: No such file or directory"},
+        {Capture("--windows 8"), 2, "--windows: 8 is not one of xp, vista, 7 or 10"},
 
     });
 }

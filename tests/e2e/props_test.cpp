@@ -91,8 +91,12 @@ TEST_F(PropsCommand, InfoListsTheAdvertisedSetWithEachItemsAccess) {
         const int id = item["id"].get<int>();
         EXPECT_EQ(item["get"].get<bool>(), id <= 13) << "item " << id;
         EXPECT_EQ(item["set"].get<bool>(), id >= 5) << "item " << id;
+        EXPECT_FALSE(item["name"].get<std::string>().empty()) << "item " << id << " has no name";
     }
     ASSERT_EQ(info["streams"].size(), 1u) << "one stream is reported: the capture pin";
+    // The header's dwBitRate holds the byte rate; the text says so beside the caps' bit rate.
+    const e2e::Outcome text = Run("info");
+    EXPECT_NE(text.Out.find("dwBitRate 221184000 bytes/s (1769472000 bit/s)"), std::string::npos) << text.Out;
 }
 
 } // namespace

@@ -169,7 +169,7 @@ std::string BitRateText(const nlohmann::json& Range) {
     const unsigned long long rate = Range["bit_rate"].get<unsigned>();
     const long long caps = Range["max_bits_per_second"].get<long long>();
     if (rate * 8 == static_cast<unsigned long long>(caps))
-        return "video info dwBitRate " + std::to_string(rate) + " (bytes/s: " + std::to_string(caps) +
+        return "video info dwBitRate " + std::to_string(rate) + " bytes/s (" + std::to_string(caps) +
                " bit/s)";
     return "video info dwBitRate " + std::to_string(rate) + " bit/s";
 }
