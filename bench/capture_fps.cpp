@@ -2,7 +2,11 @@
 // path: the camera's thread sends packets into the library's transfers, the completion worker frames and
 // assembles them, the frame worker converts each frame into the read's buffer. Bring-up and tear-down
 // are outside the timing: what a capture application pays per frame is the read. Also reported: the
-// real time from a frame's last packet reaching the library to its read's completion.
+// real time from a frame's last packet reaching the library to its read's completion. The path runs on
+// the ideal bus unless a variant says otherwise: on the high-speed bus (whose microframes cost virtual
+// time only), with the camera's packets of 512 bytes of before the bus had microframes, or with every
+// transfer recorded as USBPcap (into /dev/null: the cost of making and writing the records, not a disk's).
+#include "host/bus/usbpcap_writer.h"
 #include "host/kernel/kernel_host.h"
 #include "host/rig/rig.h"
 #include "host/streamclass/client.h"
@@ -19,18 +23,31 @@ namespace {
 
 constexpr ULONG CAPTURE_STREAM = 0;
 
+struct CaptureSetup {
+    size_t QueuedReads = 0; // 0: one read at a time, sent when the previous one has completed
+    bus::BusModel Model = bus::BusModel::Ideal;
+    uint16_t PacketSize = simcam::SETTING_0_DATA_BYTES;
+    bool Record = false;
+};
+
 // One running capture pin on a freshly loaded driver and camera. Ok() tells whether bring-up worked;
 // the destructor stops, closes, removes the camera and unloads in the order an application would.
 class CaptureSession {
   public:
-    CaptureSession() {
+    explicit CaptureSession(const CaptureSetup& Setup) {
         host::ResetKernel();
         // The driver takes and frees a 5.9 MB scratch frame for every frame; the kernel keeps freed
         // blocks of that size on a lookaside list, so a frame does not fault in fresh pages.
         host::PoolSetLookaside(true);
         host::ClockSetMode(host::ClockMode::Virtual);
-        rig_ = std::make_unique<rig::Rig>(DriverEntry);
-        if (!NT_SUCCESS(rig_->Plug(simcam::CameraConfig(), &camera_)))
+        std::string error;
+        if (Setup.Record && !recording_.Open("/dev/null", UINT64_MAX, &error))
+            return;
+        rig_ = std::make_unique<rig::Rig>(
+            DriverEntry, rig::BusOptions{Setup.Model, false, Setup.Record ? &recording_ : nullptr});
+        simcam::CameraConfig camera;
+        camera.DataPacketSize = Setup.PacketSize;
+        if (!NT_SUCCESS(rig_->Plug(camera, &camera_)))
             return;
         streamclass::Filter& filter_ = rig_->FilterOf(camera_);
         std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_.Ranges(CAPTURE_STREAM);
@@ -101,6 +118,7 @@ class CaptureSession {
     }
 
   private:
+    bus::UsbPcapWriter recording_; // outlives the rig's buses
     std::unique_ptr<rig::Rig> rig_;
     size_t camera_ = 0;
     std::unique_ptr<streamclass::Pin> pin_;
@@ -111,9 +129,10 @@ class CaptureSession {
 };
 
 // Frames per second of real time through the whole path, and the real time from a frame's last packet to
-// its read's completion. QueuedReads 0: one read at a time, sent when the previous one has completed.
-void BM_Capture(benchmark::State& State, size_t QueuedReads) {
-    CaptureSession session;
+// its read's completion.
+void BM_Capture(benchmark::State& State, CaptureSetup Setup) {
+    const size_t QueuedReads = Setup.QueuedReads;
+    CaptureSession session(Setup);
     if (!session.Ok()) {
         State.SkipWithError("the capture pin did not run");
         return;
@@ -137,5 +156,15 @@ void BM_Capture(benchmark::State& State, size_t QueuedReads) {
 
 } // namespace
 
-BENCHMARK_CAPTURE(BM_Capture, one_read, size_t{0})->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_Capture, three_queued, size_t{3})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Capture, one_read, CaptureSetup{})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Capture, three_queued, CaptureSetup{3})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Capture, three_queued_512, CaptureSetup{3, bus::BusModel::Ideal, 512})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_Capture, three_queued_high_speed, CaptureSetup{3, bus::BusModel::HighSpeed})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_Capture, three_queued_recorded,
+                  CaptureSetup{3, bus::BusModel::Ideal, simcam::SETTING_0_DATA_BYTES, true})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();

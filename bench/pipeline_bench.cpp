@@ -257,8 +257,8 @@ void PrintStageTable(const std::vector<Stage>& Stages, std::map<std::string, dou
 
 // Machine-readable summary: whole calls against memcpy of the 14,745,600 output bytes, first on the best
 // path the processor has (unsuffixed), then on each path; then the live view's JPEG encoding of a chart
-// frame (serve_jpeg_bench.cpp) and the program's picture files (picture_writers_bench.cpp) against the
-// colour call.
+// frame (serve_jpeg_bench.cpp), the program's picture files (picture_writers_bench.cpp) and recording a
+// frame's USB traffic (usbpcap_bench.cpp) against the colour call.
 void PrintCallRatios(std::map<std::string, double>& Ms, const std::string& BestSuffix) {
     for (const char* call : {"colour_awb_call", "grey_call"})
         if (Ms.count(call + BestSuffix) && Ms.count("memcpy_output"))
@@ -270,7 +270,7 @@ void PrintCallRatios(std::map<std::string, double>& Ms, const std::string& BestS
                 std::printf("ratio %s %.3f\n", name.c_str(), Ms[name] / Ms["memcpy_output"]);
         }
     for (const char* name : {"jpeg_full", "jpeg_half", "jpeg_quarter", "picture_bmp", "picture_png",
-                             "picture_png_grainy", "picture_raw"})
+                             "picture_png_grainy", "picture_raw", "pcap_frame"})
         if (Ms.count(name) && Ms.count("colour_awb_call" + BestSuffix))
             std::printf("ratio %s_vs_colour_call %.3f\n", name,
                         Ms[name] / Ms["colour_awb_call" + BestSuffix]);

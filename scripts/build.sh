@@ -38,7 +38,7 @@ tsan)
     # ThreadSanitizer over the threaded host: the library's workers, the camera's thread, the clock.
     # Only the test files of the suites where threads meet are built; the tool's end-to-end runs and the
     # other suites are covered by the other variants. A new file of threaded tests joins this list.
-    tsan_tests='/tests/(host/cameralib/(adapter|streaming)|component/(capture|live_streaming|property_effects|spine))_test'
+    tsan_tests='/tests/(host/cameralib/(adapter|streaming)|component/(capture|live_streaming|property_effects|replay|spine))_test'
     tsan_tests+='|/tests/host/kernel/clock_test'
     # Clang's ThreadSanitizer runs these suites in half the time of GCC's.
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \

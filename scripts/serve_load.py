@@ -20,7 +20,7 @@ HOST = "127.0.0.1"
 
 
 def start(z40k, work, camera_fps):
-    server = subprocess.Popen([z40k, "serve", "--port", "0", "--registry", os.path.join(work, "z40k.reg"),
+    server = subprocess.Popen([z40k, "serve", "--port", "0", "--bus", "ideal", "--registry", os.path.join(work, "z40k.reg"),
                                "--drive-c", work, "--camera-fps", str(camera_fps)],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     port = int(server.stdout.readline().strip().rstrip("/").rsplit(":", 1)[-1])

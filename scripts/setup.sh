@@ -13,7 +13,7 @@ program=(cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev libpng-dev li
          libturbojpeg0-dev)
 tests=(googletest libgtest-dev libgmock-dev libbenchmark-dev g++-multilib libpng-dev:i386
        g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev qemu-user
-       chromium chromium-driver python3-selenium ffmpeg clang-14 libclang-rt-14-dev)
+       chromium chromium-driver python3-selenium ffmpeg clang-14 libclang-rt-14-dev tshark)
 
 # install [--no-install-recommends] PACKAGE...: installs those not installed yet.
 install() {
@@ -27,6 +27,8 @@ install() {
     done
     [ ${#missing[@]} -gt 0 ] || return 0
     echo "setup: installing ${missing[*]}"
+    # tshark asks whether ordinary users may capture; the tests only read files.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
 }

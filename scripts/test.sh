@@ -50,7 +50,7 @@ run_suites() {
 }
 # The suites that load the driver and run it through the stream class, the library and the camera; the
 # tests that compare the driver's tables and records by address with this program's own are left out.
-stack_suites='StackTest.*:*DispatchTable.*:*InterfaceQuery.*:*CaptureStack.*:PropertyEffects.*:Pinned.*'
+stack_suites='StackTest.*:*DispatchTable.*:*InterfaceQuery.*:*CaptureStack.*:PropertyEffects.*:Pinned.*:Replay.*'
 stack_suites+=':-StackTest.InitialiseRecordsDevicesRegistersTheRecordAndForcesTheFlip'
 for variant in native m32 sanitize; do
     echo "=== $variant build"
@@ -99,7 +99,7 @@ bash scripts/build.sh tsan
 echo "=== tsan tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 600 \
-    -R '(Clock|LibraryStreams|Pump|PumpFaults|LiveStack|CaptureStack|StreamClassRules|PropertyEffects)\.' \
+    -R '(Clock|LibraryStreams|Pump|PumpFaults|LiveStack|CaptureStack|StreamClassRules|PropertyEffects|Replay)\.' \
     || step_failed "tsan tests" build-tsan
 echo "=== fuzz targets, 30 s each"
 bash scripts/fuzz.sh 30 || step_failed "fuzz targets"

@@ -1,5 +1,6 @@
-// What a USB device is to the host's bus, and the transfers that cross it. A device presents its
-// interface, answers control transfers on its default pipe, switches alternate settings, fills the
+// What a USB device is to the host's bus, and the transfers that cross it. A device answers control
+// transfers on its default pipe (its descriptors among them: the bus reads them when the device is
+// plugged in and describes the device's interface from them), switches alternate settings, fills the
 // isochronous IN transfers the host submits on its own clock, and learns when it is plugged in and
 // pulled out. It knows nothing of the camera class library, the stream class or the driver; the library
 // knows a device only through the bus (bus.h).
@@ -50,9 +51,12 @@ struct IsoTransfer {
     std::vector<const uint8_t*> Lent;                // per packet: its lent bytes, or null (in Buffer)
     std::shared_ptr<const void> Keep;                // what lent bytes belong to
     uint32_t Count = 0;                              // packets filled
-    NTSTATUS Status = STATUS_SUCCESS; // STATUS_CANCELLED: the endpoint was aborted; DEVICE_GONE_STATUS: pulled out
-    int64_t Completed100ns = 0;       // clock time of the transfer's last packet
-    void* Context = nullptr;          // the submitter's
+    NTSTATUS Status =
+        STATUS_SUCCESS;         // STATUS_CANCELLED: the endpoint was aborted; DEVICE_GONE_STATUS: pulled out
+    int64_t Completed100ns = 0; // clock time of the transfer's last packet
+    uint64_t StartMicroframe = 0; // the bus's: the microframe of the first packet
+    uint64_t RequestId = 0;       // the bus's: names the request from its submission to its return
+    void* Context = nullptr;      // the submitter's
     uint32_t Capacity() const { return static_cast<uint32_t>(Packets.size()); }
     // Where the device writes a packet it does not lend.
     uint8_t* PacketRoom(uint32_t Packet) { return Buffer.data() + Packets[Packet].Offset; }
@@ -63,6 +67,9 @@ struct IsoTransfer {
     void Reset();
 };
 using IsoTransferDone = std::function<void(IsoTransfer* Transfer)>;
+// Hands a transfer that cannot be taken back at once, empty, through Done (when there is one): with
+// STATUS_CANCELLED from a device that has the endpoint closed, with DEVICE_GONE_STATUS from one that is gone.
+void RefuseTransfer(IsoTransfer* Transfer, bool Plugged, const IsoTransferDone& Done);
 
 class Port;
 
@@ -70,9 +77,6 @@ class UsbDevice {
   public:
     virtual ~UsbDevice() = default;
 
-    // The interface the device presents in its current alternate setting, laid out as
-    // USBD_INTERFACE_INFORMATION with its pipes.
-    virtual std::vector<uint8_t> InterfaceInformation() const = 0;
     // A control transfer on the default pipe. Data holds the bytes of a host-to-device data stage; for a
     // device-to-host one it is resized to the reply (the bus keeps at most Setup.Length of it).
     virtual NTSTATUS ControlTransfer(const SetupPacket& Setup, std::vector<uint8_t>* Data) = 0;
@@ -91,6 +95,13 @@ class UsbDevice {
     virtual void Attached(Port* Where) { (void)Where; }
     virtual void Detached() = 0;
 };
+
+// The USB status a request that ended with Status reports on the bus (a recording keeps these), and the
+// status a client is told for a recorded USB status: success, a stall (what this host's devices answer a
+// request they refuse with, STATUS_UNSUCCESSFUL), a device that is gone, a cancelled request, no
+// bandwidth; any other failure is a host controller error.
+USBD_STATUS UsbdStatusOf(NTSTATUS Status);
+NTSTATUS NtStatusOf(USBD_STATUS Status);
 
 // Logs of requests on the bus (the device's, the library's) keep at most this many records: a test
 // reads a session's worth, a trace takes its records as they come, and a run of hours must not grow

@@ -1,5 +1,6 @@
 // The camera class library's front: registration of the minidriver, the adapter SRBs it hands over,
 // and the version-2 record. Every SRB handed over is carried out here and completed here.
+#include "host/bus/periodic_schedule.h"
 #include "host/cameralib/library_device.h"
 #include "host/cameralib/library_srb.h"
 #include "host/cameralib/streaming.h"
@@ -67,9 +68,28 @@ void ReleaseDevice(PVOID DeviceExtension) {
     }
 }
 
+// The setting the camera is configured in: the first that holds no periodic bandwidth, so that a camera
+// that does not stream leaves the bus to others; setting 0 for a device that has none such.
+uint8_t IdleSetting(const bus::Configuration* Descriptors) {
+    if (Descriptors == nullptr)
+        return 0;
+    for (const bus::AlternateSetting& setting : Descriptors->Settings) {
+        if (setting.Interface == bus::INTERFACE_NUMBER && bus::PeriodicBytes(setting) == 0)
+            return setting.Setting;
+    }
+    return 0;
+}
+
+template <typename Descriptor> Descriptor* DescriptorOf(const std::vector<uint8_t>& Bytes) {
+    return Bytes.empty() ? nullptr : reinterpret_cast<Descriptor*>(const_cast<uint8_t*>(Bytes.data()));
+}
+
 NTSTATUS InitializeDevice(LibraryDevice* Device) {
     if (Device->Port == nullptr)
         return STATUS_NO_SUCH_DEVICE;
+    const NTSTATUS configured = Device->Port->SelectConfiguration(IdleSetting(Device->Port->Descriptors()));
+    if (!NT_SUCCESS(configured))
+        return configured;
     Device->InterfaceInfo = Device->Port->InterfaceInformation();
     if (Device->InterfaceInfo.size() < offsetof(USBD_INTERFACE_INFORMATION, Pipes))
         return STATUS_DEVICE_DATA_ERROR;
@@ -82,8 +102,11 @@ NTSTATUS InitializeDevice(LibraryDevice* Device) {
         return STATUS_INVALID_PARAMETER; // the minidriver never registered its version-2 record
     {
         streamclass::CompleterScope driver(streamclass::Completer::Driver);
-        status = data->CamConfigureEx(Device->BusDeviceObject, Device->DeviceContext, interfaceInfo, nullptr,
-                                      PIPE_CONFIG_ENTRIES, Device->PipeConfig.data(), nullptr);
+        status = data->CamConfigureEx(
+            Device->BusDeviceObject, Device->DeviceContext, interfaceInfo,
+            DescriptorOf<USB_CONFIGURATION_DESCRIPTOR>(Device->Port->ConfigurationDescriptor()),
+            PIPE_CONFIG_ENTRIES, Device->PipeConfig.data(),
+            DescriptorOf<USB_DEVICE_DESCRIPTOR>(Device->Port->DeviceDescriptor()));
         if (NT_SUCCESS(status))
             status = data->CamInitialize(Device->BusDeviceObject, Device->DeviceContext);
     }

@@ -9,10 +9,11 @@
 namespace cameralib {
 namespace {
 
-// Pairs of transfers kept on the bus, and the packets each has room for: enough that the completion
-// worker may fall a third of a frame behind the camera before packets are lost.
-constexpr unsigned TRANSFERS = 4;
-constexpr uint32_t PACKETS_PER_TRANSFER = 4096;
+// Pairs of transfers kept on the bus, and the packets each has room for: 1,024, the most the platform
+// takes in one high-speed isochronous request (128 ms of microframes); eight pairs, so that the
+// completion worker may fall four such stretches behind the camera before packets are lost.
+constexpr unsigned TRANSFERS = 8;
+constexpr uint32_t PACKETS_PER_TRANSFER = 1024;
 
 // One of the two transfers of a pair is back; the pair goes to the completion worker with the second.
 void TransferBack(StreamingState* State, bus::IsoTransfer* Transfer) {
@@ -82,8 +83,9 @@ bool FindPipe(const LibraryDevice* Device, UCHAR Roles, uint8_t* Endpoint, uint3
     if (Device->InterfaceInfo.size() < header)
         return false;
     const auto* info = reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(Device->InterfaceInfo.data());
-    const size_t pipes = std::min<size_t>({info->NumberOfPipes, Device->PipeConfig.size(),
-                                           (Device->InterfaceInfo.size() - header) / sizeof(USBD_PIPE_INFORMATION)});
+    const size_t pipes =
+        std::min<size_t>({info->NumberOfPipes, Device->PipeConfig.size(),
+                          (Device->InterfaceInfo.size() - header) / sizeof(USBD_PIPE_INFORMATION)});
     for (size_t i = 0; i < pipes; ++i) {
         if ((Device->PipeConfig[i].PipeConfigFlags & Roles) == 0)
             continue;
@@ -108,8 +110,8 @@ void OpenPump(LibraryDevice* Device, StreamingState* State) {
     uint32_t syncSize = 0;
     uint32_t dataSize = 0;
     FindStreamingPipes(Device, &syncEndpoint, &syncSize, &dataEndpoint, &dataSize);
-    if (State->Transfers.empty() || State->SyncEndpoint != syncEndpoint || State->DataEndpoint != dataEndpoint ||
-        State->Transfers.front()->Data.PacketSize != dataSize) {
+    if (State->Transfers.empty() || State->SyncEndpoint != syncEndpoint ||
+        State->DataEndpoint != dataEndpoint || State->Transfers.front()->Data.PacketSize != dataSize) {
         State->Transfers.clear();
         for (unsigned i = 0; i < TRANSFERS; ++i)
             State->Transfers.push_back(std::make_unique<TransferPair>(syncEndpoint, syncSize, dataEndpoint,

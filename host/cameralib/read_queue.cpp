@@ -44,7 +44,8 @@ void DescribeFrame(PKSSTREAM_HEADER Header, const StreamingState* State, const F
     }
 }
 
-void Deliver(LibraryDevice* Device, StreamingState* State, FinishedFrame& Frame, PHW_STREAM_REQUEST_BLOCK Srb) {
+void Deliver(LibraryDevice* Device, StreamingState* State, FinishedFrame& Frame,
+             PHW_STREAM_REQUEST_BLOCK Srb) {
     const uint8_t* raw = Frame.Bytes();
     if (State->OnRawFrame)
         State->OnRawFrame(Frame.Record.Index, raw, State->RawFrameLength);
@@ -173,7 +174,8 @@ void FinishFrame(LibraryDevice* Device, StreamingState* State, int64_t Done100ns
     FrameAssembly& assembly = State->Assembly;
     const bool whole = AssemblyWhole(assembly);
     FinishedFrame frame;
-    frame.Record = FrameRecord{Done100ns / 10, 0, assembly.Assembled, true, assembly.Still};
+    frame.Record =
+        FrameRecord{Done100ns / 10, 0, assembly.Assembled, true, assembly.Still, assembly.DataPackets};
     frame.Done100ns = Done100ns;
     frame.DoneReal = std::chrono::steady_clock::now();
     {

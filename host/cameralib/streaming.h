@@ -47,7 +47,8 @@ struct FrameRecord {
     uint64_t Index; // frames finished on this stream so far, delivered or dropped
     uint32_t Bytes; // delivered: the bytes the driver reported; dropped: the bytes assembled
     bool Dropped;
-    bool Still; // the driver marked the frame as a still image
+    bool Still;       // the driver marked the frame as a still image
+    uint32_t Packets; // the camera's packets the frame was assembled from
 };
 using FrameObserver = std::function<void(const FrameRecord& Frame)>;
 void SetFrameObserver(LibraryDevice* Device, FrameObserver Observer);

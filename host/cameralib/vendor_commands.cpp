@@ -34,8 +34,8 @@ ULONG OutgoingBytes(UCHAR Request, PVOID Buffer, ULONG Length) {
 
 // A device-to-host request: the reply goes no further than the buffer the caller described; with no
 // buffer or no length the request has no data stage and nothing lands anywhere.
-NTSTATUS ReadFromCamera(cameralib::LibraryDevice* Device, const cameralib::VendorTraceRecord& Record, PVOID Buffer,
-                        PULONG BufferLength, std::vector<uint8_t>* Data) {
+NTSTATUS ReadFromCamera(cameralib::LibraryDevice* Device, const cameralib::VendorTraceRecord& Record,
+                        PVOID Buffer, PULONG BufferLength, std::vector<uint8_t>* Data) {
     const ULONG room = Buffer ? Record.Length : 0;
     const bus::SetupPacket setup{VENDOR_IN, Record.Request, Record.Value, Record.Index,
                                  static_cast<uint16_t>(std::min<ULONG>(room, 0xFFFF))};
@@ -51,13 +51,14 @@ NTSTATUS ReadFromCamera(cameralib::LibraryDevice* Device, const cameralib::Vendo
     return status;
 }
 
-NTSTATUS WriteToCamera(cameralib::LibraryDevice* Device, const cameralib::VendorTraceRecord& Record, PVOID Buffer,
-                       std::vector<uint8_t>* Data) {
+NTSTATUS WriteToCamera(cameralib::LibraryDevice* Device, const cameralib::VendorTraceRecord& Record,
+                       PVOID Buffer, std::vector<uint8_t>* Data) {
     const ULONG count = OutgoingBytes(Record.Request, Buffer, Record.Length);
     const uint8_t* bytes = static_cast<const uint8_t*>(Buffer);
     if (count)
         Data->assign(bytes, bytes + count);
-    const bus::SetupPacket setup{VENDOR_OUT, Record.Request, Record.Value, Record.Index, static_cast<uint16_t>(count)};
+    const bus::SetupPacket setup{VENDOR_OUT, Record.Request, Record.Value, Record.Index,
+                                 static_cast<uint16_t>(count)};
     return Device->Port->ControlTransfer(setup, Data);
 }
 
@@ -114,7 +115,9 @@ NTSTATUS NTAPI QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
 
     host::RequirePassiveLevel("QRXUSBCAMD_SelectAlternateInterface");
     UCHAR setting = RequestInterface->AlternateSetting;
-    NTSTATUS status = device->Port->SelectAlternateSetting(setting);
+    // As the platform's select-interface request, the caller's record comes back with the new setting's
+    // pipes, each MaximumPacketSize the bytes the pipe carries per microframe.
+    NTSTATUS status = device->Port->SelectAlternateSetting(setting, RequestInterface);
     const int64_t now = host::ClockNowMicroseconds();
     {
         std::lock_guard<std::mutex> lock(device->TraceMutex);
@@ -123,7 +126,7 @@ NTSTATUS NTAPI QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
 
     // The library's own record follows the setting the camera is now in.
     if (NT_SUCCESS(status) && device->InterfaceInfo.size() >= offsetof(USBD_INTERFACE_INFORMATION, Pipes))
-        reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(device->InterfaceInfo.data())->AlternateSetting =
-            setting;
+        device->Port->DescribeSetting(
+            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(device->InterfaceInfo.data()));
     return status;
 }

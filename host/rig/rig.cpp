@@ -9,42 +9,73 @@
 
 namespace rig {
 
-Rig::Rig(streamclass::DriverEntryRoutine Entry) : entry_(Entry) {}
+Rig::Rig(streamclass::DriverEntryRoutine Entry, const BusOptions& Buses)
+    : entry_(Entry), busOptions_(Buses) {}
 
 Rig::~Rig() {
     // Cameras go in reverse order, so that the filter that loaded the driver is the last to let go of it.
     for (size_t i = slots_.size(); i-- > 0;) {
         slots_[i].Filter->Unload();
         slots_[i].Filter.reset();
-        slots_[i].Camera.reset();
+        slots_[i].Device.reset();
     }
 }
 
 NTSTATUS Rig::Plug(const simcam::CameraConfig& Config, size_t* Index, const AddedCall& Added) {
     Slot slot;
-    slot.Camera = std::make_unique<simcam::SimulatedCamera>(Config);
-    slot.Filter = std::make_unique<streamclass::Filter>();
-    slot.Port = bus_.Plug(slot.Camera.get());
+    auto camera = std::make_unique<simcam::SimulatedCamera>(Config);
+    slot.Camera = camera.get();
+    slot.Device = std::move(camera);
+    const NTSTATUS status = BringUp(&slot, [&slot, &Added]() {
+        if (Added)
+            Added(*slot.Filter, *slot.Camera);
+    });
+    *Index = slots_.size();
+    slots_.push_back(std::move(slot));
+    return status;
+}
+
+NTSTATUS Rig::PlugDevice(std::unique_ptr<bus::UsbDevice> Device, size_t* Index,
+                         const DeviceAddedCall& Added) {
+    Slot slot;
+    slot.Device = std::move(Device);
+    const NTSTATUS status = BringUp(&slot, [&slot, &Added]() {
+        if (Added)
+            Added(*slot.Filter);
+    });
+    *Index = slots_.size();
+    slots_.push_back(std::move(slot));
+    return status;
+}
+
+// Onto its bus (a fresh one unless the rig shares one), then up through the stream class as far as it
+// comes.
+NTSTATUS Rig::BringUp(Slot* Slot, const std::function<void()>& Added) {
+    if (buses_.empty() || !busOptions_.Shared) {
+        buses_.push_back(
+            std::make_unique<bus::Bus>(busOptions_.Model, static_cast<uint16_t>(buses_.size() + 1)));
+        buses_.back()->Record(busOptions_.Recorder);
+    }
+    Slot->Filter = std::make_unique<streamclass::Filter>();
+    Slot->Port = buses_.back()->Plug(Slot->Device.get());
     streamclass::Filter* loaded = nullptr;
-    for (Slot& other : slots_) {
+    for (struct Slot& other : slots_) {
         if (other.Filter->Loaded()) {
             loaded = other.Filter.get();
             break;
         }
     }
-    NTSTATUS status = loaded != nullptr ? slot.Filter->ShareDriver(*loaded) : slot.Filter->Load(entry_);
+    NTSTATUS status = loaded != nullptr ? Slot->Filter->ShareDriver(*loaded) : Slot->Filter->Load(entry_);
     if (NT_SUCCESS(status))
-        status = slot.Filter->AddDevice(slot.Port->Pdo());
-    if (NT_SUCCESS(status) && Added)
-        Added(*slot.Filter, *slot.Camera);
+        status = Slot->Filter->AddDevice(Slot->Port->Pdo());
     if (NT_SUCCESS(status))
-        status = slot.Filter->Initialize();
+        Added();
     if (NT_SUCCESS(status))
-        status = slot.Filter->CompleteInitialization();
+        status = Slot->Filter->Initialize();
     if (NT_SUCCESS(status))
-        status = slot.Filter->ReadStreamInfo();
-    *Index = slots_.size();
-    slots_.push_back(std::move(slot));
+        status = Slot->Filter->CompleteInitialization();
+    if (NT_SUCCESS(status))
+        status = Slot->Filter->ReadStreamInfo();
     return status;
 }
 
@@ -63,14 +94,16 @@ NTSTATUS Rig::Remove(size_t Index) {
 }
 
 void Rig::SetScene(size_t Index, simcam::Scene Picture) {
-    slots_[Index].Camera->SetScene(std::move(Picture));
+    if (slots_[Index].Camera != nullptr)
+        slots_[Index].Camera->SetScene(std::move(Picture));
 }
 
 CameraStatistics Rig::Statistics(size_t Index) {
     CameraStatistics stats;
     if (cameralib::LibraryDevice* device = LibraryOf(Index))
         stats.Stream = cameralib::GetStreamStatistics(device);
-    stats.Camera = slots_[Index].Camera->Statistics();
+    if (slots_[Index].Camera != nullptr)
+        stats.Camera = slots_[Index].Camera->Statistics();
     return stats;
 }
 

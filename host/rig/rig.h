@@ -27,6 +27,14 @@ struct LibraryDevice;
 
 namespace rig {
 
+// The buses the rig plugs its devices into: ideal ones (today's host, without USB 2.0's limits) or
+// high-speed ones, a bus per device or all on one, and the recording every bus feeds, if any.
+struct BusOptions {
+    bus::BusModel Model = bus::BusModel::Ideal;
+    bool Shared = false;                    // every device on one bus; otherwise each on a bus of its own
+    bus::UsbPcapWriter* Recorder = nullptr; // outlives the rig
+};
+
 // A camera's counters: the library's of its stream, the camera's of what it sent.
 struct CameraStatistics {
     cameralib::StreamStatistics Stream;
@@ -43,7 +51,7 @@ void TakeRequestRecords(PVOID DeviceExtension, const RecordLine& Line);
 
 class Rig {
   public:
-    explicit Rig(streamclass::DriverEntryRoutine Entry);
+    explicit Rig(streamclass::DriverEntryRoutine Entry, const BusOptions& Buses = BusOptions());
     ~Rig(); // removes every camera still plugged in, then unloads the driver
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
@@ -56,10 +64,15 @@ class Rig {
     // hooks).
     using AddedCall = std::function<void(streamclass::Filter&, simcam::SimulatedCamera&)>;
     NTSTATUS Plug(const simcam::CameraConfig& Config, size_t* Index, const AddedCall& Added = nullptr);
+    // The same for another USB device (a recording played back), which the rig then owns.
+    using DeviceAddedCall = std::function<void(streamclass::Filter&)>;
+    NTSTATUS PlugDevice(std::unique_ptr<bus::UsbDevice> Device, size_t* Index,
+                        const DeviceAddedCall& Added = nullptr);
     size_t Cameras() const { return slots_.size(); }
     streamclass::Filter& FilterOf(size_t Index) { return *slots_[Index].Filter; }
-    simcam::SimulatedCamera& CameraOf(size_t Index) { return *slots_[Index].Camera; }
-    bus::Bus& Bus() { return bus_; }
+    // The simulated camera in slot Index (null for another device).
+    simcam::SimulatedCamera* CameraOf(size_t Index) { return slots_[Index].Camera; }
+    bus::Port* PortOf(size_t Index) { return slots_[Index].Port; }
     // The library's record of the camera (null before initialise or after removal).
     cameralib::LibraryDevice* LibraryOf(size_t Index);
 
@@ -82,13 +95,17 @@ class Rig {
 
   private:
     struct Slot {
-        std::unique_ptr<simcam::SimulatedCamera> Camera;
+        std::unique_ptr<bus::UsbDevice> Device;
+        simcam::SimulatedCamera* Camera = nullptr; // Device, when it is one
         std::unique_ptr<streamclass::Filter> Filter;
         bus::Port* Port = nullptr;
     };
+    NTSTATUS BringUp(Slot* Slot, const std::function<void()>& Added);
+
     streamclass::DriverEntryRoutine entry_;
-    // Declared before the cameras, so that it goes after them: each camera leaves its port as it goes.
-    bus::Bus bus_;
+    BusOptions busOptions_;
+    // Declared before the cameras, so that they go after them: each camera leaves its port as it goes.
+    std::vector<std::unique_ptr<bus::Bus>> buses_;
     std::vector<Slot> slots_;
 };
 

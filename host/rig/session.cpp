@@ -1,5 +1,8 @@
 #include "host/rig/session.h"
 
+#include "host/bus/periodic_schedule.h"
+#include "host/bus/replay_device.h"
+#include "host/bus/usbpcap_writer.h"
 #include "host/cameralib/trace_json.h"
 #include "host/kernel/kernel_host.h"
 #include "host/rig/inf_file.h"
@@ -88,6 +91,14 @@ bool ReadInfFile(const std::string& File, std::string* Text, std::string* Error)
     return true;
 }
 
+BusOptions BusesFor(const SessionOptions& Options, bus::UsbPcapWriter* Recorder) {
+    BusOptions buses;
+    buses.Model = Options.Bus == BusMode::Ideal ? bus::BusModel::Ideal : bus::BusModel::HighSpeed;
+    buses.Shared = Options.Bus == BusMode::Shared;
+    buses.Recorder = Recorder;
+    return buses;
+}
+
 // The INF the options name, or the built-in one; the driver image, when given, is the package's z40k.sys.
 bool InfOf(const SessionOptions& Options, InfSource* Out, std::string* Error) {
     *Out = BuiltInInf();
@@ -129,7 +140,7 @@ bool InstalledEntry(const SessionOptions& Options, const InfSource& Inf, const I
 }
 
 FrameRecord FromLibrary(const cameralib::FrameRecord& Frame) {
-    return FrameRecord{Frame.TimeUs, Frame.Index, Frame.Bytes, Frame.Dropped, Frame.Still};
+    return FrameRecord{Frame.TimeUs, Frame.Index, Frame.Bytes, Frame.Dropped, Frame.Still, Frame.Packets};
 }
 
 } // namespace
@@ -154,8 +165,17 @@ bool BootHost(const SessionOptions& Options, std::string* Error) {
     return LoadRegistry(Options, Error);
 }
 
+bool ValidPacketSize(uint32_t Bytes) {
+    uint16_t unused = 0;
+    return bus::EncodeMaxPacketSize(Bytes, &unused);
+}
+
 struct Session::Parts {
     SessionOptions Options;
+    // Outlives the rig, whose buses feed it to the last request of the last camera.
+    bus::UsbPcapWriter Recording;
+    std::shared_ptr<const bus::UsbRecording> Replay;
+    const bus::ReplayDevice* Player = nullptr; // the rig owns it
     // Released last, after the rig has unloaded the driver from it.
     pe::LoadedDriver Image;
     bool ImageLoaded = false;
@@ -163,6 +183,8 @@ struct Session::Parts {
 
     ~Parts() {
         Cameras.reset();
+        std::string unused;
+        Recording.Close(&unused);
         host::RegistrySetObserver(nullptr);
         host::FilesSetFailureObserver(nullptr);
         streamclass::SetSrbObserver(nullptr);
@@ -188,11 +210,23 @@ bool Session::Open(const SessionOptions& Options, std::string* Error) {
         !InstallFromInf(inf, simcam::UsbHardwareId(), host::DriverKeyPath(), &installed, Error) ||
         !InstalledEntry(Options, inf, installed, &parts_->Image, &parts_->ImageLoaded, &entry, Error))
         return false;
-    parts_->Cameras = std::make_unique<Rig>(entry);
+    if (!Options.Replay.empty() && !bus::LoadUsbPcap(Options.Replay, &parts_->Replay, Error))
+        return false;
+    if (!Options.Pcap.empty() && !parts_->Recording.Open(Options.Pcap, Options.PcapLimit, Error))
+        return false;
+    parts_->Cameras =
+        std::make_unique<Rig>(entry, BusesFor(Options, Options.Pcap.empty() ? nullptr : &parts_->Recording));
     return true;
 }
 
 NTSTATUS Session::Plug(const CameraOptions& Options, size_t* Index, const AddedCall& Added) {
+    if (parts_->Replay != nullptr) {
+        if (parts_->Cameras->Cameras() != 0)
+            return STATUS_NOT_SUPPORTED;
+        auto player = std::make_unique<bus::ReplayDevice>(parts_->Replay);
+        parts_->Player = player.get();
+        return parts_->Cameras->PlugDevice(std::move(player), Index, Added);
+    }
     simcam::CameraConfig config;
     config.DataPacketSize = Options.PacketSize;
     config.FramesPerSecond = Options.FramesPerSecond;
@@ -216,7 +250,33 @@ void Session::SetScene(size_t Index, simcam::Scene Picture) {
 }
 
 void Session::PlayRawFrame(size_t Index, std::vector<uint8_t> Frame) {
-    parts_->Cameras->CameraOf(Index).SetRawFrame(std::move(Frame));
+    if (simcam::SimulatedCamera* camera = parts_->Cameras->CameraOf(Index))
+        camera->SetRawFrame(std::move(Frame));
+}
+
+std::string Session::BandwidthRefusal(size_t Index) {
+    bus::Port* port = parts_->Cameras->PortOf(Index);
+    return port == nullptr ? std::string() : port->BandwidthRefusal();
+}
+
+uint64_t Session::ReplaySkipped() const {
+    return parts_->Replay == nullptr ? 0 : parts_->Replay->Skipped;
+}
+
+uint64_t Session::ReplayRecords() const {
+    return parts_->Replay == nullptr ? 0 : parts_->Replay->Records;
+}
+
+std::string Session::ReplayIdle() const {
+    return parts_->Player == nullptr ? std::string() : parts_->Player->Idle();
+}
+
+std::string Session::RecordingStopped() const {
+    return parts_->Recording.Stopped();
+}
+
+bool Session::CloseRecording(std::string* Error) {
+    return parts_->Recording.Close(Error);
 }
 
 CameraCounters Session::Counters(size_t Index) {

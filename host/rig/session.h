@@ -22,8 +22,22 @@ namespace rig {
 
 class Rig;
 
+// The buses a session's cameras are on.
+enum class BusMode {
+    Faithful, // USB 2.0 high speed, a bus per camera: the camera's rate follows its alternate setting
+    Shared,   // USB 2.0 high speed, every camera on one bus: they share its periodic bandwidth
+    Ideal,    // no microframes and no reservations: the cameras send at their own pace
+};
+
 struct SessionOptions {
     bool VirtualClock = false;
+    BusMode Bus = BusMode::Faithful;
+    // Everything that crosses the buses is recorded into this USBPcap file (empty: nothing), at most
+    // PcapLimit bytes of it.
+    std::string Pcap;
+    uint64_t PcapLimit = uint64_t{4} << 30;
+    // A USBPcap recording the session's one camera plays back instead of a simulated camera.
+    std::string Replay;
     std::string DriveC;   // the host folder behind \DosDevices\C:\ (empty: ./drive-c)
     std::string Registry; // the settings' .reg file (empty: none, the registry starts empty)
     // Whether SaveSettings writes the registry file back. A session that saves starts from an empty
@@ -58,10 +72,16 @@ constexpr double CAMERA_FPS_MAX = 1000;
 
 // What a camera is like when it is plugged in.
 struct CameraOptions {
-    uint16_t PacketSize = 512; // the isochronous data pipe's maximum packet size
+    // The data pipe's bytes per microframe in alternate setting 0: 1 to 3 transactions of at most
+    // 1,024 bytes each (ValidPacketSize); the real camera's 3 x 1,024 by default.
+    uint16_t PacketSize = 3 * 1024;
     double FramesPerSecond = 15; // CAMERA_FPS_MIN..CAMERA_FPS_MAX
     bool NeverReady = false; // its status word never says ready
 };
+
+// Whether a high-speed isochronous endpoint can carry Bytes per microframe (1 to 3 equal transactions of
+// at most 1,024 bytes).
+bool ValidPacketSize(uint32_t Bytes);
 
 // One frame the camera class library finished: delivered into a read, or dropped.
 struct FrameRecord {
@@ -70,6 +90,7 @@ struct FrameRecord {
     uint32_t Bytes; // delivered: what the driver reported; dropped: what was assembled
     bool Dropped;
     bool Still;
+    uint32_t Packets; // packets the camera sent it in
 };
 
 struct CameraCounters {
@@ -109,14 +130,15 @@ class Session {
     // Boots the host for the session and installs the driver from its INF for the camera's hardware ID:
     // the driver key's and the service key's values, and the driver image (when one is given) copied to
     // where the service's image path names it, from where it is then loaded. False with *Error set (one
-    // line, without the program's name) when the registry file, the INF or the driver image cannot be
-    // used. Nothing of the driver has run by then.
+    // line, without the program's name) when the registry file, the INF, the driver image, the recording
+    // to write or the one to play back cannot be used. Nothing of the driver has run by then.
     bool Open(const SessionOptions& Options, std::string* Error);
 
     // ---- cameras ----
     // Plugs a camera in and brings it up to its stream information; the driver loads with the first.
     // Added, when given, is called once the camera has its filter, before any request reaches the
-    // driver. On failure the camera stays as far as it came: its filter tells how far.
+    // driver. On failure the camera stays as far as it came: its filter tells how far. With a recording
+    // to play back the camera is the recording (Options do not apply), and there is only the one.
     using AddedCall = std::function<void(streamclass::Filter&)>;
     NTSTATUS Plug(const CameraOptions& Options, size_t* Index, const AddedCall& Added = nullptr);
     size_t Cameras() const;
@@ -125,6 +147,8 @@ class Session {
     // A recorded raw frame the camera plays back instead of what its sensor makes of the scene.
     void PlayRawFrame(size_t Index, std::vector<uint8_t> Frame);
     CameraCounters Counters(size_t Index);
+    // Why the bus refused the camera's last alternate setting (one line), or empty.
+    std::string BandwidthRefusal(size_t Index);
     NTSTATUS Unplug(size_t Index); // pulled out without warning
     NTSTATUS Remove(size_t Index); // an orderly removal
 
@@ -132,7 +156,8 @@ class Session {
     // Each is called in whatever thread the event happens in; all are dropped when the session ends.
     void OnFrame(size_t Index, std::function<void(const FrameRecord&)> Observer);
     // The raw frame proper as each delivered frame had it, before the driver converts it.
-    void OnRawFrame(size_t Index, std::function<void(uint64_t Index, const uint8_t* Data, size_t Length)> Observer);
+    void OnRawFrame(size_t Index,
+                    std::function<void(uint64_t Index, const uint8_t* Data, size_t Length)> Observer);
     // Around each bandwidth allocation and release (the alternate-setting selections happen inside).
     void OnBandwidthCall(size_t Index, std::function<void()> Observer);
     void OnRegistryWrite(std::function<void(const RegistryWrite&)> Observer);
@@ -146,6 +171,20 @@ class Session {
                                    const std::function<void(int64_t TimeUs, const std::string& Json)>& Line);
     // The host clock's time in microseconds (virtual or real), as the records and events carry it.
     int64_t NowMicroseconds() const;
+
+    // Records of the recording being played back that were malformed and passed over, and all of them.
+    uint64_t ReplaySkipped() const;
+    uint64_t ReplayRecords() const;
+    // Why the recording being played back sends nothing (it has sent everything, or its stream waits
+    // for a request that has not come), or empty.
+    std::string ReplayIdle() const;
+
+    // ---- the recording ----
+    // Why the recording stopped before its end (its size limit, a failed write), or empty.
+    std::string RecordingStopped() const;
+    // Ends the recording, its file in place; false with *Error set. The session's end does it too, with
+    // every camera's last requests in it, when no one did before.
+    bool CloseRecording(std::string* Error);
 
     // ---- ending ----
     // Writes the registry file, when the session saves one; false with *Error set.

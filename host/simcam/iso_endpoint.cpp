@@ -1,14 +1,21 @@
-// The camera's isochronous endpoints. Once capture is on, the sensor begins a frame every
+// The camera's isochronous endpoints. Once capture is on, the sensor offers a frame every
 // 1/FramesPerSecond seconds of the host clock, counted from the moment capture was switched on, and its
-// packets leave evenly over the frame time, a transfer's worth at a time, into the transfers the host
-// has submitted: the header byte of each packet on the sync endpoint, its image data on the data
-// endpoint, one transfer of each taken in step. Packets that find no transfers are lost, as on a real
-// bus, and the frame they belonged to arrives damaged. Frames go out whether or not anyone on the host
-// wants them.
-#include "host/bus/bus.h"
+// packets go into the transfers the host has submitted: the header byte of each packet on the sync
+// endpoint, its image data on the data endpoint, one transfer of each taken in step. Packets that find
+// no transfers are lost, as on a real bus, and the frame they belonged to arrives damaged. Frames go out
+// whether or not anyone on the host wants them.
+//
+// On a high-speed bus each packet takes a microframe of its own, 125 us, and carries the data pipe's
+// bytes per microframe in the camera's alternate setting: a frame takes as many microframes as it has
+// packets, and the camera sends the first frame the sensor offers once the last one has gone, so the bus
+// sets its frame rate (about 3.75 frames a second in setting 0). Packets leave a transfer's worth of
+// microframes at a time, the camera's thread waking once for each, never once a microframe. On an ideal
+// bus a frame's packets leave evenly over the sensor's frame time instead, a few thousand at a time.
 #include "host/simcam/packetizer.h"
 #include "host/simcam/sensor.h"
 #include "host/simcam/simulated_camera.h"
+#include "host/bus/bus.h"
+#include "host/bus/periodic_schedule.h"
 #include "host/kernel/kernel_host.h"
 
 #include <algorithm>
@@ -18,8 +25,10 @@
 namespace simcam {
 namespace {
 
-// Packets the camera sends between two looks at the clock (at most a transfer's room).
+// Packets the camera sends between two looks at the clock on an ideal bus.
 constexpr uint32_t PACKETS_PER_TICK = 4096;
+// Microframes a camera on a high-speed bus sends between two looks at the clock: a transfer's worth.
+constexpr uint32_t PACED_TICK_MICROFRAMES = 1024;
 
 struct FramePlan {
     PacketFaults Faults;
@@ -73,18 +82,23 @@ struct SimulatedCamera::Endpoint {
 class SimulatedCamera::Sender {
   public:
     explicit Sender(SimulatedCamera& Camera)
-        : camera_(Camera), ep_(*Camera.endpoint_), packetizer_(Camera.config_.DataPacketSize) {}
+        : camera_(Camera), ep_(*Camera.endpoint_), packetizer_(0),
+          paced_(Camera.port_ != nullptr && Camera.port_->Paced()) {}
     // Waits for capture, then sends frame after frame on the clock until capture goes off, the data
     // endpoint closes or the camera is unplugged; then waits for the next start.
     void Run();
 
   private:
     bool StillSending();
+    uint32_t PreparePacketizer();
     void SendFrame(int64_t FrameStart, int64_t Period);
+    int64_t SendPacedFrame(int64_t FrameStart);
     void BeginFrame(uint32_t PacketsPerFrame);
     void RenderFrame(const Scene* Picture, const std::shared_ptr<const std::vector<uint8_t>>& Recorded,
                      uint64_t PictureGeneration, uint32_t PacketsPerFrame);
-    void SendTick(bool Last, uint32_t DataLimit, int64_t Due);
+    const Scene& AdjustedScene(const Scene& Picture, uint64_t PictureGeneration,
+                               const ImageControls& Controls);
+    void SendTick(uint32_t DataLimit, uint32_t PacketLimit, int64_t Due);
     bool PlacePacket(const PacketView& View, int64_t Due, std::vector<FilledPair>* Finished);
 
     SimulatedCamera& camera_;
@@ -95,13 +109,24 @@ class SimulatedCamera::Sender {
     uint16_t renderedExposure_ = 0;
     uint16_t renderedGain_ = 0;
     uint64_t renderedPicture_ = ~uint64_t{0};
+    uint32_t renderedPacketSize_ = 0;
+    ImageControls renderedControls_;
     Scene chart_;
-    uint64_t epoch_ = 0;      // capture switch-on being served
-    uint64_t generation_ = 0; // data endpoint opening being served
-    uint32_t dataSent_ = 0;   // data packets of the current frame sent so far
+    // What the sensor saw through the image controls last time: the scene made once per change.
+    Scene adjusted_;
+    uint64_t adjustedPicture_ = ~uint64_t{0};
+    ImageControls adjustedControls_;
+    bool paced_;                    // the bus carries a packet a microframe
+    uint64_t nextMicroframe_ = 0;   // the first microframe the data pipe has free
+    uint64_t packetMicroframe_ = 0; // the microframe of the next packet a paced tick sends
+    uint64_t epoch_ = 0;            // capture switch-on being served
+    uint64_t generation_ = 0;       // data endpoint opening being served
+    uint32_t dataSent_ = 0;         // data packets of the current frame sent so far
 };
 
-SimulatedCamera::SimulatedCamera(const CameraConfig& Config) : config_(Config), endpoint_(new Endpoint) {
+SimulatedCamera::SimulatedCamera(const CameraConfig& Config)
+    : config_(Config), configuration_(CameraConfigurationDescriptor(Config.DataPacketSize)),
+      endpoint_(new Endpoint) {
     endpoint_->Fps = Config.FramesPerSecond > 0 ? Config.FramesPerSecond : 15;
 }
 
@@ -147,9 +172,7 @@ void SimulatedCamera::SubmitIso(bus::IsoTransfer* Transfer) {
         done = pipe.Done;
     }
     // A transfer to an endpoint that is not open, or to a camera that is gone, fails at once.
-    Transfer->Status = plugged_ ? STATUS_CANCELLED : DEVICE_GONE_STATUS;
-    if (done)
-        done(Transfer);
+    bus::RefuseTransfer(Transfer, plugged_, done);
 }
 
 // Takes the transfers of the chosen endpoints back with Status (the pair being filled goes back whole),
@@ -161,7 +184,9 @@ void SimulatedCamera::TakeBackTransfers(NTSTATUS Status, bool Data, bool Sync) {
         std::lock_guard<std::mutex> lock(endpoint_->Mutex);
         Endpoint& ep = *endpoint_;
         for (auto& [address, pipe] : ep.Pipes) {
-            const bool chosen = address == DATA_ENDPOINT ? Data : address == SYNC_ENDPOINT ? Sync : Data && Sync;
+            const bool chosen = address == DATA_ENDPOINT   ? Data
+                                : address == SYNC_ENDPOINT ? Sync
+                                                           : Data && Sync;
             if (!chosen)
                 continue;
             for (bus::IsoTransfer* transfer : pipe.Submitted)
@@ -280,8 +305,15 @@ void SimulatedCamera::Sender::Run() {
                 fps = ep_.Fps;
             }
             const int64_t period = static_cast<int64_t>(10000000.0 / fps + 0.5);
-            SendFrame(frameStart, period);
-            frameStart += period;
+            if (!paced_) {
+                SendFrame(frameStart, period);
+                frameStart += period;
+                continue;
+            }
+            // The sensor goes on offering frames while one is on the bus; the next to go is the first
+            // offered once the last packet of this one has left.
+            const int64_t sent = SendPacedFrame(frameStart) - frameStart;
+            frameStart += sent <= period ? period : (sent + period - 1) / period * period;
         }
         // Capture went off, the endpoint closed or the camera went: wait for the next start.
         host::ClockWait([&]() {
@@ -292,10 +324,19 @@ void SimulatedCamera::Sender::Run() {
     }
 }
 
+// The packetizer follows the data pipe's bytes per microframe in the camera's alternate setting; the
+// frame's packets at that size.
+uint32_t SimulatedCamera::Sender::PreparePacketizer() {
+    const uint32_t size = camera_.DataBytesPerMicroframe();
+    if (size != packetizer_.PacketSize())
+        packetizer_ = Packetizer(static_cast<uint16_t>(size));
+    return packetizer_.PacketsPerFrame(RAW_FRAME_SIZE);
+}
+
 // One frame's packets, spread over ticks that each end at their share of the frame time; the frame
 // begins with the first tick.
 void SimulatedCamera::Sender::SendFrame(int64_t FrameStart, int64_t Period) {
-    const uint32_t perFrame = packetizer_.PacketsPerFrame(RAW_FRAME_SIZE);
+    const uint32_t perFrame = PreparePacketizer();
     const uint32_t ticks = std::max<uint32_t>(1, (perFrame + PACKETS_PER_TICK - 1) / PACKETS_PER_TICK);
     for (uint32_t tick = 0; tick < ticks; ++tick) {
         const int64_t due = FrameStart + Period * (tick + 1) / ticks;
@@ -304,8 +345,33 @@ void SimulatedCamera::Sender::SendFrame(int64_t FrameStart, int64_t Period) {
             return;
         if (tick == 0)
             BeginFrame(perFrame);
-        SendTick(tick + 1 == ticks, (tick + 1) * PACKETS_PER_TICK, due);
+        const bool last = tick + 1 == ticks;
+        SendTick(last ? UINT32_MAX : (tick + 1) * PACKETS_PER_TICK, UINT32_MAX, due);
     }
+}
+
+// One frame on a high-speed bus: it begins when the sensor offers it, its packets one a microframe from
+// the first microframe the data pipe has free, a tick's worth at a time, each tick going out when its
+// last microframe has passed. Returns the end of the frame's last microframe (or of the frame time's
+// start, for a frame without packets).
+int64_t SimulatedCamera::Sender::SendPacedFrame(int64_t FrameStart) {
+    host::ClockWait([&]() { return !StillSending(); }, FrameStart);
+    if (!StillSending())
+        return FrameStart;
+    BeginFrame(PreparePacketizer());
+    uint64_t microframe = std::max(bus::MicroframeFrom(FrameStart), nextMicroframe_);
+    while (packetizer_.Sending()) {
+        const uint32_t count = std::min(packetizer_.PacketsLeft(), PACED_TICK_MICROFRAMES);
+        const int64_t due = bus::MicroframeEnd(microframe + count - 1);
+        host::ClockWait([&]() { return !StillSending(); }, due);
+        if (!StillSending())
+            return due;
+        packetMicroframe_ = microframe;
+        SendTick(UINT32_MAX, count, due);
+        microframe += count;
+    }
+    nextMicroframe_ = microframe;
+    return std::max(FrameStart, bus::MicroframeEnd(microframe) - bus::MICROFRAME_100NS);
 }
 
 // The next frame's faults and still toggle, its picture, and the packetizer started on it.
@@ -336,14 +402,30 @@ void SimulatedCamera::Sender::BeginFrame(uint32_t PacketsPerFrame) {
     packetizer_.BeginFrameInPlace(rendered_->data(), rendered_->size(), plan.Still, plan.Faults);
 }
 
-// Renders 5 megapixels only when the sensor's output changes: its registers, or what it looks at.
+// The scene through the image controls, made again only when the scene or the controls change.
+const Scene& SimulatedCamera::Sender::AdjustedScene(const Scene& Picture, uint64_t PictureGeneration,
+                                                    const ImageControls& Controls) {
+    if (Controls.Neutral())
+        return Picture;
+    if (adjustedPicture_ != PictureGeneration || adjustedControls_ != Controls) {
+        adjusted_ = ApplyImageControls(Picture, Controls);
+        adjustedPicture_ = PictureGeneration;
+        adjustedControls_ = Controls;
+    }
+    return adjusted_;
+}
+
+// Renders 5 megapixels only when the sensor's output changes: its registers, the image controls, what
+// it looks at, or the packets it is cut into.
 void SimulatedCamera::Sender::RenderFrame(const Scene* Picture,
                                           const std::shared_ptr<const std::vector<uint8_t>>& Recorded,
                                           uint64_t PictureGeneration, uint32_t PacketsPerFrame) {
     const uint16_t exposure = camera_.exposure_;
     const uint16_t gain = camera_.gain_;
+    const ImageControls controls = camera_.Image();
     if (!rendered_->empty() && exposure == renderedExposure_ && gain == renderedGain_ &&
-        PictureGeneration == renderedPicture_)
+        PictureGeneration == renderedPicture_ && controls == renderedControls_ &&
+        packetizer_.PacketSize() == renderedPacketSize_)
         return;
     // A frame still lent to transfers on their way through the host keeps its bytes.
     if (rendered_.use_count() > 1)
@@ -353,17 +435,22 @@ void SimulatedCamera::Sender::RenderFrame(const Scene* Picture,
     } else if (Picture == nullptr) {
         if (chart_.Rgb.empty())
             chart_ = BuiltInChart();
-        RenderRawFrame(chart_, exposure, gain, rendered_.get());
+        // The built-in chart is generation 0 of what the sensor looks at; a picture set later counts from 1.
+        RenderRawFrame(AdjustedScene(chart_, 0, controls), exposure, gain, rendered_.get());
     } else {
         std::lock_guard<std::mutex> lock(ep_.Mutex);
-        RenderRawFrame(ep_.Picture, exposure, gain, rendered_.get());
+        RenderRawFrame(AdjustedScene(ep_.Picture, PictureGeneration, controls), exposure, gain,
+                       rendered_.get());
     }
     // Padded once to whole packets, so every packet is sent from this buffer.
-    const size_t padded = std::max<size_t>(RAW_FRAME_SIZE, size_t{PacketsPerFrame} * packetizer_.PacketSize());
+    const size_t padded =
+        std::max<size_t>(RAW_FRAME_SIZE, size_t{PacketsPerFrame} * packetizer_.PacketSize());
     rendered_->resize(padded, RAW_FILLER);
     renderedExposure_ = exposure;
     renderedGain_ = gain;
     renderedPicture_ = PictureGeneration;
+    renderedControls_ = controls;
+    renderedPacketSize_ = packetizer_.PacketSize();
 }
 
 // One packet into the pair of transfers being filled (taking the next pair when none is); false when
@@ -407,20 +494,24 @@ bool SimulatedCamera::Sender::PlacePacket(const PacketView& View, int64_t Due,
     return true;
 }
 
-// A tick's packets (its share of the data packets; all that remain on the last tick) go into the
-// transfers under the endpoints' lock, so that an abort or an unplug takes every transfer back whole;
-// they go back to the host after it.
-void SimulatedCamera::Sender::SendTick(bool Last, uint32_t DataLimit, int64_t Due) {
+// A tick's packets (on an ideal bus its share of the data packets, all that remain on the last tick; on
+// a high-speed bus as many packets as the tick has microframes) go into the transfers under the
+// endpoints' lock, so that an abort or an unplug takes every transfer back whole; they go back to the
+// host after it.
+void SimulatedCamera::Sender::SendTick(uint32_t DataLimit, uint32_t PacketLimit, int64_t Due) {
     std::vector<FilledPair> finished;
     bus::IsoTransferDone syncDone;
     bus::IsoTransferDone dataDone;
     {
         std::lock_guard<std::mutex> lock(ep_.Mutex);
         PacketView view;
-        while ((Last || dataSent_ < DataLimit) && packetizer_.NextPacket(&view)) {
+        for (uint32_t sent = 0; dataSent_ < DataLimit && sent < PacketLimit && packetizer_.NextPacket(&view);
+             ++sent) {
             if ((view.Header & (PACKET_NO_DATA | PACKET_RESTART)) == 0)
                 ++dataSent_;
-            if (PlacePacket(view, Due, &finished))
+            // On a high-speed bus a pair that fills goes back when its last packet's microframe ends.
+            const int64_t at = paced_ ? bus::MicroframeEnd(packetMicroframe_++) : Due;
+            if (PlacePacket(view, at, &finished))
                 ++ep_.Stats.PacketsSent;
             else
                 ++ep_.Stats.PacketsLost;

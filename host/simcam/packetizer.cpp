@@ -73,6 +73,20 @@ void Packetizer::Start(const uint8_t* Frame, size_t Size, bool Still, const Pack
     done_ = packets_ == 0;
 }
 
+uint32_t Packetizer::PacketsLeft() const {
+    if (done_)
+        return 0;
+    uint32_t left = packets_ - next_;
+    for (uint32_t i = next_; i < packets_ && !faultBits_.empty(); ++i) {
+        const bool current = i == next_;
+        if ((faultBits_[i] & FAULT_NO_DATA_BEFORE) && !(current && noDataSent_))
+            ++left;
+        if ((faultBits_[i] & FAULT_RESTART_BEFORE) && !(current && restartSent_))
+            ++left;
+    }
+    return left;
+}
+
 bool Packetizer::NextPacket(PacketView* Out) {
     if (done_) {
         return false;

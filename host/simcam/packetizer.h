@@ -78,6 +78,8 @@ class Packetizer {
     bool NextPacket(PacketView* Out);
     // Whether packets of the current frame remain to be sent.
     bool Sending() const { return !done_; }
+    // Packets of the current frame still to be sent, inserted no-data and restart packets included.
+    uint32_t PacketsLeft() const;
     // Packets of one frame, without faults: ceil(raw size / packet size).
     uint32_t PacketsPerFrame(uint32_t RawSize) const {
         return packetSize_ == 0 ? 0 : RawSize / packetSize_ + (RawSize % packetSize_ != 0 ? 1 : 0);

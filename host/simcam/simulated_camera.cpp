@@ -2,6 +2,7 @@
 // the vendor requests it answers (status word, controls, sensor registers, the block command).
 #include "host/simcam/simulated_camera.h"
 
+#include "host/bus/descriptors.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
 
@@ -39,51 +40,35 @@ bool KnownControl(uint16_t Control) {
     }
 }
 
-struct PipeLayout {
-    uint16_t MaximumPacketSize; // 0: the configured data packet size
-    uint8_t EndpointAddress;
-    uint8_t Interval;
-    USBD_PIPE_TYPE Type;
-};
+// The firmware keeps the image controls as a byte each in one word, so that the camera's thread reads them
+// at once: white balance, brightness, sharpness, contrast, saturation from the low byte up.
+uint64_t PackImageControls(const ImageControls& Controls) {
+    return uint64_t{Controls.WhiteBalance} | uint64_t{Controls.Brightness} << 8 |
+           uint64_t{Controls.Sharpness} << 16 | uint64_t{Controls.Contrast} << 24 |
+           uint64_t{Controls.Saturation} << 32;
+}
 
-// The four pipes of the camera's interface, in the order the host sees them.
-constexpr PipeLayout Pipes[] = {
-    {64, 0x81, 1, UsbdPipeTypeIsochronous}, // packet headers
-    {64, 0x82, 1, UsbdPipeTypeIsochronous}, // second header pipe
-    {0, 0x83, 1, UsbdPipeTypeIsochronous},  // image data
-    {64, 0x84, 8, UsbdPipeTypeInterrupt},   // button and events
-};
-constexpr uint32_t PIPE_COUNT = sizeof(Pipes) / sizeof(Pipes[0]);
-// What a USB stack leaves in MaximumTransferSize until a driver asks for more.
-constexpr uint32_t DEFAULT_TRANSFER_SIZE = 4096;
+ImageControls UnpackImageControls(uint64_t Packed) {
+    ImageControls controls;
+    controls.WhiteBalance = static_cast<uint8_t>(Packed);
+    controls.Brightness = static_cast<uint8_t>(Packed >> 8);
+    controls.Sharpness = static_cast<uint8_t>(Packed >> 16);
+    controls.Contrast = static_cast<uint8_t>(Packed >> 24);
+    controls.Saturation = static_cast<uint8_t>(Packed >> 32);
+    return controls;
+}
 
 } // namespace
 
 // SimulatedCamera's constructor and destructor live with the endpoint (iso_endpoint.cpp), which they
 // make and tear down.
 
-std::vector<uint8_t> SimulatedCamera::InterfaceInformation() const {
-    std::vector<uint8_t> bytes(UsbInterfaceInformationSize(PIPE_COUNT), 0);
-    USBD_INTERFACE_INFORMATION info{};
-    info.Length = static_cast<USHORT>(bytes.size());
-    info.InterfaceNumber = 0;
-    info.AlternateSetting = static_cast<UCHAR>(alternateSetting_);
-    info.Class = 0xFF; // vendor specific
-    info.InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(uintptr_t{0x1F00});
-    info.NumberOfPipes = PIPE_COUNT;
-    std::memcpy(bytes.data(), &info, offsetof(USBD_INTERFACE_INFORMATION, Pipes));
-    for (uint32_t i = 0; i < PIPE_COUNT; ++i) {
-        USBD_PIPE_INFORMATION pipe{};
-        pipe.MaximumPacketSize =
-            Pipes[i].MaximumPacketSize ? Pipes[i].MaximumPacketSize : config_.DataPacketSize;
-        pipe.EndpointAddress = Pipes[i].EndpointAddress;
-        pipe.Interval = Pipes[i].Interval;
-        pipe.PipeType = Pipes[i].Type;
-        pipe.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(uintptr_t{0x1F10} + i);
-        pipe.MaximumTransferSize = DEFAULT_TRANSFER_SIZE;
-        std::memcpy(bytes.data() + UsbInterfaceInformationSize(i), &pipe, sizeof(pipe));
-    }
-    return bytes;
+uint32_t SimulatedCamera::DataBytesPerMicroframe() const {
+    return DataBytesInSetting(static_cast<uint8_t>(alternateSetting_), config_.DataPacketSize);
+}
+
+ImageControls SimulatedCamera::Image() const {
+    return UnpackImageControls(imageSteps_);
 }
 
 NTSTATUS SimulatedCamera::SelectAlternateSetting(uint8_t Setting) {
@@ -123,7 +108,40 @@ NTSTATUS SimulatedCamera::VendorRequest(uint8_t Request, uint16_t Value, uint16_
 }
 
 NTSTATUS SimulatedCamera::ControlTransfer(const bus::SetupPacket& Setup, std::vector<uint8_t>* Data) {
+    if ((Setup.RequestType & bus::REQUEST_TYPE_MASK) == 0)
+        return StandardRequest(Setup, Data);
     return VendorRequest(Setup.Request, Setup.Value, Setup.Index, Setup.DeviceToHost(), Data);
+}
+
+// GET_DESCRIPTOR of the device and the configuration, SET_CONFIGURATION (which puts the interface in
+// setting 0, as every device does) and SET_INTERFACE; the USB core stalls anything else.
+NTSTATUS SimulatedCamera::StandardRequest(const bus::SetupPacket& Setup, std::vector<uint8_t>* Data) {
+    if (Setup.DeviceToHost())
+        Data->clear();
+    if (!plugged_)
+        return DEVICE_GONE_STATUS;
+    const uint8_t recipient = Setup.RequestType & 0x1F;
+    if (Setup.DeviceToHost() && Setup.Request == bus::REQUEST_GET_DESCRIPTOR && recipient == 0) {
+        const uint8_t type = static_cast<uint8_t>(Setup.Value >> 8);
+        if ((Setup.Value & 0xFF) != 0)
+            return STALL_STATUS;
+        if (type == bus::DESCRIPTOR_DEVICE)
+            *Data = CameraDeviceDescriptor();
+        else if (type == bus::DESCRIPTOR_CONFIGURATION)
+            *Data = configuration_;
+        else
+            return STALL_STATUS;
+        return STATUS_SUCCESS;
+    }
+    if (!Setup.DeviceToHost() && Setup.Request == bus::REQUEST_SET_CONFIGURATION && recipient == 0 &&
+        (Setup.Value == 0 || Setup.Value == CONFIGURATION_VALUE)) {
+        alternateSetting_ = 0;
+        return STATUS_SUCCESS;
+    }
+    if (!Setup.DeviceToHost() && Setup.Request == bus::REQUEST_SET_INTERFACE &&
+        recipient == bus::REQUEST_TO_INTERFACE && Setup.Index == 0 && Setup.Value <= 0xFF)
+        return SelectAlternateSetting(static_cast<uint8_t>(Setup.Value));
+    return STALL_STATUS;
 }
 
 NTSTATUS SimulatedCamera::ServeRequest(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
@@ -194,6 +212,9 @@ NTSTATUS SimulatedCamera::SetControl(uint16_t Control, uint16_t Value, const std
     if (!KnownControl(Control) || !Data.empty())
         return STALL_STATUS;
     controls_[Control] = Value;
+    ImageControls image = UnpackImageControls(imageSteps_);
+    SetImageControl(&image, Control, Value);
+    imageSteps_ = PackImageControls(image);
     if (Control == CONTROL_CAPTURE) {
         // The sensor's frame clock starts when capture is switched on.
         if (Value != 0 && !captureOn_) {

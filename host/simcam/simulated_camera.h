@@ -7,6 +7,8 @@
 #pragma once
 
 #include "host/bus/usb_device.h"
+#include "host/simcam/camera_descriptors.h"
+#include "host/simcam/image_controls.h"
 #include "host/simcam/scene.h"
 
 #include <atomic>
@@ -21,7 +23,6 @@
 
 namespace simcam {
 
-
 // One vendor request as the camera received it.
 struct VendorRequestRecord {
     uint8_t Request;
@@ -35,7 +36,8 @@ struct VendorRequestRecord {
 // What the firmware answers to a request it does not know (an unknown request code, control or register,
 // or a data stage of the wrong size): the control pipe stalls, which reaches the host as this status.
 constexpr NTSTATUS STALL_STATUS = STATUS_UNSUCCESSFUL;
-// Alternate settings the interface offers: 0 streams, 7 is idle.
+// Alternate settings the interface offers (camera_descriptors.h): 0 streams with the most bandwidth, 7 is
+// idle.
 constexpr uint8_t ALTERNATE_SETTINGS = 8;
 // Reply of the status word once the firmware is up.
 constexpr uint16_t STATUS_READY = 3;
@@ -52,7 +54,10 @@ constexpr uint8_t SYNC_ENDPOINT = 0x81;
 constexpr uint8_t DATA_ENDPOINT = 0x83;
 
 struct CameraConfig {
-    uint16_t DataPacketSize = 512;       // maximum packet size of the isochronous data pipe
+    // The data pipe's bytes per microframe in alternate setting 0: what the library reports as its
+    // maximum packet size, and what each of the camera's data packets carries. A number a high-speed
+    // endpoint can declare (bus::EncodeMaxPacketSize); the real camera's is 3 x 1,024.
+    uint16_t DataPacketSize = SETTING_0_DATA_BYTES;
     std::vector<uint16_t> StatusReplies; // status words answered before it reads 3 (empty: ready at once)
     bool NeverReady = false;             // answers 0 forever
     double FramesPerSecond = 15;         // the sensor's pace once capture is on
@@ -75,18 +80,21 @@ class SimulatedCamera : public bus::UsbDevice {
     SimulatedCamera& operator=(const SimulatedCamera&) = delete;
 
     // ---- USB interface ----
-    // The interface information the camera presents: four pipes (two 64-byte pipes, the isochronous
-    // data pipe, one more), laid out as USBD_INTERFACE_INFORMATION.
-    std::vector<uint8_t> InterfaceInformation() const override;
+    // Its descriptors (camera_descriptors.h), as GET_DESCRIPTOR answers them.
+    const std::vector<uint8_t>& ConfigurationDescriptor() const { return configuration_; }
     NTSTATUS SelectAlternateSetting(uint8_t Setting) override; // 0..7; fault "simcam:alt"
     int AlternateSetting() const { return alternateSetting_; }
+    // The data pipe's bytes per microframe in the setting the camera is in.
+    uint32_t DataBytesPerMicroframe() const;
 
     // ---- firmware ----
     // A vendor request. For a device-to-host request Data is resized to the reply; for host-to-device
     // it holds the bytes carried. Faults: "vendor" (every request, by order), "vendor:N" (request code N).
     NTSTATUS VendorRequest(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
                            std::vector<uint8_t>* Data);
-    // A control transfer from the bus: the vendor request its setup stage names.
+    // A control transfer from the bus: a standard request (descriptors, configuration, interface), or the
+    // vendor request its setup stage names. Standard requests are answered by the camera's USB core, not
+    // its firmware: they are not logged with the vendor requests and no vendor fault touches them.
     NTSTATUS ControlTransfer(const bus::SetupPacket& Setup, std::vector<uint8_t>* Data) override;
     // Called in the requesting thread as each vendor request reaches the camera (Served false) and as it
     // leaves (Served true), with the number of requests the camera has received, this one included. A
@@ -104,6 +112,7 @@ class SimulatedCamera : public bus::UsbDevice {
     bool CaptureOn() const { return captureOn_; }
     bool Started() const { return started_; }                                  // control 13 received
     const std::map<uint16_t, uint16_t>& Controls() const { return controls_; } // last value per control
+    ImageControls Image() const; // the image controls as the firmware applies them
     unsigned BlocksReceived() const { return blocks_; }
 
     const CameraConfig& Config() const { return config_; }
@@ -144,7 +153,9 @@ class SimulatedCamera : public bus::UsbDevice {
     struct Endpoint;
 
     CameraConfig config_;
+    std::vector<uint8_t> configuration_;
     std::atomic<int> alternateSetting_{0};
+    std::atomic<uint64_t> imageSteps_{0}; // ImageControls, a byte each, for the camera's thread to read
     unsigned statusReads_ = 0;
     std::atomic<uint16_t> exposure_{750};
     std::atomic<uint16_t> gain_{0};
@@ -162,6 +173,7 @@ class SimulatedCamera : public bus::UsbDevice {
     std::unique_ptr<Endpoint> endpoint_;
     bus::Port* port_ = nullptr;
 
+    NTSTATUS StandardRequest(const bus::SetupPacket& Setup, std::vector<uint8_t>* Data);
     NTSTATUS ServeRequest(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,
                           std::vector<uint8_t>* Data, int64_t Now100ns);
     NTSTATUS Firmware(uint8_t Request, uint16_t Value, uint16_t Index, bool DeviceToHost,

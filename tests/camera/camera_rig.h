@@ -23,7 +23,8 @@ struct CameraRig {
         host::ClockSetMode(host::ClockMode::Virtual);
         Device.DeviceContext = Extension;
         Device.Port = Bus.Plug(&Camera);
-        Device.InterfaceInfo = Camera.InterfaceInformation();
+        Device.Port->SelectConfiguration(0);
+        Device.InterfaceInfo = Device.Port->InterfaceInformation();
         cameralib::AttachDevice(&Device);
         for (const host::PoolBlockInfo& block : host::PoolOutstanding())
             Before.push_back(block.Serial);

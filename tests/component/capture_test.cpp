@@ -58,7 +58,7 @@ class CaptureStack : public ::testing::TestWithParam<uint16_t> {
         rig_ = std::make_unique<rig::Rig>(DriverUnderTest());
         size_t index = 0;
         ASSERT_EQ(rig_->Plug(config, &index), STATUS_SUCCESS);
-        camera_ = &rig_->CameraOf(index);
+        camera_ = rig_->CameraOf(index);
         filter_ = &rig_->FilterOf(index);
         std::vector<const KS_DATARANGE_VIDEO*> ranges = filter_->Ranges(0);
         ASSERT_FALSE(ranges.empty());

@@ -80,7 +80,7 @@ class LiveStack : public ::testing::Test {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         pins_.push_back(filter.OpenPin(0, format_, &status));
         EXPECT_EQ(status, STATUS_SUCCESS);
-        rig_->CameraOf(index).SetScene(std::move(Scene));
+        rig_->CameraOf(index)->SetScene(std::move(Scene));
         return index;
     }
     streamclass::Pin& PinOf(size_t Index) { return *pins_.at(Index); }
@@ -98,7 +98,7 @@ class LiveStack : public ::testing::Test {
     }
     // What the driver makes of the camera's frame of Scene with the registers and settings as they are.
     std::vector<uint8_t> Expected(size_t Index, const simcam::Scene& Scene) {
-        simcam::SimulatedCamera& camera = rig_->CameraOf(Index);
+        simcam::SimulatedCamera& camera = *rig_->CameraOf(Index);
         std::vector<uint8_t> raw;
         simcam::RenderRawFrame(Scene, camera.ExposureRegister(), camera.GainRegister(), &raw);
         DeviceContext copy;

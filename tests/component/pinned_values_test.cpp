@@ -69,7 +69,7 @@ class Pinned : public ::testing::Test {
         rig_ = std::make_unique<rig::Rig>(DriverUnderTest());
         size_t index = 0;
         ASSERT_EQ(rig_->Plug(simcam::CameraConfig(), &index), STATUS_SUCCESS);
-        camera_ = &rig_->CameraOf(index);
+        camera_ = rig_->CameraOf(index);
         filter_ = &rig_->FilterOf(index);
     }
     void TearDown() override {

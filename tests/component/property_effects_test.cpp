@@ -34,7 +34,7 @@ class PropertyEffects : public ::testing::Test {
         rig_ = std::make_unique<rig::Rig>(DriverUnderTest());
         size_t index = 0;
         ASSERT_EQ(rig_->Plug(simcam::CameraConfig(), &index), STATUS_SUCCESS);
-        camera_ = &rig_->CameraOf(index);
+        camera_ = rig_->CameraOf(index);
         filter_ = &rig_->FilterOf(index);
         std::vector<uint8_t> format;
         ASSERT_EQ(filter_->Intersect(0, &filter_->Ranges(0)[0]->DataRange, &format), STATUS_SUCCESS);
@@ -125,6 +125,57 @@ TEST_F(PropertyEffects, GreyOutputAndWhiteBalanceFollowTheCameraSet) {
     ASSERT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     EXPECT_EQ(Saved("Color Enable"), 0u);
     EXPECT_EQ(Saved("Auto White Balance"), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// The proc-amp set's image controls reach the camera's firmware, which applies each to what the sensor
+// sees: the next frame shows the documented transform (image_controls.h) of a flat warm colour, and a
+// control set back to 0 gives the picture back. Sharpening finds no edge in a flat picture.
+TEST_F(PropertyEffects, ImageControlsChangeThePictureAsDocumented) {
+    simcam::Scene warm = Uniform(0);
+    for (size_t i = 0; i < warm.Rgb.size(); i += 3) {
+        warm.Rgb[i] = 90;
+        warm.Rgb[i + 1] = 60;
+        warm.Rgb[i + 2] = 30;
+    }
+    camera_->SetScene(warm);
+    NextFramePixel();
+    const std::array<uint8_t, 3> plain = {30, 60, 90}; // blue, green, red
+    ASSERT_EQ(NextFramePixel(), plain);
+    struct Case {
+        const char* Name;
+        ULONG Id;
+        LONG Value; // the wire's step is Value / 11
+        std::array<uint8_t, 3> Bgr;
+    };
+    const Case cases[] = {
+        {"brightness", KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 54, {94, 124, 154}},
+        {"contrast", KSPROPERTY_VIDEOPROCAMP_CONTRAST, 54, {0, 26, 71}},
+        {"saturation", KSPROPERTY_VIDEOPROCAMP_SATURATION, 54, {12, 57, 102}},
+        {"white balance", KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, 110, {25, 60, 104}},
+        {"sharpness", KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 108, {30, 60, 90}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        KSPROPERTY_VIDEOPROCAMP_S record{};
+        record.Property.Set = PROPSETID_VIDCAP_VIDEOPROCAMP;
+        record.Property.Id = c.Id;
+        record.Property.Flags = KSPROPERTY_TYPE_SET;
+        record.Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+        for (LONG value : {c.Value, LONG{0}}) {
+            record.Value = value;
+            KSPROPERTY_VIDEOPROCAMP_S property = record;
+            ULONG returned = 0;
+            // The driver does not advertise the proc-amp set; applications send it unchecked.
+            ASSERT_EQ(filter_->DeviceProperty(true, &property, sizeof property, &record, sizeof record,
+                                              &returned, false),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(NextFramePixel(), value == 0 ? plain : c.Bgr);
+        }
+    }
 }
 
 } // namespace

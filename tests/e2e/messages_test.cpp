@@ -56,7 +56,7 @@ TEST_F(Messages, UnknownWordsAreUsageErrorsWithTheNearestName) {
         {"--bogus", 2, "--bogus: unknown option; z40k takes a subcommand first: .*"},
         {Capture("--fram 3"), 2, "--fram: unknown option of z40k capture; did you mean --frames\\?"},
         {Capture("-x"), 2, "-x: unknown option of z40k capture"}, // too short to be near -n or -o
-        {Capture("--bogus"), 2, "--bogus: unknown option of z40k capture"},
+        {Capture("--xyzzy"), 2, "--xyzzy: unknown option of z40k capture"},
         {Capture("-n 1 -n 2"), 2, "--frames: given 2 times; give it once"},
         {Capture("-n"), 2, "--frames: needs a value"},
         {Capture("-n abc"), 2, "--frames: abc is not a whole number; it takes 1\\.\\.1000000000"},
@@ -69,7 +69,13 @@ TEST_F(Messages, UnknownWordsAreUsageErrorsWithTheNearestName) {
 TEST_F(Messages, ValuesOutsideTheirRangeSayTheRange) {
     ExpectEach({
         {Capture("--format pgn"), 2, "--format: pgn is not one of bmp, png or raw; did you mean png\\?"},
-        {Capture("--packet-size 65535"), 2, "--packet-size: 65535 is out of range; it takes 1\\.\\.1024"},
+        {Capture("--packet-size 65535"), 2, "--packet-size: 65535 is out of range; it takes 1\\.\\.3072"},
+        {Capture("--packet-size 1025"), 2,
+         "--packet-size: 1025 is not 1 to 3 equal transactions of at most 1024 bytes; it takes 1\\.\\.1024, "
+         "an even 1026\\.\\.2048 or a multiple of 3 in 2049\\.\\.3072"},
+        {Capture("--bus fast"), 2, "--bus: fast is not one of faithful, shared or ideal"},
+        {Capture("--replay r.pcap --cameras 2"), 2,
+         "--replay: a recording plays back as one camera, without --cameras or --scene"},
         {Capture("--camera-fps 0.5"), 2, "--camera-fps: 0\\.5 is out of range; it takes 1\\.\\.1000"},
         {Capture("--unplug-after 0"), 2, "--unplug-after: 0 is out of range; it takes 1\\.\\.1000000000"},
         {Capture("-n 2 --unplug-after 3"), 2,

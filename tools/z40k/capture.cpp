@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -43,12 +44,16 @@ struct CaptureOptions {
     std::string Registry;
     std::string DriveC;
     std::vector<std::string> Scenes; // one per camera; the last serves the cameras after it
-    unsigned PacketSize = 512;
-    unsigned Buffers = 3;     // reads kept queued
-    double CameraFps = 15;    // the simulated camera's pace
-    unsigned Cameras = 1;     // cameras plugged in and captured at once
-    unsigned UnplugAfter = 0; // pull the camera out after this many frames (0: never)
+    unsigned PacketSize = 3 * 1024;  // the data pipe's bytes per microframe in alternate setting 0
+    unsigned Buffers = 3;            // reads kept queued
+    double CameraFps = 15;           // the simulated camera's pace
+    unsigned Cameras = 1;            // cameras plugged in and captured at once
+    unsigned UnplugAfter = 0;        // pull the camera out after this many frames (0: never)
     std::string Clock = "real";
+    std::string Bus = "faithful";
+    std::string Pcap; // record the buses' traffic into this USBPcap file
+    uint64_t PcapLimitMib = 4096;
+    std::string Replay; // play this USBPcap recording back instead of the simulated camera
     std::string Trace;
     bool SaveRaw = false;
     bool NeverReady = false;       // a camera whose status word never reads ready (for the tests)
@@ -112,6 +117,13 @@ void CheckCombinations(const CaptureOptions& Options) {
         throw z40k::UsageError("--trace -", "standard output carries the frames with -o -");
 }
 
+// A recording plays back as the one camera it recorded.
+void CheckReplay(const CaptureOptions& Options) {
+    if (!Options.Replay.empty() && (Options.Cameras != 1 || !Options.Scenes.empty()))
+        throw z40k::UsageError("--replay",
+                               "a recording plays back as one camera, without --cameras or --scene");
+}
+
 // "the camera", or "camera 1" of several.
 std::string CameraName(unsigned Index, unsigned Cameras) {
     return Cameras > 1 ? "camera " + std::to_string(Index) : std::string("the camera");
@@ -142,6 +154,11 @@ class ProgressLine {
         const std::string text = Where.empty() ? Text() : Text() + ": " + Where;
         std::fprintf(stderr, live_ ? "\r%s\n" : "%s\n", text.c_str());
     }
+    // Another message is about to be printed: the live line ends first.
+    void Break() {
+        if (live_)
+            std::fputc('\n', stderr);
+    }
     double Rate() const {
         const double seconds = std::chrono::duration<double>(updated_ - start_).count();
         return seconds > 0 ? captured_ / seconds : 0.0;
@@ -166,11 +183,12 @@ class ProgressLine {
 struct CameraCapture {
     unsigned Number = 0; // in the run
     size_t Index = 0;    // in the session
-    std::string Prefix; // "frame", or "cam0-frame" with more than one camera
+    std::string Prefix;  // "frame", or "cam0-frame" with more than one camera
     std::unique_ptr<streamclass::Pin> Pin;
     std::vector<std::vector<uint8_t>> Buffers;
     std::deque<std::pair<size_t, std::unique_ptr<streamclass::PendingRead>>> Reads; // buffer, read
     unsigned Captured = 0;
+    bool Running = false; // its pin runs
     bool Unplugged = false;
     uint64_t DroppedAtUnplug = 0; // the library's count, kept: its record goes with the camera
 };
@@ -202,21 +220,35 @@ struct CaptureRun {
     // Files the driver could not write, told from its threads and reported when the frames are in.
     std::mutex FileFailuresMutex;
     std::vector<rig::FileFailure> FileFailures;
+    bool CameraRefused = false;  // a camera's pin did not run while the others' did
+    bool RecordingNoted = false; // the recording's stop has been told
 };
 
+// A capture that wrote what it could but not for every camera: its reason was told as it happened.
+struct PartialCapture {};
+
 // Where the frames went, for the summary: "out/frame-0000.bmp to frame-0002.bmp", "standard output".
+// The first and the last camera that took a frame name the range (a camera whose pin did not run took
+// none).
 std::string FramesWhere(const CaptureRun& Run) {
     if (Run.Pipe != nullptr)
         return "standard output";
-    if (Run.Total == 0)
+    const CameraCapture* first = nullptr;
+    const CameraCapture* last = nullptr;
+    for (const CameraCapture& camera : Run.Cameras) {
+        if (camera.Captured == 0)
+            continue;
+        first = first == nullptr ? &camera : first;
+        last = &camera;
+    }
+    if (first == nullptr)
         return std::string();
     const char* extension = Run.Options.Format.c_str();
-    const CameraCapture& first = Run.Cameras.front();
-    const CameraCapture& last = Run.Cameras.back();
-    const std::string firstName = Run.Options.Directory + "/" + FrameName(first.Prefix.c_str(), 0, extension);
+    const std::string firstName =
+        Run.Options.Directory + "/" + FrameName(first->Prefix.c_str(), 0, extension);
     if (Run.Total == 1)
         return firstName;
-    return firstName + " to " + FrameName(last.Prefix.c_str(), last.Captured - 1, extension);
+    return firstName + " to " + FrameName(last->Prefix.c_str(), last->Captured - 1, extension);
 }
 
 // The picture format, and the pipe with -o -.
@@ -243,6 +275,12 @@ void OpenSession(CaptureRun& Run) {
     session.Registry = options.Registry;
     session.SavesRegistry = true;
     session.DriverImage = options.Driver;
+    session.Bus = options.Bus == "ideal"    ? rig::BusMode::Ideal
+                  : options.Bus == "shared" ? rig::BusMode::Shared
+                                            : rig::BusMode::Faithful;
+    session.Pcap = options.Pcap;
+    session.PcapLimit = options.PcapLimitMib << 20;
+    session.Replay = options.Replay;
     host::ParseWindowsTarget(options.Windows, &session.Target); // checked as the option was read
     session.Inf = options.Inf;
     std::string error;
@@ -252,6 +290,10 @@ void OpenSession(CaptureRun& Run) {
         std::lock_guard<std::mutex> lock(Run.FileFailuresMutex);
         Run.FileFailures.push_back(Failure);
     });
+    if (Run.Session.ReplaySkipped() != 0)
+        z40k::PrintWarning(options.Replay, std::to_string(Run.Session.ReplaySkipped()) + " of its " +
+                                               std::to_string(Run.Session.ReplayRecords()) +
+                                               " records are malformed and passed over");
     for (unsigned i = 0; i < options.Cameras; ++i) {
         const std::string& name = options.Scenes.empty()
                                       ? std::string("chart")
@@ -288,10 +330,11 @@ void StartCamera(CaptureRun& Run, unsigned I) {
     camera.FramesPerSecond = Run.Options.CameraFps;
     CameraCapture& capture = Run.Cameras[I];
     z40k::TraceWriter& trace = Run.Trace;
-    const NTSTATUS status = Run.Session.Plug(camera, &capture.Index, [&trace, I](streamclass::Filter& Filter) {
-        if (I == 0)
-            trace.FollowDevice(Filter.DeviceExtension());
-    });
+    const NTSTATUS status =
+        Run.Session.Plug(camera, &capture.Index, [&trace, I](streamclass::Filter& Filter) {
+            if (I == 0)
+                trace.FollowDevice(Filter.DeviceExtension());
+        });
     capture.Number = I;
     capture.Prefix = Run.Options.Cameras > 1 ? "cam" + std::to_string(I) + "-frame" : "frame";
     streamclass::Filter& filter = Run.Session.FilterOf(capture.Index);
@@ -352,14 +395,29 @@ uint64_t DroppedFrames(CaptureRun& Run) {
 // black. Several reads stay queued, so that frames arriving while a picture is written have a buffer to
 // go to.
 void RunPins(CaptureRun& Run) {
-    for (unsigned i = 0; i < Run.Cameras.size(); ++i) {
-        const NTSTATUS status = Run.Cameras[i].Pin->SetState(KSSTATE_RUN);
-        if (!NT_SUCCESS(status))
-            throw z40k::RuntimeError(CameraName(i, Run.Options.Cameras),
-                                     "the capture pin did not run: " + StatusName(status));
+    for (CameraCapture& camera : Run.Cameras) {
+        const NTSTATUS status = camera.Pin->SetState(KSSTATE_RUN);
+        camera.Running = NT_SUCCESS(status);
+        if (camera.Running)
+            continue;
+        std::string why = "the capture pin did not run: " + StatusName(status);
+        const std::string refusal = Run.Session.BandwidthRefusal(camera.Index);
+        if (!refusal.empty())
+            why += " (USBD_STATUS_NO_BANDWIDTH: " + refusal + ")";
+        const std::string name = CameraName(camera.Number, Run.Options.Cameras);
+        if (Run.Cameras.size() == 1)
+            throw z40k::RuntimeError(name, why);
+        // The others go on; this one is told about now and ends the capture's status later.
+        z40k::PrintError(name, why);
+        Run.CameraRefused = true;
     }
+    if (std::none_of(Run.Cameras.begin(), Run.Cameras.end(),
+                     [](const CameraCapture& C) { return C.Running; }))
+        throw z40k::RuntimeError("the cameras", "none of their capture pins ran");
     Run.Counter.Start();
     for (CameraCapture& camera : Run.Cameras) {
+        if (!camera.Running)
+            continue;
         const size_t buffers = std::min<size_t>(Run.Options.Buffers, std::max(Run.Options.Frames, 1u));
         camera.Buffers.assign(buffers, std::vector<uint8_t>(Run.VideoFormat.DataFormat.SampleSize));
         QueueReads(camera, std::vector<bool>(buffers, true));
@@ -423,6 +481,18 @@ bool AwaitBuffer(CaptureRun& Run, CameraCapture& Camera) {
     return true;
 }
 
+// A recording that stopped at its limit (or on a failed write) is told once; the capture goes on.
+void NoteRecordingStop(CaptureRun& Run) {
+    if (Run.RecordingNoted)
+        return;
+    const std::string stopped = Run.Session.RecordingStopped();
+    if (stopped.empty())
+        return;
+    Run.RecordingNoted = true;
+    Run.Counter.Break();
+    z40k::PrintWarning("--pcap " + Run.Options.Pcap, stopped);
+}
+
 // Waits for the camera's oldest read and writes its frame; then pulls the camera out when the options
 // say so after this many frames, or queues the buffer again. False when the capture must end: *Failure
 // says why (empty for a pipe's reader that stopped reading).
@@ -439,6 +509,9 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
         const std::string camera =
             Run.Options.Cameras > 1 ? CameraName(Camera.Number, Run.Options.Cameras) + ", " : "";
         *Failure = camera + "frame " + std::to_string(Camera.Captured) + ": not read: " + StatusName(status);
+        const std::string idle = Run.Session.ReplayIdle();
+        if (!idle.empty())
+            *Failure += " (" + idle + ")";
         return false;
     }
     {
@@ -452,6 +525,7 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
         return false;
     ++Camera.Captured;
     ++Run.Total;
+    NoteRecordingStop(Run);
     Run.Counter.Update(Run.Total, DroppedFrames(Run));
     if (Run.Options.UnplugAfter != 0 && Camera.Captured == Run.Options.UnplugAfter) {
         // Pulled out: the reads still queued come back failed, the frames written stay.
@@ -491,7 +565,8 @@ std::string ReadFrames(CaptureRun& Run) {
     for (bool more = true; more;) {
         more = false;
         for (CameraCapture& camera : Run.Cameras) {
-            if (camera.Captured >= Run.Options.Frames || camera.Unplugged || z40k::Interrupted())
+            if (!camera.Running || camera.Captured >= Run.Options.Frames || camera.Unplugged ||
+                z40k::Interrupted())
                 continue;
             more = true;
             if (!TakeFrame(Run, camera, &failure))
@@ -531,6 +606,9 @@ void FinishCapture(CaptureRun& Run) {
         throw z40k::RuntimeError(error);
     if (Run.Trace.IsOpen() && !Run.Trace.Commit(&error))
         throw z40k::RuntimeError(error);
+    NoteRecordingStop(Run);
+    if (!Run.Session.CloseRecording(&error))
+        throw z40k::RuntimeError(error);
 }
 
 // Files the driver could not write: it went on without them, and the user is told.
@@ -541,11 +619,14 @@ void WarnFileFailures(CaptureRun& Run) {
     Run.FileFailures.clear();
 }
 
-// Output folders checked before anything runs: -o made when missing (in a folder that exists), --drive-c
-// left for the driver's first file but its folder checked. Returns whether -o was made.
+// Output folders and files checked before anything runs: -o made when missing (in a folder that exists),
+// --drive-c left for the driver's first file but its folder checked, the recording's folder checked.
+// Returns whether -o was made.
 bool PrepareFolders(const CaptureOptions& Options) {
     if (!Options.DriveC.empty())
         z40k::PrepareOutputFolder(Options.DriveC, "drive C", false, false);
+    if (!Options.Pcap.empty())
+        z40k::CheckOutputFile(Options.Pcap, "recording");
     if (z40k::IsStandardOutput(Options.Directory))
         return false;
     return z40k::PrepareOutputFolder(Options.Directory, "the frames", true, true);
@@ -585,6 +666,8 @@ void RunCapture(const CaptureOptions& Options) {
     FinishCapture(run);
     if (z40k::Interrupted())
         throw InterruptedCapture{run.Total};
+    if (run.CameraRefused)
+        throw PartialCapture{};
 }
 
 } // namespace
@@ -618,6 +701,21 @@ static void AddFrameOptions(CLI::App* Cmd, CaptureOptions* Options) {
         ->capture_default_str();
 }
 
+// The bytes a microframe a high-speed isochronous pipe may carry: 1 to 3 equal transactions of at most
+// 1,024 bytes each, so 1..1024, an even count up to 2048 or a multiple of 3 up to 3072.
+static CLI::Validator PacketSizeCheck() {
+    const CLI::Validator range = z40k::WholeNumber(1, 3 * USB_HIGH_SPEED_ISOCH_MAX_PACKET);
+    return CLI::Validator(
+        [range](std::string& Text) {
+            std::string why = range(Text);
+            if (why.empty() && !rig::ValidPacketSize(static_cast<uint32_t>(std::stoul(Text))))
+                why = Text + " is not 1 to 3 equal transactions of at most 1024 bytes; it takes 1..1024, an "
+                             "even 1026..2048 or a multiple of 3 in 2049..3072";
+            return why;
+        },
+        "1..3072");
+}
+
 // The cameras of the run, its clock, its trace and the driver it loads.
 static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
     Cmd->add_option("--cameras", Options->Cameras, "cameras streaming at once through the one driver")
@@ -626,9 +724,20 @@ static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
     Cmd->add_option("--unplug-after", Options->UnplugAfter, "pull the camera out after this many frames")
         ->check(z40k::WholeNumber(1, 1000000000));
     Cmd->add_option("--packet-size", Options->PacketSize,
-                    "data packet size of the camera's isochronous pipe, in bytes (USB 2.0: at most 1024)")
-        ->check(z40k::WholeNumber(1, USB_HIGH_SPEED_ISOCH_MAX_PACKET))
+                    "bytes a microframe the camera's data pipe carries in its capture setting")
+        ->check(PacketSizeCheck())
         ->capture_default_str();
+    Cmd->add_option(
+           "--bus", Options->Bus,
+           "faithful: USB 2.0 high speed, a bus per camera; shared: the cameras on one; ideal: no limits")
+        ->check(z40k::OneOf({"faithful", "shared", "ideal"}))
+        ->capture_default_str();
+    Cmd->add_option("--pcap", Options->Pcap,
+                    "record the USB traffic into this file (USBPcap, for Wireshark)");
+    Cmd->add_option("--pcap-limit", Options->PcapLimitMib, "most MiB the recording may take")
+        ->check(z40k::WholeNumber(1, 1 << 20))
+        ->capture_default_str();
+    Cmd->add_option("--replay", Options->Replay, "play this USBPcap recording back as the camera");
     Cmd->add_option("--clock", Options->Clock, "real: the camera's own pace; virtual: as fast as possible")
         ->check(z40k::OneOf({"real", "virtual"}))
         ->capture_default_str();
@@ -658,10 +767,13 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     AddRunOptions(cmd, options.get());
     cmd->callback([options, ExitCode]() {
         CheckCombinations(*options);
+        CheckReplay(*options);
         ParsePropertyAssignments(options->Sets, &options->Assignments);
         try {
             RunCapture(*options);
             *ExitCode = 0;
+        } catch (const PartialCapture&) {
+            *ExitCode = z40k::EXIT_RUNTIME_FAILURE;
         } catch (const InterruptedCapture& i) {
             z40k::PrintError("interrupted", "stopped after " + z40k::Count(i.Frames, "frame", "frames") +
                                                 ", the settings and the trace saved");

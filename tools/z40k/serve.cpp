@@ -124,10 +124,17 @@ CLI::App* AddServeCommand(CLI::App& App, int* ExitCode) {
     cmd->add_option("--set", options->Sets, "set a property before the stream starts, e.g. exposure=1200")
         ->type_name("NAME=VALUE")
         ->allow_extra_args(false);
+    cmd->add_option("--pcap", options->Live.Pcap,
+                    "record the USB traffic into this file (USBPcap, for Wireshark)");
+    cmd->add_option("--bus", options->Live.Bus, "faithful: USB 2.0 high speed; ideal: no limits")
+        ->check(z40k::OneOf({"faithful", "ideal"}))
+        ->capture_default_str();
     cmd->callback([options, ExitCode]() {
         ParsePropertyAssignments(options->Sets, &options->Live.Assignments);
         if (!options->Live.DriveC.empty())
             z40k::PrepareOutputFolder(options->Live.DriveC, "drive C", false, false);
+        if (!options->Live.Pcap.empty())
+            z40k::CheckOutputFile(options->Live.Pcap, "recording");
         *ExitCode = RunServe(*options);
     });
     return cmd;

@@ -37,6 +37,8 @@ bool LiveCamera::BringUp(const LiveOptions& Options, std::string* Error) {
     session.DriveC = Options.DriveC;
     session.Registry = Options.Registry;
     session.SavesRegistry = true;
+    session.Bus = Options.Bus == "ideal" ? rig::BusMode::Ideal : rig::BusMode::Faithful;
+    session.Pcap = Options.Pcap;
     if (!session_->Open(session, Error))
         return false;
     // The driver goes on without a file it could not write; the user is told at once.
@@ -117,6 +119,11 @@ bool LiveCamera::Shutdown(std::string* Error) {
         if (filter_ != nullptr)
             session_->Remove(camera_);
         filter_ = nullptr;
+        std::string recording;
+        if (!session_->CloseRecording(&recording) && ok) {
+            *Error = recording;
+            ok = false;
+        }
         session_.reset();
     }
     return ok;

@@ -31,6 +31,8 @@ struct LiveOptions {
     std::string Scene = "chart";
     bool Mono = false;
     double CameraFps = 15;
+    std::string Bus = "faithful";                // "ideal": no USB 2.0 limits, the camera at its own pace
+    std::string Pcap;                            // record the USB traffic into this file (USBPcap)
     std::vector<PropertyAssignment> Assignments; // applied in order before the pin first runs
 };
 
@@ -120,9 +122,9 @@ class LiveCamera {
     void CaptureLoop();
     void EncodeLoop(int Scale);
     std::shared_ptr<LiveFrame> FreeFrame();
-    bool StopLocked(std::string* Error); // with control_ held
+    bool StopLocked(std::string* Error);                          // with control_ held
     bool BringUp(const LiveOptions& Options, std::string* Error); // with control_ held
-    unsigned ViewersLocked() const;      // with mutex_ held
+    unsigned ViewersLocked() const;                               // with mutex_ held
 
     // Start, Run, Stop, the property requests and Shutdown take turns here. The capture loop's reads do
     // not: the stream class takes a read while a property request or a stop is under way, and a stop

@@ -81,6 +81,7 @@ std::string RegistrySetJson(const rig::RegistryWrite& Value) {
 std::string FrameJson(const rig::FrameRecord& Frame) {
     std::string json = "{\"event\":\"frame\",\"index\":" + std::to_string(Frame.Index) +
                        ",\"bytes\":" + std::to_string(Frame.Bytes) +
+                       ",\"packets\":" + std::to_string(Frame.Packets) +
                        ",\"dropped\":" + (Frame.Dropped ? "true" : "false");
     if (Frame.Still)
         json += ",\"still\":true";

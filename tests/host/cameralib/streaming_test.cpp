@@ -136,15 +136,17 @@ class Pump : public ::testing::Test {
         bus_ = std::make_unique<bus::Bus>();
         camera_ = std::make_unique<simcam::SimulatedCamera>(config);
         std::memset(&ctx_, 0, sizeof(ctx_));
-        interface_ = camera_->InterfaceInformation();
+        device_.Port = bus_->Plug(camera_.get());
+        ASSERT_EQ(device_.Port->SelectConfiguration(0), STATUS_SUCCESS);
+        interface_ = device_.Port->InterfaceInformation();
         ctx_.InterfaceInfo = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(interface_.data());
         ctx_.CamInterface.Interface.Version = USBCAMD_VERSION_200;
         ctx_.CamInterface.USBCAMD_SetIsoPipeState = RecPipeState;
         device_.DeviceContext = &ctx_;
-        device_.Port = bus_->Plug(camera_.get());
         device_.InterfaceInfo = interface_;
         // The roles the driver gives the pipes at configure: the first sync pipe, the data pipe.
-        device_.PipeConfig = {{0, USBCAMD_SYNC_PIPE}, {0, USBCAMD_SYNC_PIPE}, {0, USBCAMD_MULTIPLEX_PIPE}, {0, 0}};
+        device_.PipeConfig = {
+            {0, USBCAMD_SYNC_PIPE}, {0, USBCAMD_SYNC_PIPE}, {0, USBCAMD_MULTIPLEX_PIPE}, {0, 0}};
         device_.DeviceData2 = &kRecord;
         cameralib::AttachDevice(&device_);
         recorder_.Camera = camera_.get();

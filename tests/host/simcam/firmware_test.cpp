@@ -28,21 +28,6 @@ class Firmware : public ::testing::Test {
     void TearDown() override { host::ClearAllFaults(); }
 };
 
-TEST_F(Firmware, PresentsFourPipesWithTheConfiguredDataPacketSize) {
-    simcam::CameraConfig config;
-    config.DataPacketSize = 1023;
-    SimulatedCamera cam(config);
-    std::vector<uint8_t> bytes = cam.InterfaceInformation();
-    ASSERT_EQ(bytes.size(), UsbInterfaceInformationSize(4));
-    auto* info = reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(bytes.data());
-    EXPECT_EQ(info->Length, bytes.size());
-    EXPECT_EQ(info->NumberOfPipes, 4u);
-    EXPECT_EQ(info->Pipes[0].MaximumPacketSize, 64);
-    EXPECT_EQ(info->Pipes[1].MaximumPacketSize, 64);
-    EXPECT_EQ(info->Pipes[2].MaximumPacketSize, 1023);
-    EXPECT_EQ(info->Pipes[2].PipeType, UsbdPipeTypeIsochronous);
-}
-
 TEST_F(Firmware, StatusWordFollowsTheConfiguredSequence) {
     simcam::CameraConfig config;
     config.StatusReplies = {0, 2, 1};
