@@ -258,8 +258,8 @@ TEST(HighSpeed, ATransferTakesAMicroframeAPacket) {
         SCOPED_TRACE(paced ? "high speed" : "ideal");
         host::ResetKernel();
         host::ClockSetMode(host::ClockMode::Virtual);
+        HastyDevice device; // outlives the bus, which unplugs it as it goes
         bus::Bus bus(model);
-        HastyDevice device;
         bus::Port* port = bus.Plug(&device);
         ASSERT_EQ(port->SelectConfiguration(0), STATUS_SUCCESS);
         std::vector<int64_t> completed;
