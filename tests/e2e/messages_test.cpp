@@ -74,6 +74,7 @@ TEST_F(Messages, ValuesOutsideTheirRangeSayTheRange) {
          "--packet-size: 1025 is not 1 to 3 equal transactions of at most 1024 bytes; it takes 1\\.\\.1024, "
          "an even 1026\\.\\.2048 or a multiple of 3 in 2049\\.\\.3072"},
         {Capture("--bus fast"), 2, "--bus: fast is not one of faithful, shared or ideal"},
+        {Capture("--pcap -"), 2, "--pcap -: the recording is written to a file; name one"},
         {Capture("--replay r.pcap --cameras 2"), 2,
          "--replay: a recording plays back as one camera, without --cameras or --scene"},
         {Capture("--camera-fps 0.5"), 2, "--camera-fps: 0\\.5 is out of range; it takes 1\\.\\.1000"},

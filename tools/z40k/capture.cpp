@@ -117,8 +117,11 @@ void CheckCombinations(const CaptureOptions& Options) {
         throw z40k::UsageError("--trace -", "standard output carries the frames with -o -");
 }
 
-// A recording plays back as the one camera it recorded.
-void CheckReplay(const CaptureOptions& Options) {
+// A recording plays back as the one camera it recorded, and is made in a file (the recorder replaces it
+// whole, so it cannot stream to standard output).
+void CheckRecordings(const CaptureOptions& Options) {
+    if (z40k::IsStandardOutput(Options.Pcap))
+        throw z40k::UsageError("--pcap -", "the recording is written to a file; name one");
     if (!Options.Replay.empty() && (Options.Cameras != 1 || !Options.Scenes.empty()))
         throw z40k::UsageError("--replay",
                                "a recording plays back as one camera, without --cameras or --scene");
@@ -767,7 +770,7 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     AddRunOptions(cmd, options.get());
     cmd->callback([options, ExitCode]() {
         CheckCombinations(*options);
-        CheckReplay(*options);
+        CheckRecordings(*options);
         ParsePropertyAssignments(options->Sets, &options->Assignments);
         try {
             RunCapture(*options);

@@ -3,9 +3,11 @@
 // frames keep flowing. The HTTP API under the page is documented in the README.
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
+#include "tools/z40k/frame_stream.h"
 #include "tools/z40k/http_checks.h"
 #include "tools/z40k/http_server.h"
 #include "tools/z40k/interrupt.h"
+#include "tools/z40k/messages.h"
 #include "tools/z40k/output_paths.h"
 #include "tools/z40k/serve_api.h"
 #include "tools/z40k/serve_live.h"
@@ -133,6 +135,8 @@ CLI::App* AddServeCommand(CLI::App& App, int* ExitCode) {
         ParsePropertyAssignments(options->Sets, &options->Live.Assignments);
         if (!options->Live.DriveC.empty())
             z40k::PrepareOutputFolder(options->Live.DriveC, "drive C", false, false);
+        if (z40k::IsStandardOutput(options->Live.Pcap))
+            throw z40k::UsageError("--pcap -", "the recording is written to a file; name one");
         if (!options->Live.Pcap.empty())
             z40k::CheckOutputFile(options->Live.Pcap, "recording");
         *ExitCode = RunServe(*options);
