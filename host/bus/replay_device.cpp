@@ -116,6 +116,8 @@ NTSTATUS ReplayDevice::Answer(const SetupPacket& Setup, std::vector<uint8_t>* Da
     const std::vector<RecordedControl>& controls = recording_->Controls;
     bool anchoredNow = false;
     const RecordedControl* answer = nullptr;
+    // The clock is read outside mutex_: its waits hold the clock's lock while they take mutex_.
+    const int64_t now = host::ClockNow100ns();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const uint64_t occurrence = ++answered_[key];
@@ -129,7 +131,7 @@ NTSTATUS ReplayDevice::Answer(const SetupPacket& Setup, std::vector<uint8_t>* Da
         if (!anchored_ && anchor_ != SIZE_MAX && key == KeyOf(controls[anchor_].Setup) &&
             occurrence == anchorOccurrence_) {
             anchored_ = anchoredNow = true;
-            base100ns_ = host::ClockNow100ns();
+            base100ns_ = now;
             baseSlotTime_ = controls[anchor_].Time100ns;
         }
     }
@@ -269,17 +271,18 @@ void ReplayDevice::Run() {
         });
         size_t end;
         int64_t due;
+        const int64_t now = host::ClockNow100ns(); // outside mutex_, as in Answer
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (quit_)
                 return;
             if (rebase_) {
-                base100ns_ = host::ClockNow100ns();
+                base100ns_ = now;
                 baseSlotTime_ = slotTimes_[nextSlot_];
                 rebase_ = false;
             }
             end = tickEnds_[nextTick_];
-            due = std::max(base100ns_ + slotTimes_[end - 1] - baseSlotTime_, host::ClockNow100ns());
+            due = std::max(base100ns_ + slotTimes_[end - 1] - baseSlotTime_, now);
         }
         const bool stopped = host::ClockWait(
             [this]() {
