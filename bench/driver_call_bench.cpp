@@ -2,15 +2,20 @@
 // library makes them, on each kernel path, against memcpy of the 14,745,600 output bytes in the same
 // run. The driver is the one a host session installs: linked in, or z40k.sys through the PE loader
 // (--driver, 32-bit build), so the same program measures the native build and the shipped binary the
-// same way. Each path is pinned through the settings' "Imaging Path" value, which the driver reads when
-// the camera initialises; the call is timed in CPU time of this thread, the median over repetitions, as
-// z40k-bench times its stages. Prints a table, then "ratio NAME R" lines and "ms NAME T" lines.
+// same way. Each path is pinned by what the host acts as, as the driver finds it when it loads: Windows
+// XP for the SSE paths (a processor without SSSE3 for SSE2: a loaded image sees that only where the host
+// traps its cpuid), 7 for AVX2, 10 for AVX-512, and every floating-point save failing for the scalar
+// kernels (which also leaves the white balance's few divisions out of the colour call). The call is
+// timed in CPU time of this thread, the median over repetitions, as z40k-bench times its stages. Prints
+// a table, then "ratio NAME R" lines and "ms NAME T" lines.
 #include "host/cameralib/library_device.h"
+#include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
 #include "host/rig/capture_pin.h"
 #include "host/rig/session.h"
 #include "imaging/raw_frame.h"
 #include "imaging/vector_paths.h"
+#include "tests/imaging/path_levers.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -66,16 +71,18 @@ struct CallRig {
     cameralib::LibraryDevice* Device = nullptr;
 };
 
-bool Open(const Options& O, LONG Path, bool Colour, CallRig* R, std::string* Error) {
+bool Open(const Options& O, ImagingPath Path, bool Colour, CallRig* R, std::string* Error) {
+    const path_levers::Levers levers = path_levers::LeversOf(Path);
     rig::SessionOptions options;
     options.VirtualClock = true;
     options.DriveC = "/tmp/z40k-call-bench-c";
     options.DriverImage = O.Driver;
-    options.Target = O.Target;
+    options.Target = levers.Target;
     if (!R->Session.Open(options, Error))
         return false;
+    if (Path != IMAGING_PATH_SCALAR)
+        host::SetProcessorLevel(levers.Level);
     const std::string settings = host::DriverKeyPath() + "\\Z40K_Settings";
-    host::RegistrySetDword(settings, "Imaging Path", uint32_t(Path));
     host::RegistrySetDword(settings, "Color Enable", Colour);
     host::RegistrySetDword(settings, "Auto White Balance", Colour);
     size_t camera = 0;
@@ -85,25 +92,49 @@ bool Open(const Options& O, LONG Path, bool Colour, CallRig* R, std::string* Err
         *Error = "the camera did not come up to a running pin";
         return false;
     }
+    if (Path == IMAGING_PATH_SCALAR)
+        host::InjectFault("KeSaveFloatingPointState", {1, 0, STATUS_UNSUCCESSFUL});
     R->Device = cameralib::DeviceFromContext(R->Session.FilterOf(camera).DeviceExtension());
     return R->Device != nullptr && R->Device->DeviceData2 != nullptr;
 }
 
-double TimeCall(const Options& O, LONG Path, bool Colour, const std::vector<uint8_t>& Raw,
+// Whether the saves of the state a call made are those of Path: none for the scalar kernels, the
+// floating-point state's for the SSE paths, the extended state's, with its AVX-512 part or without, for
+// the AVX ones. (SSE2 and SSSE3 save alike.)
+bool SavesMatch(ImagingPath Path, const host::ProcessorStateCounts& Before,
+                const host::ProcessorStateCounts& After) {
+    const unsigned floating = After.FloatSaves - Before.FloatSaves;
+    const unsigned extended = After.ExtendedSaves - Before.ExtendedSaves;
+    if (Path == IMAGING_PATH_SCALAR)
+        return floating == 0 && extended == 0;
+    if (Path <= IMAGING_PATH_SSSE3)
+        return floating > 0 && extended == 0;
+    const ULONG64 mask = Path == IMAGING_PATH_AVX512 ? XSTATE_MASK_AVX | XSTATE_MASK_AVX512 : XSTATE_MASK_AVX;
+    return extended > 0 && After.LastExtendedMask == mask;
+}
+
+double TimeCall(const Options& O, ImagingPath Path, bool Colour, const std::vector<uint8_t>& Raw,
                 std::vector<uint8_t>* Frame, std::string* Error) {
     CallRig r;
     if (!Open(O, Path, Colour, &r, Error))
         return -1;
     std::vector<uint8_t> raw = Raw;
     ULONG bytes = 0;
+    const host::ProcessorStateCounts before = host::ProcessorState();
     const double ms = MedianMs(O, [&] {
         r.Device->DeviceData2->CamProcessRawVideoFrameEx(
             r.Device->BusDeviceObject, r.Device->DeviceContext, nullptr, Frame->data(), ULONG(Frame->size()),
             raw.data(), ULONG(raw.size()), 0, &bytes, ULONG(raw.size()), 0);
     });
+    const bool pinned = SavesMatch(Path, before, host::ProcessorState());
+    host::ClearAllFaults();
     r.Pin.Pin->SetState(KSSTATE_STOP);
     if (bytes == 0) {
         *Error = "the driver converted nothing";
+        return -1;
+    }
+    if (!pinned) {
+        *Error = "the driver did not take the path pinned";
         return -1;
     }
     return ms;
@@ -161,6 +192,11 @@ int main(int argc, char** argv) {
     for (const auto& p : PATHS) {
         if (p.Path > best)
             continue;
+        if (!options.Driver.empty() && !path_levers::ImageSeesLevers(p.Path) &&
+            p.Path != IMAGING_PATH_SCALAR) {
+            std::printf("%-8s not measured: this host cannot trap the image's cpuid\n", p.Name);
+            continue;
+        }
         std::string error;
         const double colour = TimeCall(options, p.Path, true, raw, &frame, &error);
         const double grey = colour < 0 ? -1 : TimeCall(options, p.Path, false, raw, &frame, &error);

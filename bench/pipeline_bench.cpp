@@ -9,6 +9,7 @@
 #include "imaging/white_balance.h"
 #include "host/kernel/kernel_host.h"
 #include "platform/kernel.h"
+#include "tests/imaging/path_levers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -53,10 +54,18 @@ Buffers& Shared() {
     return *b;
 }
 
-// Pins the conversions to one kernel path for a benchmark's run.
+// Pins the conversions to one kernel path for a benchmark's run: the host acts as the system and
+// processor that leave the driver that path.
 struct PathChoice {
-    explicit PathChoice(ImagingPath Path) { LimitImagingPath(Path); }
-    ~PathChoice() { LimitImagingPath(0); }
+    explicit PathChoice(ImagingPath Path) {
+        path_levers::ActAsSystemOf(Path);
+        FindExtendedStateRoutines();
+    }
+    ~PathChoice() {
+        host::SetWindowsTarget(host::WindowsTarget::Ten);
+        host::SetProcessorLevel(host::ProcessorLevel::Real);
+        FindExtendedStateRoutines();
+    }
 };
 
 void Memcpy(benchmark::State& State, size_t Bytes) {

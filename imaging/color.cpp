@@ -118,6 +118,64 @@ inline VOID LookupPair(PUCHAR Out, const UCHAR* Q, const LookupRows& R, const De
     *C = {blue2, C->Red1, red3, greenRight};
 }
 
+#if defined(__i386__)
+// i386 has seven general registers, and the pair loop below keeps eleven values live from pair to pair
+// (the pointers, the three row distances, the tables and the carried sums): a third of its instructions
+// are spills and reloads. The rows the driver converts lie at fixed distances from one another, set by
+// the raw frame's two fields or by the scratch frame's lines, so for those the distances are constants
+// of the instructions, and only the blue sum is carried: the red sums and the green samples are read
+// again, which costs less than reloading them from the stack.
+template <LONG_PTR BlueFar, LONG_PTR RedNear, LONG_PTR RedFar>
+VOID LookupPairsAt(PUCHAR Out, const UCHAR* Q, const DemosaicTables* T, SIZE_T Pairs) {
+    SIZE_T blue0 = VerticalIndex(Q, 0, BlueFar, 0);
+    for (const PUCHAR end = Out + 6 * Pairs; Out != end; Out += 6, Q += 2) {
+        const SIZE_T blue2 = VerticalIndex(Q, 0, BlueFar, 2);
+        Out[0] = T->Blue[3 * blue0 + blue2];
+        Out[3] = T->Blue[3 * blue2 + blue0];
+        blue0 = blue2;
+        const SIZE_T green = Q[1];
+        Out[1] = T->Green[green + Q[RedNear]];
+        Out[4] = T->Green[green + Q[RedNear + 2]];
+        const SIZE_T red1 = 3 * VerticalIndex(Q, RedNear, RedFar, 1);
+        Out[2] = T->Red[red1 + VerticalIndex(Q, RedNear, RedFar, -1)];
+        Out[5] = T->Red[red1 + VerticalIndex(Q, RedNear, RedFar, 3)];
+    }
+}
+
+typedef VOID (*LookupPairsRoutine)(PUCHAR Out, const UCHAR* Q, const DemosaicTables* T, SIZE_T Pairs);
+
+struct KnownRows {
+    LONG_PTR BlueFar, RedNear, RedFar;
+    LookupPairsRoutine Routine;
+};
+
+// The distances of the rows of a quad from its blue row, blue row above or below the red one, for the
+// two layouts the driver reads (see DemosaicWindow and RowsOfWindow): the raw frame's fields, a line
+// apart within a field and the fields' distance apart, and the scratch frame, a line apart.
+constexpr LONG_PTR LINE = RAW_LINE_DISTANCE;
+constexpr LONG_PTR FIELDS = LONG_PTR(RAW_SECOND_FIELD_OFFSET) - LONG_PTR(RAW_FIRST_FIELD_OFFSET);
+#define KNOWN_ROWS_AT(blueFar, redNear, redFar)                                                              \
+    { blueFar, redNear, redFar, LookupPairsAt<blueFar, redNear, redFar> }
+constexpr KnownRows KNOWN_ROWS[] = {
+    KNOWN_ROWS_AT(LINE, FIELDS, FIELDS - LINE),   KNOWN_ROWS_AT(LINE, LINE - FIELDS, -FIELDS),
+    KNOWN_ROWS_AT(-LINE, -FIELDS, LINE - FIELDS), KNOWN_ROWS_AT(-LINE, FIELDS - LINE, FIELDS),
+    KNOWN_ROWS_AT(2 * LINE, LINE, -LINE),         KNOWN_ROWS_AT(-2 * LINE, -LINE, LINE),
+};
+#undef KNOWN_ROWS_AT
+
+// The pairs done by the kernel for the rows' distances, when there is one; false when there is none.
+bool LookupPairsAtKnownRows(PUCHAR Out, const UCHAR* Q, const LookupRows& R, const DemosaicTables* T,
+                            SIZE_T Pairs) {
+    for (const KnownRows& known : KNOWN_ROWS) {
+        if (known.BlueFar == R.BlueFar && known.RedNear == R.RedNear && known.RedFar == R.RedFar) {
+            known.Routine(Out, Q, T, Pairs);
+            return true;
+        }
+    }
+    return false;
+}
+#endif
+
 } // namespace
 
 // The pixels of DemosaicRowScalar in the same order, each byte looked up. Two pairs per step: the
@@ -143,14 +201,22 @@ VOID DemosaicRowLookup(const UCHAR* BlueNear, const UCHAR* BlueFar, const UCHAR*
         if (--left == 0)
             return;
     }
+    SIZE_T pairs = left / 2;
+#if defined(__i386__)
+    if (LookupPairsAtKnownRows(Out, q, rows, tables, pairs)) {
+        Out += 6 * pairs;
+        q += 2 * pairs;
+        pairs = 0;
+    }
+#endif
     LookupCarry carry = {VerticalIndex(q, 0, rows.BlueFar, 0),
                          VerticalIndex(q, rows.RedNear, rows.RedFar, -1),
                          VerticalIndex(q, rows.RedNear, rows.RedFar, 1), q[rows.RedNear]};
-    for (const PUCHAR quadsEnd = Out + 3 * (left & ~SIZE_T(3)); Out != quadsEnd; Out += 12, q += 4) {
+    for (const PUCHAR quadsEnd = Out + 6 * (pairs & ~SIZE_T(1)); Out != quadsEnd; Out += 12, q += 4) {
         LookupPair(Out, q, rows, tables, &carry);
         LookupPair(Out + 6, q + 2, rows, tables, &carry);
     }
-    if (left & 2) {
+    if (pairs & 1) {
         LookupPair(Out, q, rows, tables, &carry);
         Out += 6;
         q += 2;

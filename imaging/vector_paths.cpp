@@ -5,8 +5,9 @@
 #include "platform/kernel.h"
 #include "driver/relaxed.h"
 
+#include "platform/processor.h"
+
 #if defined(Z40K_VECTOR_PATHS)
-#include <cpuid.h>     // the cpuid instruction, inline; no library code
 #include <immintrin.h> // compiler intrinsics only; no library code
 
 // Vector code is compiled per function, so the rest of the driver (and the i386 kernel build) keeps the
@@ -19,8 +20,6 @@ namespace {
 // 0 until the first SupportedImagingPath, then the path detected. Driver-wide, and a plain zeroed
 // variable: the kernel build runs no constructors.
 LONG DetectedPath;
-// The limit set by LimitImagingPath; 0 = none.
-LONG PathLimit;
 
 // The extended-state routines of this system, found by FindExtendedStateRoutines; all three or none.
 PKE_SAVE_EXTENDED_PROCESSOR_STATE SaveExtendedState;
@@ -34,40 +33,37 @@ PVOID FindSystemRoutine(PCWSTR Name) {
 }
 
 #if defined(Z40K_VECTOR_PATHS)
-// XCR0: the register states the processor has been told to save and restore.
-ULONGLONG ReadXcr0() {
-    unsigned low, high;
-    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-    return (ULONGLONG(high) << 32) | low;
-}
-
 constexpr ULONGLONG XCR0_AVX = 0x6;     // XMM and YMM state
 constexpr ULONGLONG XCR0_AVX512 = 0xE6; // and the mask registers and both halves of the ZMM registers
 
 // The SSE paths need only what cpuid says: every target saves the XMM registers with the floating-point
 // state.
-ImagingPath DetectSsePath(unsigned Ecx, unsigned Edx) {
-    if (!(Edx & bit_SSE2))
+ImagingPath DetectSsePath(ULONG Ecx, ULONG Edx) {
+    if (!(Edx & CPUID1_EDX_SSE2))
         return IMAGING_PATH_SCALAR;
-    return (Ecx & bit_SSSE3) ? IMAGING_PATH_SSSE3 : IMAGING_PATH_SSE2;
+    return (Ecx & CPUID1_ECX_SSSE3) ? IMAGING_PATH_SSSE3 : IMAGING_PATH_SSE2;
 }
 
 ImagingPath DetectImagingPath() {
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
+    CPUID_REGISTERS leaf0, leaf1, leaf7;
+    ReadCpuid(0, 0, &leaf0);
+    if (leaf0.Eax < 1)
         return IMAGING_PATH_SCALAR;
-    const ImagingPath sse = DetectSsePath(ecx, edx);
+    ReadCpuid(1, 0, &leaf1);
+    const ImagingPath sse = DetectSsePath(leaf1.Ecx, leaf1.Edx);
     PRTL_GET_ENABLED_EXTENDED_FEATURES enabledFeatures = ReadRelaxed(EnabledExtendedFeatures);
-    if (sse != IMAGING_PATH_SSSE3 || enabledFeatures == nullptr || !(ecx & bit_OSXSAVE) || !(ecx & bit_AVX))
+    if (sse != IMAGING_PATH_SSSE3 || enabledFeatures == nullptr || !(leaf1.Ecx & CPUID1_ECX_OSXSAVE) ||
+        !(leaf1.Ecx & CPUID1_ECX_AVX) || leaf0.Eax < 7)
         return sse;
     // A state may be used only when the processor saves it (XCR0) and the system has enabled it: the save
     // routine must not be asked for anything else.
     const ULONGLONG xcr0 = ReadXcr0() & (enabledFeatures(XCR0_AVX512) | XSTATE_MASK_LEGACY);
-    if ((xcr0 & XCR0_AVX) != XCR0_AVX || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) ||
-        !(ebx & bit_AVX2))
+    ReadCpuid(7, 0, &leaf7);
+    if ((xcr0 & XCR0_AVX) != XCR0_AVX || !(leaf7.Ebx & CPUID7_EBX_AVX2))
         return sse;
-    const unsigned avx512 = bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
-    if ((ebx & avx512) == avx512 && (ecx & bit_AVX512VBMI) && (xcr0 & XCR0_AVX512) == XCR0_AVX512)
+    const ULONG avx512 = CPUID7_EBX_AVX512F | CPUID7_EBX_AVX512BW | CPUID7_EBX_AVX512VL;
+    if ((leaf7.Ebx & avx512) == avx512 && (leaf7.Ecx & CPUID7_ECX_AVX512VBMI) &&
+        (xcr0 & XCR0_AVX512) == XCR0_AVX512)
         return IMAGING_PATH_AVX512;
     return IMAGING_PATH_AVX2;
 }
@@ -102,18 +98,6 @@ ImagingPath SupportedImagingPath() {
         WriteRelaxed(DetectedPath, path);
     }
     return ImagingPath(path);
-}
-
-VOID LimitImagingPath(LONG Path) {
-    WriteRelaxed(PathLimit, Path);
-}
-
-ImagingPath ActiveImagingPath() {
-    const LONG supported = SupportedImagingPath();
-    const LONG limit = ReadRelaxed(PathLimit);
-    if (limit <= 0 || limit >= supported)
-        return ImagingPath(supported);
-    return limit < IMAGING_PATH_SCALAR ? IMAGING_PATH_SCALAR : ImagingPath(limit);
 }
 
 ImagingKernels ScalarImagingKernels() {
@@ -156,7 +140,7 @@ bool SaveStateFor(ImagingPath Path, VectorStateSave* Save) {
 
 ImagingKernels BeginImagingKernels(VectorStateSave* Save) {
 #if defined(Z40K_VECTOR_PATHS)
-    const ImagingPath path = ActiveImagingPath();
+    const ImagingPath path = SupportedImagingPath();
     if (SaveStateFor(path, Save))
         return KernelsOf(path);
 #else

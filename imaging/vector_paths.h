@@ -49,8 +49,7 @@ constexpr ULONG VECTOR_GAIN_LIMIT = 32767;
 // this are left to the scalar kernel without saving any state.
 constexpr LONG VECTOR_MIN_PIXELS = 33;
 
-// The kernel families, slowest first. Every one writes the same bytes. The values are what the settings
-// key's "Imaging Path" value names.
+// The kernel families, slowest first. Every one writes the same bytes.
 enum ImagingPath : LONG {
     IMAGING_PATH_SCALAR = 1,
     IMAGING_PATH_SSE2 = 2,
@@ -66,15 +65,9 @@ VOID FindExtendedStateRoutines();
 
 // The fastest path the processor offers (cpuid) and the system lets the driver use: the SSE paths under
 // the floating-point save every target has, the AVX ones only with the extended-state routines and the
-// states enabled both in XCR0 and by the system. Read at the first call after FindExtendedStateRoutines.
+// states enabled both in XCR0 and by the system. Read at the first call after FindExtendedStateRoutines;
+// every conversion takes it, unless its state cannot be saved.
 ImagingPath SupportedImagingPath();
-
-// Pins the conversions to a path (the settings' "Imaging Path", tests, benchmarks): the path taken is the
-// lower of Path and the supported one. 0 lifts the limit.
-VOID LimitImagingPath(LONG Path);
-
-// The path a conversion starting now takes: the supported one under the limit.
-ImagingPath ActiveImagingPath();
 
 // The row kernels of one span of work.
 struct ImagingKernels {
@@ -94,11 +87,11 @@ union VectorStateSave {
     XSTATE_SAVE Extended;
 };
 
-// In the kernel, vector registers may only be used between saving and restoring their state. Picks the
-// active path, saves the state its registers need (the floating-point state, which holds the XMM registers,
-// for SSE2 and SSSE3; AVX, plus the 512-bit state for AVX-512) and returns that path's kernels; when the
-// path is scalar or the save fails nothing is saved and the kernels are the scalar ones. Every call is
-// paired with EndImagingKernels.
+// In the kernel, vector registers may only be used between saving and restoring their state. Takes the
+// supported path, saves the state its registers need (the floating-point state, which holds the XMM
+// registers, for SSE2 and SSSE3; AVX, plus the 512-bit state for AVX-512) and returns that path's kernels;
+// when the path is scalar or the save fails nothing is saved and the kernels are the scalar ones. Every call
+// is paired with EndImagingKernels.
 ImagingKernels BeginImagingKernels(VectorStateSave* Save);
 VOID EndImagingKernels(VectorStateSave* Save, const ImagingKernels& Kernels);
 

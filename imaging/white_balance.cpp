@@ -45,29 +45,38 @@ ULONG GainFromDouble(double Gain) {
     return ULONG(Gain);
 }
 
-// Sum of the four 16-bit lanes of Lanes.
-inline ULONG FoldLanes(ULONGLONG Lanes) {
+// The statistics add a machine word of samples at a time: eight on x86-64, four on i386, which has no
+// 64-bit registers and would take every 64-bit mask, shift and addition in two halves.
+typedef ULONG_PTR SampleWord;
+constexpr SampleWord LOW_BYTES = SampleWord(0x00FF00FF00FF00FFull);
+constexpr LONG WORD_SAMPLES = LONG(sizeof(SampleWord));
+
+// Sum of the 16-bit lanes of Lanes.
+inline ULONG FoldLanes(SampleWord Lanes) {
+#if UINTPTR_MAX > 0xFFFFFFFFu
     const ULONGLONG pairs = (Lanes & 0x0000FFFF0000FFFFull) + ((Lanes >> 16) & 0x0000FFFF0000FFFFull);
     return ULONG(pairs) + ULONG(pairs >> 32);
+#else
+    return ULONG(Lanes & 0xFFFF) + ULONG(Lanes >> 16);
+#endif
 }
 
 } // namespace
 
-// Eight samples at a time: in a little-endian word the even samples are bytes 0, 2, 4 and 6 and the odd
-// ones bytes 1, 3, 5 and 7, so one mask spreads either set over four 16-bit lanes and one addition adds
-// four samples. A lane holds 257 samples of 255, so the lanes are folded into the totals every 256 words.
+// A word at a time: in a little-endian word the even samples are its even bytes and the odd ones its odd
+// bytes, so one mask spreads either set over 16-bit lanes and one addition adds a lane's worth of
+// samples. A lane holds 257 samples of 255, so the lanes are folded into the totals every 256 words.
 VOID SumParitiesScalar(const UCHAR* Row, LONG Columns, ULONG* Even, ULONG* Odd) {
-    constexpr ULONGLONG LOW_BYTES = 0x00FF00FF00FF00FFull;
     constexpr LONG WORDS_PER_FOLD = 256;
     ULONG even = 0, odd = 0;
     LONG c = 0;
-    while (Columns - c >= 8) {
-        LONG words = (Columns - c) / 8;
+    while (Columns - c >= WORD_SAMPLES) {
+        LONG words = (Columns - c) / WORD_SAMPLES;
         if (words > WORDS_PER_FOLD)
             words = WORDS_PER_FOLD;
-        ULONGLONG evenLanes = 0, oddLanes = 0;
-        for (; words > 0; --words, c += 8) {
-            ULONGLONG word;
+        SampleWord evenLanes = 0, oddLanes = 0;
+        for (; words > 0; --words, c += WORD_SAMPLES) {
+            SampleWord word;
             __builtin_memcpy(&word, Row + c, sizeof(word));
             evenLanes += word & LOW_BYTES;
             oddLanes += (word >> 8) & LOW_BYTES;

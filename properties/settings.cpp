@@ -1,11 +1,10 @@
 // Persistent settings: six values in the subkey "Z40K_Settings" of the device's driver key, given their
-// initial values and read back at initialise-device, written back when capture stops; and one value only
-// read there, the cap on the imaging path.
+// initial values and read back at initialise-device, written back when capture stops. Nothing else is
+// read from the registry.
 #include "properties/settings.h"
 
 #include "platform/kernel.h"
 #include "driver/relaxed.h"
-#include "imaging/vector_paths.h"
 
 namespace {
 
@@ -46,10 +45,6 @@ constexpr SettingValue SETTING_VALUES[] = {
 };
 
 #undef SETTING
-
-// Read, never written: an administrator's (or a benchmark's) cap on the conversions' kernel path, as
-// LimitImagingPath takes it.
-const WCHAR IMAGING_PATH_NAME[] = u"Imaging Path";
 
 // Booleans take any non-zero value as true; the 16-bit fields keep the low 16 bits.
 void SetField(PDeviceContext Context, SettingField Field, ULONG Value) {
@@ -199,11 +194,6 @@ BOOLEAN LoadSettings(PDeviceContext Context) {
         if (NT_SUCCESS(ReadSettingValue(settingsKey, setting.Name, setting.NameSize, &value, &length)))
             SetField(Context, setting.Field, value);
     }
-    ULONG path = 0;
-    ULONG length = sizeof(path);
-    if (NT_SUCCESS(
-            ReadSettingValue(settingsKey, IMAGING_PATH_NAME, sizeof(IMAGING_PATH_NAME), &path, &length)))
-        LimitImagingPath(LONG(path));
     CloseSettingsKey(driverKey, settingsKey);
     return TRUE;
 }

@@ -115,6 +115,26 @@ struct ProcessorStateCounts {
 };
 ProcessorStateCounts ProcessorState();
 
+// ---- the processor ------------------------------------------------------------------------------------
+// The processor the host stands for: the real one, or an older one that lacks the newer instruction sets
+// the driver looks for. The driver's processor routines (cpuid and XCR0, platform/processor.h) answer as
+// that processor, and so do the cpuid instructions of a loaded z40k.sys where the system lets the host
+// trap them (the 32-bit host on Linux, on a processor with cpuid faulting): see ProcessorTrapsCpuid.
+enum class ProcessorLevel {
+    NoSse2, // a Pentium III or Athlon XP: SSE, no SSE2
+    Sse2,   // a Pentium 4 or Athlon 64: SSE2 and SSE3, no SSSE3
+    Ssse3,  // a Core 2: SSSE3 to SSE4.2, no AVX
+    Avx2,   // AVX and AVX2, no AVX-512
+    Real,   // everything the real processor has (ResetKernel)
+};
+// The features of the levels above Level read as absent: in cpuid, and in XCR0, whose AVX and AVX-512
+// states go with the instructions.
+void SetProcessorLevel(ProcessorLevel Level);
+ProcessorLevel CurrentProcessorLevel();
+// True when a level below Real also reaches cpuid instructions executed outside the driver's routines
+// (a loaded image's), on the threads started after the level was set and the one that set it.
+bool ProcessorTrapsCpuid();
+
 // ---- the device below the class device object (the PnP query-interface request) -----------------------
 // The handler receives the IRP with its stack location for the called device; it either completes it
 // (IofCompleteRequest, returning the status) or returns STATUS_PENDING and completes it later through

@@ -20,6 +20,7 @@ void ResetRegistry();
 void ResetHandles();
 void ResetDevicesAndIrps();
 void ResetSystemRoutines();
+void ResetProcessor();
 
 // Lets Interval100ns (negative: relative, positive: absolute clock time) pass on the clock; returns the
 // clock time at which the wait began.

@@ -16,6 +16,7 @@ void ResetKernel() {
     detail::ResetFiles();
     detail::ResetRegistry();
     detail::ResetSystemRoutines();
+    detail::ResetProcessor();
 }
 
 } // namespace host

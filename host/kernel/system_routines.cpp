@@ -12,9 +12,9 @@
 #include "host/kernel/kernel_host.h"
 #include "host/kernel/kernel_internal.h"
 #include "platform/kernel.h"
+#include "platform/processor.h"
 
 #include <atomic>
-#include <cpuid.h>
 
 namespace host {
 namespace {
@@ -29,20 +29,6 @@ template <typename Routine> void* AddressOf(Routine R) {
     KernelExport {                                                                                           \
 #Name, AddressOf(&Name), WindowsTarget::Since                                                        \
     }
-
-// The register states the processor saves and the system has enabled: XCR0 where the processor has
-// XSAVE and the system turned it on, else the x87 and SSE states alone.
-ULONG64 ProcessorEnabledStates() {
-#if defined(__i386__) || defined(__x86_64__)
-    unsigned eax, ebx, ecx, edx;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_OSXSAVE)) {
-        unsigned low, high;
-        __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-        return (ULONG64(high) << 32) | low;
-    }
-#endif
-    return XSTATE_MASK_LEGACY;
-}
 
 } // namespace
 
@@ -147,5 +133,6 @@ ULONG64 NTAPI RtlGetEnabledExtendedFeatures(ULONG64 FeatureMask) {
     const ULONG64 known = host::CurrentWindowsTarget() >= host::WindowsTarget::Ten
                               ? ~ULONG64(0)
                               : XSTATE_MASK_LEGACY | XSTATE_MASK_AVX;
-    return FeatureMask & known & host::ProcessorEnabledStates();
+    // The processor's own states (XCR0, as the host's processor reads), those of them the system knows.
+    return FeatureMask & known & ReadXcr0();
 }

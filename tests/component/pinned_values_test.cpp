@@ -21,6 +21,7 @@
 #include "streams/stream_descriptors.h"
 #include "tests/component/driver_under_test.h"
 #include "tests/component/fresh_host.h"
+#include "tests/imaging/path_levers.h"
 
 #include <gtest/gtest.h>
 
@@ -451,7 +452,8 @@ TEST(PinnedKernelChoice, VectorLimitAndTableRoom) {
     alignas(64) static uint8_t room[sizeof(DemosaicTables)];
     std::memset(room, 0xEE, sizeof room);
     p.BlueGain = p.GreenGain = p.RedGain = 128;
-    LimitImagingPath(IMAGING_PATH_SCALAR); // the plain path
+    path_levers::ActAsSystemOf(IMAGING_PATH_SCALAR); // the plain path
+    FindExtendedStateRoutines();
     DemosaicBayerWithTableSpace(&p, room, sizeof room);
     EXPECT_NE(std::count(room, room + sizeof room, 0xEE), long(sizeof room)) << "exact room left unused";
 
@@ -459,7 +461,8 @@ TEST(PinnedKernelChoice, VectorLimitAndTableRoom) {
     alignas(64) static uint8_t shortRoom[sizeof(DemosaicTables) + 64];
     std::memset(shortRoom, 0xEE, sizeof shortRoom);
     DemosaicBayerWithTableSpace(&p, shortRoom + 1, sizeof(DemosaicTables) + 62);
-    LimitImagingPath(0);
+    host::ResetKernel();
+    FindExtendedStateRoutines();
     EXPECT_EQ(std::count(shortRoom, shortRoom + sizeof shortRoom, 0xEE), long(sizeof shortRoom));
 
     // The capture window (all 2560 samples of all 1920 lines) is read straight from the raw frame's two

@@ -18,6 +18,18 @@ namespace {
 
 constexpr uint8_t SENTINEL = 0xC3;
 
+// Path taken from here on: the system and processor of Path, found as a driver load finds them; 0 for
+// the host's own.
+void PinPath(LONG Path) {
+    if (Path == 0) {
+        host::SetWindowsTarget(host::WindowsTarget::Ten);
+        host::SetProcessorLevel(host::ProcessorLevel::Real);
+    } else {
+        path_levers::ActAsSystemOf(ImagingPath(Path));
+    }
+    FindExtendedStateRoutines();
+}
+
 struct Converted {
     ULONG Bytes;
     std::unique_ptr<uint8_t[]> Out;
@@ -31,10 +43,10 @@ Converted Convert(const DeviceContext& Start, const std::vector<uint8_t>& Scratc
     c.Out = fuzz::ExactBlock(FrameBytes, SENTINEL);
     // A copy each time: the conversion may keep its tables in the scratch frame below the window.
     std::unique_ptr<uint8_t[]> scratch = fuzz::ExactBuffer(Scratch, Scratch.size());
-    LimitImagingPath(Path);
+    PinPath(Path);
     c.Bytes = ConvertDeinterlacedFrame(&context, scratch.get(), scratch.get() + Scratch.size(), c.Out.get(),
                                        c.Out.get() + FrameBytes);
-    LimitImagingPath(0);
+    PinPath(0);
     c.Blue = context.BlueGain;
     c.Green = context.GreenGain;
     c.Red = context.RedGain;
@@ -69,11 +81,11 @@ void CheckDemosaic(std::vector<uint8_t>& Scratch, const FrameGeometryRecord& G, 
         ColorParams r = p;
         r.Output = out.get();
         const bool tabled = path > Best;
-        LimitImagingPath(tabled ? LONG(IMAGING_PATH_SCALAR) : path);
+        PinPath(tabled ? LONG(IMAGING_PATH_SCALAR) : path);
         std::vector<uint8_t> tables(tabled ? sizeof(DemosaicTables) : 0);
         const LONG count =
             tabled ? DemosaicBayerWithTableSpace(&r, tables.data(), tables.size()) : DemosaicBayer(&r);
-        LimitImagingPath(0);
+        PinPath(0);
         FUZZ_CHECK(count == expected);
         FUZZ_CHECK(std::memcmp(out.get(), reference.data(), outBytes) == 0);
     }

@@ -151,7 +151,7 @@ class DemosaicOracle : public ::testing::TestWithParam<std::tuple<Geometry, ULON
         if (!why.empty())
             GTEST_SKIP() << why;
     }
-    void TearDown() override { LimitImagingPath(0); }
+    void TearDown() override { UnpinImagingPath(); }
 };
 
 TEST_P(DemosaicOracle, FastMatchesReference) {

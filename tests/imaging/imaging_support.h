@@ -7,6 +7,7 @@
 #include "imaging/vector_paths.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
+#include "tests/imaging/path_levers.h"
 
 #include <cstdint>
 #include <cstring>
@@ -45,34 +46,28 @@ inline DeviceContext FreshDevice(LONG FormatWidth = 2560, LONG FormatHeight = 19
 constexpr ImagingPath ALL_PATHS[] = {IMAGING_PATH_SCALAR, IMAGING_PATH_SSE2, IMAGING_PATH_SSSE3,
                                      IMAGING_PATH_AVX2, IMAGING_PATH_AVX512};
 
-inline const char* PathName(ImagingPath Path) {
-    switch (Path) {
-    case IMAGING_PATH_SCALAR:
-        return "Scalar";
-    case IMAGING_PATH_SSE2:
-        return "Sse2";
-    case IMAGING_PATH_SSSE3:
-        return "Ssse3";
-    case IMAGING_PATH_AVX2:
-        return "Avx2";
-    default:
-        return "Avx512";
-    }
+using path_levers::PathName;
+
+// Pins the conversions to Path with the system's and the processor's levers, as a driver load would
+// find them; returns why it cannot be, on a processor (or build) without it, for the test to skip with.
+// Undone by UnpinImagingPath or ResetDriverState.
+inline std::string PinImagingPath(ImagingPath Path) {
+    path_levers::ActAsSystemOf(Path);
+    FindExtendedStateRoutines(); // as DriverEntry does
+    if (SupportedImagingPath() != Path)
+        return std::string("no ") + PathName(Path) + " path on this processor or build: skipped";
+    return "";
 }
 
-// Pins the conversions to Path; returns why it cannot be, on a processor (or build) without it, for the
-// test to skip with. Undone by LimitImagingPath(0), which ResetDriverState also does.
-inline std::string PinImagingPath(ImagingPath Path) {
-    FindExtendedStateRoutines(); // as DriverEntry does
-    if (SupportedImagingPath() < Path)
-        return std::string("no ") + PathName(Path) + " path on this processor or build: skipped";
-    LimitImagingPath(Path);
-    return "";
+// The host's own system and processor again, and the driver's best path on them.
+inline void UnpinImagingPath() {
+    host::SetWindowsTarget(host::WindowsTarget::Ten);
+    host::SetProcessorLevel(host::ProcessorLevel::Real);
+    FindExtendedStateRoutines();
 }
 
 // Puts the driver-wide state back as at load, with the capture geometry.
 inline void ResetDriverState() {
-    LimitImagingPath(0);
     host::ResetKernel();
     FindExtendedStateRoutines(); // as DriverEntry does
     RawDumpDone = 0;

@@ -137,9 +137,9 @@ TEST_P(ImagingPaths, WholeFramesMatchTheReferenceForEachWindow) {
         const size_t frameBytes = size_t(3) * w.Width * w.Height;
 
         ColorParams expected = Params(scratch, scratch, w.X, w.Y, w.Width, w.Height, 2894, 0, 1, 1, 1);
-        LimitImagingPath(IMAGING_PATH_SCALAR); // the statistics here only give the gains to expect
+        PinImagingPath(IMAGING_PATH_SCALAR); // the statistics here only give the gains to expect
         ComputeWhiteBalance(&expected);
-        LimitImagingPath(GetParam());
+        PinImagingPath(GetParam());
         std::vector<uint8_t> reference(frameBytes, SENTINEL);
         expected.Output = reference.data();
         DemosaicBayerReference(&expected);
@@ -232,15 +232,40 @@ INSTANTIATE_TEST_SUITE_P(EachPath, ImagingPaths, ::testing::ValuesIn(ALL_PATHS),
                              return PathName(Info.param);
                          });
 
-// The path taken is the lower of the limit and what the processor offers, and lifting the limit gives
-// the best again.
-TEST(ImagingPathChoice, LimitCapsTheSupportedPath) {
+// The path each system and processor leave the driver: the older of what the system enables (XP and
+// Vista no extended state, 7 the AVX state, 10 AVX-512's too) and what the processor's cpuid offers.
+// Expected paths beyond the real processor's best are that best.
+TEST(ImagingPathChoice, EachSystemAndProcessorGiveTheirPath) {
+    using host::ProcessorLevel;
+    using host::WindowsTarget;
+    host::ResetKernel();
     FindExtendedStateRoutines();
     const ImagingPath best = SupportedImagingPath();
-    for (ImagingPath path : ALL_PATHS) {
-        LimitImagingPath(path);
-        EXPECT_EQ(ActiveImagingPath(), path < best ? path : best) << PathName(path);
+    const struct {
+        WindowsTarget Target;
+        ProcessorLevel Level;
+        ImagingPath Path;
+    } cases[] = {
+        {WindowsTarget::Xp, ProcessorLevel::NoSse2, IMAGING_PATH_SCALAR},
+        {WindowsTarget::Xp, ProcessorLevel::Sse2, IMAGING_PATH_SSE2},
+        {WindowsTarget::Xp, ProcessorLevel::Ssse3, IMAGING_PATH_SSSE3},
+        {WindowsTarget::Xp, ProcessorLevel::Real, IMAGING_PATH_SSSE3},
+        {WindowsTarget::Vista, ProcessorLevel::Real, IMAGING_PATH_SSSE3},
+        {WindowsTarget::Seven, ProcessorLevel::Ssse3, IMAGING_PATH_SSSE3},
+        {WindowsTarget::Seven, ProcessorLevel::Real, IMAGING_PATH_AVX2},
+        {WindowsTarget::Ten, ProcessorLevel::NoSse2, IMAGING_PATH_SCALAR},
+        {WindowsTarget::Ten, ProcessorLevel::Sse2, IMAGING_PATH_SSE2},
+        {WindowsTarget::Ten, ProcessorLevel::Avx2, IMAGING_PATH_AVX2},
+        {WindowsTarget::Ten, ProcessorLevel::Real, IMAGING_PATH_AVX512},
+    };
+    for (const auto& c : cases) {
+        host::SetWindowsTarget(c.Target);
+        host::SetProcessorLevel(c.Level);
+        FindExtendedStateRoutines(); // as DriverEntry does
+        EXPECT_EQ(SupportedImagingPath(), c.Path < best ? c.Path : best)
+            << host::WindowsTargetName(c.Target) << ", processor level " << int(c.Level);
     }
-    LimitImagingPath(0);
-    EXPECT_EQ(ActiveImagingPath(), best);
+    host::ResetKernel();
+    FindExtendedStateRoutines();
+    EXPECT_EQ(SupportedImagingPath(), best);
 }

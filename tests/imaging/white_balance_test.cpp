@@ -136,7 +136,7 @@ TEST(WhiteBalance, PhaseMovesTheClassesAndTheRegionBoundsTheSamples) {
 
 TEST(WhiteBalance, FloatingPointStateIsSavedAroundTheWorkAndItsFailureKeepsAllGains) {
     host::ResetKernel();
-    LimitImagingPath(IMAGING_PATH_SCALAR); // the SSE statistics save the same state first
+    PinImagingPath(IMAGING_PATH_SCALAR); // the SSE statistics save the same state first
     ColorParams p = Balance(16, 12, {100, 50, 100});
     host::ProcessorStateCounts counts = host::ProcessorState();
     EXPECT_EQ(counts.FloatSaves, 1u);
@@ -151,16 +151,17 @@ TEST(WhiteBalance, FloatingPointStateIsSavedAroundTheWorkAndItsFailureKeepsAllGa
     EXPECT_EQ(p.GreenGain, 2u);
     EXPECT_EQ(p.RedGain, 3u);
     EXPECT_EQ(host::ProcessorState().FloatRestores, 0u);
-    LimitImagingPath(0);
+    UnpinImagingPath();
 }
 
-// The scalar statistics add eight samples per step in 16-bit lanes and fold the lanes every 256 steps:
-// rows of 255s around those lengths would overflow a lane that was folded too late.
+// The scalar statistics add a word of samples per step (eight on x86-64, four on i386) in 16-bit lanes
+// and fold the lanes every 256 steps: rows of 255s around those lengths would overflow a lane that was
+// folded too late.
 TEST(WhiteBalance, ParitySumsSurviveFullLanesAndEveryTail) {
     const std::vector<uint8_t> bytes = RandomBytes(6000, 11), full(6000, 255);
     for (const auto* source : {&full, &bytes}) {
-        for (LONG length :
-             {0, 1, 7, 8, 9, 15, 16, 17, 2047, 2048, 2049, 2055, 2056, 2057, 4104, 4113, 5990}) {
+        for (LONG length : {0,    1,    3,    4,    5,    7,    8,    9,    15,   16,   17,   1023, 1024,
+                            1025, 1028, 1032, 2047, 2048, 2049, 2055, 2056, 2057, 4104, 4113, 5990}) {
             for (LONG offset : {0, 1, 5}) {
                 ULONG expectedEven = 0, expectedOdd = 0;
                 for (LONG c = 0; c < length; ++c)

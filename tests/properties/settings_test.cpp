@@ -2,7 +2,6 @@
 #include "host/kernel/kernel_host.h"
 #include "platform/kernel.h"
 #include "properties/settings.h"
-#include "imaging/vector_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -273,23 +272,7 @@ TEST_F(Settings, AFailedReadKeepsThatFieldAndTheOthersAreStillRead) {
     EXPECT_EQ(context_.ColorEnable, 0);
     EXPECT_EQ(context_.AutoWhiteBalance, 0); // its read failed
     EXPECT_EQ(context_.ExposureTime, 100);
-    EXPECT_EQ(host::CallCount("ZwQueryValueKey"), 7u); // the six settings and the imaging path
-}
-
-// The imaging path's cap is read with the settings; without the value the cap stays as it was.
-TEST_F(Settings, TheImagingPathValueCapsTheConversionsPath) {
-    FindExtendedStateRoutines();
-    LimitImagingPath(IMAGING_PATH_SCALAR);
-    EXPECT_EQ(InitializeSettings(nullptr, &context_), STATUS_SUCCESS);
-    EXPECT_EQ(ActiveImagingPath(), IMAGING_PATH_SCALAR) << "no value";
-    const LONG best = SupportedImagingPath();
-    for (LONG path : {LONG(IMAGING_PATH_SCALAR), LONG(IMAGING_PATH_SSE2), LONG(0)}) {
-        host::RegistrySetDword(Key(), "Imaging Path", uint32_t(path));
-        EXPECT_EQ(InitializeSettings(nullptr, &context_), STATUS_SUCCESS);
-        const LONG expected = path == 0 || path > best ? best : path;
-        EXPECT_EQ(ActiveImagingPath(), expected) << path;
-    }
-    LimitImagingPath(0);
+    EXPECT_EQ(host::CallCount("ZwQueryValueKey"), 6u); // the six settings and nothing else
 }
 
 TEST_F(Settings, AFailedBufferAllocationKeepsThatFieldOnly) {
@@ -315,7 +298,7 @@ TEST_F(Settings, EachValueIsReadIntoABlockSizedForItsNameAndData) {
         EXPECT_EQ(block.Tag, 0x206D6457u); // 'Wdm '
         sizes.push_back(block.Size);
     }
-    EXPECT_EQ(sizes, (std::vector<SIZE_T>{54, 66, 56, 52, 58, 56, 54}));
+    EXPECT_EQ(sizes, (std::vector<SIZE_T>{54, 66, 56, 52, 58, 56}));
 }
 
 TEST_F(Settings, AFailedWriteIsNotReportedAndTheRestAreWritten) {
