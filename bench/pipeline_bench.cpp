@@ -279,7 +279,7 @@ void PrintCallRatios(std::map<std::string, double>& Ms, const std::string& BestS
                 std::printf("ratio %s %.3f\n", name.c_str(), Ms[name] / Ms["memcpy_output"]);
         }
     for (const char* name : {"jpeg_full", "jpeg_half", "jpeg_quarter", "picture_bmp", "picture_png",
-                             "picture_raw", "pcap_frame"})
+                             "picture_png_grainy", "picture_raw", "pcap_frame"})
         if (Ms.count(name) && Ms.count("colour_awb_call" + BestSuffix))
             std::printf("ratio %s_vs_colour_call %.3f\n", name,
                         Ms[name] / Ms["colour_awb_call" + BestSuffix]);

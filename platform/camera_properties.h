@@ -85,6 +85,11 @@ constexpr USHORT SETTING_INITIAL_GLOBAL_GAIN = 0;
 // needs no more; the handler itself stores any value.
 constexpr LONG CHANNEL_GAIN_CONTROL_MAX = 4 * static_cast<LONG>(SETTING_INITIAL_CHANNEL_GAIN) - 1;
 
+// The window set's values reach a client as their low 16 bits, whatever was stored: a set outside
+// 0..WINDOW_VALUE_MAX would be kept and read back cut.
+constexpr ULONG WINDOW_VALUE_MASK = 0xFFFF;
+constexpr LONG WINDOW_VALUE_MAX = static_cast<LONG>(WINDOW_VALUE_MASK);
+
 // ---- catalogue --------------------------------------------------------------------------------------
 enum PropertySetId : ULONG {
     PropertySetCamera,  // CameraPropertySetGuid
@@ -161,8 +166,9 @@ inline constexpr PublishedProperty PublishedProperties[] = {
     {PropertySetCamera, CameraPropertyBlueGain, "blue-gain", PropertyAccessGetSet, PropertyControlNumber,
      RANGED_DEFAULT, 0, CHANNEL_GAIN_CONTROL_MAX, 0, SETTING_INITIAL_CHANNEL_GAIN,
      "blue channel gain, 128 = 1.0"},
+    // Only 0 acts; any other value is taken and does nothing.
     {PropertySetCamera, CameraPropertyCameraCommand, "camera-command", PropertyAccessSet,
-     PropertyControlCommand, 0, 0, 0, 0, 0, "0 sends the camera its block command"},
+     PropertyControlCommand, PropertyHasRange, 0, 0, 0, 0, "0 sends the camera its block command"},
 
     // The proc-amp values start at zero: the driver gives them no initial value.
     {PropertySetProcAmp, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, "brightness", PropertyAccessGetSet,
@@ -180,9 +186,9 @@ inline constexpr PublishedProperty PublishedProperties[] = {
      "camera white balance, or auto"},
 
     // The window items follow the stream format; setting them is accepted and changes nothing, so they
-    // are offered read-only. The stored numbers take any value.
-    {PropertySetWindow, WindowPropertyParam0, "window-param", PropertyAccessGetSet, PropertyControlNumber, 0,
-     0, 0, 0, 0, "window value 0"},
+    // are offered read-only. The stored numbers are offered as far as a client reads them back.
+    {PropertySetWindow, WindowPropertyParam0, "window-param", PropertyAccessGetSet, PropertyControlNumber,
+     PropertyHasRange, 0, WINDOW_VALUE_MAX, 0, 0, "window value 0"},
     {PropertySetWindow, WindowPropertyFlag1, "window-flag-1", PropertyAccessGetSet, PropertyControlSwitch,
      PropertyHasRange, 0, 1, 0, 0, "window flag 1"},
     {PropertySetWindow, WindowPropertyFlag2, "window-flag-2", PropertyAccessGetSet, PropertyControlSwitch,
@@ -196,5 +202,5 @@ inline constexpr PublishedProperty PublishedProperties[] = {
     {PropertySetWindow, WindowPropertyHeight, "window-height", PropertyAccessGet, PropertyControlNumber, 0, 0,
      0, 0, 0, "sensor window height"},
     {PropertySetWindow, WindowPropertyColorPhase, "color-phase", PropertyAccessGetSet, PropertyControlNumber,
-     0, 0, 0, 0, 0, "colour filter phase reported to clients"},
+     PropertyHasRange, 0, WINDOW_VALUE_MAX, 0, 0, "colour filter phase reported to clients"},
 };

@@ -14,6 +14,10 @@ enum USBD_PIPE_TYPE {
     UsbdPipeTypeInterrupt = 3
 };
 
+// The most a high-speed isochronous endpoint's packet holds: wMaxPacketSize gives at most 1,024 bytes
+// (the up to two further transactions of a microframe come on top, 3,072 bytes in all).
+constexpr USHORT USB_HIGH_SPEED_ISOCH_MAX_PACKET = 1024;
+
 struct USBD_PIPE_INFORMATION {
     USHORT MaximumPacketSize;
     UCHAR EndpointAddress;

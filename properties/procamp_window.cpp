@@ -22,6 +22,7 @@ namespace {
 
 constexpr ULONG PROCAMP_RECORD_SIZE = sizeof(KSPROPERTY_VIDEOPROCAMP_S);
 constexpr ULONG WINDOW_RECORD_SIZE = sizeof(CameraPropertyRecord);
+// A proc-amp get answers the stored value's low 16 bits, as the window set does.
 constexpr ULONG LOW_16_BITS = 0xFFFF;
 
 // Colour filter phase reported once proc-amp colour is switched on.
@@ -181,7 +182,7 @@ NTSTATUS WindowGetProperty(PDeviceContext Context, PHW_STREAM_REQUEST_BLOCK Srb)
         return StoreResult(Srb, STATUS_NOT_SUPPORTED, 0);
     }
     // The set's values are 16-bit numbers on the client's side.
-    Record->Value = static_cast<LONG>(Value & LOW_16_BITS);
+    Record->Value = static_cast<LONG>(Value & WINDOW_VALUE_MASK);
     return StoreResult(Srb, STATUS_SUCCESS, WINDOW_RECORD_SIZE);
 }
 

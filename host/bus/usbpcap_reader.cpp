@@ -298,7 +298,7 @@ bool ReadUsbPcap(std::shared_ptr<const uint8_t> Storage, size_t Size, UsbRecordi
 }
 
 bool LoadUsbPcap(const std::string& Path, std::shared_ptr<const UsbRecording>* Out, std::string* Error) {
-    const std::string what = "cannot play back " + Path + ": ";
+    const std::string what = Path + ": cannot play it back: ";
     const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info;
     if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {

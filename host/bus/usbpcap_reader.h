@@ -59,7 +59,7 @@ struct UsbRecording {
 
 // Reads a recording held in memory (Storage, Size bytes); false with *Why set when it is refused.
 bool ReadUsbPcap(std::shared_ptr<const uint8_t> Storage, size_t Size, UsbRecording* Out, std::string* Why);
-// Reads the recording at Path; false with *Error set: "cannot play back PATH: why".
+// Reads the recording at Path; false with *Error set: "PATH: cannot play it back: why".
 bool LoadUsbPcap(const std::string& Path, std::shared_ptr<const UsbRecording>* Out, std::string* Error);
 
 } // namespace bus

@@ -68,7 +68,7 @@ bool UsbPcapWriter::Open(const std::string& Path, uint64_t LimitBytes, std::stri
                            .string();
     file_ = std::fopen(temp_.c_str(), "wb");
     if (file_ == nullptr) {
-        *Error = "cannot write the recording " + Path + ": " + std::strerror(errno);
+        *Error = Path + ": cannot write the recording: " + std::strerror(errno);
         return false;
     }
     path_ = Path;
@@ -91,7 +91,7 @@ bool UsbPcapWriter::Open(const std::string& Path, uint64_t LimitBytes, std::stri
     PutLe32(&header, SNAPSHOT_LENGTH);
     PutLe32(&header, LINKTYPE_USBPCAP);
     if (limit_ < PCAP_FILE_HEADER_LENGTH || !WriteAll(header.data(), header.size())) {
-        *Error = "cannot write the recording " + Path + ": " +
+        *Error = Path + ": cannot write the recording: " +
                  (limit_ < PCAP_FILE_HEADER_LENGTH ? "its limit leaves no room" : std::strerror(errno));
         std::fclose(file_);
         file_ = nullptr;
@@ -139,7 +139,7 @@ bool UsbPcapWriter::CloseLocked(std::string* Error) {
     if (ok && !inPlace_ && std::rename(temp_.c_str(), target_.c_str()) != 0)
         ok = false;
     if (!ok) {
-        *Error = "cannot write the recording " + path_ + ": " + std::strerror(errno ? errno : flushError);
+        *Error = path_ + ": cannot write the recording: " + std::strerror(errno ? errno : flushError);
         if (!inPlace_)
             std::remove(temp_.c_str());
     }

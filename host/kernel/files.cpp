@@ -50,6 +50,23 @@ bool CanRead(ACCESS_MASK access) {
     return (access & (GENERIC_READ | GENERIC_ALL | 0x0001)) != 0;
 }
 
+FileFailureObserver& FailureObserver() {
+    static FileFailureObserver* observer = new FileFailureObserver();
+    return *observer;
+}
+
+// Tells the observer, if any, of a file the host could not create or write.
+void ReportFailure(const std::string& Name, const std::string& HostPath, const char* Call, NTSTATUS Status,
+                   int Error) {
+    FileFailureObserver observer;
+    {
+        std::lock_guard<std::mutex> lock(DriveMutex());
+        observer = FailureObserver();
+    }
+    if (observer)
+        observer(FileFailure{Name, HostPath, Call, Status, Error});
+}
+
 // The host path of a kernel name below drive C:, or a failure status.
 NTSTATUS HostPathOf(const std::string& name, std::string* path) {
     static const char* const prefixes[] = {"\\DOSDEVICES\\C:\\", "\\??\\C:\\"};
@@ -81,14 +98,13 @@ NTSTATUS HostPathOf(const std::string& name, std::string* path) {
     return STATUS_SUCCESS;
 }
 
-// The host path of the file that ObjectAttributes names, or a failure status.
-NTSTATUS HostPathOf(const OBJECT_ATTRIBUTES& attributes, std::string* path) {
+// The kernel name and host path of the file that ObjectAttributes names, or a failure status.
+NTSTATUS HostPathOf(const OBJECT_ATTRIBUTES& attributes, std::string* name, std::string* path) {
     if (attributes.RootDirectory != nullptr)
         return STATUS_OBJECT_PATH_NOT_FOUND; // only full names are served
-    std::string name;
-    if (!detail::Utf8FromUnicode(attributes.ObjectName, &name))
+    if (!detail::Utf8FromUnicode(attributes.ObjectName, name))
         return STATUS_INVALID_PARAMETER;
-    return HostPathOf(name, path);
+    return HostPathOf(*name, path);
 }
 
 // Whether the disposition may create the file.
@@ -162,6 +178,11 @@ ULONG CreateInformation(ULONG disposition, bool existed) {
 
 } // namespace
 
+void FilesSetFailureObserver(FileFailureObserver Observer) {
+    std::lock_guard<std::mutex> lock(DriveMutex());
+    FailureObserver() = std::move(Observer);
+}
+
 void FilesSetDriveC(const std::string& Folder) {
     std::lock_guard<std::mutex> lock(DriveMutex());
     DriveC() = Folder;
@@ -180,6 +201,7 @@ namespace detail {
 
 void ResetFiles() {
     FilesSetDriveC(DEFAULT_DRIVE_C);
+    FilesSetFailureObserver(nullptr);
 }
 
 } // namespace detail
@@ -195,8 +217,9 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     if (FileHandle == nullptr || ObjectAttributes == nullptr || IoStatusBlock == nullptr ||
         ObjectAttributes->ObjectName == nullptr)
         return STATUS_INVALID_PARAMETER;
+    std::string name;
     std::string path;
-    status = host::HostPathOf(*ObjectAttributes, &path);
+    status = host::HostPathOf(*ObjectAttributes, &name, &path);
     if (!NT_SUCCESS(status))
         return status;
     int flags;
@@ -206,15 +229,21 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 
     struct stat info;
     bool existed = ::stat(path.c_str(), &info) == 0;
-    if (existed && S_ISDIR(info.st_mode))
+    if (existed && S_ISDIR(info.st_mode)) {
+        host::ReportFailure(name, path, "ZwCreateFile", host::STATUS_FILE_IS_A_DIRECTORY, EISDIR);
         return host::STATUS_FILE_IS_A_DIRECTORY;
+    }
     bool creates = host::Creates(CreateDisposition);
     if (creates)
         ::mkdir(host::FilesDriveC().c_str(), 0777); // the drive's folder appears with its first file
     int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0)
-        return host::OpenFailure(errno, existed, creates);
-    host::detail::HandleEntry entry{host::detail::HandleKind::File, DesiredAccess, fd, std::string()};
+    if (fd < 0) {
+        const int error = errno;
+        status = host::OpenFailure(error, existed, creates);
+        host::ReportFailure(name, path, "ZwCreateFile", status, error);
+        return status;
+    }
+    host::detail::HandleEntry entry{host::detail::HandleKind::File, DesiredAccess, fd, name};
     *FileHandle = host::detail::HandleInsert(entry);
     IoStatusBlock->Status = STATUS_SUCCESS;
     IoStatusBlock->Information = host::CreateInformation(CreateDisposition, existed);
@@ -245,9 +274,13 @@ NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PI
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            status = (n < 0 && errno != ENOSPC) ? STATUS_IO_DEVICE_ERROR : host::STATUS_DISK_FULL;
+            const int error = n < 0 ? errno : ENOSPC;
+            status = error != ENOSPC ? STATUS_IO_DEVICE_ERROR : host::STATUS_DISK_FULL;
             IoStatusBlock->Status = status;
             IoStatusBlock->Information = written;
+            std::string path;
+            host::HostPathOf(entry.KeyPath, &path);
+            host::ReportFailure(entry.KeyPath, path, "ZwWriteFile", status, error);
             return status;
         }
         written += static_cast<ULONG>(n);

@@ -250,6 +250,18 @@ void FilesSetDriveC(const std::string& Folder);
 std::string FilesDriveC();
 // Fail with InjectFault("ZwCreateFile") / ("ZwWriteFile").
 size_t FilesOpenHandles();
+// Told of every file below drive C that the host could not create or write: the kernel name, the host
+// path it stands for, the call, the status the caller got and the host's errno. A driver may go on
+// without its file (the one-time grey dump does), so the program is told what the driver is not.
+struct FileFailure {
+    std::string Name;
+    std::string HostPath;
+    const char* Call;
+    NTSTATUS Status;
+    int Errno;
+};
+using FileFailureObserver = std::function<void(const FileFailure&)>;
+void FilesSetFailureObserver(FileFailureObserver Observer); // an empty function removes it
 
 // ---- registry -----------------------------------------------------------------------------------------
 // The tree of keys and typed values behind IoOpenDeviceRegistryKey and the Zw*Key calls. Paths are full

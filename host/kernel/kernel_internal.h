@@ -74,7 +74,7 @@ struct HandleEntry {
     HandleKind Kind;
     ACCESS_MASK Access;
     int Fd;              // File: the host descriptor
-    std::string KeyPath; // Key: the full path of the key
+    std::string KeyPath; // Key: the full path of the key; File: the file's kernel name
 };
 
 // Inserts an entry and returns its handle (never NULL, never reused until ResetKernel).

@@ -404,14 +404,14 @@ bool RegistryLoadFile(const std::string& File, std::string* Error) {
     // Only a regular file of sensible size: a device or a FIFO could be read without end.
     struct stat info;
     if (::stat(File.c_str(), &info) != 0)
-        return failed(std::string("cannot be read: ") + std::strerror(errno));
+        return failed(std::strerror(errno));
     if (!S_ISREG(info.st_mode))
         return failed("not a regular file");
     if (static_cast<uint64_t>(info.st_size) > REGISTRY_FILE_LIMIT)
         return failed("larger than " + std::to_string(REGISTRY_FILE_LIMIT >> 20) + " MiB");
     std::ifstream in(File, std::ios::binary);
     if (!in)
-        return failed("cannot be read");
+        return failed(std::strerror(errno));
     // One byte more than its size is asked for: getting it means the file grew after the check.
     const size_t size = static_cast<size_t>(info.st_size);
     std::string text(size + 1, '\0');
@@ -445,7 +445,7 @@ bool RegistrySaveFile(const std::string& File, std::string* Error) {
     std::FILE* out = std::fopen(temporary.c_str(), "wb");
     if (out == nullptr) {
         if (Error != nullptr)
-            *Error = temporary + ": cannot be created: " + std::strerror(errno);
+            *Error = File + ": " + std::strerror(errno);
         return false;
     }
     // The host's own write can be made to fail, like every call below the driver, for the tests of a
@@ -464,7 +464,7 @@ bool RegistrySaveFile(const std::string& File, std::string* Error) {
         saved_errno = written ? errno : saved_errno;
         std::remove(temporary.c_str());
         if (Error != nullptr)
-            *Error = File + ": cannot be written: " + std::strerror(saved_errno);
+            *Error = File + ": " + std::strerror(saved_errno);
         return false;
     }
     return true;

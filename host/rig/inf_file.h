@@ -12,6 +12,8 @@ namespace rig {
 // Longest line the installer takes, and longest section name.
 constexpr size_t INF_MAX_LINE = 4096;
 constexpr size_t INF_MAX_SECTION_NAME = 255;
+// Largest INF file the installer reads (a driver's INF is a few kilobytes).
+constexpr size_t INF_FILE_LIMIT = size_t(1) << 20;
 
 struct InfEntry {
     unsigned Line = 0;               // where the entry starts

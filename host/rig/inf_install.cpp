@@ -485,7 +485,7 @@ bool ApplyInstall(const Plan& Work, std::string* Error) {
         std::filesystem::create_directories(std::filesystem::path(copy.second).parent_path(), ec);
         if (!std::filesystem::copy_file(copy.first, copy.second,
                                         std::filesystem::copy_options::overwrite_existing, ec)) {
-            *Error = "cannot copy " + copy.first + " to " + copy.second + ": " + ec.message();
+            *Error = copy.first + ": cannot copy it to " + copy.second + ": " + ec.message();
             return false;
         }
     }

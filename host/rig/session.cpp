@@ -5,6 +5,7 @@
 #include "host/bus/usbpcap_writer.h"
 #include "host/cameralib/trace_json.h"
 #include "host/kernel/kernel_host.h"
+#include "host/rig/inf_file.h"
 #include "host/rig/inf_install.h"
 #include "host/rig/pe_loader.h"
 #include "host/rig/rig.h"
@@ -14,17 +15,26 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
+#include <sys/stat.h>
 #include <strings.h>
 #include <unistd.h>
 
 namespace rig {
 namespace {
 
+// "FILE: ACTION: WHY" from the kernel's "FILE: WHY"; a reason that names a line of the file
+// ("FILE:3: ...") says what is wrong with it already.
+std::string RegistryFileError(const std::string& File, const char* Action, const std::string& Reason) {
+    const std::string prefix = File + ": ";
+    if (Reason.compare(0, prefix.size(), prefix) != 0)
+        return Reason;
+    return prefix + Action + ": " + Reason.substr(prefix.size());
+}
+
 // The registry at the start of a session: the file when it exists; when it does not, an empty registry
-// for a session that will write the file (whose folder must then take it, found out now rather than
-// after every frame was taken), and a refusal for one that only reads.
+// for a session that will write the file (whose folder must then exist and take it, found out now rather
+// than after every frame was taken; it is not made), and a refusal for one that only reads.
 bool LoadRegistry(const SessionOptions& Options, std::string* Error) {
     const std::string& file = Options.Registry;
     if (file.empty())
@@ -32,24 +42,52 @@ bool LoadRegistry(const SessionOptions& Options, std::string* Error) {
     std::error_code ec;
     if (!std::filesystem::exists(file, ec)) {
         if (!Options.SavesRegistry) {
-            *Error = "cannot read the registry " + file + ": " + std::strerror(ENOENT);
+            *Error = file + ": cannot read the registry: " + std::strerror(ENOENT);
             return false;
         }
-        std::filesystem::path folder = std::filesystem::path(file).parent_path();
-        if (folder.empty())
-            folder = ".";
-        if (!std::filesystem::is_directory(folder, ec) || ::access(folder.c_str(), W_OK) != 0) {
-            *Error = "cannot write the registry " + file + ": " + folder.string() +
-                     " is not a folder that can be written";
+        const int reason = FolderRefusesFiles(std::filesystem::path(file).parent_path().string());
+        if (reason != 0) {
+            *Error = file + ": cannot write the registry: " + std::strerror(reason);
             return false;
         }
         return true;
     }
     std::string reason;
     if (!host::RegistryLoadFile(file, &reason)) {
-        *Error = "cannot read the registry " + file + ": " + reason;
+        *Error = RegistryFileError(file, "cannot read the registry", reason);
         return false;
     }
+    return true;
+}
+
+// An INF's text: only a regular file of at most INF_FILE_LIMIT bytes, since a device or a FIFO named
+// there could be read without end.
+bool ReadInfFile(const std::string& File, std::string* Text, std::string* Error) {
+    const std::string what = File + ": cannot read the INF: ";
+    struct stat info;
+    if (::stat(File.c_str(), &info) != 0) {
+        *Error = what + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode) || uint64_t(info.st_size) > INF_FILE_LIMIT) {
+        *Error =
+            what + (S_ISREG(info.st_mode) ? "larger than " + std::to_string(INF_FILE_LIMIT >> 20) + " MiB"
+                                          : std::string("not a regular file"));
+        return false;
+    }
+    std::ifstream in(File, std::ios::binary);
+    if (!in) {
+        *Error = what + std::strerror(errno);
+        return false;
+    }
+    // One byte more than its size is asked for: getting it means the file grew after the check.
+    Text->assign(size_t(info.st_size) + 1, '\0');
+    in.read(&(*Text)[0], std::streamsize(Text->size()));
+    if (in.bad() || size_t(in.gcount()) > size_t(info.st_size)) {
+        *Error = what + "it changed while it was read";
+        return false;
+    }
+    Text->resize(size_t(in.gcount()));
     return true;
 }
 
@@ -65,13 +103,9 @@ BusOptions BusesFor(const SessionOptions& Options, bus::UsbPcapWriter* Recorder)
 bool InfOf(const SessionOptions& Options, InfSource* Out, std::string* Error) {
     *Out = BuiltInInf();
     if (!Options.Inf.empty()) {
-        std::ifstream in(Options.Inf, std::ios::binary);
-        if (!in) {
-            *Error = "cannot read the INF " + Options.Inf;
-            return false;
-        }
         Out->Name = Options.Inf;
-        Out->Text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!ReadInfFile(Options.Inf, &Out->Text, Error))
+            return false;
     }
     if (!Options.DriverImage.empty())
         Out->Files["z40k.sys"] = Options.DriverImage;
@@ -80,12 +114,14 @@ bool InfOf(const SessionOptions& Options, InfSource* Out, std::string* Error) {
 
 // The driver the installed service names: the copied image, or, with no image given, the driver linked in,
 // which is z40k.sys.
-bool InstalledEntry(const SessionOptions& Options, const InstalledDriver& Installed, pe::LoadedDriver* Image,
-                    bool* ImageLoaded, PDRIVER_INITIALIZE* Entry, std::string* Error) {
+bool InstalledEntry(const SessionOptions& Options, const InfSource& Inf, const InstalledDriver& Installed,
+                    pe::LoadedDriver* Image, bool* ImageLoaded, PDRIVER_INITIALIZE* Entry,
+                    std::string* Error) {
     const std::string name = Installed.ImagePath.substr(Installed.ImagePath.rfind('\\') + 1);
     if (Options.DriverImage.empty()) {
         if (strcasecmp(name.c_str(), "z40k.sys") != 0) {
-            *Error = "the INF installs " + Installed.ImagePath + ", not the z40k.sys built into this program";
+            *Error =
+                Inf.Name + ": installs " + Installed.ImagePath + ", not the z40k.sys built into this program";
             return false;
         }
         *Entry = DriverEntry;
@@ -108,6 +144,16 @@ FrameRecord FromLibrary(const cameralib::FrameRecord& Frame) {
 }
 
 } // namespace
+
+int FolderRefusesFiles(const std::string& Folder) {
+    const std::string folder = Folder.empty() ? std::string(".") : Folder;
+    struct stat info;
+    if (::stat(folder.c_str(), &info) != 0)
+        return errno;
+    if (!S_ISDIR(info.st_mode))
+        return ENOTDIR;
+    return ::access(folder.c_str(), W_OK) != 0 ? errno : 0;
+}
 
 bool BootHost(const SessionOptions& Options, std::string* Error) {
     host::ResetKernel();
@@ -140,6 +186,7 @@ struct Session::Parts {
         std::string unused;
         Recording.Close(&unused);
         host::RegistrySetObserver(nullptr);
+        host::FilesSetFailureObserver(nullptr);
         streamclass::SetSrbObserver(nullptr);
         if (ImageLoaded)
             pe::UnloadDriver(&Image);
@@ -161,7 +208,7 @@ bool Session::Open(const SessionOptions& Options, std::string* Error) {
     PDRIVER_INITIALIZE entry = nullptr;
     if (!InfOf(Options, &inf, Error) || !BootHost(Options, Error) ||
         !InstallFromInf(inf, simcam::UsbHardwareId(), host::DriverKeyPath(), &installed, Error) ||
-        !InstalledEntry(Options, installed, &parts_->Image, &parts_->ImageLoaded, &entry, Error))
+        !InstalledEntry(Options, inf, installed, &parts_->Image, &parts_->ImageLoaded, &entry, Error))
         return false;
     if (!Options.Replay.empty() && !bus::LoadUsbPcap(Options.Replay, &parts_->Replay, Error))
         return false;
@@ -275,6 +322,16 @@ void Session::OnRegistryWrite(std::function<void(const RegistryWrite&)> Observer
         });
 }
 
+void Session::OnFileFailure(std::function<void(const FileFailure&)> Observer) {
+    if (!Observer) {
+        host::FilesSetFailureObserver(nullptr);
+        return;
+    }
+    host::FilesSetFailureObserver([Observer](const host::FileFailure& Failure) {
+        Observer(FileFailure{Failure.Name, Failure.HostPath, Failure.Call, Failure.Status, Failure.Errno});
+    });
+}
+
 void Session::OnSrbCompleted(std::function<void(const streamclass::SrbEvent&)> Observer) {
     streamclass::SetSrbObserver(std::move(Observer));
 }
@@ -294,7 +351,7 @@ bool Session::SaveSettings(std::string* Error) {
         return true;
     std::string reason;
     if (!host::RegistrySaveFile(options.Registry, &reason)) {
-        *Error = "cannot write the registry " + options.Registry + ": " + reason;
+        *Error = RegistryFileError(options.Registry, "cannot write the registry", reason);
         return false;
     }
     return true;

@@ -59,12 +59,23 @@ struct SessionOptions {
 // cannot be used. Session::Open starts with it; a test that drives the stack by hand may call it alone.
 bool BootHost(const SessionOptions& Options, std::string* Error);
 
+// Why a new file cannot be made in Folder (empty: the current folder), as an errno value: it is missing,
+// not a folder, or cannot be written. 0 when it can. Outputs are checked with it before a camera runs, and
+// a missing folder is never made for them.
+int FolderRefusesFiles(const std::string& Folder);
+
+// The pace a camera may be given. The library fails a read that has waited 16 frame times of the format
+// (the driver advertises 15 frames a second: about 1.1 s) for a frame, so a camera slower than one frame
+// a second fails every read; well below the top the bus sets the pace, not the camera.
+constexpr double CAMERA_FPS_MIN = 1;
+constexpr double CAMERA_FPS_MAX = 1000;
+
 // What a camera is like when it is plugged in.
 struct CameraOptions {
     // The data pipe's bytes per microframe in alternate setting 0: 1 to 3 transactions of at most
     // 1,024 bytes each (ValidPacketSize); the real camera's 3 x 1,024 by default.
     uint16_t PacketSize = 3 * 1024;
-    double FramesPerSecond = 15;
+    double FramesPerSecond = 15; // CAMERA_FPS_MIN..CAMERA_FPS_MAX
     bool NeverReady = false; // its status word never says ready
 };
 
@@ -95,6 +106,15 @@ struct RegistryWrite {
     std::string Name;
     ULONG Type;
     std::vector<uint8_t> Data;
+};
+
+// A file below drive C that the driver could not create or write.
+struct FileFailure {
+    std::string Name;     // as the driver named it: \DosDevices\C:\DS-test.raw
+    std::string HostPath; // the host file that stands for it
+    std::string Call;     // ZwCreateFile or ZwWriteFile
+    NTSTATUS Status;      // what the driver was answered
+    int Errno;            // the host's reason
 };
 
 // Two lower-case hex digits per byte, in order, as the library's records write data.
@@ -142,6 +162,9 @@ class Session {
     void OnBandwidthCall(size_t Index, std::function<void()> Observer);
     void OnRegistryWrite(std::function<void(const RegistryWrite&)> Observer);
     void OnSrbCompleted(std::function<void(const streamclass::SrbEvent&)> Observer);
+    // A file the driver could not create or write: it goes on without it (the one-time grey dump does),
+    // so an application that wants to say so is told here.
+    void OnFileFailure(std::function<void(const FileFailure&)> Observer);
     // The library's records of the vendor requests and alternate settings it sent the camera whose device
     // extension this is, since the last call, in time order (as rig::TakeRequestRecords).
     static void TakeRequestRecords(PVOID DeviceExtension,

@@ -60,7 +60,7 @@ TEST_F(CapturePipe, FfmpegDecodesTheFramesCaptureWritesToFiles) {
 
 TEST_F(CapturePipe, StandardOutputCarriesRawFramesOnly) {
     const e2e::Outcome bmp = Run("capture --clock virtual -o - --format bmp");
-    EXPECT_EQ(bmp.ExitCode, 1);
+    EXPECT_EQ(bmp.ExitCode, 2);
     EXPECT_TRUE(bmp.Out.empty());
     EXPECT_NE(bmp.Err.find("--format raw"), std::string::npos) << bmp.Err;
     EXPECT_FALSE(fs::exists(dir_ / "-"));

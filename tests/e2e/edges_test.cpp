@@ -30,14 +30,15 @@ TEST_F(Edges, EachEndsWithOneLineAndAStatusToActOn) {
         int Exit;
         const char* Says; // in stderr, or in stdout for a success
     } cases[] = {
-        {"no frames", Capture("-n 0"), 2, "--frames: Value 0 not in range"},
+        {"no frames", Capture("-n 0"), 2, "--frames: 0 is out of range; it takes 1..1000000000"},
         {"version", "--version", 0, "z40k 1.0.0"},
-        {"mistyped subcommand", "captur -n 1", 2, "unknown subcommand 'captur'"},
-        {"folder as input", "convert " + Path("folder") + " " + Path("o.bmp"), 1, "is not a regular file"},
-        {"endless input", "convert /dev/zero " + Path("o.bmp"), 1, "/dev/zero is not a regular file"},
+        {"mistyped subcommand", "captur -n 1", 2, "captur: unknown subcommand"},
+        {"folder as input", "convert " + Path("folder") + " " + Path("o.bmp"), 1,
+         "folder: not a regular file"},
+        {"endless input", "convert /dev/zero " + Path("o.bmp"), 1, "/dev/zero: not a regular file"},
         {"registry folder missing", Capture("--registry " + Path("nowhere/z.reg")), 1,
          "cannot write the registry"},
-        {"trace cannot be written", Capture("--trace /dev/full"), 1, "cannot write the trace /dev/full"},
+        {"trace cannot be written", Capture("--trace /dev/full"), 1, "/dev/full: cannot write the trace"},
         {"empty registry", Capture("--registry " + Path("empty.reg")), 0, ""},
     };
     for (const Case& c : cases) {
@@ -46,7 +47,7 @@ TEST_F(Edges, EachEndsWithOneLineAndAStatusToActOn) {
         const std::string& said = c.Exit == 0 ? r.Out : r.Err;
         EXPECT_NE(said.find(c.Says), std::string::npos) << c.Name << ": " << said;
         if (c.Exit == 1) { // one line of its own (besides the progress line of frames taken)
-            EXPECT_EQ(r.Err.find("\nz40k", r.Err.find("z40k") + 1), std::string::npos)
+            EXPECT_EQ(r.Err.find("\nz40k: ", r.Err.find("z40k: ") + 1), std::string::npos)
                 << c.Name << ": " << r.Err;
         }
         if (std::string(c.Name) == "registry folder missing") {

@@ -9,9 +9,13 @@
 
 #include "host/rig/session.h"
 #include "host/streamclass/client.h"
+#include "platform/usb_types.h"
 #include "tools/z40k/frame_stream.h"
 #include "tools/z40k/image_files.h"
 #include "tools/z40k/interrupt.h"
+#include "tools/z40k/output_paths.h"
+#include "tools/z40k/picture_writers.h"
+#include "tools/z40k/scene_option.h"
 #include "tools/z40k/trace_writer.h"
 
 #include <chrono>
@@ -25,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -59,32 +64,11 @@ struct CaptureOptions {
     std::vector<PropertyAssignment> Assignments; // the same, parsed before anything runs
 };
 
-// A one-line failure: the message goes to stderr, the command ends with exit status 1.
-struct Failure {
-    std::string Message;
-};
-
 std::string FrameName(const char* Prefix, uint64_t Index, const char* Extension) {
     char name[64];
     std::snprintf(name, sizeof name, "%s-%04llu.%s", Prefix, static_cast<unsigned long long>(Index),
                   Extension);
     return name;
-}
-
-// The output folder exists (or is made) and takes files; checked before the camera is touched, so a bad
-// folder costs nothing and leaves nothing behind.
-// Returns whether the folder had to be made.
-bool PrepareDirectory(const std::string& Directory) {
-    std::error_code ec;
-    const bool existed = std::filesystem::exists(Directory, ec);
-    std::filesystem::create_directories(Directory, ec);
-    if (ec)
-        throw Failure{"cannot create the folder " + Directory + ": " + ec.message()};
-    if (!std::filesystem::is_directory(Directory, ec))
-        throw Failure{Directory + " is not a folder"};
-    if (::access(Directory.c_str(), W_OK) != 0)
-        throw Failure{"cannot write to the folder " + Directory + ": " + std::strerror(errno)};
-    return !existed;
 }
 
 // A folder made for this capture goes again if the capture fails before anything was written to it.
@@ -104,13 +88,55 @@ struct InterruptedCapture {
     unsigned Frames;
 };
 
-simcam::Scene LoadSceneOption(const std::string& Name) {
-    if (Name == "chart")
-        return simcam::BuiltInChart();
+// The combinations of options that cannot work, refused before anything runs.
+void CheckCombinations(const CaptureOptions& Options) {
+    if (Options.Scenes.size() > Options.Cameras)
+        throw z40k::UsageError("--scene", z40k::Count(Options.Scenes.size(), "scene", "scenes") + " for " +
+                                              z40k::Count(Options.Cameras, "camera", "cameras") +
+                                              "; give it at most once per camera (--cameras)");
+    if (Options.UnplugAfter > Options.Frames)
+        throw z40k::UsageError("--unplug-after", std::to_string(Options.UnplugAfter) +
+                                                     " is after the last frame; with -n " +
+                                                     std::to_string(Options.Frames) + " it takes " +
+                                                     z40k::RangeText(1, Options.Frames));
+    if (Options.Directory.empty())
+        throw z40k::UsageError("-o", "an empty name is no folder; - is standard output");
+    // With -o - the frames go down a pipe and nothing else may: no folder, no pictures, no raw dumps,
+    // and one camera's frames, since nothing in the stream says whose a frame is.
+    if (!z40k::IsStandardOutput(Options.Directory)) {
+        return;
+    }
+    if (Options.Format != "raw")
+        throw z40k::UsageError("-o -", "standard output takes the raw frame buffers only; add --format raw");
+    if (Options.SaveRaw)
+        throw z40k::UsageError("-o -", "--save-raw writes files, and -o - writes none");
+    if (Options.Cameras > 1)
+        throw z40k::UsageError("-o -", "standard output takes one camera's frames; --cameras " +
+                                           std::to_string(Options.Cameras) + " would interleave them");
+    if (z40k::IsStandardOutput(Options.Trace))
+        throw z40k::UsageError("--trace -", "standard output carries the frames with -o -");
+}
+
+// A recording plays back as the one camera it recorded, and is made in a file (the recorder replaces it
+// whole, so it cannot stream to standard output).
+void CheckRecordings(const CaptureOptions& Options) {
+    if (z40k::IsStandardOutput(Options.Pcap))
+        throw z40k::UsageError("--pcap -", "the recording is written to a file; name one");
+    if (!Options.Replay.empty() && (Options.Cameras != 1 || !Options.Scenes.empty()))
+        throw z40k::UsageError("--replay",
+                               "a recording plays back as one camera, without --cameras or --scene");
+}
+
+// "the camera", or "camera 1" of several.
+std::string CameraName(unsigned Index, unsigned Cameras) {
+    return Cameras > 1 ? "camera " + std::to_string(Index) : std::string("the camera");
+}
+
+simcam::Scene LoadScene(const std::string& Name) {
     simcam::Scene scene;
     std::string error;
-    if (!simcam::LoadScene(Name, &scene, &error))
-        throw Failure{"cannot use the scene " + Name + ": " + error};
+    if (!z40k::LoadSceneOption(Name, &scene, &error))
+        throw z40k::RuntimeError(error);
     return scene;
 }
 
@@ -120,16 +146,16 @@ class ProgressLine {
     explicit ProgressLine(unsigned Total) : total_(Total), live_(::isatty(STDERR_FILENO) != 0) {}
     void Start() { start_ = std::chrono::steady_clock::now(); }
     void Update(unsigned Captured, uint64_t Dropped) {
+        updated_ = std::chrono::steady_clock::now();
         captured_ = Captured;
         dropped_ = Dropped;
         if (live_)
             std::fprintf(stderr, "\r%s", Text().c_str());
     }
-    void Finish() {
-        if (live_)
-            std::fprintf(stderr, "\r%s\n", Text().c_str());
-        else
-            std::fprintf(stderr, "%s\n", Text().c_str());
+    // The summary: the last counts, and where the frames went.
+    void Finish(const std::string& Where) {
+        const std::string text = Where.empty() ? Text() : Text() + ": " + Where;
+        std::fprintf(stderr, live_ ? "\r%s\n" : "%s\n", text.c_str());
     }
     // Another message is about to be printed: the live line ends first.
     void Break() {
@@ -137,16 +163,15 @@ class ProgressLine {
             std::fputc('\n', stderr);
     }
     double Rate() const {
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const double seconds = std::chrono::duration<double>(updated_ - start_).count();
         return seconds > 0 ? captured_ / seconds : 0.0;
     }
 
   private:
     std::string Text() const {
         char text[128];
-        std::snprintf(text, sizeof text, "captured %u/%u frames, %llu dropped, %.1f frames/s", captured_,
-                      total_, static_cast<unsigned long long>(dropped_), Rate());
+        std::snprintf(text, sizeof text, "captured %u/%u %s, %llu dropped, %.1f frames/s", captured_, total_,
+                      total_ == 1 ? "frame" : "frames", static_cast<unsigned long long>(dropped_), Rate());
         return text;
     }
     unsigned total_;
@@ -154,12 +179,14 @@ class ProgressLine {
     unsigned captured_ = 0;
     uint64_t dropped_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point updated_ = start_; // the rate runs to the last update
 };
 
 // One camera's capture: its pin, its buffers and the reads queued in them, and what it has written.
 struct CameraCapture {
-    size_t Index = 0;
-    std::string Prefix; // "frame", or "cam0-frame" with more than one camera
+    unsigned Number = 0; // in the run
+    size_t Index = 0;    // in the session
+    std::string Prefix;  // "frame", or "cam0-frame" with more than one camera
     std::unique_ptr<streamclass::Pin> Pin;
     std::vector<std::vector<uint8_t>> Buffers;
     std::deque<std::pair<size_t, std::unique_ptr<streamclass::PendingRead>>> Reads; // buffer, read
@@ -181,6 +208,9 @@ struct CaptureRun {
     rig::Session Session;
     std::vector<simcam::Scene> Scenes; // one per camera
     std::vector<CameraCapture> Cameras;
+    // After the cameras, so that the writes still running end before their buffers go; none when each
+    // picture is written on the reading thread.
+    std::unique_ptr<z40k::PictureWriters> Writers;
     KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat = {};
     int Width = 0;
     int Height = 0;
@@ -190,6 +220,9 @@ struct CaptureRun {
     std::string RawError;
     ProgressLine Counter;
     unsigned Total = 0;
+    // Files the driver could not write, told from its threads and reported when the frames are in.
+    std::mutex FileFailuresMutex;
+    std::vector<rig::FileFailure> FileFailures;
     bool CameraRefused = false;  // a camera's pin did not run while the others' did
     bool RecordingNoted = false; // the recording's stop has been told
 };
@@ -197,24 +230,42 @@ struct CaptureRun {
 // A capture that wrote what it could but not for every camera: its reason was told as it happened.
 struct PartialCapture {};
 
-// The picture format, and the output checks that need no camera: refused before anything is written.
+// Where the frames went, for the summary: "out/frame-0000.bmp to frame-0002.bmp", "standard output".
+// The first and the last camera that took a frame name the range (a camera whose pin did not run took
+// none).
+std::string FramesWhere(const CaptureRun& Run) {
+    if (Run.Pipe != nullptr)
+        return "standard output";
+    const CameraCapture* first = nullptr;
+    const CameraCapture* last = nullptr;
+    for (const CameraCapture& camera : Run.Cameras) {
+        if (camera.Captured == 0)
+            continue;
+        first = first == nullptr ? &camera : first;
+        last = &camera;
+    }
+    if (first == nullptr)
+        return std::string();
+    const char* extension = Run.Options.Format.c_str();
+    const std::string firstName =
+        Run.Options.Directory + "/" + FrameName(first->Prefix.c_str(), 0, extension);
+    if (Run.Total == 1)
+        return firstName;
+    return firstName + " to " + FrameName(last->Prefix.c_str(), last->Captured - 1, extension);
+}
+
+// The picture format, and the pipe with -o -.
 void ChooseOutput(CaptureRun& Run) {
     const CaptureOptions& options = Run.Options;
     if (options.Format == "png") {
         if (!z40k::PngSupported())
-            throw Failure{"this build cannot write PNG files"};
+            throw z40k::UsageError("--format png", "this build cannot write PNG files");
         Run.Format = z40k::ImageFormat::Png;
     } else if (options.Format == "raw") {
         Run.Format = z40k::ImageFormat::Raw;
     }
-    if (options.Scenes.size() > options.Cameras)
-        throw Failure{"more --scene options than cameras"};
-    // With -o - the frames go down a pipe and nothing else may: no folder, no pictures, no raw dumps.
-    if (z40k::IsStandardOutput(options.Directory)) {
-        if (Run.Format != z40k::ImageFormat::Raw || options.SaveRaw)
-            throw Failure{"-o - writes the frame buffers only: use --format raw, without --save-raw"};
+    if (z40k::IsStandardOutput(options.Directory))
         Run.Pipe = std::make_unique<z40k::StandardOutputFrames>();
-    }
 }
 
 // The host booted for the capture, the scenes read (the last one given serves the cameras after it),
@@ -237,36 +288,40 @@ void OpenSession(CaptureRun& Run) {
     session.Inf = options.Inf;
     std::string error;
     if (!Run.Session.Open(session, &error))
-        throw Failure{error};
+        throw z40k::RuntimeError(error);
+    Run.Session.OnFileFailure([&Run](const rig::FileFailure& Failure) {
+        std::lock_guard<std::mutex> lock(Run.FileFailuresMutex);
+        Run.FileFailures.push_back(Failure);
+    });
     if (Run.Session.ReplaySkipped() != 0)
-        std::fprintf(stderr,
-                     "z40k capture: --replay %s: %llu of its %llu records are malformed and passed over\n",
-                     options.Replay.c_str(), static_cast<unsigned long long>(Run.Session.ReplaySkipped()),
-                     static_cast<unsigned long long>(Run.Session.ReplayRecords()));
+        z40k::PrintWarning(options.Replay, std::to_string(Run.Session.ReplaySkipped()) + " of its " +
+                                               std::to_string(Run.Session.ReplayRecords()) +
+                                               " records are malformed and passed over");
     for (unsigned i = 0; i < options.Cameras; ++i) {
         const std::string& name = options.Scenes.empty()
                                       ? std::string("chart")
                                       : options.Scenes[std::min<size_t>(i, options.Scenes.size() - 1)];
-        Run.Scenes.push_back(LoadSceneOption(name));
+        Run.Scenes.push_back(LoadScene(name));
     }
     if (options.Trace.empty())
         return;
     if (!Run.Trace.Open(options.Trace, Run.Session, &error))
-        throw Failure{error};
+        throw z40k::RuntimeError(error);
     z40k::TraceWriter& trace = Run.Trace;
     Run.Session.OnRegistryWrite([&trace](const rig::RegistryWrite& Write) { trace.RegistrySet(Write); });
     Run.Session.OnSrbCompleted([&trace](const streamclass::SrbEvent& Event) { trace.SrbCompleted(Event); });
 }
 
 // The camera's bring-up failed: say at which step.
-[[noreturn]] void BringUpFailed(streamclass::Filter& Filter, NTSTATUS Status) {
+[[noreturn]] void BringUpFailed(streamclass::Filter& Filter, const std::string& Camera, NTSTATUS Status) {
+    const std::string status = StatusName(Status);
     if (!Filter.Loaded())
-        throw Failure{"the driver did not load (" + StatusHex(Status) + ")"};
+        throw z40k::RuntimeError("the driver", "did not load: " + status);
     if (Filter.DeviceExtension() == nullptr)
-        throw Failure{"the camera could not be added (" + StatusHex(Status) + ")"};
+        throw z40k::RuntimeError(Camera, "could not be added: " + status);
     if (!Filter.Initialized())
-        throw Failure{"the camera did not become ready (" + StatusHex(Status) + ")"};
-    throw Failure{"the camera's streams could not be read (" + StatusHex(Status) + ")"};
+        throw z40k::RuntimeError(Camera, "did not become ready: " + status);
+    throw z40k::RuntimeError(Camera, "its streams could not be read: " + status);
 }
 
 // Brings camera I up to an open capture pin with the format the driver offers for its first range, its
@@ -283,14 +338,16 @@ void StartCamera(CaptureRun& Run, unsigned I) {
             if (I == 0)
                 trace.FollowDevice(Filter.DeviceExtension());
         });
+    capture.Number = I;
     capture.Prefix = Run.Options.Cameras > 1 ? "cam" + std::to_string(I) + "-frame" : "frame";
     streamclass::Filter& filter = Run.Session.FilterOf(capture.Index);
+    const std::string name = CameraName(I, Run.Options.Cameras);
     if (!NT_SUCCESS(status))
-        BringUpFailed(filter, status);
+        BringUpFailed(filter, name, status);
     rig::CapturePin pin;
     const rig::PinOutcome opened = rig::OpenCapturePin(filter, &pin);
     if (opened.Failure != rig::PinFailure::None)
-        throw Failure{PinFailureMessage(opened)};
+        throw z40k::RuntimeError(name, PinFailureMessage(opened));
     Run.VideoFormat = pin.Format;
     capture.Pin = std::move(pin.Pin);
     Run.Session.SetScene(capture.Index, std::move(Run.Scenes[I]));
@@ -301,7 +358,7 @@ void StartCamera(CaptureRun& Run, unsigned I) {
     // A refused request ends the capture before any frame is read.
     std::string error;
     if (!ApplyStartProperties(filter, Run.Options.Mono, Run.Options.Assignments, &error))
-        throw Failure{error};
+        throw z40k::RuntimeError(error);
 }
 
 // Each raw frame the first camera delivers goes to a file of its own, named in order.
@@ -314,7 +371,7 @@ void SaveRawFrames(CaptureRun& Run) {
         const bool written = z40k::WriteImageFile(path, z40k::ImageFormat::Raw, Data, Length, 0, 0, &error);
         std::lock_guard<std::mutex> lock(Run.RawMutex);
         if (Run.RawError.empty() && !written)
-            Run.RawError = "cannot write " + path + ": " + error;
+            Run.RawError = error;
     });
 }
 
@@ -350,15 +407,16 @@ void RunPins(CaptureRun& Run) {
         const std::string refusal = Run.Session.BandwidthRefusal(camera.Index);
         if (!refusal.empty())
             why += " (USBD_STATUS_NO_BANDWIDTH: " + refusal + ")";
+        const std::string name = CameraName(camera.Number, Run.Options.Cameras);
         if (Run.Cameras.size() == 1)
-            throw Failure{why};
+            throw z40k::RuntimeError(name, why);
         // The others go on; this one is told about now and ends the capture's status later.
-        std::fprintf(stderr, "z40k capture: camera %zu: %s\n", camera.Index, why.c_str());
+        z40k::PrintError(name, why);
         Run.CameraRefused = true;
     }
     if (std::none_of(Run.Cameras.begin(), Run.Cameras.end(),
                      [](const CameraCapture& C) { return C.Running; }))
-        throw Failure{"no camera's capture pin ran"};
+        throw z40k::RuntimeError("the cameras", "none of their capture pins ran");
     Run.Counter.Start();
     for (CameraCapture& camera : Run.Cameras) {
         if (!camera.Running)
@@ -369,16 +427,20 @@ void RunPins(CaptureRun& Run) {
     }
 }
 
-// Writes one frame that has come into Buffer: a picture file, or down the pipe. False with *Failure set
-// when it could not be; a pipe whose reader has had all it wanted fails with no message.
-bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, const std::vector<uint8_t>& Buffer,
-                std::string* Failure) {
+// A buffer's token for the picture writers: which camera, which of its buffers.
+constexpr size_t BUFFER_TOKENS = 64; // more than --buffers allows
+
+// Writes one frame that has come into buffer Buffer: a picture file (on a writer thread when there are
+// any: the buffer is then queued again once the file is written), or down the pipe. False with *Failure
+// set when it could not be; a pipe whose reader has had all it wanted fails with no message.
+bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, size_t Buffer, std::string* Failure) {
+    const std::vector<uint8_t>& buffer = Camera.Buffers[Buffer];
     const bool raw = Run.Format == z40k::ImageFormat::Raw;
     // Pictures are the whole image; the raw format is the request's buffer as the driver filled it.
-    const size_t length = raw ? Buffer.size() : size_t(Run.Width) * size_t(Run.Height) * 3;
+    const size_t length = raw ? buffer.size() : size_t(Run.Width) * size_t(Run.Height) * 3;
     std::string error;
     if (Run.Pipe != nullptr) {
-        if (!Run.Pipe->Write(Buffer.data(), length, &error)) {
+        if (!Run.Pipe->Write(buffer.data(), length, &error)) {
             *Failure = error;
             return false;
         }
@@ -386,9 +448,38 @@ bool WriteFrame(CaptureRun& Run, CameraCapture& Camera, const std::vector<uint8_
     }
     const std::string path = Run.Options.Directory + "/" +
                              FrameName(Camera.Prefix.c_str(), Camera.Captured, Run.Options.Format.c_str());
-    if (!z40k::WriteImageFile(path, Run.Format, Buffer.data(), length, Run.Width, Run.Height, &error)) {
-        *Failure = "cannot write " + path + ": " + error;
-        return false;
+    auto write = [&Run, &buffer, path, length]() {
+        std::string error;
+        z40k::WriteImageFile(path, Run.Format, buffer.data(), length, Run.Width, Run.Height, &error);
+        return error;
+    };
+    if (Run.Writers != nullptr) {
+        Run.Writers->Write(Camera.Number * BUFFER_TOKENS + Buffer, write);
+        *Failure = Run.Writers->Failure();
+    } else {
+        *Failure = write();
+    }
+    return Failure->empty();
+}
+
+// Queues a read again in every buffer whose picture is written, for a camera that wants more frames.
+void RequeueWritten(CaptureRun& Run) {
+    for (const size_t token : Run.Writers->TakeFinished()) {
+        CameraCapture& camera = Run.Cameras[token / BUFFER_TOKENS];
+        if (camera.Unplugged || camera.Captured + camera.Reads.size() >= Run.Options.Frames)
+            continue;
+        std::vector<bool> free(camera.Buffers.size(), false);
+        free[token % BUFFER_TOKENS] = true;
+        QueueReads(camera, free);
+    }
+}
+
+// With every buffer of the camera still being written, waits for one. False when none will come back.
+bool AwaitBuffer(CaptureRun& Run, CameraCapture& Camera) {
+    while (Camera.Reads.empty()) {
+        if (Run.Writers == nullptr || !Run.Writers->WaitForFinished())
+            return false;
+        RequeueWritten(Run);
     }
     return true;
 }
@@ -402,23 +493,28 @@ void NoteRecordingStop(CaptureRun& Run) {
         return;
     Run.RecordingNoted = true;
     Run.Counter.Break();
-    std::fprintf(stderr, "z40k capture: --pcap %s: %s\n", Run.Options.Pcap.c_str(), stopped.c_str());
+    z40k::PrintWarning("--pcap " + Run.Options.Pcap, stopped);
 }
 
 // Waits for the camera's oldest read and writes its frame; then pulls the camera out when the options
 // say so after this many frames, or queues the buffer again. False when the capture must end: *Failure
 // says why (empty for a pipe's reader that stopped reading).
 bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
+    if (!AwaitBuffer(Run, Camera)) {
+        *Failure = Run.Writers != nullptr ? Run.Writers->Failure() : std::string();
+        return false;
+    }
     auto [bufferIndex, read] = std::move(Camera.Reads.front());
     Camera.Reads.pop_front();
     const NTSTATUS status = read->Wait();
     read.reset();
     if (!NT_SUCCESS(status)) {
-        *Failure =
-            "frame " + std::to_string(Camera.Captured) + " could not be read (" + StatusHex(status) + ")";
+        const std::string camera =
+            Run.Options.Cameras > 1 ? CameraName(Camera.Number, Run.Options.Cameras) + ", " : "";
+        *Failure = camera + "frame " + std::to_string(Camera.Captured) + ": not read: " + StatusName(status);
         const std::string idle = Run.Session.ReplayIdle();
         if (!idle.empty())
-            *Failure += ": " + idle;
+            *Failure += " (" + idle + ")";
         return false;
     }
     {
@@ -428,7 +524,7 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
             return false;
         }
     }
-    if (!WriteFrame(Run, Camera, Camera.Buffers[bufferIndex], Failure))
+    if (!WriteFrame(Run, Camera, bufferIndex, Failure))
         return false;
     ++Camera.Captured;
     ++Run.Total;
@@ -439,15 +535,30 @@ bool TakeFrame(CaptureRun& Run, CameraCapture& Camera, std::string* Failure) {
         Camera.DroppedAtUnplug = Run.Session.Counters(Camera.Index).FramesDropped;
         Camera.Unplugged = true;
         Run.Session.Unplug(Camera.Index);
-        *Failure = "the camera was unplugged after " + std::to_string(Camera.Captured) + " frames";
+        *Failure = CameraName(Camera.Number, Run.Options.Cameras) + ": unplugged after " +
+                   z40k::Count(Camera.Captured, "frame", "frames") + " (" + FramesWhere(Run) + ")";
         return false;
     }
-    if (Camera.Captured + Camera.Reads.size() < Run.Options.Frames) {
+    if (Run.Writers != nullptr) {
+        RequeueWritten(Run);
+    } else if (Camera.Captured + Camera.Reads.size() < Run.Options.Frames) {
         std::vector<bool> free(Camera.Buffers.size(), false);
         free[bufferIndex] = true;
         QueueReads(Camera, free);
     }
     return true;
+}
+
+// On the real clock pictures are written on threads of their own, one per core while a buffer is left
+// to read into, so that a picture that takes longer than a frame time to deflate does not lose the next
+// frames. On the virtual clock the reading thread writes them: the clock counts that thread's work as
+// taking no time, so a run repeats exactly.
+std::unique_ptr<z40k::PictureWriters> StartWriters(const CaptureRun& Run) {
+    const unsigned threads =
+        std::min(std::max(std::thread::hardware_concurrency(), 1u), Run.Options.Buffers - 1);
+    if (Run.Options.Clock == "virtual" || Run.Pipe != nullptr || threads == 0)
+        return nullptr;
+    return std::make_unique<z40k::PictureWriters>(threads);
 }
 
 // Frames from every camera in turn until each has its count, one is pulled out, a signal comes or
@@ -495,12 +606,33 @@ void FinishCapture(CaptureRun& Run) {
         Run.Session.Remove(i);
     std::string error;
     if (!Run.Session.SaveSettings(&error))
-        throw Failure{error};
+        throw z40k::RuntimeError(error);
     if (Run.Trace.IsOpen() && !Run.Trace.Commit(&error))
-        throw Failure{error};
+        throw z40k::RuntimeError(error);
     NoteRecordingStop(Run);
     if (!Run.Session.CloseRecording(&error))
-        throw Failure{error};
+        throw z40k::RuntimeError(error);
+}
+
+// Files the driver could not write: it went on without them, and the user is told.
+void WarnFileFailures(CaptureRun& Run) {
+    std::lock_guard<std::mutex> lock(Run.FileFailuresMutex);
+    for (const rig::FileFailure& failure : Run.FileFailures)
+        z40k::WarnFileFailure(failure);
+    Run.FileFailures.clear();
+}
+
+// Output folders and files checked before anything runs: -o made when missing (in a folder that exists),
+// --drive-c left for the driver's first file but its folder checked, the recording's folder checked.
+// Returns whether -o was made.
+bool PrepareFolders(const CaptureOptions& Options) {
+    if (!Options.DriveC.empty())
+        z40k::PrepareOutputFolder(Options.DriveC, "drive C", false, false);
+    if (!Options.Pcap.empty())
+        z40k::CheckOutputFile(Options.Pcap, "recording");
+    if (z40k::IsStandardOutput(Options.Directory))
+        return false;
+    return z40k::PrepareOutputFolder(Options.Directory, "the frames", true, true);
 }
 
 void RunCapture(const CaptureOptions& Options) {
@@ -508,7 +640,7 @@ void RunCapture(const CaptureOptions& Options) {
     ChooseOutput(run);
     // From here on a signal ends the capture between frames, through the normal stop.
     z40k::InterruptScope interruptScope;
-    MadeFolder folder{Options.Directory, run.Pipe == nullptr && PrepareDirectory(Options.Directory)};
+    MadeFolder folder{Options.Directory, PrepareFolders(Options)};
     OpenSession(run);
     run.Cameras.resize(Options.Cameras);
     for (unsigned i = 0; i < Options.Cameras; ++i)
@@ -516,17 +648,23 @@ void RunCapture(const CaptureOptions& Options) {
     run.Width = run.VideoFormat.VideoInfoHeader.bmiHeader.biWidth;
     run.Height = std::abs(run.VideoFormat.VideoInfoHeader.bmiHeader.biHeight);
     SaveRawFrames(run);
+    run.Writers = StartWriters(run);
     RunPins(run);
-    const std::string failure = ReadFrames(run);
-    if (failure.empty())
-        run.Counter.Finish();
-    else
-        run.Counter.Update(run.Total, DroppedFrames(run));
+    std::string failure = ReadFrames(run);
+    if (run.Writers != nullptr) {
+        run.Writers->WaitForAll();
+        if (failure.empty())
+            failure = run.Writers->Failure();
+    }
+    run.Counter.Update(run.Total, DroppedFrames(run));
     const NTSTATUS stopStatus = StopPins(run);
+    WarnFileFailures(run);
     if (!failure.empty())
-        throw Failure{failure};
+        throw z40k::RuntimeError(failure);
     if (!NT_SUCCESS(stopStatus))
-        throw Failure{"the camera did not stop cleanly; settings not saved (" + StatusHex(stopStatus) + ")"};
+        throw z40k::RuntimeError("the camera",
+                                 "did not stop cleanly; settings not saved: " + StatusName(stopStatus));
+    run.Counter.Finish(FramesWhere(run));
     folder.Keep = true;
     FinishCapture(run);
     if (z40k::Interrupted())
@@ -540,76 +678,84 @@ void RunCapture(const CaptureOptions& Options) {
 // The frames, where they go and how they are taken (in the order the help lists them).
 static void AddFrameOptions(CLI::App* Cmd, CaptureOptions* Options) {
     Cmd->add_option("-n,--frames", Options->Frames, "frames to capture")
-        ->check(CLI::Range(1u, 1000000000u))
+        ->check(z40k::WholeNumber(1, 1000000000))
         ->capture_default_str();
     Cmd->add_option("-o,--output", Options->Directory,
-                    "folder for the pictures; - for the raw frames on standard output")
+                    "folder for the pictures, made if missing; - for the raw frames on standard output")
         ->capture_default_str();
     Cmd->add_option("--format", Options->Format, "picture format")
-        ->check(CLI::IsMember({"bmp", "png", "raw"}))
+        ->check(z40k::OneOf({"bmp", "png", "raw"}))
         ->capture_default_str();
     Cmd->add_flag("--mono", Options->Mono, "grey pictures (the camera's colour output switched off)");
     Cmd->add_option("--registry", Options->Registry,
                     "registry file (.reg) the settings are loaded from and saved to; created if missing");
     Cmd->add_option("--drive-c", Options->DriveC, "host folder that stands in for C:\\");
+    // One value each time, so that a second word is not taken for a second camera's scene.
     Cmd->add_option("--scene", Options->Scenes,
-                    "what the camera sees: chart (default), or a BMP or PNG file; once per camera");
+                    "what the camera sees: chart (default), or a BMP or PNG file; once per camera")
+        ->allow_extra_args(false);
     Cmd->add_option("--buffers", Options->Buffers,
                     "reads kept queued, so frames are not lost while one is written")
-        ->check(CLI::Range(1, 64))
+        ->check(z40k::WholeNumber(1, 64))
         ->capture_default_str();
     Cmd->add_option("--camera-fps", Options->CameraFps,
                     "the simulated camera's frame rate (the driver still advertises 15)")
-        ->check(CLI::Range(0.1, 1000.0))
+        ->check(z40k::Decimal(rig::CAMERA_FPS_MIN, rig::CAMERA_FPS_MAX))
         ->capture_default_str();
+}
+
+// The bytes a microframe a high-speed isochronous pipe may carry: 1 to 3 equal transactions of at most
+// 1,024 bytes each, so 1..1024, an even count up to 2048 or a multiple of 3 up to 3072.
+static CLI::Validator PacketSizeCheck() {
+    const CLI::Validator range = z40k::WholeNumber(1, 3 * USB_HIGH_SPEED_ISOCH_MAX_PACKET);
+    return CLI::Validator(
+        [range](std::string& Text) {
+            std::string why = range(Text);
+            if (why.empty() && !rig::ValidPacketSize(static_cast<uint32_t>(std::stoul(Text))))
+                why = Text + " is not 1 to 3 equal transactions of at most 1024 bytes; it takes 1..1024, an "
+                             "even 1026..2048 or a multiple of 3 in 2049..3072";
+            return why;
+        },
+        "1..3072");
 }
 
 // The cameras of the run, its clock, its trace and the driver it loads.
 static void AddRunOptions(CLI::App* Cmd, CaptureOptions* Options) {
     Cmd->add_option("--cameras", Options->Cameras, "cameras streaming at once through the one driver")
-        ->check(CLI::Range(1, 8))
+        ->check(z40k::WholeNumber(1, 8))
         ->capture_default_str();
-    Cmd->add_option("--unplug-after", Options->UnplugAfter, "pull the camera out after this many frames");
+    Cmd->add_option("--unplug-after", Options->UnplugAfter, "pull the camera out after this many frames")
+        ->check(z40k::WholeNumber(1, 1000000000));
     Cmd->add_option("--packet-size", Options->PacketSize,
                     "bytes a microframe the camera's data pipe carries in its capture setting")
-        ->check(CLI::Validator(
-            [](std::string& Text) {
-                unsigned long bytes = 0;
-                const bool number = !Text.empty() &&
-                                    Text.find_first_not_of("0123456789") == std::string::npos &&
-                                    (bytes = std::strtoul(Text.c_str(), nullptr, 10)) <= 65535;
-                return number && rig::ValidPacketSize(static_cast<uint32_t>(bytes))
-                           ? std::string()
-                           : "a high-speed isochronous pipe carries 1 to 3 equal transactions of at most "
-                             "1,024 "
-                             "bytes a microframe";
-            },
-            "1..3072"))
+        ->check(PacketSizeCheck())
         ->capture_default_str();
     Cmd->add_option(
            "--bus", Options->Bus,
            "faithful: USB 2.0 high speed, a bus per camera; shared: the cameras on one; ideal: no limits")
-        ->check(CLI::IsMember({"faithful", "shared", "ideal"}))
+        ->check(z40k::OneOf({"faithful", "shared", "ideal"}))
         ->capture_default_str();
     Cmd->add_option("--pcap", Options->Pcap,
                     "record the USB traffic into this file (USBPcap, for Wireshark)");
     Cmd->add_option("--pcap-limit", Options->PcapLimitMib, "most MiB the recording may take")
-        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 20))
+        ->check(z40k::WholeNumber(1, 1 << 20))
         ->capture_default_str();
     Cmd->add_option("--replay", Options->Replay, "play this USBPcap recording back as the camera");
     Cmd->add_option("--clock", Options->Clock, "real: the camera's own pace; virtual: as fast as possible")
-        ->check(CLI::IsMember({"real", "virtual"}))
+        ->check(z40k::OneOf({"real", "virtual"}))
         ->capture_default_str();
-    Cmd->add_option("--trace", Options->Trace, "write a JSON Lines trace of the driver's traffic");
+    Cmd->add_option("--trace", Options->Trace,
+                    "write a JSON Lines trace of the driver's traffic; - for standard output");
     Cmd->add_flag("--save-raw", Options->SaveRaw, "also write each raw frame as the camera sent it");
     Cmd->add_option("--set", Options->Sets, "set a property before capture starts, e.g. exposure=1200")
-        ->type_name("NAME=VALUE");
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false);
     Cmd->add_option("--driver", Options->Driver,
                     "load this z40k.sys (i386 driver image; 32-bit build) instead of the built-in driver");
     Cmd->add_option("--windows", Options->Windows,
                     "act as this Windows: its loader refuses a driver that imports what it lacks, and the "
                     "kernel's lookup by name finds only what it exports")
-        ->check(CLI::IsMember({"xp", "vista", "7", "10"}))
+        ->check(z40k::OneOf({"xp", "vista", "7", "10"}))
         ->capture_default_str();
     Cmd->add_option("--inf", Options->Inf,
                     "install the driver from this INF instead of the built-in z40k.inf");
@@ -623,26 +769,17 @@ CLI::App* AddCaptureCommand(CLI::App& App, int* ExitCode) {
     AddFrameOptions(cmd, options.get());
     AddRunOptions(cmd, options.get());
     cmd->callback([options, ExitCode]() {
-        if (!ParsePropertyAssignments("capture", options->Sets, &options->Assignments)) {
-            *ExitCode = EXIT_USAGE;
-            return;
-        }
-        if (!options->Replay.empty() && (options->Cameras != 1 || !options->Scenes.empty())) {
-            std::fprintf(stderr, "z40k capture: --replay: a recording plays back as one camera, "
-                                 "without --cameras or --scene\n");
-            *ExitCode = EXIT_USAGE;
-            return;
-        }
+        CheckCombinations(*options);
+        CheckRecordings(*options);
+        ParsePropertyAssignments(options->Sets, &options->Assignments);
         try {
             RunCapture(*options);
             *ExitCode = 0;
-        } catch (const Failure& f) {
-            std::fprintf(stderr, "z40k capture: %s\n", f.Message.c_str());
-            *ExitCode = EXIT_RUNTIME_FAILURE;
         } catch (const PartialCapture&) {
-            *ExitCode = EXIT_RUNTIME_FAILURE;
+            *ExitCode = z40k::EXIT_RUNTIME_FAILURE;
         } catch (const InterruptedCapture& i) {
-            std::fprintf(stderr, "z40k capture: interrupted after %u frames; stopped and saved\n", i.Frames);
+            z40k::PrintError("interrupted", "stopped after " + z40k::Count(i.Frames, "frame", "frames") +
+                                                ", the settings and the trace saved");
             *ExitCode = z40k::EXIT_INTERRUPTED;
         }
     });

@@ -5,6 +5,7 @@
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
 #include "tools/z40k/image_files.h"
+#include "tools/z40k/output_paths.h"
 
 #include "host/rig/session.h"
 
@@ -35,26 +36,27 @@ struct ConvertOptions {
     std::string Registry;
 };
 
-int Fail(int Code, const std::string& Message) {
-    std::cerr << "z40k convert: " << Message << "\n";
-    return Code;
-}
+constexpr const char* GAIN_NAMES[3] = {"blue-gain", "green-gain", "red-gain"};
 
-// "B,G,R": three whole numbers of 32 bits each, as the property set accepts them.
-bool ParseGains(const std::string& Text, ULONG Gains[3]) {
+// "B,G,R": three whole numbers, each in the range the driver publishes for its channel gain (it would
+// store a wider one and saturate the picture with it). Throws the usage error of the first bad one.
+void ParseGains(const std::string& Text, ULONG Gains[3]) {
     std::stringstream in(Text);
     std::string part;
     int n = 0;
-    while (std::getline(in, part, ',')) {
-        if (n == 3 || part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        errno = 0;
-        const unsigned long long value = std::strtoull(part.c_str(), nullptr, 10);
-        if (errno != 0 || value > 0xFFFFFFFFull)
-            return false;
+    while (n < 3 && std::getline(in, part, ',') && !part.empty()) {
+        const NamedProperty& gain = *FindNamedProperty(GAIN_NAMES[n]);
+        long long value = 0;
+        if (!z40k::ParseWholeNumber(part, &value))
+            throw z40k::UsageError("--gains",
+                                   part + " is not a whole number; " + RangeOf(gain, gain.Maximum));
+        const std::string problem = ValueProblem(gain, gain.Maximum, value);
+        if (!problem.empty())
+            throw z40k::UsageError("--gains", part + " " + problem);
         Gains[n++] = ULONG(value);
     }
-    return n == 3 && Text.back() != ',';
+    if (n != 3 || !in.eof() || Text.back() == ',')
+        throw z40k::UsageError("--gains", Text + " is not three gains B,G,R (128 = 1.0)");
 }
 
 // Only a regular file of exactly a raw frame's size is read: a folder, a device such as /dev/zero or a
@@ -63,29 +65,29 @@ bool ReadRawInput(const std::string& Path, const std::string& What, std::vector<
                   std::string* Error) {
     struct stat info;
     if (::stat(Path.c_str(), &info) != 0) {
-        *Error = "cannot read " + Path + ": " + std::strerror(errno);
+        *Error = Path + ": " + std::strerror(errno);
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
-        *Error = Path + " is not a regular file; a " + What + " is a file of " +
+        *Error = Path + ": not a regular file; a " + What + " is a file of " +
                  std::to_string(simcam::RAW_FRAME_SIZE) + " bytes";
         return false;
     }
     if (static_cast<uint64_t>(info.st_size) != simcam::RAW_FRAME_SIZE) {
-        *Error = Path + " is " + std::to_string(info.st_size) + " bytes; a " + What + " is " +
+        *Error = Path + ": " + std::to_string(info.st_size) + " bytes; a " + What + " is " +
                  std::to_string(simcam::RAW_FRAME_SIZE);
         return false;
     }
     std::FILE* file = std::fopen(Path.c_str(), "rb");
     if (file == nullptr) {
-        *Error = "cannot read " + Path + ": " + std::strerror(errno);
+        *Error = Path + ": " + std::strerror(errno);
         return false;
     }
     Bytes->resize(simcam::RAW_FRAME_SIZE);
     const bool whole = std::fread(Bytes->data(), 1, Bytes->size(), file) == Bytes->size();
     std::fclose(file);
     if (!whole) {
-        *Error = "cannot read " + Path + " whole";
+        *Error = Path + ": cannot be read whole";
         return false;
     }
     return true;
@@ -132,7 +134,7 @@ bool ApplyConvertOptions(streamclass::Filter& Filter, const ConvertOptions& Opti
     for (const Setting& setting : settings) {
         NTSTATUS status = STATUS_SUCCESS;
         if (setting.Wanted && !NT_SUCCESS(status = SetNamed(Filter, setting.Name, setting.Value))) {
-            *Error = std::string("the camera refused ") + setting.Name + " (" + StatusName(status) + ")";
+            *Error = std::string("the camera: refused ") + setting.Name + ": " + StatusName(status);
             return false;
         }
     }
@@ -146,7 +148,7 @@ bool ConvertOnRig(rig::Session& Session, const ConvertOptions& Options, const UL
     size_t index = 0;
     NTSTATUS status = Session.Plug(rig::CameraOptions(), &index);
     if (!NT_SUCCESS(status)) {
-        *Error = "the camera did not come up (" + StatusHex(status) + ")";
+        *Error = "the camera: did not come up: " + StatusName(status);
         return false;
     }
     streamclass::Filter& filter = Session.FilterOf(index);
@@ -154,14 +156,14 @@ bool ConvertOnRig(rig::Session& Session, const ConvertOptions& Options, const UL
     rig::CapturePin pin;
     const rig::PinOutcome opened = rig::OpenCapturePin(filter, &pin);
     if (opened.Failure != rig::PinFailure::None) {
-        *Error = PinFailureMessage(opened);
+        *Error = "the camera: " + PinFailureMessage(opened);
         return false;
     }
     if (!ApplyConvertOptions(filter, Options, Gains, Error))
         return false;
     status = pin.Pin->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(status)) {
-        *Error = "the capture pin did not run (" + StatusHex(status) + ")";
+        *Error = "the camera: the capture pin did not run: " + StatusName(status);
         return false;
     }
     // The read is queued before the first frame is due: on the virtual clock the camera sends nothing
@@ -170,9 +172,8 @@ bool ConvertOnRig(rig::Session& Session, const ConvertOptions& Options, const UL
     streamclass::ReadResult result;
     status = pin.Pin->QueueRead(Out->Frame.data(), ULONG(Out->Frame.size()))->Wait(&result);
     if (NT_SUCCESS(status)) {
-        const char* names[3] = {"blue-gain", "green-gain", "red-gain"};
         for (int i = 0; i < 3; ++i) {
-            const PropertyReading reading = ReadProperty(filter, *FindNamedProperty(names[i]));
+            const PropertyReading reading = ReadProperty(filter, *FindNamedProperty(GAIN_NAMES[i]));
             Out->Gains[i] = static_cast<ULONG>(reading.Value);
             if (!NT_SUCCESS(reading.Status))
                 status = reading.Status;
@@ -182,7 +183,7 @@ bool ConvertOnRig(rig::Session& Session, const ConvertOptions& Options, const UL
     pin.Pin->Close();
     Session.Remove(index);
     if (!NT_SUCCESS(status) || !NT_SUCCESS(stopped) || result.DataUsed == 0) {
-        *Error = "the raw-frame path failed (" + StatusHex(NT_SUCCESS(status) ? stopped : status) + ")";
+        *Error = "the raw-frame path: failed: " + StatusName(NT_SUCCESS(status) ? stopped : status);
         return false;
     }
     Out->Width = pin.Width;
@@ -191,20 +192,28 @@ bool ConvertOnRig(rig::Session& Session, const ConvertOptions& Options, const UL
     return true;
 }
 
-int RunConvert(const ConvertOptions& Options) {
+// The checks that need nothing read: the output's format, the gains and the folders the output and
+// drive C go in.
+z40k::ImageFormat CheckConvertOptions(const ConvertOptions& Options, ULONG Gains[3]) {
     z40k::ImageFormat format;
     if (!z40k::ImageFormatFromPath(Options.Output, &format))
-        return Fail(EXIT_USAGE, "OUTPUT must end in .bmp, .png or .raw: " + Options.Output);
+        throw z40k::UsageError(Options.Output, "unknown picture format; OUTPUT ends in .bmp, .png or .raw");
     if (format == z40k::ImageFormat::Png && !z40k::PngSupported())
-        return Fail(EXIT_USAGE, "this build cannot write PNG files");
-    ULONG gains[3] = {0, 0, 0};
-    if (!Options.Gains.empty() && !ParseGains(Options.Gains, gains))
-        return Fail(EXIT_USAGE, "--gains takes three whole numbers B,G,R: " + Options.Gains);
+        throw z40k::UsageError(Options.Output, "this build cannot write PNG files");
+    if (!Options.Gains.empty())
+        ParseGains(Options.Gains, Gains);
+    z40k::CheckOutputFile(Options.Output, "picture");
+    z40k::PrepareOutputFolder(Options.DriveC, "drive C", false, false);
+    return format;
+}
 
+int RunConvert(const ConvertOptions& Options) {
+    ULONG gains[3] = {0, 0, 0};
+    const z40k::ImageFormat format = CheckConvertOptions(Options, gains);
     std::string error;
     std::vector<uint8_t> input;
     if (!ReadRawInput(Options.Input, Options.Layout == "dump" ? "dump" : "raw frame", &input, &error))
-        return Fail(EXIT_RUNTIME_FAILURE, error);
+        throw z40k::RuntimeError(error);
 
     if (Options.Layout == "dump")
         input = InterlaceDump(input);
@@ -215,16 +224,17 @@ int RunConvert(const ConvertOptions& Options) {
     sessionOptions.DriveC = Options.DriveC;
     sessionOptions.Registry = Options.Registry; // only read
     if (!session.Open(sessionOptions, &error))
-        return Fail(EXIT_RUNTIME_FAILURE, error);
+        throw z40k::RuntimeError(error);
+    session.OnFileFailure(z40k::WarnFileFailure);
 
     ConvertedFrame converted;
     if (!ConvertOnRig(session, Options, gains, std::move(input), &converted, &error))
-        return Fail(EXIT_RUNTIME_FAILURE, error);
+        throw z40k::RuntimeError(error);
     const std::vector<uint8_t>& frame = converted.Frame;
 
     if (!z40k::WriteImageFile(Options.Output, format, frame.data(), frame.size(), converted.Width,
                               converted.Height, &error))
-        return Fail(EXIT_RUNTIME_FAILURE, error);
+        throw z40k::RuntimeError(error);
 
     if (Options.Json) {
         nlohmann::json out = {{"bytes_returned", converted.BytesReturned},
@@ -249,9 +259,11 @@ CLI::App* AddConvertCommand(CLI::App& App, int* ExitCode) {
         ->required();
     command->add_flag("--mono", options->Mono, "grey output (colour off)");
     command->add_flag("--awb", options->AutoWhiteBalance, "balance the frame's own blue and red gains");
-    command->add_option("--gains", options->Gains, "channel gains B,G,R, 128 = 1.0");
+    command->add_option("--gains", options->Gains,
+                        "channel gains B,G,R, 128 = 1.0, each 0.." +
+                            std::to_string(CHANNEL_GAIN_CONTROL_MAX));
     command->add_option("--layout", options->Layout, "INPUT layout: raw (default) or dump")
-        ->check(CLI::IsMember({"raw", "dump"}));
+        ->check(z40k::OneOf({"raw", "dump"}));
     command->add_flag("--json", options->Json, "print bytes_returned and the gains after the frame as JSON");
     command->add_option("--drive-c", options->DriveC, "host folder standing for C:\\ (default ./drive-c)");
     command->add_option("--registry", options->Registry,

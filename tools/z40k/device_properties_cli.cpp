@@ -1,5 +1,6 @@
 #include "tools/z40k/device_properties_cli.h"
 
+#include "tools/z40k/messages.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,8 +9,6 @@
 #include <string>
 
 namespace {
-
-constexpr LONG WINDOW_VALUE_MAX = 0xFFFF;
 
 const GUID& SetGuid(PropertySetKind Kind) {
     switch (Kind) {
@@ -78,33 +77,14 @@ const char* ControlName(PropertyControl Control) {
 const std::vector<NamedProperty>& NamedProperties() {
     static const std::vector<NamedProperty> table = [] {
         std::vector<NamedProperty> all;
-        for (const PublishedProperty& p : PublishedProperties) {
-            NamedProperty named = {p.Name,
-                                   SetKind(p.Set),
-                                   p.Id,
-                                   (p.Access & PropertyAccessGet) != 0,
-                                   (p.Access & PropertyAccessSet) != 0,
-                                   p.Description,
-                                   p.Control,
-                                   (p.Flags & PropertyHasRange) != 0,
-                                   p.Minimum,
-                                   p.Maximum,
-                                   p.MaximumFrom,
-                                   (p.Flags & PropertyHasDefault) != 0,
-                                   p.Default,
-                                   (p.Flags & PropertyTakesAuto) != 0,
-                                   (p.Flags & PropertyRangeChecked) != 0};
-            // The published access of a camera-set property is what the advertised item table allows,
-            // which is all the stream class lets through.
-            // The window set's numbers reach a client as 16 bits, whatever was stored: a wider value
-            // would be kept and read back cut, so it is refused as an out-of-range camera value is.
-            if (named.Set == PropertySetKind::Window && named.CanSet && !named.HasRange) {
-                named.HasRange = true;
-                named.Minimum = 0;
-                named.Maximum = WINDOW_VALUE_MAX;
-            }
-            all.push_back(named);
-        }
+        // The published access of a camera-set property is what the advertised item table allows, which
+        // is all the stream class lets through.
+        for (const PublishedProperty& p : PublishedProperties)
+            all.push_back({p.Name, SetKind(p.Set), p.Id, (p.Access & PropertyAccessGet) != 0,
+                           (p.Access & PropertyAccessSet) != 0, p.Description, p.Control,
+                           (p.Flags & PropertyHasRange) != 0, p.Minimum, p.Maximum, p.MaximumFrom,
+                           (p.Flags & PropertyHasDefault) != 0, p.Default, (p.Flags & PropertyTakesAuto) != 0,
+                           (p.Flags & PropertyRangeChecked) != 0});
         return all;
     }();
     return table;
@@ -118,62 +98,90 @@ const NamedProperty* FindNamedProperty(const std::string& Name) {
     return nullptr;
 }
 
+std::vector<std::string> PropertyNames(bool Settable) {
+    std::vector<std::string> names;
+    for (const NamedProperty& p : NamedProperties()) {
+        if (!Settable || p.CanSet)
+            names.push_back(p.Name);
+    }
+    return names;
+}
+
+std::string RangeOf(const NamedProperty& Property, LONG Maximum) {
+    std::string range = std::string(Property.Name) + " takes ";
+    if (!Property.HasRange)
+        range += "any 32-bit value";
+    else if (Property.Minimum == Maximum) // a command: the one value that acts
+        range += "only " + std::to_string(Maximum);
+    else
+        range += z40k::RangeText(Property.Minimum, Maximum);
+    return Property.TakesAuto ? range + " or auto" : range;
+}
+
+std::string ValueProblem(const NamedProperty& Property, LONG Maximum, long long Value) {
+    if (Value < -2147483648LL || Value > 4294967295LL)
+        return "is not a 32-bit number; " + RangeOf(Property, Maximum);
+    // The driver cuts the camera set's values to their register widths without a word (exposure 5000
+    // would become 904, and be saved), and the window set's to 16 bits when they are read: such a value
+    // is refused here. The ranges the driver checks itself are left to it, so its status reaches the
+    // user.
+    if (!Property.RangeChecked && !PropertyValueInRange(Property, Maximum, Value))
+        return "is out of range; " + RangeOf(Property, Maximum);
+    return std::string();
+}
+
 bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, std::string* Error) {
-    size_t eq = Text.find('=');
+    const size_t eq = Text.find('=');
     if (eq == std::string::npos) {
-        *Error = "expected NAME=VALUE, got '" + Text + "'";
+        *Error = Text + " is not NAME=VALUE";
         return false;
     }
-    std::string name = Text.substr(0, eq);
-    std::string value = Text.substr(eq + 1);
+    const std::string name = Text.substr(0, eq);
+    const std::string value = Text.substr(eq + 1);
     const NamedProperty* property = FindNamedProperty(name);
-    if (!property) {
-        *Error = "unknown property '" + name + "'";
+    if (property == nullptr) {
+        *Error = "unknown property " + name + z40k::Suggestion(name, PropertyNames(true));
         return false;
     }
     if (!property->CanSet) {
-        *Error = "property '" + name + "' cannot be set";
+        *Error = name + " is read-only";
         return false;
     }
     PropertyAssignment result;
     result.Property = property;
-    if (value == "auto" && property->TakesAuto) {
+    if (value == "auto") {
+        if (!property->TakesAuto) {
+            *Error = name + " has no automatic mode; " + RangeOf(*property, property->Maximum);
+            return false;
+        }
         result.Automatic = true;
-    } else {
-        errno = 0;
-        char* end = nullptr;
-        long long v = std::strtoll(value.c_str(), &end, 0);
-        if (value.empty() || *end != '\0' || errno == ERANGE || v < -2147483648LL || v > 4294967295LL) {
-            *Error = "property '" + name + "' needs a 32-bit number, got '" + value + "'";
-            return false;
-        }
-        result.Value = v;
-        // The driver cuts the camera set's values to their register widths without a word (exposure 5000
-        // would become 904, and be saved): a value outside the range `props` shows is refused here. The
-        // ranges the driver checks itself are left to it, so its status reaches the user.
-        if (property->HasRange && !property->RangeChecked &&
-            !PropertyValueInRange(*property, property->Maximum, v)) {
-            *Error = "property '" + name + "' takes " + std::to_string(property->Minimum) + ".." +
-                     std::to_string(property->Maximum) + ", got " + value;
-            return false;
-        }
+        *Out = result;
+        return true;
+    }
+    errno = 0;
+    char* end = nullptr;
+    result.Value = std::strtoll(value.c_str(), &end, 0);
+    if (value.empty() || *end != '\0' || errno == ERANGE) {
+        *Error = Text + " is not a whole number; " + RangeOf(*property, property->Maximum);
+        return false;
+    }
+    const std::string problem = ValueProblem(*property, property->Maximum, result.Value);
+    if (!problem.empty()) {
+        *Error = Text + " " + problem;
+        return false;
     }
     *Out = result;
     return true;
 }
 
-bool ParsePropertyAssignments(const char* Command, const std::vector<std::string>& Texts,
-                              std::vector<PropertyAssignment>* Out) {
+void ParsePropertyAssignments(const std::vector<std::string>& Texts, std::vector<PropertyAssignment>* Out) {
     for (const std::string& text : Texts) {
         PropertyAssignment assignment;
         std::string error;
-        if (!ParsePropertyAssignment(text, &assignment, &error)) {
-            std::fprintf(stderr, "z40k %s: --set: %s\n", Command, error.c_str());
-            return false;
-        }
+        if (!ParsePropertyAssignment(text, &assignment, &error))
+            throw z40k::UsageError("--set", error);
         Out->push_back(assignment);
     }
-    return true;
 }
 
 NTSTATUS ApplyProperty(streamclass::Filter& Filter, const PropertyAssignment& Assignment) {
@@ -271,20 +279,36 @@ std::string StatusName(NTSTATUS Status) {
         NTSTATUS Status;
         const char* Name;
     };
+    // Every status the platform headers name, and those the host's file calls answer with.
     static const Named names[] = {
         {STATUS_SUCCESS, "STATUS_SUCCESS"},
+        {STATUS_TIMEOUT, "STATUS_TIMEOUT"},
+        {STATUS_PENDING, "STATUS_PENDING"},
+        {STATUS_BUFFER_OVERFLOW, "STATUS_BUFFER_OVERFLOW"},
+        {STATUS_NO_MORE_ENTRIES, "STATUS_NO_MORE_ENTRIES"},
         {STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL"},
         {STATUS_NOT_IMPLEMENTED, "STATUS_NOT_IMPLEMENTED"},
+        {STATUS_INVALID_HANDLE, "STATUS_INVALID_HANDLE"},
         {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
         {STATUS_NO_SUCH_DEVICE, "STATUS_NO_SUCH_DEVICE"},
+        {STATUS_ACCESS_DENIED, "STATUS_ACCESS_DENIED"},
         {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
-        {STATUS_BUFFER_OVERFLOW, "STATUS_BUFFER_OVERFLOW"},
+        {STATUS_OBJECT_NAME_INVALID, "STATUS_OBJECT_NAME_INVALID"},
+        {STATUS_OBJECT_NAME_NOT_FOUND, "STATUS_OBJECT_NAME_NOT_FOUND"},
+        {static_cast<NTSTATUS>(0xC0000035), "STATUS_OBJECT_NAME_COLLISION"},
+        {STATUS_OBJECT_PATH_NOT_FOUND, "STATUS_OBJECT_PATH_NOT_FOUND"},
+        {static_cast<NTSTATUS>(0xC000007F), "STATUS_DISK_FULL"},
         {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
-        {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
-        {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
+        {STATUS_DEVICE_DATA_ERROR, "STATUS_DEVICE_DATA_ERROR"},
+        {STATUS_DEVICE_NOT_CONNECTED, "STATUS_DEVICE_NOT_CONNECTED"},
         {STATUS_DEVICE_NOT_READY, "STATUS_DEVICE_NOT_READY"},
+        {static_cast<NTSTATUS>(0xC00000BA), "STATUS_FILE_IS_A_DIRECTORY"},
+        {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
+        {STATUS_CANCELLED, "STATUS_CANCELLED"},
+        {STATUS_INVALID_DEVICE_STATE, "STATUS_INVALID_DEVICE_STATE"},
         {STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
         {STATUS_NOT_FOUND, "STATUS_NOT_FOUND"},
+        {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
     };
     for (const Named& n : names) {
         if (n.Status == Status)
@@ -302,7 +326,7 @@ std::string StatusHex(NTSTATUS Status) {
 std::string PinFailureMessage(const rig::PinOutcome& Outcome) {
     std::string message = rig::PinFailureText(Outcome.Failure);
     if (Outcome.HasStatus())
-        message += " (" + StatusName(Outcome.Status) + ")";
+        message += ": " + StatusName(Outcome.Status);
     return message;
 }
 
@@ -314,17 +338,20 @@ bool ApplyStartProperties(streamclass::Filter& Filter, bool Mono, const std::vec
         grey.Value = 0;
         const NTSTATUS status = ApplyProperty(Filter, grey);
         if (!NT_SUCCESS(status)) {
-            *Error = "the camera refused grey output (" + StatusName(status) + ")";
+            *Error = "--mono: the camera refused grey output: " + StatusName(status);
             return false;
         }
     }
     for (const PropertyAssignment& assignment : Assignments) {
         const NTSTATUS status = ApplyProperty(Filter, assignment);
-        if (!NT_SUCCESS(status)) {
-            *Error = std::string("the camera refused ") + assignment.Property->Name + " = " +
-                     std::to_string(assignment.Value) + ": " + StatusName(status);
-            return false;
-        }
+        if (NT_SUCCESS(status))
+            continue;
+        const NamedProperty& property = *assignment.Property;
+        const std::string value = assignment.Automatic ? "auto" : std::to_string(assignment.Value);
+        *Error = "--set " + std::string(property.Name) + "=" + value +
+                 ": the camera refused it: " + StatusName(status) + " (" +
+                 RangeOf(property, PropertyMaximum(Filter, property)) + ")";
+        return false;
     }
     return true;
 }

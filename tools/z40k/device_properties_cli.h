@@ -46,20 +46,28 @@ struct PropertyAssignment {
     long long Value = 0;
     bool Automatic = false;
 };
-// Parses one NAME=VALUE; false with *Error set when the name is unknown, get-only or the value is not a
-// number.
+// Parses one NAME=VALUE; false with *Error set (what is wrong, with the property's range, or the name
+// nearest to an unknown one) when the name is unknown or get-only or the value is not one the property
+// takes.
 bool ParsePropertyAssignment(const std::string& Text, PropertyAssignment* Out, std::string* Error);
-// Parses every NAME=VALUE of a command's --set options in order, appending to *Out; at the first bad one
-// prints "z40k COMMAND: --set: reason" and returns false.
-bool ParsePropertyAssignments(const char* Command, const std::vector<std::string>& Texts,
-                              std::vector<PropertyAssignment>* Out);
+// Parses every NAME=VALUE of a command's --set options in order, appending to *Out; throws the usage
+// error of the first bad one.
+void ParsePropertyAssignments(const std::vector<std::string>& Texts, std::vector<PropertyAssignment>* Out);
+// The names of every property, or of those that can be set.
+std::vector<std::string> PropertyNames(bool Settable);
+// "exposure takes 0..2047", with the largest value Maximum ("or auto" where it applies).
+std::string RangeOf(const NamedProperty& Property, LONG Maximum);
+// Why Value cannot be sent for the property ("is out of range; exposure takes 0..2047"), or empty when
+// it can. A value outside a range the driver checks itself is sent, so that its refusal is the answer.
+std::string ValueProblem(const NamedProperty& Property, LONG Maximum, long long Value);
 
 // Sends the set request. The camera set goes through the stream class's checks against the advertised
 // set; the proc-amp and window sets are not advertised, so their requests go to the driver unchecked.
 NTSTATUS ApplyProperty(streamclass::Filter& Filter, const PropertyAssignment& Assignment);
 
 // What an application sets before its pin runs: grey output when Mono, then every assignment in order.
-// False at the first request the driver refuses, with *Error naming it and the status.
+// False at the first request the driver refuses, with *Error ("WHAT: WHY") naming it, the status and the
+// property's range.
 bool ApplyStartProperties(streamclass::Filter& Filter, bool Mono, const std::vector<PropertyAssignment>& Assignments,
                           std::string* Error);
 

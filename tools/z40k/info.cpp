@@ -163,6 +163,17 @@ void PrintPropertySet(const nlohmann::json& Set, const char* Indent) {
     }
 }
 
+// The video info header's dwBitRate, in the unit it is in: the driver shows applications the byte rate
+// there, which beside the caps' bits per second would read as a rate eight times too low.
+std::string BitRateText(const nlohmann::json& Range) {
+    const unsigned long long rate = Range["bit_rate"].get<unsigned>();
+    const long long caps = Range["max_bits_per_second"].get<long long>();
+    if (rate * 8 == static_cast<unsigned long long>(caps))
+        return "video info dwBitRate " + std::to_string(rate) + " bytes/s (" + std::to_string(caps) +
+               " bit/s)";
+    return "video info dwBitRate " + std::to_string(rate) + " bit/s";
+}
+
 void PrintText(const nlohmann::json& Info) {
     for (const nlohmann::json& stream : Info["streams"]) {
         std::printf("stream %u: %s, data flow %s, %u instance(s)\n", stream["stream"].get<unsigned>(),
@@ -176,11 +187,11 @@ void PrintText(const nlohmann::json& Info) {
                         range["height"].get<int>(), range["bit_count"].get<unsigned>(),
                         range["sample_size"].get<unsigned>(),
                         range["height"].get<int>() > 0 ? "bottom-up" : "top-down");
-            std::printf("         frame interval %lld..%lld (%.2f fps), %d..%d bit/s, video info %u bit/s%s\n",
+            std::printf("         frame interval %lld..%lld (%.2f fps), %d..%d bit/s, %s%s\n",
                         range["min_frame_interval_100ns"].get<long long>(), interval,
                         interval > 0 ? 1e7 / static_cast<double>(interval) : 0.0,
                         range["min_bits_per_second"].get<int>(), range["max_bits_per_second"].get<int>(),
-                        range["bit_rate"].get<unsigned>(), range["still"].get<bool>() ? ", still" : "");
+                        BitRateText(range).c_str(), range["still"].get<bool>() ? ", still" : "");
             const nlohmann::json& offered = range["offered_format"];
             if (offered.contains("status"))
                 std::printf("  intersection: %s\n", offered["status"].get<std::string>().c_str());
@@ -200,7 +211,7 @@ void PrintText(const nlohmann::json& Info) {
 
 int RunInfo(bool Json) {
     rig::Session session;
-    streamclass::Filter* camera = z40k::BringUpOneCamera(session, rig::SessionOptions(), "info");
+    streamclass::Filter* camera = z40k::BringUpOneCamera(session, rig::SessionOptions());
     if (camera == nullptr)
         return EXIT_RUNTIME_FAILURE;
     streamclass::Filter& filter = *camera;
@@ -208,7 +219,7 @@ int RunInfo(bool Json) {
     filter.Unload();
     const std::vector<std::string> violations = streamclass::Violations();
     for (const std::string& violation : violations)
-        std::fprintf(stderr, "z40k info: %s\n", violation.c_str());
+        z40k::PrintError("stream class", violation);
     if (Json)
         std::cout << info.dump() << "\n";
     else

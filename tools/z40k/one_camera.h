@@ -6,8 +6,7 @@
 
 namespace z40k {
 
-// Null, with the reason printed as "z40k COMMAND: ..." on stderr, when the session cannot start or the
-// camera does not come up.
-streamclass::Filter* BringUpOneCamera(rig::Session& Session, rig::SessionOptions Options, const char* Command);
+// Null, with the reason printed on stderr, when the session cannot start or the camera does not come up.
+streamclass::Filter* BringUpOneCamera(rig::Session& Session, rig::SessionOptions Options);
 
 } // namespace z40k

@@ -3,9 +3,12 @@
 // frames keep flowing. The HTTP API under the page is documented in the README.
 #include "tools/z40k/commands.h"
 #include "tools/z40k/device_properties_cli.h"
+#include "tools/z40k/frame_stream.h"
 #include "tools/z40k/http_checks.h"
 #include "tools/z40k/http_server.h"
 #include "tools/z40k/interrupt.h"
+#include "tools/z40k/messages.h"
+#include "tools/z40k/output_paths.h"
 #include "tools/z40k/serve_api.h"
 #include "tools/z40k/serve_live.h"
 
@@ -70,36 +73,33 @@ int RunServe(ServeOptions& Options) {
     SignalWatch signals;
     z40k::http::Server server;
     std::string error;
+    const bool v6 = Options.Bind.find(':') != std::string::npos;
+    const std::string host = v6 ? "[" + Options.Bind + "]" : Options.Bind;
     if (!server.Listen(Options.Bind, Options.Port, &error)) {
-        std::fprintf(stderr, "z40k serve: cannot listen on %s:%d: %s\n", Options.Bind.c_str(), Options.Port,
-                     error.c_str());
+        z40k::PrintError(host + ":" + std::to_string(Options.Port), "cannot listen: " + error);
         return EXIT_RUNTIME_FAILURE;
     }
     z40k::LiveCamera camera;
-    if (!camera.Start(Options.Live, &error)) {
-        std::fprintf(stderr, "z40k serve: %s\n", error.c_str());
+    bool started = camera.Start(Options.Live, &error);
+    if (started) {
+        z40k::AddServeRoutes(server, camera);
+        started = server.Start(&error);
+    }
+    if (!started) {
+        z40k::PrintError(error);
         camera.Shutdown(&error);
         return EXIT_RUNTIME_FAILURE;
     }
-    z40k::AddServeRoutes(server, camera);
-    if (!server.Start(&error)) {
-        std::fprintf(stderr, "z40k serve: %s\n", error.c_str());
-        camera.Shutdown(&error);
-        return EXIT_RUNTIME_FAILURE;
-    }
-    const bool v6 = Options.Bind.find(':') != std::string::npos;
-    const std::string host = v6 ? "[" + Options.Bind + "]" : Options.Bind;
-    std::printf("z40k serve: listening on http://%s:%d/\n", host.c_str(), server.Port());
+    std::printf("z40k: listening on http://%s:%d/\n", host.c_str(), server.Port());
     std::fflush(stdout);
     if (z40k::http::IsLoopback(Options.Bind))
-        std::fprintf(stderr, "z40k serve: only this machine can connect; --bind ADDRESS to change that\n");
+        z40k::PrintError(host, "only this machine can connect; --bind ADDRESS to change that");
     else
-        std::fprintf(stderr, "z40k serve: listening on %s: other machines can connect\n",
-                     Options.Bind.c_str());
+        z40k::PrintWarning(host, "other machines can connect");
     signals.WaitForFirst();
     server.Stop();
     if (!camera.Shutdown(&error)) {
-        std::fprintf(stderr, "z40k serve: %s\n", error.c_str());
+        z40k::PrintError(error);
         return EXIT_RUNTIME_FAILURE;
     }
     return 0;
@@ -112,7 +112,7 @@ CLI::App* AddServeCommand(CLI::App& App, int* ExitCode) {
     CLI::App* cmd = App.add_subcommand("serve", "show the live picture and the controls in a browser");
     cmd->add_option("--bind", options->Bind, "address to listen on")->capture_default_str();
     cmd->add_option("--port", options->Port, "port to listen on (0: any free one)")
-        ->check(CLI::Range(0, 65535))
+        ->check(z40k::WholeNumber(0, 65535))
         ->capture_default_str();
     cmd->add_option("--scene", options->Live.Scene, "what the camera sees: chart, or a BMP or PNG file")
         ->capture_default_str();
@@ -121,20 +121,24 @@ CLI::App* AddServeCommand(CLI::App& App, int* ExitCode) {
     cmd->add_option("--drive-c", options->Live.DriveC, "host folder that stands in for C:\\");
     cmd->add_flag("--mono", options->Live.Mono, "grey pictures (the camera's colour output switched off)");
     cmd->add_option("--camera-fps", options->Live.CameraFps, "frames per second the camera sends")
-        ->check(CLI::Range(1.0, 60.0))
+        ->check(z40k::Decimal(1, 60))
         ->capture_default_str();
     cmd->add_option("--set", options->Sets, "set a property before the stream starts, e.g. exposure=1200")
-        ->type_name("NAME=VALUE");
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false);
     cmd->add_option("--pcap", options->Live.Pcap,
                     "record the USB traffic into this file (USBPcap, for Wireshark)");
     cmd->add_option("--bus", options->Live.Bus, "faithful: USB 2.0 high speed; ideal: no limits")
-        ->check(CLI::IsMember({"faithful", "ideal"}))
+        ->check(z40k::OneOf({"faithful", "ideal"}))
         ->capture_default_str();
     cmd->callback([options, ExitCode]() {
-        if (!ParsePropertyAssignments("serve", options->Sets, &options->Live.Assignments)) {
-            *ExitCode = EXIT_USAGE;
-            return;
-        }
+        ParsePropertyAssignments(options->Sets, &options->Live.Assignments);
+        if (!options->Live.DriveC.empty())
+            z40k::PrepareOutputFolder(options->Live.DriveC, "drive C", false, false);
+        if (z40k::IsStandardOutput(options->Live.Pcap))
+            throw z40k::UsageError("--pcap -", "the recording is written to a file; name one");
+        if (!options->Live.Pcap.empty())
+            z40k::CheckOutputFile(options->Live.Pcap, "recording");
         *ExitCode = RunServe(*options);
     });
     return cmd;

@@ -1,6 +1,9 @@
 #include "tools/z40k/serve_live.h"
 
 #include "host/rig/session.h"
+#include "tools/z40k/messages.h"
+#include "tools/z40k/output_paths.h"
+#include "tools/z40k/scene_option.h"
 #include "tools/z40k/serve_encode.h"
 
 #include <cmath>
@@ -38,28 +41,28 @@ bool LiveCamera::BringUp(const LiveOptions& Options, std::string* Error) {
     session.Pcap = Options.Pcap;
     if (!session_->Open(session, Error))
         return false;
-    simcam::Scene scene = simcam::BuiltInChart();
-    if (Options.Scene != "chart" && !simcam::LoadScene(Options.Scene, &scene, Error)) {
-        *Error = "cannot use the scene " + Options.Scene + ": " + *Error;
+    // The driver goes on without a file it could not write; the user is told at once.
+    session_->OnFileFailure(WarnFileFailure);
+    simcam::Scene scene;
+    if (!LoadSceneOption(Options.Scene, &scene, Error))
         return false;
-    }
     rig::CameraOptions camera;
     camera.FramesPerSecond = Options.CameraFps;
     const NTSTATUS status = session_->Plug(camera, &camera_);
     filter_ = &session_->FilterOf(camera_);
     if (!NT_SUCCESS(status)) {
-        *Error = "the camera did not come up (" + StatusName(status) + ")";
+        *Error = "the camera: did not come up: " + StatusName(status);
         return false;
     }
     rig::CapturePin capture;
     const rig::PinOutcome opened = rig::OpenCapturePin(*filter_, &capture);
     if (opened.Failure != rig::PinFailure::None) {
-        *Error = PinFailureMessage(opened);
+        *Error = "the camera: " + PinFailureMessage(opened);
         return false;
     }
     // The reduced pictures are block means of 4 x 4 pixels at the most.
     if (capture.Width % 4 != 0 || capture.Height % 4 != 0) {
-        *Error = "the agreed format has no usable picture size";
+        *Error = "the camera: the agreed format has no usable picture size";
         return false;
     }
     width_ = capture.Width;
@@ -77,7 +80,7 @@ bool LiveCamera::Start(const LiveOptions& Options, std::string* Error) {
         return false;
     const NTSTATUS status = pin_->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(status)) {
-        *Error = "the capture pin did not run (" + StatusName(status) + ")";
+        *Error = "the camera: the capture pin did not run: " + StatusName(status);
         return false;
     }
     {
@@ -136,7 +139,7 @@ bool LiveCamera::Run(std::string* Error) {
         return true;
     NTSTATUS status = pin_->SetState(KSSTATE_RUN);
     if (!NT_SUCCESS(status)) {
-        *Error = "the capture pin did not run (" + StatusName(status) + ")";
+        *Error = "the camera: the capture pin did not run: " + StatusName(status);
         return false;
     }
     {
@@ -168,7 +171,7 @@ bool LiveCamera::StopLocked(std::string* Error) {
     // The driver saves its settings to the registry when capture stops; the file follows.
     NTSTATUS status = pin_->SetState(KSSTATE_STOP);
     if (!NT_SUCCESS(status)) {
-        *Error = "the camera did not stop cleanly; settings not saved (" + StatusName(status) + ")";
+        *Error = "the camera: did not stop cleanly; settings not saved: " + StatusName(status);
         return false;
     }
     return session_->SaveSettings(Error);
@@ -197,17 +200,17 @@ PropertyChange LiveCamera::SetProperty(const std::string& Name, long long Value,
     PropertyChange change;
     const NamedProperty* property = FindNamedProperty(Name);
     if (property == nullptr) {
-        change.Message = "unknown property '" + Name + "'";
+        change.Message = "unknown property " + Name + z40k::Suggestion(Name, PropertyNames(false));
         return change;
     }
     if (!property->CanSet) {
         change.Result = PropertyChange::ReadOnly;
-        change.Message = "property '" + Name + "' is read-only";
+        change.Message = Name + " is read-only";
         return change;
     }
     if (Automatic && !property->TakesAuto) {
         change.Result = PropertyChange::OutOfRange;
-        change.Message = "property '" + Name + "' has no automatic mode";
+        change.Message = Name + " has no automatic mode; " + RangeOf(*property, property->Maximum);
         return change;
     }
     std::lock_guard<std::mutex> control(control_);
@@ -219,14 +222,10 @@ PropertyChange LiveCamera::SetProperty(const std::string& Name, long long Value,
     // Where the driver checks the range itself its refusal is the answer; elsewhere it would cut an
     // out-of-range value to the register's bits without a word, so such a value is not sent at all.
     const LONG maximum = PropertyMaximum(*filter_, *property);
-    const bool representable = Value >= -2147483648LL && Value <= 4294967295LL;
-    if (!Automatic &&
-        (!representable || (!property->RangeChecked && !PropertyValueInRange(*property, maximum, Value)))) {
+    const std::string problem = Automatic ? std::string() : ValueProblem(*property, maximum, Value);
+    if (!problem.empty()) {
         change.Result = PropertyChange::OutOfRange;
-        change.Message =
-            property->HasRange && representable
-                ? "value out of range " + std::to_string(property->Minimum) + ".." + std::to_string(maximum)
-                : std::string("value is not a 32-bit number");
+        change.Message = std::to_string(Value) + " " + problem;
         return change;
     }
     PropertyAssignment assignment;
@@ -362,7 +361,7 @@ void LiveCamera::CaptureLoop() {
                 // A stop that came while the read was pending completed it: no trouble to report.
                 if (!running_ || quitting_)
                     continue;
-                readError_ = "a frame could not be read (" + StatusName(status) + ")";
+                readError_ = "a frame could not be read: " + StatusName(status);
             }
             std::this_thread::sleep_for(READ_RETRY_PAUSE);
             continue;

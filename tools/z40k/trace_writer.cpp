@@ -95,14 +95,20 @@ TraceWriter::~TraceWriter() {
 bool TraceWriter::Open(const std::string& Path, const rig::Session& Session, std::string* Error) {
     Abandon();
     path_ = Path;
-    target_ = OutputTarget(Path, &inPlace_).string();
-    temp_ = inPlace_ ? target_ : target_ + ".tmp-" + std::to_string(::getpid());
-    file_ = std::fopen(temp_.c_str(), "w");
+    toStandardOutput_ = Path == "-";
+    if (toStandardOutput_) {
+        inPlace_ = true;
+        file_ = stdout;
+    } else {
+        target_ = OutputTarget(Path, &inPlace_).string();
+        temp_ = inPlace_ ? target_ : target_ + ".tmp-" + std::to_string(::getpid());
+        file_ = std::fopen(temp_.c_str(), "w");
+    }
     if (file_ == nullptr) {
-        *Error = "cannot write the trace " + Path + ": " + std::strerror(errno);
+        *Error = Path + ": cannot write the trace: " + std::strerror(errno);
         return false;
     }
-    failed_ = false;
+    error_ = 0;
     session_ = &Session;
     startUs_ = Session.NowMicroseconds();
     return true;
@@ -116,8 +122,9 @@ void TraceWriter::Line(int64_t TimeUs, const std::string& Json) {
         t = 0;
     // {"t_us":N, then the event's own fields.
     std::string line = "{\"t_us\":" + std::to_string(t) + "," + Json.substr(1) + "\n";
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size())
-        failed_ = true;
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() && error_ == 0)
+        error_ = errno != 0 ? errno : EIO;
 }
 
 void TraceWriter::Flush() {
@@ -152,27 +159,35 @@ bool TraceWriter::Commit(std::string* Error) {
         return false;
     }
     Flush();
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (failed_ || !closed) {
-        *Error = "cannot write the trace " + path_;
+    errno = 0;
+    if (Close() != 0 && error_ == 0)
+        error_ = errno != 0 ? errno : EIO;
+    if (error_ == 0 && !inPlace_ && std::rename(temp_.c_str(), target_.c_str()) != 0)
+        error_ = errno;
+    if (error_ != 0) {
+        *Error = (toStandardOutput_ ? std::string("standard output") : path_) +
+                 ": cannot write the trace: " + std::strerror(error_);
         if (!inPlace_)
             std::remove(temp_.c_str());
-        return false;
-    }
-    if (!inPlace_ && std::rename(temp_.c_str(), target_.c_str()) != 0) {
-        *Error = "cannot write the trace " + path_ + ": " + std::strerror(errno);
-        std::remove(temp_.c_str());
         return false;
     }
     return true;
 }
 
+int TraceWriter::Close() {
+    std::FILE* file = file_;
+    file_ = nullptr;
+    // Standard output stays open for whatever else the program writes there; its buffer is flushed so
+    // that a failure to write it is seen now.
+    if (toStandardOutput_)
+        return std::fflush(file) != 0 || std::ferror(file) ? EOF : 0;
+    return std::fclose(file);
+}
+
 void TraceWriter::Abandon() {
     if (file_ == nullptr)
         return;
-    std::fclose(file_);
-    file_ = nullptr;
+    Close();
     if (!inPlace_)
         std::remove(temp_.c_str());
 }

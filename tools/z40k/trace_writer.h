@@ -27,7 +27,8 @@ class TraceWriter {
     TraceWriter(const TraceWriter&) = delete;
     TraceWriter& operator=(const TraceWriter&) = delete;
 
-    // Starts the trace of Session in a temporary file beside Path; time 0 is now. False with *Error set.
+    // Starts the trace of Session in a temporary file beside Path, or on standard output for "-"; time 0
+    // is now. False with *Error set.
     bool Open(const std::string& Path, const rig::Session& Session, std::string* Error);
     bool IsOpen() const { return file_ != nullptr; }
 
@@ -43,21 +44,23 @@ class TraceWriter {
     void Frame(const rig::FrameRecord& Frame);
     void Flush();
 
-    // Writes what is left, closes the file and renames it to Path. False with *Error set (the temporary
-    // file is then removed).
+    // Writes what is left, closes the file and renames it to Path. False with *Error set, naming the
+    // system's reason (the temporary file is then removed).
     bool Commit(std::string* Error);
     // Closes and removes the temporary file.
     void Abandon();
 
   private:
     void Line(int64_t TimeUs, const std::string& Json);
+    int Close(); // as fclose: 0, or EOF with errno set
 
     std::recursive_mutex mutex_;
     std::FILE* file_ = nullptr;
     std::string path_;
     std::string target_; // the file written: path_, or what a symbolic link at path_ names
     std::string temp_;
-    bool failed_ = false;
+    int error_ = 0; // the first write's failure, as errno
+    bool toStandardOutput_ = false;
     bool inPlace_ = false; // a device or FIFO, written where it is
     int64_t startUs_ = 0;
     const rig::Session* session_ = nullptr;

@@ -244,7 +244,7 @@ TEST_F(UsbPcap, TheReplayDeviceAnswersEachRequestAsTheRecordingDid) {
 
     std::shared_ptr<const bus::UsbRecording> missing;
     EXPECT_FALSE(bus::LoadUsbPcap((dir_ / "none.pcap").string(), &missing, &error));
-    EXPECT_EQ(error, "cannot play back " + (dir_ / "none.pcap").string() + ": No such file or directory");
+    EXPECT_EQ(error, (dir_ / "none.pcap").string() + ": cannot play it back: No such file or directory");
 }
 
 } // namespace

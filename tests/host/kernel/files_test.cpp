@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <cerrno>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 
 namespace {
@@ -223,6 +225,48 @@ TEST_F(Files, InjectedFailuresLeaveNoHandleAndNoBytes) {
     EXPECT_EQ(host::FilesOpenHandles(), 1u);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(Read("f"), "kept");
+}
+
+// What the host could not do is told with the driver's name for the file, the host path, the status the
+// driver got and the host's reason; what succeeded is not, and nothing is told once the kernel is reset.
+TEST_F(Files, FailuresTheHostMeetsAreToldWithTheFileAndTheReason) {
+    std::vector<host::FileFailure> told;
+    host::FilesSetFailureObserver([&told](const host::FileFailure& Failure) { told.push_back(Failure); });
+    HANDLE handle;
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\kept", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Write(handle, "data", &iosb), STATUS_SUCCESS);
+    ZwClose(handle);
+    ASSERT_EQ(::mkdir((drive_ + "/DS-test.raw").c_str(), 0777), 0);
+    EXPECT_EQ(Create(u"\\DosDevices\\C:\\DS-test.raw", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              static_cast<NTSTATUS>(0xC00000BA)); // STATUS_FILE_IS_A_DIRECTORY
+    host::FilesSetDriveC(base_ + "/missing/drive-c");
+    EXPECT_EQ(Create(u"\\??\\C:\\f", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_OBJECT_PATH_NOT_FOUND);
+    // A device that takes no bytes: the write fails as a full disk.
+    host::FilesSetDriveC("/dev");
+    ASSERT_EQ(Create(u"\\DosDevices\\C:\\full", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Write(handle, "lost", &iosb), static_cast<NTSTATUS>(0xC000007F)); // STATUS_DISK_FULL
+    ZwClose(handle);
+    ASSERT_EQ(told.size(), 3u);
+    EXPECT_EQ(told[0].Name, "\\DosDevices\\C:\\DS-test.raw");
+    EXPECT_EQ(told[0].HostPath, drive_ + "/DS-test.raw");
+    EXPECT_STREQ(told[0].Call, "ZwCreateFile");
+    EXPECT_EQ(told[0].Errno, EISDIR);
+    EXPECT_EQ(told[1].HostPath, base_ + "/missing/drive-c/f");
+    EXPECT_EQ(told[1].Status, STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(told[1].Errno, ENOENT);
+    EXPECT_EQ(told[2].Name, "\\DosDevices\\C:\\full");
+    EXPECT_STREQ(told[2].Call, "ZwWriteFile");
+    EXPECT_EQ(told[2].Errno, ENOSPC);
+    host::ResetKernel();
+    host::FilesSetDriveC(base_ + "/missing/drive-c");
+    EXPECT_NE(Create(u"\\DosDevices\\C:\\f", GENERIC_WRITE, FILE_OVERWRITE_IF, &handle, &iosb),
+              STATUS_SUCCESS);
+    EXPECT_EQ(told.size(), 3u) << "the observer outlived the kernel's reset";
+    host::FilesSetDriveC(drive_);
 }
 
 TEST_F(Files, ResetClosesHandlesAndRestoresTheDefaultDrive) {
