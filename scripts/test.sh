@@ -68,10 +68,15 @@ for variant in native m32 sanitize; do
             || step_failed "$variant tests" "$dir"
     else
         export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+        rm -rf "$dir/profiles"
         run_suites "$variant tests" "$dir"
         ctest --test-dir "$dir" -LE gtest -j "$jobs" --output-on-failure --timeout 300 --repeat until-pass:2 \
             || step_failed "$variant tests" "$dir"
         unset ASAN_OPTIONS UBSAN_OPTIONS
+    fi
+    if [ "$variant" = sanitize ]; then
+        echo "=== coverage of the sanitize build's runs"
+        bash scripts/coverage.sh "$dir" || step_failed "coverage"
     fi
     if [ "$variant" = m32 ]; then
         # As Windows XP the image finds no extended-state routines and stays on the SSE paths; as

@@ -14,7 +14,7 @@ namespace {
 // Every port on every bus by its physical device object: the library finds a device from the PDO it is
 // handed at initialise-device, as its requests would travel down to that PDO.
 struct PortTable {
-    std::mutex Mutex;
+    host::Mutex Mutex;
     std::map<PDEVICE_OBJECT, Port*> ByPdo;
 };
 
@@ -149,7 +149,7 @@ void Port::Enumerate() {
 }
 
 const AlternateSetting* Port::CurrentSetting() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     return current_ < 0 ? nullptr : &configuration_.Settings[current_];
 }
 
@@ -161,12 +161,12 @@ std::vector<uint8_t> Port::InterfaceInformation() const {
 }
 
 std::string Port::BandwidthRefusal() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     return refusal_;
 }
 
 uint32_t Port::ReservedBytes() const {
-    std::lock_guard<std::mutex> lock(bus_->reservations_);
+    std::lock_guard<host::Mutex> lock(bus_->reservations_);
     auto it = bus_->reserved_.find(this);
     return it == bus_->reserved_.end() ? 0 : it->second;
 }
@@ -176,7 +176,7 @@ NTSTATUS Port::Refused(const SetupPacket& Setup, uint16_t Function, const std::s
     const uint64_t request = bus_->NextRequestId();
     RecordControl(Setup, Function, request, NO_BANDWIDTH_STATUS, nullptr, false);
     RecordControl(Setup, Function, request, NO_BANDWIDTH_STATUS, nullptr, true);
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     refusal_ = Why;
     return NO_BANDWIDTH_STATUS;
 }
@@ -210,7 +210,7 @@ NTSTATUS Port::EnterSetting(uint8_t Setting, bool Configure) {
         bus_->Reserve(this, before, &why);
         return status;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     current_ = static_cast<int>(wanted - configuration_.Settings.data());
     refusal_.clear();
     return status;
@@ -265,7 +265,7 @@ NTSTATUS Port::ControlTransfer(const SetupPacket& Setup, std::vector<uint8_t>* D
 
 void Port::OpenIsoEndpoint(uint8_t Endpoint, IsoTransferDone Done) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         bool found = false;
         for (auto& entry : done_) {
             if (entry.first == Endpoint) {
@@ -291,7 +291,7 @@ void Port::SubmitIso(IsoTransfer* Transfer) {
     }
     IsoTransferDone done;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         for (auto& entry : done_) {
             if (entry.first == Transfer->Endpoint)
                 done = entry.second;
@@ -320,7 +320,7 @@ void Port::Pace(uint8_t Endpoint, IsoTransfer* Transfer) {
     const uint64_t last = MicroframeAt(Transfer->Completed100ns - 1);
     uint64_t start = last >= span ? last - span : 0;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         uint64_t& next = nextMicroframe_[Endpoint];
         start = std::max(start, next);
         next = start + span + service;
@@ -371,7 +371,7 @@ Bus::~Bus() {
     PortTable& table = AllPorts();
     for (auto& port : ports_) {
         port->Unplug();
-        std::lock_guard<std::mutex> lock(table.Mutex);
+        std::lock_guard<host::Mutex> lock(table.Mutex);
         table.ByPdo.erase(port->Pdo());
     }
 }
@@ -383,7 +383,7 @@ Port* Bus::Plug(UsbDevice* Device) {
     Port* port = ports_.back().get();
     {
         PortTable& table = AllPorts();
-        std::lock_guard<std::mutex> lock(table.Mutex);
+        std::lock_guard<host::Mutex> lock(table.Mutex);
         table.ByPdo[pdo] = port;
     }
     Device->Attached(port);
@@ -392,7 +392,7 @@ Port* Bus::Plug(UsbDevice* Device) {
 }
 
 uint32_t Bus::ReservedBytes() const {
-    std::lock_guard<std::mutex> lock(reservations_);
+    std::lock_guard<host::Mutex> lock(reservations_);
     uint32_t total = 0;
     for (const auto& entry : reserved_)
         total += entry.second;
@@ -400,7 +400,7 @@ uint32_t Bus::ReservedBytes() const {
 }
 
 bool Bus::Reserve(Port* Where, uint32_t Bytes, std::string* Why) {
-    std::lock_guard<std::mutex> lock(reservations_);
+    std::lock_guard<host::Mutex> lock(reservations_);
     uint32_t others = 0;
     for (const auto& entry : reserved_) {
         if (entry.first != Where)
@@ -421,7 +421,7 @@ bool Bus::Reserve(Port* Where, uint32_t Bytes, std::string* Why) {
 
 Port* Bus::PortOf(PDEVICE_OBJECT Pdo) {
     PortTable& table = AllPorts();
-    std::lock_guard<std::mutex> lock(table.Mutex);
+    std::lock_guard<host::Mutex> lock(table.Mutex);
     auto it = table.ByPdo.find(Pdo);
     return it == table.ByPdo.end() ? nullptr : it->second;
 }

@@ -15,6 +15,7 @@
 
 #include "host/bus/descriptors.h"
 #include "host/bus/usb_device.h"
+#include "host/kernel/kernel_host.h"
 
 #include <atomic>
 #include <functional>
@@ -115,7 +116,7 @@ class Port {
     bool enumerated_ = false;
     std::string enumerationFailure_;
 
-    mutable std::mutex mutex_; // everything below: the library's threads and the device's meet here
+    mutable host::Mutex mutex_; // everything below: the library's threads and the device's meet here
     int current_ = -1;         // index into configuration_.Settings; -1 unconfigured
     std::string refusal_;
     std::vector<std::pair<uint8_t, IsoTransferDone>> done_; // the completion routine of each open endpoint
@@ -159,7 +160,7 @@ class Bus {
     uint16_t number_;
     UsbPcapWriter* writer_ = nullptr;
     std::vector<std::unique_ptr<Port>> ports_;
-    mutable std::mutex reservations_;
+    mutable host::Mutex reservations_;
     std::map<const Port*, uint32_t> reserved_;
     std::atomic<uint64_t> requests_{0};
 };

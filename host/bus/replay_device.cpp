@@ -77,7 +77,7 @@ ReplayDevice::~ReplayDevice() {
     if (port_ != nullptr)
         port_->Unplug();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         quit_ = true;
     }
     host::ClockNotify();
@@ -90,7 +90,7 @@ NTSTATUS ReplayDevice::ControlTransfer(const SetupPacket& Setup, std::vector<uin
     if (Setup.DeviceToHost())
         Data->clear();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         if (!plugged_)
             return DEVICE_GONE_STATUS;
     }
@@ -119,7 +119,7 @@ NTSTATUS ReplayDevice::Answer(const SetupPacket& Setup, std::vector<uint8_t>* Da
     // The clock is read outside mutex_: its waits hold the clock's lock while they take mutex_.
     const int64_t now = host::ClockNow100ns();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         const uint64_t occurrence = ++answered_[key];
         uint64_t seen = 0;
         for (size_t i = 0; i < controls.size() && seen < occurrence; ++i) {
@@ -152,7 +152,7 @@ NTSTATUS ReplayDevice::SelectAlternateSetting(uint8_t Setting) {
     if (!ParseConfiguration(recording_->ConfigurationDescriptor, &configuration, &unused) ||
         configuration.Find(INTERFACE_NUMBER, Setting) == nullptr)
         return STALL;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     if (!plugged_)
         return DEVICE_GONE_STATUS;
     setting_ = Setting;
@@ -163,7 +163,7 @@ NTSTATUS ReplayDevice::SelectAlternateSetting(uint8_t Setting) {
 
 void ReplayDevice::OpenIsoEndpoint(uint8_t Endpoint, IsoTransferDone Done) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         auto it = std::find_if(streams_.begin(), streams_.end(),
                                [&](const Stream& s) { return s.Endpoint == Endpoint; });
         if (it == streams_.end()) {
@@ -185,7 +185,7 @@ void ReplayDevice::SubmitIso(IsoTransfer* Transfer) {
     IsoTransferDone done;
     bool plugged;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         plugged = plugged_;
         for (Stream& stream : streams_) {
             if (stream.Endpoint != Transfer->Endpoint)
@@ -202,7 +202,7 @@ void ReplayDevice::SubmitIso(IsoTransfer* Transfer) {
 
 void ReplayDevice::AbortIsoEndpoint(uint8_t Endpoint) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         for (Stream& stream : streams_) {
             if (stream.Endpoint == Endpoint)
                 stream.Open = false;
@@ -213,7 +213,7 @@ void ReplayDevice::AbortIsoEndpoint(uint8_t Endpoint) {
 
 void ReplayDevice::Detached() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         plugged_ = false;
     }
     TakeBack(DEVICE_GONE_STATUS, -1);
@@ -224,7 +224,7 @@ void ReplayDevice::Detached() {
 void ReplayDevice::TakeBack(NTSTATUS Status, int Endpoint) {
     std::vector<std::pair<IsoTransfer*, IsoTransferDone>> taken;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         for (Stream& stream : streams_) {
             if (Endpoint >= 0 && stream.Endpoint != Endpoint)
                 continue;
@@ -238,7 +238,7 @@ void ReplayDevice::TakeBack(NTSTATUS Status, int Endpoint) {
     }
     host::ClockNotify();
     host::ClockWait([this]() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         return delivering_ == 0;
     });
     for (auto& [transfer, done] : taken) {
@@ -266,14 +266,14 @@ bool ReplayDevice::ReadyToSend() {
 void ReplayDevice::Run() {
     for (;;) {
         host::ClockWait([this]() {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<host::Mutex> lock(mutex_);
             return ReadyToSend();
         });
         size_t end;
         int64_t due;
         const int64_t now = host::ClockNow100ns(); // outside mutex_, as in Answer
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<host::Mutex> lock(mutex_);
             if (quit_)
                 return;
             if (rebase_) {
@@ -286,7 +286,7 @@ void ReplayDevice::Run() {
         }
         const bool stopped = host::ClockWait(
             [this]() {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::lock_guard<host::Mutex> lock(mutex_);
                 return quit_ || !ReadyToSend() || rebase_;
             },
             due);
@@ -302,7 +302,7 @@ void ReplayDevice::SendTick(size_t End, int64_t Due) {
     std::vector<std::pair<IsoTransfer*, IsoTransferDone>> finished;
     const std::shared_ptr<const void> keep = recording_->Storage;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         for (; nextSlot_ < End; ++nextSlot_) {
             bool room = true;
             for (Stream& stream : streams_) {
@@ -350,24 +350,24 @@ void ReplayDevice::SendTick(size_t End, int64_t Due) {
             done(transfer);
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<host::Mutex> lock(mutex_);
         --delivering_;
     }
     host::ClockNotify();
 }
 
 uint64_t ReplayDevice::PacketsSent() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     return sent_;
 }
 
 uint64_t ReplayDevice::PacketsLost() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     return lost_;
 }
 
 std::string ReplayDevice::Idle() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     if (nextSlot_ >= slotTimes_.size())
         return "the recording has no more frames";
     if (anchored_)
@@ -379,7 +379,7 @@ std::string ReplayDevice::Idle() const {
 }
 
 size_t ReplayDevice::SlotsLeft() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     return slotTimes_.size() - nextSlot_;
 }
 

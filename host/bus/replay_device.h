@@ -73,7 +73,7 @@ class ReplayDevice : public UsbDevice {
     uint64_t anchorOccurrence_ = 0;  // ... its n-th time
     Port* port_ = nullptr;
 
-    mutable std::mutex mutex_; // everything below, between the host's threads and the device's
+    mutable host::Mutex mutex_; // everything below, between the host's threads and the device's
     std::vector<Stream> streams_;
     std::map<uint64_t, size_t> answered_; // per request: how often it was answered
     bool plugged_ = true;

@@ -54,7 +54,7 @@ UsbPcapWriter::~UsbPcapWriter() {
 }
 
 bool UsbPcapWriter::Open(const std::string& Path, uint64_t LimitBytes, std::string* Error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     std::string unused;
     CloseLocked(&unused);
     std::error_code ec;
@@ -105,22 +105,22 @@ bool UsbPcapWriter::Open(const std::string& Path, uint64_t LimitBytes, std::stri
 }
 
 bool UsbPcapWriter::IsOpen() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     return open_;
 }
 
 std::string UsbPcapWriter::Stopped() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     return stopped_;
 }
 
 uint64_t UsbPcapWriter::Bytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     return bytes_;
 }
 
 bool UsbPcapWriter::Close(std::string* Error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     return CloseLocked(Error);
 }
 
@@ -200,7 +200,7 @@ void UsbPcapWriter::ControlSubmitted(RecordPlace Where, uint64_t Request, uint16
                                      int64_t Time100ns) {
     const uint8_t endpoint = Setup.DeviceToHost() ? 0x80 : 0x00;
     const std::vector<uint8_t> setup = SetupBytes(Setup);
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     PutBaseHeader(&header_, USBPCAP_CONTROL_HEADER_LENGTH, Request, USBD_STATUS_SUCCESS, Function, false,
                   Where, endpoint, USBPCAP_TRANSFER_CONTROL, static_cast<uint32_t>(setup.size()));
     header_.push_back(USBPCAP_STAGE_SETUP);
@@ -217,7 +217,7 @@ void UsbPcapWriter::ControlCompleted(RecordPlace Where, uint64_t Request, uint16
                                      const SetupPacket& Setup, USBD_STATUS Status,
                                      const std::vector<uint8_t>* Data, int64_t Time100ns) {
     const uint8_t endpoint = Setup.DeviceToHost() ? 0x80 : 0x00;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     if (Data != nullptr && !Data->empty()) {
         PutBaseHeader(&header_, USBPCAP_CONTROL_HEADER_LENGTH, Request, Status, Function, true, Where,
                       endpoint, USBPCAP_TRANSFER_CONTROL, static_cast<uint32_t>(Data->size()));
@@ -232,7 +232,7 @@ void UsbPcapWriter::ControlCompleted(RecordPlace Where, uint64_t Request, uint16
 
 void UsbPcapWriter::IsoSubmitted(RecordPlace Where, const IsoTransfer& Transfer, int64_t Time100ns) {
     const uint32_t packets = Transfer.Capacity();
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     PutBaseHeader(&header_, USBPCAP_ISO_HEADER_LENGTH + USBPCAP_ISO_PACKET_LENGTH * packets,
                   Transfer.RequestId, USBD_STATUS_SUCCESS, URB_FUNCTION_ISOCH_TRANSFER, false, Where,
                   Transfer.Endpoint, USBPCAP_TRANSFER_ISOCHRONOUS, 0);
@@ -254,7 +254,7 @@ void UsbPcapWriter::IsoCompleted(RecordPlace Where, const IsoTransfer& Transfer,
     std::vector<Span> data;
     uint32_t offset = 0;
     uint32_t errors = 0;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::Mutex> lock(mutex_);
     header_.resize(USBPCAP_HEADER_LENGTH + 12);
     for (uint32_t i = 0; i < packets; ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR& packet = Transfer.Packets[i];

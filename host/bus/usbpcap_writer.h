@@ -25,6 +25,7 @@
 #pragma once
 
 #include "host/bus/usb_device.h"
+#include "host/kernel/kernel_host.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -101,7 +102,7 @@ class UsbPcapWriter {
     void StopLocked(const std::string& Why);
     bool CloseLocked(std::string* Error);
 
-    mutable std::mutex mutex_;
+    mutable host::Mutex mutex_;
     bool open_ = false;         // from Open to Close
     std::FILE* file_ = nullptr; // null once a write failed
     std::string path_;          // as given

@@ -19,8 +19,8 @@ struct DriverRecord {
     ULONG FrameContextSize = 0;
 };
 
-std::mutex& DriversMutex() {
-    static std::mutex m;
+host::Mutex& DriversMutex() {
+    static host::Mutex m;
     return m;
 }
 
@@ -32,7 +32,7 @@ std::map<PVOID, DriverRecord>& Drivers() {
 ULONG FrameContextSizeOf(PDEVICE_OBJECT ClassDeviceObject) {
     if (ClassDeviceObject == nullptr)
         return 0;
-    std::lock_guard<std::mutex> lock(DriversMutex());
+    std::lock_guard<host::Mutex> lock(DriversMutex());
     auto it = Drivers().find(ClassDeviceObject->DriverObject);
     return it == Drivers().end() ? 0 : it->second.FrameContextSize;
 }
@@ -181,7 +181,7 @@ ULONG NTAPI QRXUSBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceC
     registration.ExtensionReleased = cameralib::ReleaseDevice;
     const NTSTATUS status = streamclass::RegisterAdapter(driverObject, registration);
     if (NT_SUCCESS(status)) {
-        std::lock_guard<std::mutex> lock(cameralib::DriversMutex());
+        std::lock_guard<host::Mutex> lock(cameralib::DriversMutex());
         cameralib::Drivers()[driverObject].FrameContextSize = FrameContextSize;
     }
     return static_cast<ULONG>(status);

@@ -19,7 +19,7 @@ constexpr uint32_t PACKETS_PER_TRANSFER = 1024;
 void TransferBack(StreamingState* State, bus::IsoTransfer* Transfer) {
     bool pairBack;
     {
-        std::lock_guard<std::mutex> lock(State->Mutex);
+        std::lock_guard<host::Mutex> lock(State->Mutex);
         TransferPair* pair = static_cast<TransferPair*>(Transfer->Context);
         pairBack = ++pair->Back == 2;
         if (pairBack)
@@ -31,7 +31,7 @@ void TransferBack(StreamingState* State, bus::IsoTransfer* Transfer) {
 
 void Submit(LibraryDevice* Device, TransferPair* Pair) {
     {
-        std::lock_guard<std::mutex> lock(Device->Streaming->Mutex);
+        std::lock_guard<host::Mutex> lock(Device->Streaming->Mutex);
         Pair->Back = 0;
     }
     Device->Port->SubmitIso(&Pair->Sync);
@@ -48,7 +48,7 @@ void PumpTransfer(LibraryDevice* Device, StreamingState* State, const TransferPa
             State->PacketsPumped.store(State->PacketsPumped.load(std::memory_order_relaxed) + 1,
                                        std::memory_order_relaxed);
         if (result.PipeRestarts != 0) {
-            std::lock_guard<std::mutex> lock(State->Mutex);
+            std::lock_guard<host::Mutex> lock(State->Mutex);
             State->Stats.PipeRestarts += result.PipeRestarts;
         }
         if (result.FrameComplete)
@@ -59,12 +59,12 @@ void PumpTransfer(LibraryDevice* Device, StreamingState* State, const TransferPa
 void CompletionWorker(LibraryDevice* Device, StreamingState* State) {
     for (;;) {
         host::ClockWait([State]() {
-            std::lock_guard<std::mutex> lock(State->Mutex);
+            std::lock_guard<host::Mutex> lock(State->Mutex);
             return State->Quit || !State->Returned.empty();
         });
         TransferPair* pair = nullptr;
         {
-            std::lock_guard<std::mutex> lock(State->Mutex);
+            std::lock_guard<host::Mutex> lock(State->Mutex);
             if (State->Quit)
                 return;
             pair = State->Returned.front();

@@ -6,8 +6,8 @@
 namespace cameralib {
 namespace {
 
-std::mutex& DevicesMutex() {
-    static std::mutex m;
+host::Mutex& DevicesMutex() {
+    static host::Mutex m;
     return m;
 }
 
@@ -19,18 +19,18 @@ std::map<PVOID, LibraryDevice*>& Devices() {
 } // namespace
 
 LibraryDevice* DeviceFromContext(PVOID DeviceContext) {
-    std::lock_guard<std::mutex> lock(DevicesMutex());
+    std::lock_guard<host::Mutex> lock(DevicesMutex());
     auto it = Devices().find(DeviceContext);
     return it == Devices().end() ? nullptr : it->second;
 }
 
 void AttachDevice(LibraryDevice* Device) {
-    std::lock_guard<std::mutex> lock(DevicesMutex());
+    std::lock_guard<host::Mutex> lock(DevicesMutex());
     Devices()[Device->DeviceContext] = Device;
 }
 
 void DetachDevice(LibraryDevice* Device) {
-    std::lock_guard<std::mutex> lock(DevicesMutex());
+    std::lock_guard<host::Mutex> lock(DevicesMutex());
     auto it = Devices().find(Device->DeviceContext);
     if (it != Devices().end() && it->second == Device)
         Devices().erase(it);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/bus/bus.h"
+#include "host/kernel/kernel_host.h"
 #include "platform/camera_class.h"
 
 #include <cstdint>
@@ -57,12 +58,12 @@ struct LibraryDevice {
     PVOID DeviceContext = nullptr;            // the stream class's device extension
     PDEVICE_OBJECT BusDeviceObject = nullptr; // handed to every callback
     PDEVICE_OBJECT PhysicalDeviceObject = nullptr;
-    bus::Port* Port = nullptr; // where the camera is on the bus, found from its PDO
+    bus::Port* Port = nullptr;                         // where the camera is on the bus, found from its PDO
     const USBCAMD_DEVICE_DATA2* DeviceData2 = nullptr; // registered by InitializeNewInterface
     ULONG InterfaceVersion = 0;
     ULONG ControlFlags = 0;
     std::vector<uint8_t> InterfaceInfo; // the library's own interface record
-    mutable std::mutex
+    mutable host::Mutex
         TraceMutex; // requests come from any thread; hold it to read the traces while streaming
     std::vector<VendorTraceRecord> VendorTrace;
     std::vector<AltSettingTraceRecord> AltSettingTrace;

@@ -4,6 +4,7 @@
 #include "host/cameralib/library_device.h"
 
 #include <cstdint>
+#include <atomic>
 #include <vector>
 
 namespace cameralib {
@@ -15,7 +16,9 @@ struct LibraryStream {
     PFNUSBCAMD_STREAM_HOOK ControlHook = nullptr; // the driver's, called first
     PFNUSBCAMD_STREAM_HOOK DataHook = nullptr;
     KSSTATE State = KSSTATE_STOP;
-    bool Running = false;         // capture started through StreamRun
+    // Capture started through StreamRun. Set by the thread that runs or stops the stream, read by every
+    // thread that sends a read, with no lock between them.
+    std::atomic<bool> Running{false};
     std::vector<uint64_t> Format; // FormatSize bytes, 8-aligned
 };
 

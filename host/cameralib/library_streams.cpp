@@ -1,6 +1,7 @@
 // The library's side of an open stream: it takes every request of the stream, lets the driver's hook
 // see it first, and carries out and completes whatever the hook leaves.
 #include "host/cameralib/library_srb.h"
+#include "host/kernel/kernel_host.h"
 #include "host/cameralib/streaming.h"
 #include "host/streamclass/stream_class_host.h"
 
@@ -13,8 +14,8 @@ namespace {
 
 constexpr ULONG ALLOCATOR_FRAMES = 2; // one frame being filled while the application holds the other
 
-std::recursive_mutex& StreamsMutex() {
-    static std::recursive_mutex* m = new std::recursive_mutex;
+host::RecursiveMutex& StreamsMutex() {
+    static host::RecursiveMutex* m = new host::RecursiveMutex;
     return *m;
 }
 
@@ -68,6 +69,11 @@ LibraryStream* StreamToCarryOut(PHW_STREAM_REQUEST_BLOCK Srb, PFNUSBCAMD_STREAM_
 NTSTATUS StopIfRunning(LibraryStream* Stream) {
     if (!Stream->Running)
         return STATUS_SUCCESS;
+    if (StopWindowOpen()) { // the planted window: reads still come through during the stop
+        const NTSTATUS status = StreamStop(Stream->Device, Stream->StreamObject->StreamNumber);
+        Stream->Running = false;
+        return status;
+    }
     Stream->Running = false;
     return StreamStop(Stream->Device, Stream->StreamObject->StreamNumber);
 }
@@ -178,7 +184,7 @@ VOID STREAMAPI LibraryReceiveDataPacket(PHW_STREAM_REQUEST_BLOCK Srb) {
 
 void Forget(LibraryStream* Stream) {
     {
-        std::lock_guard<std::recursive_mutex> lock(StreamsMutex());
+        std::lock_guard<host::RecursiveMutex> lock(StreamsMutex());
         Streams().erase(Stream->StreamObject);
     }
     delete Stream;
@@ -187,7 +193,7 @@ void Forget(LibraryStream* Stream) {
 } // namespace
 
 LibraryStream* FindLibraryStream(PHW_STREAM_OBJECT StreamObject) {
-    std::lock_guard<std::recursive_mutex> lock(StreamsMutex());
+    std::lock_guard<host::RecursiveMutex> lock(StreamsMutex());
     auto it = Streams().find(StreamObject);
     return it == Streams().end() ? nullptr : it->second;
 }
@@ -205,7 +211,7 @@ NTSTATUS OpenLibraryStream(LibraryDevice* Device, PHW_STREAM_REQUEST_BLOCK Srb) 
         streamObject->StreamNumber > USBCAMD_STILL_STREAM_NUMBER)
         return STATUS_INVALID_PARAMETER;
     {
-        std::lock_guard<std::recursive_mutex> lock(StreamsMutex());
+        std::lock_guard<host::RecursiveMutex> lock(StreamsMutex());
         for (const auto& entry : Streams()) {
             // One instance of each stream per camera.
             if (entry.first == streamObject ||
@@ -221,7 +227,7 @@ NTSTATUS OpenLibraryStream(LibraryDevice* Device, PHW_STREAM_REQUEST_BLOCK Srb) 
     TakeStreamFormat(stream, format);
     streamObject->ReceiveControlPacket = LibraryReceiveControlPacket;
     streamObject->ReceiveDataPacket = LibraryReceiveDataPacket;
-    std::lock_guard<std::recursive_mutex> lock(StreamsMutex());
+    std::lock_guard<host::RecursiveMutex> lock(StreamsMutex());
     Streams()[streamObject] = stream;
     return STATUS_SUCCESS;
 }
@@ -239,7 +245,7 @@ NTSTATUS CloseLibraryStream(LibraryDevice* Device, PHW_STREAM_REQUEST_BLOCK Srb)
 void ReleaseLibraryStreams(LibraryDevice* Device) {
     std::vector<LibraryStream*> mine;
     {
-        std::lock_guard<std::recursive_mutex> lock(StreamsMutex());
+        std::lock_guard<host::RecursiveMutex> lock(StreamsMutex());
         for (const auto& entry : Streams()) {
             if (entry.second->Device == Device)
                 mine.push_back(entry.second);

@@ -68,7 +68,7 @@ void Deliver(LibraryDevice* Device, StreamingState* State, FinishedFrame& Frame,
 
     LONGLONG dropped;
     {
-        std::lock_guard<std::mutex> lock(State->Mutex);
+        std::lock_guard<host::Mutex> lock(State->Mutex);
         ++State->Stats.FramesDelivered;
         if (Frame.Record.Still)
             ++State->Stats.StillFrames;
@@ -81,7 +81,7 @@ void Deliver(LibraryDevice* Device, StreamingState* State, FinishedFrame& Frame,
     CompleteRead(Srb, NT_SUCCESS(status) ? STATUS_SUCCESS : status, NT_SUCCESS(status) ? bytesReturned : 0);
     const double latency =
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - Frame.DoneReal).count();
-    std::lock_guard<std::mutex> lock(State->Mutex);
+    std::lock_guard<host::Mutex> lock(State->Mutex);
     ++State->Stats.LatencySamples;
     State->Stats.LatencyTotalMicroseconds += latency;
     if (!Frame.Raw.empty() && State->SpareFrames.size() < SPARE_FRAMES)
@@ -99,7 +99,7 @@ struct NextWork {
 
 NextWork TakeNextWork(StreamingState* State, int64_t Now) {
     NextWork work;
-    std::lock_guard<std::mutex> lock(State->Mutex);
+    std::lock_guard<host::Mutex> lock(State->Mutex);
     if (State->Quit) {
         work.Quit = true;
     } else if (State->Finished.empty()) {
@@ -130,14 +130,14 @@ void WaitForWork(StreamingState* State) {
     uint64_t readsSeen = 0;
     int64_t deadline = host::CLOCK_FOREVER;
     {
-        std::lock_guard<std::mutex> lock(State->Mutex);
+        std::lock_guard<host::Mutex> lock(State->Mutex);
         readsSeen = State->ReadsQueued;
         if (!State->Reads.empty() && State->FramesPromised == 0)
             deadline = State->WaitingSince100ns + ReadPatience(State->FrameTime100ns);
     }
     host::ClockWait(
         [State, readsSeen]() {
-            std::lock_guard<std::mutex> lock(State->Mutex);
+            std::lock_guard<host::Mutex> lock(State->Mutex);
             return State->Quit || !State->Finished.empty() || State->ReadsQueued != readsSeen;
         },
         deadline);
@@ -179,7 +179,7 @@ void FinishFrame(LibraryDevice* Device, StreamingState* State, int64_t Done100ns
     frame.Done100ns = Done100ns;
     frame.DoneReal = std::chrono::steady_clock::now();
     {
-        std::lock_guard<std::mutex> lock(State->Mutex);
+        std::lock_guard<host::Mutex> lock(State->Mutex);
         frame.Record.Index = State->FramesFinished++;
         // A whole frame is kept only if a read is pending that no frame already on its way will take.
         if (whole && State->Reads.size() > State->FramesPromised) {
@@ -221,7 +221,7 @@ void StreamRead(LibraryDevice* Device, PHW_STREAM_REQUEST_BLOCK Srb) {
     // Read before the state's lock: the clock's waiters look at the state under the clock's lock.
     const int64_t now = host::ClockNow100ns();
     {
-        std::unique_lock<std::mutex> lock(state->Mutex);
+        std::unique_lock<host::Mutex> lock(state->Mutex);
         if (state->Running && !state->Quit && Device->DeviceData2 != nullptr) {
             // A buffer that cannot hold the image is refused before anything is written to it.
             if (header == nullptr || header->Data == nullptr || header->FrameExtent < state->ImageSize) {

@@ -6,9 +6,12 @@
 #include "host/cameralib/streaming_state.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace cameralib {
 namespace {
+
+std::atomic<bool> stopWindow{false};
 
 void NotifyBandwidthCall(StreamingState* State) {
     if (State->AroundBandwidth)
@@ -43,10 +46,10 @@ void PrepareRun(LibraryDevice* Device, StreamingState* State, ULONG StreamNumber
 
 // Ends the workers and takes the transfers back from the bus; then completes every pending read with
 // Status. Runs with the state's lock free.
-void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status) {
+void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status, bool TakeReads = true) {
     AbortPump(Device, State);
     {
-        std::lock_guard<std::mutex> lock(State->Mutex);
+        std::lock_guard<host::Mutex> lock(State->Mutex);
         State->Quit = true;
     }
     host::ClockNotify();
@@ -54,8 +57,9 @@ void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status)
     State->FrameWorker.Join();
     std::deque<PHW_STREAM_REQUEST_BLOCK> reads;
     {
-        std::lock_guard<std::mutex> lock(State->Mutex);
-        reads.swap(State->Reads);
+        std::lock_guard<host::Mutex> lock(State->Mutex);
+        if (TakeReads)
+            reads.swap(State->Reads);
         State->Finished.clear();
         State->FramesPromised = 0;
         State->Returned.clear();
@@ -65,11 +69,19 @@ void EndStreaming(LibraryDevice* Device, StreamingState* State, NTSTATUS Status)
 }
 
 void SetRunning(StreamingState* State, bool Running) {
-    std::lock_guard<std::mutex> lock(State->Mutex);
+    std::lock_guard<host::Mutex> lock(State->Mutex);
     State->Running = Running;
 }
 
 } // namespace
+
+void OpenStopWindow(bool Open) {
+    stopWindow.store(Open, std::memory_order_relaxed);
+}
+
+bool StopWindowOpen() {
+    return stopWindow.load(std::memory_order_relaxed);
+}
 
 StreamingState* EnsureStreaming(LibraryDevice* Device) {
     if (Device->Streaming == nullptr)
@@ -84,7 +96,8 @@ NTSTATUS StreamRun(LibraryDevice* Device, ULONG StreamNumber, const KSDATAFORMAT
     const USBCAMD_DEVICE_DATA2* calls = Device->DeviceData2;
     uint8_t endpoint = 0;
     uint32_t size = 0;
-    if (calls == nullptr || Device->Port == nullptr || !FindStreamingPipes(Device, &endpoint, &size, &endpoint, &size))
+    if (calls == nullptr || Device->Port == nullptr ||
+        !FindStreamingPipes(Device, &endpoint, &size, &endpoint, &size))
         return STATUS_INVALID_DEVICE_STATE;
 
     ULONG rawFrameLength = 0;
@@ -121,15 +134,21 @@ NTSTATUS StreamStop(LibraryDevice* Device, ULONG StreamNumber) {
     if (state == nullptr)
         return STATUS_SUCCESS;
     {
-        std::lock_guard<std::mutex> lock(state->Mutex);
+        std::lock_guard<host::Mutex> lock(state->Mutex);
         if (!state->Running)
             return STATUS_SUCCESS;
+    }
+    std::deque<PHW_STREAM_REQUEST_BLOCK> early;
+    const bool window = stopWindow.load(std::memory_order_relaxed);
+    if (window) {
+        std::lock_guard<host::Mutex> lock(state->Mutex);
+        early.swap(state->Reads); // the stream takes new reads until Quit, below
     }
     // The frame being converted finishes and its read completes; after that no packet or raw-frame
     // routine runs, so the driver's stop callbacks never race one.
     AbortPump(Device, state);
     {
-        std::lock_guard<std::mutex> lock(state->Mutex);
+        std::lock_guard<host::Mutex> lock(state->Mutex);
         state->Quit = true;
     }
     host::ClockNotify();
@@ -144,8 +163,10 @@ NTSTATUS StreamStop(LibraryDevice* Device, ULONG StreamNumber) {
     NTSTATUS freed = calls->CamFreeBandwidthEx(Device->BusDeviceObject, Device->DeviceContext, StreamNumber);
     NotifyBandwidthCall(state);
     // Reads still pending are cancelled once the driver has stopped.
-    EndStreaming(Device, state, state->Removed ? STATUS_DEVICE_NOT_CONNECTED : STATUS_CANCELLED);
+    EndStreaming(Device, state, state->Removed ? STATUS_DEVICE_NOT_CONNECTED : STATUS_CANCELLED, !window);
     SetRunning(state, false);
+    for (PHW_STREAM_REQUEST_BLOCK srb : early)
+        CompleteRead(srb, STATUS_CANCELLED, 0);
     state->Assembly.Assembled = 0;
     if (!NT_SUCCESS(stop))
         return stop;
@@ -158,7 +179,7 @@ void StreamSurpriseRemoval(LibraryDevice* Device) {
         return;
     bool running;
     {
-        std::lock_guard<std::mutex> lock(state->Mutex);
+        std::lock_guard<host::Mutex> lock(state->Mutex);
         state->Removed = true;
         running = state->Running && !state->Quit;
     }
@@ -194,7 +215,7 @@ StreamStatistics GetStreamStatistics(LibraryDevice* Device) {
         return StreamStatistics();
     StreamStatistics stats;
     {
-        std::lock_guard<std::mutex> lock(state->Mutex);
+        std::lock_guard<host::Mutex> lock(state->Mutex);
         stats = state->Stats;
     }
     stats.PacketsPumped = state->PacketsPumped.load(std::memory_order_relaxed);

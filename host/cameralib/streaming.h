@@ -79,4 +79,11 @@ struct StreamStatistics {
 // Counters since the stream's state was created (zeros when there is none).
 StreamStatistics GetStreamStatistics(LibraryDevice* Device);
 
+// For the scheduler's own test only: opens the window a misplaced lock leaves in a stop. The stop then
+// takes the queued reads, to cancel them, under one hold of the stream's lock, and closes the stream to
+// new reads under a later one (and the stream is marked stopped only after it): a read that arrives in
+// between stays queued on a stopped stream.
+void OpenStopWindow(bool Open);
+bool StopWindowOpen();
+
 } // namespace cameralib

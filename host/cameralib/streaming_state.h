@@ -58,7 +58,7 @@ struct StreamingState {
     BandwidthCallObserver AroundBandwidth;
 
     // ---- the running stream: between the SRB threads, the camera's thread and the workers ----
-    std::mutex Mutex;
+    host::Mutex Mutex;
     bool Running = false;
     bool Quit = false;    // the workers end
     bool Removed = false; // the camera was pulled out

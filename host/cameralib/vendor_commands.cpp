@@ -92,7 +92,7 @@ NTSTATUS NTAPI QRXUSBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Reques
     record.Data = std::move(data);
     record.Status = status;
     {
-        std::lock_guard<std::mutex> lock(device->TraceMutex);
+        std::lock_guard<host::Mutex> lock(device->TraceMutex);
         bus::AppendToLog(&device->VendorTrace, std::move(record));
     }
 
@@ -120,7 +120,7 @@ NTSTATUS NTAPI QRXUSBCAMD_SelectAlternateInterface(PVOID DeviceContext,
     NTSTATUS status = device->Port->SelectAlternateSetting(setting, RequestInterface);
     const int64_t now = host::ClockNowMicroseconds();
     {
-        std::lock_guard<std::mutex> lock(device->TraceMutex);
+        std::lock_guard<host::Mutex> lock(device->TraceMutex);
         bus::AppendToLog(&device->AltSettingTrace, cameralib::AltSettingTraceRecord{now, setting, status});
     }
 

@@ -128,8 +128,34 @@ int64_t PassTime(int64_t Interval100ns) {
     std::unique_lock<std::mutex> lock(clock.Mutex);
     const int64_t start = NowLocked(clock);
     const int64_t until = Interval100ns < 0 ? start - Interval100ns : Interval100ns;
+    if (ScheduledThread()) {
+        lock.unlock();
+        if (ScheduledWait(nullptr, until) != WaitOutcome::Unscheduled)
+            return start;
+        lock.lock();
+    }
     WaitLocked(clock, lock, nullptr, until);
     return start;
+}
+
+int64_t ClockVirtualNow() {
+    ClockState& clock = Clock();
+    std::lock_guard<std::mutex> lock(clock.Mutex);
+    return NowLocked(clock);
+}
+
+void ClockAdvanceTo(int64_t Time100ns) {
+    ClockState& clock = Clock();
+    std::lock_guard<std::mutex> lock(clock.Mutex);
+    if (Time100ns > clock.Virtual100ns)
+        clock.Virtual100ns = Time100ns;
+    WakeAllLocked(clock);
+}
+
+int64_t ClockEarliestWakeUp() {
+    ClockState& clock = Clock();
+    std::lock_guard<std::mutex> lock(clock.Mutex);
+    return clock.WakeUps.empty() ? CLOCK_FOREVER : *clock.WakeUps.begin();
 }
 
 } // namespace detail
@@ -154,6 +180,7 @@ ClockMode ClockGetMode() {
 }
 
 int64_t ClockNow100ns() {
+    SchedulePoint();
     ClockState& clock = Clock();
     std::lock_guard<std::mutex> lock(clock.Mutex);
     return NowLocked(clock);
@@ -175,15 +202,25 @@ void ClockAdvance(int64_t Units100ns) {
 }
 
 bool ClockWait(const std::function<bool()>& Ready, int64_t Until100ns) {
+    if (detail::ScheduledThread()) {
+        const detail::WaitOutcome outcome = detail::ScheduledWait(Ready, Until100ns);
+        if (outcome != detail::WaitOutcome::Unscheduled)
+            return outcome == detail::WaitOutcome::Ready;
+    }
     ClockState& clock = Clock();
     std::unique_lock<std::mutex> lock(clock.Mutex);
     return WaitLocked(clock, lock, Ready, Until100ns);
 }
 
 void ClockNotify() {
-    ClockState& clock = Clock();
-    std::lock_guard<std::mutex> lock(clock.Mutex);
-    WakeAllLocked(clock);
+    {
+        ClockState& clock = Clock();
+        std::lock_guard<std::mutex> lock(clock.Mutex);
+        WakeAllLocked(clock);
+    }
+    // A thread of a scheduled run that waits may look again; who runs now is the scheduler's choice.
+    detail::ScheduleNotify();
+    SchedulePoint();
 }
 
 void ClockExpectThread() {
@@ -245,7 +282,9 @@ void ClockThread::Start(KIRQL Level, std::function<void()> Body) {
     // Counted before it exists, so that time cannot move on between the start and the thread's first
     // wait.
     ClockExpectThread();
-    thread_ = std::thread([shared, Level, Body = std::move(Body)]() {
+    detail::ScheduledThreadRecord* scheduled = detail::ScheduleNewThread();
+    thread_ = std::thread([shared, Level, scheduled, Body = std::move(Body)]() {
+        detail::ScheduleAttach(scheduled);
         ClockEnterThread();
         SetThreadLevel(Level);
         Body();
@@ -257,7 +296,10 @@ void ClockThread::Start(KIRQL Level, std::function<void()> Body) {
             WakeAllLocked(clock);
         }
         ClockLeaveThread();
+        detail::ScheduleExit(); // which also tells the run's waiters to look again
     });
+    // The new thread may be the one to run now.
+    SchedulePoint();
 }
 
 void ClockThread::Join() {
@@ -279,7 +321,7 @@ bool ClockThread::Running() const {
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     if (Interval == nullptr)
         host::detail::BugCheck("KeDelayExecutionThread without an interval");
-    host::RequirePassiveLevel("KeDelayExecutionThread");
+    host::detail::VerifyIrql("KeDelayExecutionThread");
     int64_t interval = Interval->QuadPart;
     NTSTATUS status = STATUS_SUCCESS;
     bool fail = host::ShouldFail("KeDelayExecutionThread", &status);

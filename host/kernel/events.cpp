@@ -19,9 +19,36 @@ bool TakeSignal(PRKEVENT Event) {
     return true;
 }
 
+// The verifier's checks of a wait's level: never above DISPATCH_LEVEL, and at DISPATCH_LEVEL only with
+// a zero time-out (a wait there cannot block). Parameter 2 is the address of the level, as the
+// verifier passes it.
+void VerifyWaitLevel(PRKEVENT Event, PLARGE_INTEGER Timeout) {
+    static thread_local KIRQL level;
+    level = host::ThreadLevel();
+    ULONG_PTR check = 0;
+    const char* what = nullptr;
+    if (level > DISPATCH_LEVEL) {
+        check = 0x120;
+        what = "KeWaitForSingleObject called above DISPATCH_LEVEL";
+    } else if (level == DISPATCH_LEVEL && Timeout == nullptr) {
+        check = 0x121;
+        what = "KeWaitForSingleObject called at DISPATCH_LEVEL without a time-out";
+    } else if (level == DISPATCH_LEVEL && Timeout->QuadPart != 0) {
+        check = 0x122;
+        what = "KeWaitForSingleObject called at DISPATCH_LEVEL with a time-out other than zero";
+    } else {
+        return;
+    }
+    host::detail::RaiseBugCheck(host::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                {check, reinterpret_cast<ULONG_PTR>(&level),
+                                 reinterpret_cast<ULONG_PTR>(Event), reinterpret_cast<ULONG_PTR>(Timeout)},
+                                "wait at a wrong IRQL", what);
+}
+
 } // namespace
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    host::detail::VerifyIrql("KeInitializeEvent");
     Event->Header.Type =
         Type == SynchronizationEvent ? EVENT_HEADER_SYNCHRONIZATION : EVENT_HEADER_NOTIFICATION;
     Event->Header.Absolute = 0;
@@ -32,7 +59,8 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
 }
 
-LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN) {
+LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN Wait) {
+    host::detail::VerifyIrql(Wait ? "KeSetEvent(Wait)" : "KeSetEvent");
     return __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
 }
 
@@ -41,9 +69,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     PRKEVENT event = static_cast<PRKEVENT>(Object);
     if (event == nullptr)
         host::detail::BugCheck("KeWaitForSingleObject on a null object");
-    // Only a wait with a zero time-out is allowed above passive level.
-    if (Timeout == nullptr || Timeout->QuadPart != 0)
-        host::RequirePassiveLevel("KeWaitForSingleObject");
+    VerifyWaitLevel(event, Timeout);
     if (TakeSignal(event))
         return STATUS_SUCCESS;
     host::CompletePendingIrps();

@@ -46,33 +46,7 @@ void ClearAllFaults() {
     Faults().clear();
 }
 
-namespace {
-
-// Calls of the kernel stand-in that block or touch pageable data, so must come at passive level. Every
-// one of them asks whether it is to fail first, which is where its level is checked.
-bool NeedsPassiveLevel(const std::string& Name) {
-    static const char* const calls[] = {
-        "IoOpenDeviceRegistryKey",
-        "ZwCreateKey",
-        "ZwQueryValueKey",
-        "ZwSetValueKey",
-        "ZwClose",
-        "ZwCreateFile",
-        "ZwWriteFile",
-        "IoBuildSynchronousFsdRequest",
-    };
-    for (const char* call : calls) {
-        if (Name == call)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 bool ShouldFail(const std::string& Name, NTSTATUS* Status) {
-    if (NeedsPassiveLevel(Name))
-        RequirePassiveLevel(Name.c_str());
     std::lock_guard<std::mutex> lock(FaultMutex());
     FaultState& state = Faults()[Name];
     unsigned long long call = ++state.Calls;

@@ -210,6 +210,7 @@ void ResetFiles() {
 NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                             PLARGE_INTEGER, ULONG, ULONG, ULONG CreateDisposition, ULONG, PVOID, ULONG) {
+    host::detail::VerifyIrql("ZwCreateFile");
     NTSTATUS status;
     if (host::ShouldFail("ZwCreateFile", &status))
         return status;
@@ -251,6 +252,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 
 NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK IoStatusBlock,
                            PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG) {
+    host::detail::VerifyIrql("ZwWriteFile");
     NTSTATUS status;
     if (host::ShouldFail("ZwWriteFile", &status))
         return status;

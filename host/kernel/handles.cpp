@@ -81,6 +81,7 @@ void ResetHandles() {
 } // namespace host
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+    host::detail::VerifyIrql("ZwClose");
     NTSTATUS status;
     // A close that fails leaves the handle open, so a test can see the object it kept.
     if (host::ShouldFail("ZwClose", &status))

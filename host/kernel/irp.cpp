@@ -146,6 +146,7 @@ void ResetDevicesAndIrps() {
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                         ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                         PIO_STATUS_BLOCK IoStatusBlock) {
+    host::detail::VerifyIrql("IoBuildSynchronousFsdRequest");
     NTSTATUS ignored;
     if (host::ShouldFail("IoBuildSynchronousFsdRequest", &ignored))
         return nullptr;
@@ -181,6 +182,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    host::detail::VerifyIrql("IofCallDriver");
     {
         host::IoState& io = host::Io();
         std::lock_guard<std::recursive_mutex> lock(io.Mutex);
@@ -202,6 +204,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CHAR) {
+    host::detail::VerifyIrql("IofCompleteRequest");
     {
         host::IoState& io = host::Io();
         std::lock_guard<std::recursive_mutex> lock(io.Mutex);

@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,10 +35,19 @@ uint64_t PoolAllocationCount();               // successful allocations so far
 // The last 64 successful allocations, freed or not, oldest first: what the driver asked the pool for.
 std::vector<PoolBlockInfo> PoolRecentAllocations();
 std::vector<std::string> PoolCheckGuards(); // one line per damaged guard of a live block
-// Freed blocks are checked too: an overrun found at ExFreePool is recorded here.
+// Freed blocks are checked too: an overrun found at ExFreePool is recorded here (and is a bug check).
 std::vector<std::string> PoolTakeErrors();
 // Keep one freed block per size for the next allocation of that size, as a lookaside list would.
 void PoolSetLookaside(bool Enabled);
+// Special pool for the allocations from now on (see special_pool.h): an access past a block's end or to
+// a freed block faults at once, damage next to a block is found at its free (bug check 0xC1). Blocks keep
+// the kind they were allocated as. The lookaside takes no part in it.
+void PoolSetSpecial(bool Enabled);
+bool PoolSpecial();
+// Pool tracking at a driver's unload: the blocks allocated since (the allocation count when it loaded)
+// and not yet freed are a bug check (0xC4, 0x60: paged bytes, nonpaged bytes, blocks) that lists them by
+// tag and pool type.
+void PoolVerifyUnload(const std::string& Driver, uint64_t AllocationsAtLoad);
 
 // ---- clock and waits ----------------------------------------------------------------------------------
 enum class ClockMode { Real, Virtual };
@@ -92,26 +102,107 @@ class ClockThread {
     std::thread thread_;
 };
 
+// ---- the scheduled clock ------------------------------------------------------------------------------
+// On the virtual clock, a scheduled run lets the threads it knows (the thread that starts it and every
+// ClockThread started after) run one at a time. A thread gives way only at a scheduling point: a host
+// mutex taken, a clock wait or notification, a look at the clock, an SRB delivered or completed, a
+// shared access of the driver's. Who runs next follows PCT (Burckhardt et al., ASPLOS 2010): every thread
+// gets a random priority, the highest-priority thread that can run runs, and at Depth - 1 steps chosen
+// at random among the first Steps the running thread drops below every other. Everything is drawn from
+// the seed, so a run's order of events, and so what it observes, is a function of the seed alone.
+// Waits that nothing can end move the virtual time on to the earliest wake-up, as the virtual clock does.
+struct ScheduleOptions {
+    uint64_t Seed = 1;
+    unsigned Depth = 2;    // the bug depth aimed at: Depth - 1 priority change points
+    uint64_t Steps = 1000; // the steps the change points are drawn among
+};
+struct ScheduleSummary {
+    uint64_t Steps = 0;    // scheduling points passed where the thread could have given way
+    uint64_t Switches = 0; // times another thread was given the processor
+    uint64_t Threads = 0;  // threads the run knew
+    uint64_t Trace = 0;    // a hash of which thread ran after each step: equal runs, equal hashes
+};
+// Starts a scheduled run on the virtual clock; the caller must be the only thread the clock counts.
+void ScheduleStart(const ScheduleOptions& Options);
+// Ends it: the threads still alive run freely again on the virtual clock.
+ScheduleSummary ScheduleStop();
+bool ScheduleActive();
+ScheduleSummary ScheduleProgress();
+// A point where the running thread may give way; nothing when no scheduled run is on. A thread holding a
+// host mutex never gives way: what the mutex guards is never seen half done.
+void SchedulePoint();
+
+// The host's mutexes: a scheduling point at every lock. Used by the stand-ins' state between threads.
+class Mutex {
+  public:
+    void lock();
+    void unlock();
+    bool try_lock();
+
+  private:
+    std::mutex mutex_;
+    bool counted_ = false; // the owner counts it among the locks it holds
+};
+class RecursiveMutex {
+  public:
+    void lock();
+    void unlock();
+
+  private:
+    std::recursive_mutex mutex_;
+    unsigned counted_ = 0;
+};
+
 // ---- levels -------------------------------------------------------------------------------------------
 // Each host thread runs at a level: the library's completion worker at DISPATCH_LEVEL, every other
-// thread at PASSIVE_LEVEL. A call that may block or needs passive level (waits, synchronous vendor
-// requests, registry and file calls, paged pool) made above passive level is recorded, as Driver
-// Verifier would catch it; tests assert that none was.
+// thread at PASSIVE_LEVEL. Every kernel call checks the caller's level against the verifier's rules
+// (below).
+constexpr KIRQL HIGH_LEVEL = 31;
 void SetThreadLevel(KIRQL Level);
 KIRQL ThreadLevel();
-// Records a violation when the calling thread is above passive level; Call names the call.
+// For calls of the host's own libraries that wait (the camera class library's synchronous requests):
+// above passive level they are reported as a kernel call at the wrong level (bug check 0xC4, 0xE5).
 void RequirePassiveLevel(const char* Call);
-std::vector<std::string> LevelViolations(); // one line each, since ResetKernel or the last clear
-void ClearLevelViolations();
+
+// ---- the verifier ---------------------------------------------------------------------------------------
+// Driver Verifier's checks, reported as it reports them: a bug check with its code and four parameters.
+// DDI compliance rules go by their published names and numbers (0xC4, parameter 1 the rule's number,
+// parameter 2 the condition the driver broke); the pool, wait and level checks by the verifier's own
+// parameter 1 values; the processor state checks as the kernel makes them (0xE7); special pool's by its
+// bug checks (0xC1, and a fault on the spot). A real machine stops there; the host calls the handler, and
+// without one prints the report and stops the process.
+constexpr ULONG DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4;
+constexpr ULONG SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;
+constexpr ULONG INVALID_FLOATING_POINT_STATE = 0xE7;
+struct BugCheckReport {
+    ULONG Code;
+    ULONG_PTR Parameters[4];
+    std::string Rule; // the DDI compliance rule, or what the bug check's parameter 1 stands for
+    std::string Text; // the report as printed: the stop line, then what was wrong
+};
+using BugCheckHandler = std::function<void(const BugCheckReport& Report)>;
+// The tests install one that fails the running test; an empty handler restores the stop.
+void SetBugCheckHandler(BugCheckHandler Handler);
+// Every report since ResetKernel (which clears them), in order.
+std::vector<BugCheckReport> BugChecks();
+// While one lives, reports are collected here instead of going to the handler: a test that provokes a
+// violation on purpose takes it without failing.
+class BugCheckCapture {
+  public:
+    BugCheckCapture();
+    ~BugCheckCapture();
+    BugCheckCapture(const BugCheckCapture&) = delete;
+    BugCheckCapture& operator=(const BugCheckCapture&) = delete;
+    std::vector<BugCheckReport> Reports() const;
+};
 
 // ---- processor state ----------------------------------------------------------------------------------
-// Failing a save is done with InjectFault("KeSaveFloatingPointState") or
-// InjectFault("KeSaveExtendedProcessorState").
+// A restore out of the kernel's rules is a bug check (see processor_state.cpp). Failing a save is done with
+// InjectFault("KeSaveFloatingPointState") or InjectFault("KeSaveExtendedProcessorState").
 struct ProcessorStateCounts {
     unsigned FloatSaves, FloatRestores, ExtendedSaves, ExtendedRestores;
     ULONG64 LastExtendedMask;
-    int Depth;                   // saves not yet restored
-    unsigned UnbalancedRestores; // restores of a save area that was not the innermost save
+    int Depth; // saves not yet restored
 };
 ProcessorStateCounts ProcessorState();
 

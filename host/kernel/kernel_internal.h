@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,7 +15,7 @@ namespace host {
 namespace detail {
 
 void ResetClock();
-void ResetLevels();
+void ResetVerifier();
 void ResetProcessorState();
 void ResetFiles();
 void ResetRegistry();
@@ -26,12 +28,44 @@ void ResetProcessor();
 // clock time at which the wait began.
 int64_t PassTime(int64_t Interval100ns);
 
+// ---- the scheduled clock (schedule.cpp), and what it needs of the clock (clock.cpp) --------------------
+struct ScheduledThreadRecord;
+// A scheduled run is on and the calling thread takes part in it.
+bool ScheduledThread();
+bool ScheduleOn();
+// The creator of a thread, while it runs in the run: the new thread's record (null outside a run). The
+// new thread attaches it first thing, which waits for its turn, and exits last.
+ScheduledThreadRecord* ScheduleNewThread();
+void ScheduleAttach(ScheduledThreadRecord* Record);
+void ScheduleExit();
+enum class WaitOutcome { Ready, TimedOut, Unscheduled };
+// A clock wait of a thread of the run; Unscheduled when the run ended meanwhile (wait as usual then).
+WaitOutcome ScheduledWait(const std::function<bool()>& Ready, int64_t Until100ns);
+// The clock was notified: waiting threads of the run may look again. Never called under the clock's lock.
+void ScheduleNotify();
+// The locks a thread holds, over which it never gives way.
+void HoldLock();
+void ReleaseLock();
+int64_t ClockVirtualNow();
+void ClockAdvanceTo(int64_t Time100ns);
+int64_t ClockEarliestWakeUp(); // CLOCK_FOREVER when no thread outside a run waits with a time-out
+
 // A host bug or a driver fault the real kernel would answer with a bug check: say so and stop.
 [[noreturn]] inline void BugCheck(const char* What) {
     std::fprintf(stderr, "kernel stand-in: %s\n", What);
     std::fflush(stderr);
     std::abort();
 }
+
+// ---- the verifier (verifier.cpp) ---------------------------------------------------------------------
+const char* LevelName(KIRQL Level);
+// Reports a bug check with its four parameters; Rule names the rule or check, What says what the driver
+// did. Returns when a handler or a capture takes the report (a real machine would have stopped).
+void RaiseBugCheck(ULONG Code, const ULONG_PTR (&Parameters)[4], const std::string& Rule,
+                   const std::string& What);
+// Checks the calling thread's level against the rule of Routine ("KeSetEvent", or with the case of its
+// arguments its rule distinguishes: "KeSetEvent(Wait)", "ExAllocatePoolWithTag(PagedPool)").
+void VerifyIrql(const char* Routine);
 
 // ---- handles ----------------------------------------------------------------------------------------
 enum class HandleKind { File, Key };

@@ -505,6 +505,7 @@ void ResetRegistry() {
 
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                        ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
+    host::detail::VerifyIrql("IoOpenDeviceRegistryKey");
     NTSTATUS status;
     if (host::ShouldFail("IoOpenDeviceRegistryKey", &status))
         return status;
@@ -528,6 +529,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 
 NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                            ULONG, PUNICODE_STRING, ULONG, PULONG Disposition) {
+    host::detail::VerifyIrql("ZwCreateKey");
     NTSTATUS status;
     if (host::ShouldFail("ZwCreateKey", &status))
         return status;
@@ -563,6 +565,7 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    host::detail::VerifyIrql("ZwQueryValueKey");
     NTSTATUS status;
     if (host::ShouldFail("ZwQueryValueKey", &status))
         return status;
@@ -596,6 +599,11 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     UCHAR* buffer = static_cast<UCHAR*>(KeyValueInformation);
     bool complete = true;
     std::memcpy(buffer, layout.Header, layout.Fixed);
+    // InjectFault("ZwQueryValueKey:offset"): an answer whose data offset points past the caller's buffer,
+    // as a damaged registry hive could give, for a caller that must not trust it.
+    if (KeyValueInformationClass == KeyValueFullInformation &&
+        host::ShouldFail("ZwQueryValueKey:offset", nullptr))
+        std::memcpy(buffer + offsetof(KEY_VALUE_FULL_INFORMATION, DataOffset), &Length, sizeof Length);
     if (layout.NameOffset != 0)
         host::CopyOut(buffer, Length, layout.NameOffset, wide_name.data(), name_length, &complete);
     if (layout.DataOffset != 0 && complete)
@@ -605,6 +613,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data,
                              ULONG DataSize) {
+    host::detail::VerifyIrql("ZwSetValueKey");
     NTSTATUS status;
     if (host::ShouldFail("ZwSetValueKey", &status))
         return status;

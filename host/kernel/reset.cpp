@@ -9,7 +9,7 @@ namespace host {
 void ResetKernel() {
     ClearAllFaults();
     detail::ResetClock();
-    detail::ResetLevels();
+    detail::ResetVerifier();
     detail::ResetProcessorState();
     detail::ResetDevicesAndIrps();
     detail::ResetHandles();

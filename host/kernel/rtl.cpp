@@ -1,7 +1,9 @@
 // Run-time library routines.
+#include "host/kernel/kernel_internal.h"
 #include "platform/kernel.h"
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    host::detail::VerifyIrql("RtlInitUnicodeString");
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (SourceString == nullptr) {
         DestinationString->Length = 0;

@@ -136,7 +136,7 @@ void TakeRequestRecords(PVOID DeviceExtension, const RecordLine& Line) {
         DeviceExtension == nullptr ? nullptr : cameralib::DeviceFromContext(DeviceExtension);
     if (device == nullptr)
         return;
-    std::lock_guard<std::mutex> records(device->TraceMutex);
+    std::lock_guard<host::Mutex> records(device->TraceMutex);
     // Both records are in time order; merge them. Alternate settings are only selected inside the
     // bandwidth calls, around which the library has the trace take its records, so at equal times the
     // records pending together are either all vendor requests or come from one bandwidth call: the

@@ -51,7 +51,7 @@ struct FilledPair {
 } // namespace
 
 struct SimulatedCamera::Endpoint {
-    std::mutex Mutex; // everything below, between the camera's thread and the host's
+    host::Mutex Mutex; // everything below, between the camera's thread and the host's
     std::map<uint8_t, Pipe> Pipes;
     FilledPair Filling;      // taken from the two endpoints' queues, being filled
     unsigned Delivering = 0; // the camera's thread is handing transfers back
@@ -136,7 +136,7 @@ SimulatedCamera::~SimulatedCamera() {
     if (port_ != nullptr)
         port_->Unplug();
     {
-        std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+        std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
         endpoint_->Quit = true;
     }
     host::ClockNotify();
@@ -145,7 +145,7 @@ SimulatedCamera::~SimulatedCamera() {
 
 void SimulatedCamera::OpenIsoEndpoint(uint8_t Endpoint, bus::IsoTransferDone Done) {
     {
-        std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+        std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
         Pipe& pipe = endpoint_->Pipes[Endpoint];
         pipe.Done = std::move(Done);
         pipe.Open = true;
@@ -163,7 +163,7 @@ void SimulatedCamera::SubmitIso(bus::IsoTransfer* Transfer) {
     Transfer->Reset();
     bus::IsoTransferDone done;
     {
-        std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+        std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
         Pipe& pipe = endpoint_->Pipes[Transfer->Endpoint];
         if (plugged_ && pipe.Open) {
             pipe.Submitted.push_back(Transfer);
@@ -181,7 +181,7 @@ void SimulatedCamera::SubmitIso(bus::IsoTransfer* Transfer) {
 void SimulatedCamera::TakeBackTransfers(NTSTATUS Status, bool Data, bool Sync) {
     std::vector<std::pair<bus::IsoTransfer*, bus::IsoTransferDone>> taken;
     {
-        std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+        std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
         Endpoint& ep = *endpoint_;
         for (auto& [address, pipe] : ep.Pipes) {
             const bool chosen = address == DATA_ENDPOINT   ? Data
@@ -202,7 +202,7 @@ void SimulatedCamera::TakeBackTransfers(NTSTATUS Status, bool Data, bool Sync) {
     host::ClockNotify();
     Endpoint& ep = *endpoint_;
     host::ClockWait([&ep]() {
-        std::lock_guard<std::mutex> lock(ep.Mutex);
+        std::lock_guard<host::Mutex> lock(ep.Mutex);
         return ep.Delivering == 0;
     });
     for (auto& [transfer, done] : taken) {
@@ -215,7 +215,7 @@ void SimulatedCamera::TakeBackTransfers(NTSTATUS Status, bool Data, bool Sync) {
 
 void SimulatedCamera::AbortIsoEndpoint(uint8_t Endpoint) {
     {
-        std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+        std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
         Pipe& pipe = endpoint_->Pipes[Endpoint];
         pipe.Open = false;
         if (Endpoint == DATA_ENDPOINT)
@@ -227,12 +227,12 @@ void SimulatedCamera::AbortIsoEndpoint(uint8_t Endpoint) {
 void SimulatedCamera::SetFramesPerSecond(double Fps) {
     if (Fps <= 0)
         return;
-    std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+    std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
     endpoint_->Fps = Fps;
 }
 
 void SimulatedCamera::SetScene(Scene Picture) {
-    std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+    std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
     endpoint_->Picture = std::move(Picture);
     endpoint_->HavePicture = true;
     ++endpoint_->PictureGeneration;
@@ -244,23 +244,23 @@ void SimulatedCamera::SetRawFrame(std::vector<uint8_t> Frame) {
         Frame.resize(RAW_FRAME_SIZE, RAW_FILLER);
         recorded = std::make_shared<const std::vector<uint8_t>>(std::move(Frame));
     }
-    std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+    std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
     endpoint_->Recorded = std::move(recorded);
     ++endpoint_->PictureGeneration;
 }
 
 void SimulatedCamera::QueueFrameFaults(const PacketFaults& Faults, bool Still) {
-    std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+    std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
     endpoint_->Plans.push_back(FramePlan{Faults, Still});
 }
 
 void SimulatedCamera::SetFrameObserver(FrameObserver Observer) {
-    std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+    std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
     endpoint_->OnFrame = std::move(Observer);
 }
 
 EndpointStatistics SimulatedCamera::Statistics() const {
-    std::lock_guard<std::mutex> lock(endpoint_->Mutex);
+    std::lock_guard<host::Mutex> lock(endpoint_->Mutex);
     return endpoint_->Stats;
 }
 
@@ -280,7 +280,7 @@ void SimulatedCamera::Detached() {
 // ---- the camera's thread -------------------------------------------------------------------------------
 
 bool SimulatedCamera::Sender::StillSending() {
-    std::lock_guard<std::mutex> lock(ep_.Mutex);
+    std::lock_guard<host::Mutex> lock(ep_.Mutex);
     return !ep_.Quit && ep_.DataOpen() && ep_.OpenGeneration == generation_ && camera_.plugged_ &&
            camera_.captureOn_ && camera_.captureEpoch_ == epoch_;
 }
@@ -288,11 +288,11 @@ bool SimulatedCamera::Sender::StillSending() {
 void SimulatedCamera::Sender::Run() {
     for (;;) {
         host::ClockWait([&]() {
-            std::lock_guard<std::mutex> lock(ep_.Mutex);
+            std::lock_guard<host::Mutex> lock(ep_.Mutex);
             return ep_.Quit || (ep_.DataOpen() && camera_.plugged_ && camera_.captureOn_);
         });
         {
-            std::lock_guard<std::mutex> lock(ep_.Mutex);
+            std::lock_guard<host::Mutex> lock(ep_.Mutex);
             if (ep_.Quit)
                 return;
             generation_ = ep_.OpenGeneration;
@@ -301,7 +301,7 @@ void SimulatedCamera::Sender::Run() {
         for (int64_t frameStart = camera_.captureStart100ns_; StillSending();) {
             double fps;
             {
-                std::lock_guard<std::mutex> lock(ep_.Mutex);
+                std::lock_guard<host::Mutex> lock(ep_.Mutex);
                 fps = ep_.Fps;
             }
             const int64_t period = static_cast<int64_t>(10000000.0 / fps + 0.5);
@@ -317,7 +317,7 @@ void SimulatedCamera::Sender::Run() {
         }
         // Capture went off, the endpoint closed or the camera went: wait for the next start.
         host::ClockWait([&]() {
-            std::lock_guard<std::mutex> lock(ep_.Mutex);
+            std::lock_guard<host::Mutex> lock(ep_.Mutex);
             return ep_.Quit || (ep_.DataOpen() && camera_.plugged_ && camera_.captureOn_ &&
                                 (camera_.captureEpoch_ != epoch_ || ep_.OpenGeneration != generation_));
         });
@@ -383,7 +383,7 @@ void SimulatedCamera::Sender::BeginFrame(uint32_t PacketsPerFrame) {
     std::shared_ptr<const std::vector<uint8_t>> recorded;
     uint64_t pictureGeneration = 0;
     {
-        std::lock_guard<std::mutex> lock(ep_.Mutex);
+        std::lock_guard<host::Mutex> lock(ep_.Mutex);
         if (!ep_.Plans.empty()) {
             plan = std::move(ep_.Plans.front());
             ep_.Plans.pop_front();
@@ -438,7 +438,7 @@ void SimulatedCamera::Sender::RenderFrame(const Scene* Picture,
         // The built-in chart is generation 0 of what the sensor looks at; a picture set later counts from 1.
         RenderRawFrame(AdjustedScene(chart_, 0, controls), exposure, gain, rendered_.get());
     } else {
-        std::lock_guard<std::mutex> lock(ep_.Mutex);
+        std::lock_guard<host::Mutex> lock(ep_.Mutex);
         RenderRawFrame(AdjustedScene(ep_.Picture, PictureGeneration, controls), exposure, gain,
                        rendered_.get());
     }
@@ -503,7 +503,7 @@ void SimulatedCamera::Sender::SendTick(uint32_t DataLimit, uint32_t PacketLimit,
     bus::IsoTransferDone syncDone;
     bus::IsoTransferDone dataDone;
     {
-        std::lock_guard<std::mutex> lock(ep_.Mutex);
+        std::lock_guard<host::Mutex> lock(ep_.Mutex);
         PacketView view;
         for (uint32_t sent = 0; dataSent_ < DataLimit && sent < PacketLimit && packetizer_.NextPacket(&view);
              ++sent) {
@@ -537,7 +537,7 @@ void SimulatedCamera::Sender::SendTick(uint32_t DataLimit, uint32_t PacketLimit,
             dataDone(pair.Data);
     }
     {
-        std::lock_guard<std::mutex> lock(ep_.Mutex);
+        std::lock_guard<host::Mutex> lock(ep_.Mutex);
         --ep_.Delivering;
     }
     host::ClockNotify();

@@ -96,7 +96,7 @@ NTSTATUS SimulatedCamera::VendorRequest(uint8_t Request, uint16_t Value, uint16_
     const bool wasOn = captureOn_;
     NTSTATUS status = STATUS_SUCCESS;
     {
-        std::lock_guard<std::mutex> lock(firmwareMutex_);
+        std::lock_guard<host::Mutex> lock(firmwareMutex_);
         status = ServeRequest(Request, Value, Index, DeviceToHost, Data, now);
     }
     // The camera's sender waits for capture to be switched on or off.

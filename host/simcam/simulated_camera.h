@@ -7,6 +7,7 @@
 #pragma once
 
 #include "host/bus/usb_device.h"
+#include "host/kernel/kernel_host.h"
 #include "host/simcam/camera_descriptors.h"
 #include "host/simcam/image_controls.h"
 #include "host/simcam/scene.h"
@@ -169,7 +170,7 @@ class SimulatedCamera : public bus::UsbDevice {
     std::vector<VendorRequestRecord> requests_;
     RequestHook requestHook_;
     std::atomic<unsigned> requestsReceived_{0};
-    std::mutex firmwareMutex_; // requests come from any host thread
+    host::Mutex firmwareMutex_; // requests come from any host thread
     std::unique_ptr<Endpoint> endpoint_;
     bus::Port* port_ = nullptr;
 

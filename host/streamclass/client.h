@@ -93,6 +93,8 @@ class Filter {
 
     PDRIVER_OBJECT DriverObject();
     PVOID DeviceExtension() { return extension_.empty() ? nullptr : extension_.data(); }
+    // The extension size the library registered for its minidriver's cameras (0 before a registration).
+    ULONG RegisteredExtensionSize() const;
     PDEVICE_OBJECT PhysicalDeviceObject() { return pdo_; }
     PDEVICE_OBJECT ClassDeviceObject() { return classDeviceObject_; }
     bool Loaded() const { return driver_ != nullptr; }

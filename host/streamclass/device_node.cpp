@@ -27,6 +27,10 @@ PDRIVER_OBJECT Filter::DriverObject() {
     return driverObject_.get();
 }
 
+ULONG Filter::RegisteredExtensionSize() const {
+    return driver_ != nullptr && driver_->Registered ? driver_->Registration.DeviceExtensionSize : 0;
+}
+
 PHW_RECEIVE_DEVICE_SRB Filter::ReceivePacket() const {
     return driver_ != nullptr && driver_->Registered ? driver_->Registration.ReceivePacket : nullptr;
 }
@@ -53,6 +57,7 @@ NTSTATUS Filter::Load(DriverEntryRoutine Entry) {
     driverObject_->Size = sizeof(DRIVER_OBJECT);
     driver_.reset(new LoadedDriver);
     driver_->Object = driverObject_.get();
+    driver_->PoolAllocationsAtLoad = host::PoolAllocationCount();
     AddLoadedDriver(driver_.get());
     UNICODE_STRING registryPath;
     RtlInitUnicodeString(&registryPath, REGISTRY_PATH);
@@ -174,8 +179,11 @@ NTSTATUS Filter::ShareDriver(Filter& Loaded) {
 void Filter::Unload() {
     if (!extension_.empty())
         RemoveCamera();
-    if (driver_ != nullptr && driver_.use_count() == 1)
+    // The driver goes with its last device; what it still holds of the pool then is a leak.
+    if (driver_ != nullptr && driver_.use_count() == 1) {
         RemoveLoadedDriver(driver_.get());
+        host::PoolVerifyUnload("z40k", driver_->PoolAllocationsAtLoad);
+    }
     driver_.reset();
     driverObject_.reset();
 }

@@ -20,7 +20,7 @@ struct Tracked {
 };
 
 struct State {
-    std::recursive_mutex Mutex;
+    host::RecursiveMutex Mutex;
     uint64_t NextNumber = 1;
     std::map<const HW_STREAM_REQUEST_BLOCK*, Tracked> Live;
     std::vector<std::string> Violations;
@@ -54,7 +54,7 @@ void Complete(const char* Call, PHW_STREAM_REQUEST_BLOCK Srb, bool StreamRequest
     const int64_t nowUs = host::ClockNowMicroseconds();
     {
         State& s = S();
-        std::lock_guard<std::recursive_mutex> lock(s.Mutex);
+        std::lock_guard<host::RecursiveMutex> lock(s.Mutex);
         auto it = s.Live.find(Srb);
         const Completer who = currentCompleter;
         if (it == s.Live.end()) {
@@ -100,12 +100,12 @@ void Complete(const char* Call, PHW_STREAM_REQUEST_BLOCK Srb, bool StreamRequest
 // ---- drivers ---------------------------------------------------------------------------------------------
 
 void AddLoadedDriver(LoadedDriver* Driver) {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     S().Drivers.push_back(Driver);
 }
 
 void RemoveLoadedDriver(LoadedDriver* Driver) {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     auto& drivers = S().Drivers;
     for (auto it = drivers.begin(); it != drivers.end(); ++it) {
         if (*it == Driver) {
@@ -116,7 +116,7 @@ void RemoveLoadedDriver(LoadedDriver* Driver) {
 }
 
 LoadedDriver* FindLoadedDriver(PDRIVER_OBJECT DriverObject) {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     for (LoadedDriver* driver : S().Drivers) {
         if (driver->Object == DriverObject)
             return driver;
@@ -207,23 +207,23 @@ std::string SrbEventJson(const SrbEvent& Event) {
 }
 
 void SetSrbObserver(SrbObserver Observer) {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     S().Observer = std::move(Observer);
 }
 
 std::vector<std::string> Violations() {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     return S().Violations;
 }
 
 void ClearViolations() {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     S().Violations.clear();
     S().Completed.clear();
 }
 
 std::vector<SrbEvent> CompletedSrbs() {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     return S().Completed;
 }
 
@@ -235,7 +235,7 @@ Srb::Srb(ULONG Command, PVOID HwDeviceExtension, PHW_STREAM_OBJECT StreamObject)
     block_.Command = static_cast<SRB_COMMAND>(Command);
     block_.HwDeviceExtension = HwDeviceExtension;
     block_.StreamObject = StreamObject;
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     number_ = S().NextNumber++;
     Tracked t;
     t.Number = number_;
@@ -243,7 +243,7 @@ Srb::Srb(ULONG Command, PVOID HwDeviceExtension, PHW_STREAM_OBJECT StreamObject)
 }
 
 Srb::~Srb() {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     auto it = S().Live.find(&block_);
     if (it == S().Live.end())
         return;
@@ -258,13 +258,13 @@ bool Srb::WaitForCompletion(int64_t Until100ns) {
 }
 
 int Srb::Completions() const {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     auto it = S().Live.find(&block_);
     return it == S().Live.end() ? 0 : it->second.Completions;
 }
 
 Completer Srb::CompletedBy() const {
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     auto it = S().Live.find(&block_);
     return it == S().Live.end() ? Completer::Driver : it->second.CompletedBy;
 }
@@ -274,7 +274,7 @@ namespace {
 // Each SRB starts out pending, as the stream class hands it over.
 void BeforeDelivery(Srb& Request) {
     Request->Status = STATUS_PENDING;
-    std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+    std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
     auto it = S().Live.find(Request.Get());
     if (it != S().Live.end())
         it->second.Delivered = true;
@@ -282,7 +282,7 @@ void BeforeDelivery(Srb& Request) {
 
 NTSTATUS AfterDelivery(Srb& Request) {
     if (Request.Completions() == 0) {
-        std::lock_guard<std::recursive_mutex> lock(S().Mutex);
+        std::lock_guard<host::RecursiveMutex> lock(S().Mutex);
         auto it = S().Live.find(Request.Get());
         S().Violations.push_back(Describe(Request.Get(), it->second) + " never completed");
         // Reported once.
@@ -295,6 +295,7 @@ NTSTATUS AfterDelivery(Srb& Request) {
 
 NTSTATUS DeliverAdapterSrb(PHW_RECEIVE_DEVICE_SRB Routine, Srb& Request) {
     BeforeDelivery(Request);
+    host::SchedulePoint(); // an SRB reaches the driver: another thread may go first
     CompleterScope outside(Completer::Driver);
     Routine(Request.Get());
     return AfterDelivery(Request);
@@ -302,6 +303,7 @@ NTSTATUS DeliverAdapterSrb(PHW_RECEIVE_DEVICE_SRB Routine, Srb& Request) {
 
 NTSTATUS DeliverStreamControlSrb(Srb& Request) {
     BeforeDelivery(Request);
+    host::SchedulePoint();
     CompleterScope outside(Completer::Driver);
     Request->StreamObject->ReceiveControlPacket(Request.Get());
     return AfterDelivery(Request);
@@ -309,6 +311,7 @@ NTSTATUS DeliverStreamControlSrb(Srb& Request) {
 
 void SubmitStreamDataSrb(Srb& Request) {
     BeforeDelivery(Request);
+    host::SchedulePoint();
     CompleterScope outside(Completer::Driver);
     Request->StreamObject->ReceiveDataPacket(Request.Get());
 }

@@ -15,6 +15,7 @@ struct LoadedDriver {
     PDRIVER_OBJECT Object = nullptr;
     AdapterRegistration Registration;
     bool Registered = false;
+    uint64_t PoolAllocationsAtLoad = 0; // what the pool had handed out before the driver's entry ran
 };
 
 // An input buffer of exactly the caller's size, so that a read past its end lands in a red zone.

@@ -127,6 +127,14 @@ TEST_F(Bandwidth, FreeSelectsTheIdleSettingWhateverTheAnswer) {
     EXPECT_EQ(FrameGeometry.SourceWidth, 2560);
 }
 
+// A call without a format is refused before the geometry or the camera hear of it.
+TEST_F(Bandwidth, WithoutAFormatNothingIsSelected) {
+    EXPECT_EQ(CamAllocateBandwidth(nullptr, rig_.Context(), &length_, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(length_, 0u);
+    EXPECT_EQ(FrameGeometry.SourceWidth, saved_.SourceWidth);
+    EXPECT_TRUE(SettingsAskedFor().empty());
+}
+
 // Before configure, or after uninitialise or a failed bring-up, there is no interface copy to select a
 // setting with: both calls fail plainly and nothing reaches the camera.
 TEST_F(Bandwidth, WithoutAnInterfaceCopyNothingIsSelected) {

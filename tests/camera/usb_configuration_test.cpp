@@ -206,7 +206,7 @@ TEST(Configure, RefusesInterfacesWithoutThreePipes) {
         ULONG Pipes;       // NumberOfPipes claimed
         ULONG PipesInside; // pipes the Length covers
     };
-    for (Shape shape : {Shape{2, 2}, Shape{0, 0}, Shape{4, 3}, Shape{3, 2}}) {
+    for (Shape shape : {Shape{2, 2}, Shape{0, 0}, Shape{4, 3}, Shape{3, 2}, Shape{2, 4}}) {
         SCOPED_TRACE(testing::Message() << shape.Pipes << " pipes in " << shape.PipesInside);
         CameraRig rig;
         ASSERT_EQ(CamConfigure(nullptr, rig.Context(), rig.Interface(), nullptr, nullptr, nullptr),

@@ -60,8 +60,6 @@ class LiveStack : public ::testing::Test {
         rig_.reset();
         for (const std::string& v : streamclass::Violations())
             ADD_FAILURE() << v;
-        for (const std::string& v : host::LevelViolations())
-            ADD_FAILURE() << v;
         for (const host::PoolBlockInfo& block : host::PoolOutstanding())
             EXPECT_LE(block.Serial, firstBlock_) << "pool block of " << block.Size << " bytes left";
         std::error_code ec;
@@ -451,8 +449,8 @@ TEST_F(LiveStack, UnplugAtEveryRequestOfASessionEndsDefinedAndClean) {
         EXPECT_EQ(s.Read, c.Read) << where;
         for (const std::string& v : streamclass::Violations())
             ADD_FAILURE() << where << ": " << v;
-        for (const std::string& v : host::LevelViolations())
-            ADD_FAILURE() << where << ": " << v;
+        for (const host::BugCheckReport& report : host::BugChecks())
+            ADD_FAILURE() << where << ": " << report.Text;
         for (const host::PoolBlockInfo& block : host::PoolOutstanding())
             EXPECT_LE(block.Serial, firstBlock_) << where << ": " << block.Size << " bytes left";
     }

@@ -7,7 +7,9 @@
 #include "host/cameralib/library_device.h"
 #include "driver/adapter_routines.h"
 #include "driver/device_context.h"
+#include "driver/driver_entry.h"
 #include "imaging/color.h"
+#include "imaging/mono.h"
 #include "imaging/raw_frame.h"
 #include "imaging/vector_paths.h"
 #include "host/kernel/faults.h"
@@ -16,6 +18,7 @@
 #include "platform/ks_types.h"
 #include "host/rig/rig.h"
 #include "host/streamclass/client.h"
+#include "host/streamclass/stream_class_host.h"
 #include "properties/settings.h"
 #include "host/simcam/simulated_camera.h"
 #include "streams/stream_descriptors.h"
@@ -64,6 +67,7 @@ class Pinned : public ::testing::Test {
   protected:
     void SetUp() override {
         driveC_ = ResetHostForStack("z40k-pinned-c");
+        firstAllocation_ = host::PoolAllocationCount();
         host::RegistryCreateKey(SettingsKey());
         host::RegistrySetDword(SettingsKey(), "Horizon Mirror", 7);
         host::RegistrySetDword(SettingsKey(), "Global Gain", 0x10005);
@@ -155,7 +159,36 @@ class Pinned : public ::testing::Test {
         return frame;
     }
 
+    // One property request as the stream class hands it to the driver: the identifier, then a data
+    // buffer of 48 bytes that holds a copy of it, Value and Flags; the transferred-byte count and the
+    // output size start as markers, so that whatever the driver writes, or leaves, shows.
+    struct Delivered {
+        NTSTATUS Status;
+        ULONG Bytes;      // the SRB's transferred-byte count afterwards
+        ULONG OutputSize; // the descriptor's output size afterwards
+        LONG Value;       // the data buffer's Value afterwards
+    };
+    static constexpr ULONG UNTOUCHED_BYTES = 0x5A5A;
+    static constexpr ULONG DATA_BYTES = 48;
+    Delivered Deliver(bool IsSet, const GUID& Set, ULONG Id, LONG Value, ULONG Flags = 0) {
+        KSPROPERTY property = {Set, Id, IsSet ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET};
+        alignas(8) uint8_t data[DATA_BYTES] = {};
+        std::memcpy(data, &property, sizeof property);
+        std::memcpy(data + sizeof property, &Value, sizeof Value);
+        std::memcpy(data + sizeof property + sizeof Value, &Flags, sizeof Flags);
+        STREAM_PROPERTY_DESCRIPTOR descriptor = {&property, 0, data, sizeof property, DATA_BYTES};
+        streamclass::Srb request(IsSet ? SRB_SET_DEVICE_PROPERTY : SRB_GET_DEVICE_PROPERTY,
+                                 filter_->DeviceExtension());
+        request->CommandData.PropertyInfo = &descriptor;
+        request->ActualBytesTransferred = UNTOUCHED_BYTES;
+        const NTSTATUS status = streamclass::DeliverAdapterSrb(AdapterReceivePacket, request);
+        LONG after = 0;
+        std::memcpy(&after, data + sizeof property, sizeof after);
+        return {status, request->ActualBytesTransferred, descriptor.PropertyOutputSize, after};
+    }
+
     std::filesystem::path driveC_;
+    uint64_t firstAllocation_ = 0;
     std::unique_ptr<rig::Rig> rig_;
     simcam::SimulatedCamera* camera_ = nullptr;
     streamclass::Filter* filter_ = nullptr;
@@ -185,6 +218,7 @@ TEST_F(Pinned, RegistrationAllocationsRequestsAndSavedSettings) {
     const std::vector<host::PoolBlockInfo> blocks = host::PoolOutstanding();
     ASSERT_EQ(blocks.size(), 1u) << "the interface copy alone outlives bring-up";
     ExpectPins({
+        {"device extension size", filter_->RegisteredExtensionSize(), 212},
         {"frame context size", library->FrameContextSize, 4},
         {"interface version", library->InterfaceVersion, 0x200},
         {"control flags", library->ControlFlags, 12},
@@ -210,6 +244,156 @@ TEST_F(Pinned, RegistrationAllocationsRequestsAndSavedSettings) {
     }
     EXPECT_EQ(saved, "Auto White Balance=4:0 Color Enable=4:1 Exposure Time=4:750 Global Gain=4:5 "
                      "Horizon Mirror=4:1 Vertical Flip=4:1 ");
+}
+
+// Every pool allocation of a session as the pool sees it, in order, from bring-up to the stop of one
+// captured frame: the interface copy at configure, one query buffer per stored setting, the buffer of
+// the interface query, the scratch frame of the raw frame (whole packets of 3,072 bytes, the high-bandwidth
+// setting the camera's descriptor offers).
+TEST_F(Pinned, EveryAllocationOfASessionByPoolTypeTagAndSize) {
+    CaptureOneFrame();
+    constexpr ULONG WDM = 0x206D6457; // "Wdm "
+    const struct {
+        const char* What;
+        POOL_TYPE Type;
+        SIZE_T Size;
+    } expected[] = {
+        {"interface copy", NonPagedPool,
+         sizeof(USBD_INTERFACE_INFORMATION) + 3 * sizeof(USBD_PIPE_INFORMATION)},
+        {"query of Color Enable", PagedPool, 54},
+        {"query of Auto White Balance", PagedPool, 66},
+        {"query of Exposure Time", PagedPool, 56},
+        {"query of Global Gain", PagedPool, 52},
+        {"query of Horizon Mirror", PagedPool, 58},
+        {"query of Vertical Flip", PagedPool, 56},
+        {"interface query", NonPagedPool, sizeof(USBCAMD_INTERFACE)},
+        {"scratch frame", NonPagedPool, 1930 * 3072},
+    };
+    std::vector<host::PoolBlockInfo> blocks;
+    for (const host::PoolBlockInfo& block : host::PoolRecentAllocations()) {
+        if (block.Serial > firstAllocation_)
+            blocks.push_back(block);
+    }
+    ASSERT_EQ(blocks.size(), std::size(expected));
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        EXPECT_EQ(blocks[i].Type, expected[i].Type) << expected[i].What;
+        EXPECT_EQ(blocks[i].Tag, WDM) << expected[i].What;
+        EXPECT_EQ(blocks[i].Size, expected[i].Size) << expected[i].What;
+    }
+}
+
+// Every property item the stream class reads from the descriptors, field by field: the device set and
+// the two stream sets (the allocator framing, the dropped frames) of both streams. A field written
+// as ID get/set MinProperty MinData Values/Relations/RelationsCount/SupportHandler SerializedSize.
+TEST_F(Pinned, PropertyItemsAsTheStreamClassReadsThem) {
+    auto describe = [](const KSPROPERTY_SET& Set) {
+        std::string text = GuidText(*Set.Set) + " " + std::to_string(Set.PropertiesCount) + " fast " +
+                           std::to_string(Set.FastIoCount) + (Set.FastIoTable == nullptr ? "" : " table") +
+                           ":";
+        for (ULONG i = 0; i < Set.PropertiesCount; ++i) {
+            const KSPROPERTY_ITEM& item = Set.PropertyItem[i];
+            text += " " + std::to_string(item.PropertyId) + " " +
+                    std::to_string(int(streamclass::ItemSupported(&item.GetPropertyHandler))) +
+                    std::to_string(int(streamclass::ItemSupported(&item.SetPropertyHandler))) + " " +
+                    std::to_string(item.MinProperty) + " " + std::to_string(item.MinData) + " " +
+                    (item.Values == nullptr && item.Relations == nullptr && item.RelationsCount == 0 &&
+                             item.SupportHandler == nullptr
+                         ? "-"
+                         : "extra") +
+                    " " + std::to_string(item.SerializedSize) + ";";
+        }
+        return text;
+    };
+    const HW_STREAM_HEADER& header = filter_->StreamHeader();
+    std::string device;
+    for (ULONG i = 14; i >= 1; --i)
+        device = " " + std::to_string(i) +
+                 (i <= 4    ? " 10"
+                  : i == 14 ? " 01"
+                            : " 11") +
+                 " 32 32 - 0;" + device;
+    EXPECT_EQ(describe(header.DevicePropertiesArray[0]),
+              "76BF9E14-22F4-4A02-A0EB-665DE962B531 14 fast 0:" + device);
+    const std::string streamSets[] = {"1D58C920-AC9B-11CF-A5D6-28DB04C10000 1 fast 0: 3 10 24 24 - 4;",
+                                      "C6E13344-30AC-11D0-A18C-00A0C9118956 1 fast 0: 0 10 48 48 - 0;"};
+    const HW_STREAM_INFORMATION* streams[] = {&filter_->StreamInfo(0), &StreamInfoTable[1]};
+    for (const HW_STREAM_INFORMATION* stream : streams) {
+        ASSERT_EQ(stream->NumStreamPropArrayEntries, 2u);
+        for (ULONG i = 0; i < 2; ++i)
+            EXPECT_EQ(describe(stream->StreamPropertiesArray[i]), streamSets[i]);
+        EXPECT_EQ(stream->NumStreamEventArrayEntries, 0u);
+        EXPECT_EQ(stream->StreamEventsArray, nullptr);
+    }
+}
+
+// What a property request leaves in the SRB and its descriptor, where the stream class reads them back:
+// the transferred-byte count (a set of the camera set, the two probed standard sets and an unknown set
+// leave it; the proc-amp and window sets and every get write their record's size), the descriptor's
+// output size (only a proc-amp get writes it) and the data's Value.
+TEST_F(Pinned, WhatAPropertyRequestLeavesInTheSrb) {
+    constexpr ULONG UNTOUCHED = UNTOUCHED_BYTES, DATA = DATA_BYTES;
+    const GUID unknown = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const struct {
+        const GUID* Set;
+        ULONG Id;
+        bool IsSet;
+        LONG Value;
+        NTSTATUS Status;
+        ULONG Bytes, OutputSize;
+        LONG ValueAfter;
+    } rows[] = {
+        {&kCameraSet, 5, true, 1, STATUS_SUCCESS, UNTOUCHED, DATA, 1},
+        {&kCameraSet, 7, true, 900, STATUS_SUCCESS, UNTOUCHED, DATA, 900},
+        {&kCameraSet, 9, true, 140, STATUS_SUCCESS, UNTOUCHED, DATA, 140},
+        {&kCameraSet, 12, true, 77, STATUS_SUCCESS, UNTOUCHED, DATA, 77},
+        {&kCameraSet, 1, true, 77, STATUS_SUCCESS, UNTOUCHED, DATA, 2500}, // a constant answers either way
+        {&kCameraSet, 15, true, 77, STATUS_SUCCESS, UNTOUCHED, DATA, 0},
+        {&kCameraSet, 12, false, 77, STATUS_SUCCESS, 32, DATA, 77},
+        {&kCameraSet, 9, false, 0, STATUS_SUCCESS, 32, DATA, 140},
+        {&PROPSETID_VIDCAP_VIDEOPROCAMP, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, true, 55, STATUS_SUCCESS, 40,
+         DATA, 55},
+        {&PROPSETID_VIDCAP_VIDEOPROCAMP, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, false, 0, STATUS_SUCCESS, 40, 40,
+         55},
+        {&kWindowSet, 0, true, 3, STATUS_SUCCESS, 32, DATA, 3},
+        {&PROPSETID_VIDCAP_VIDEOCONTROL, 0, true, 77, STATUS_SUCCESS, UNTOUCHED, DATA, 77},
+        {&PROPSETID_VIDCAP_CAMERACONTROL, 0, false, 77, STATUS_SUCCESS, UNTOUCHED, DATA, 77},
+        {&unknown, 1, true, 77, STATUS_NOT_SUPPORTED, UNTOUCHED, DATA, 77},
+    };
+    for (const auto& row : rows) {
+        const Delivered d = Deliver(row.IsSet, *row.Set, row.Id, row.Value);
+        const std::string what =
+            GuidText(*row.Set) + " " + std::to_string(row.Id) + (row.IsSet ? " set" : " get");
+        EXPECT_EQ(d.Status, row.Status) << what;
+        EXPECT_EQ(d.Bytes, row.Bytes) << what;
+        EXPECT_EQ(d.OutputSize, row.OutputSize) << what;
+        EXPECT_EQ(d.Value, row.ValueAfter) << what;
+    }
+}
+
+// The camera command only acts when set, but its get path, which the stream class never lets through,
+// does as the set does: a Value of 0 sends the block (request 7 with its three bytes) and any other Value
+// sends nothing; Value is left as it came and the get reports its 32 bytes.
+TEST_F(Pinned, TheGetPathOfTheSetOnlyCameraCommand) {
+    const struct {
+        bool IsSet;
+        LONG Value;
+        const char* Sent;
+        ULONG Bytes;
+    } rows[] = {
+        {false, 0, "out 7 0 0 L0 B 32 3 32\n", 32},
+        {false, 1, "", 32},
+        {true, 0, "out 7 0 0 L0 B 32 3 32\n", UNTOUCHED_BYTES},
+        {true, 1, "", UNTOUCHED_BYTES},
+    };
+    for (const auto& row : rows) {
+        Trace().clear();
+        const Delivered d = Deliver(row.IsSet, kCameraSet, 14, row.Value);
+        const std::string what = std::string(row.IsSet ? "set " : "get ") + std::to_string(row.Value);
+        EXPECT_EQ(d.Status, STATUS_SUCCESS) << what;
+        EXPECT_EQ(Requests(), row.Sent) << what;
+        EXPECT_EQ(d.Bytes, row.Bytes) << what;
+        EXPECT_EQ(d.Value, row.Value) << what;
+    }
 }
 
 // The golden pictures: the default scene's colour frame through the whole capture path on the virtual
@@ -373,6 +557,10 @@ TEST(PinnedRequest, InterfaceQueryIrp) {
     EXPECT_EQ(seen.Size, sizeof(USBCAMD_INTERFACE));
     EXPECT_EQ(seen.Version, 0x200);
     EXPECT_EQ(seen.Specific, nullptr);
+    // Without a class device object (initialise-device never said) there is nobody to ask.
+    const uint64_t built = host::IrpBuiltCount();
+    EXPECT_EQ(QueryCamInterface(nullptr, &buffer), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(host::IrpBuiltCount(), built);
     host::ResetKernel();
 }
 
@@ -403,6 +591,12 @@ TEST(PinnedGrey, WindowRowsAndTheDumpReplacingALongerFile) {
     EXPECT_EQ(frame[0], 65);
     EXPECT_EQ(frame[35], 36);
     EXPECT_EQ(frame[36], 0xA5) << "a row above the window was taken";
+    // The grey stage alone, as the benchmark calls it, gives the same.
+    std::vector<uint8_t> stage(frame.size(), 0xA5);
+    EXPECT_EQ(ConvertMono(&context, scratch.data(), scratch.data() + scratch.size(), stage.data(),
+                          stage.data() + stage.size()),
+              36u);
+    EXPECT_EQ(stage, frame);
     // A format of negative width takes nothing, whatever its height.
     std::vector<uint8_t> untouched(frame.size(), 0xA5);
     context.FormatWidth = -4;
@@ -511,5 +705,13 @@ TEST(PinnedColourWindow, SmallestWindowAndNoTablesPastTheScratchEnd) {
     host::ClearAllFaults();
     EXPECT_EQ(std::count(buffer.begin() + 5100, buffer.end(), 0x40), long(buffer.size() - 5100))
         << "tables written past the scratch frame's end";
+
+    // Four columns make quad rows of no pixel: nothing is written, and the count is still (W-2)(H-2)x3.
+    ASSERT_EQ(SetSourceRect(4, 0, 4, 16, 0, 8), STATUS_SUCCESS);
+    std::vector<uint8_t> narrow(4 * 16 + sizeof(DemosaicTables) + 64, 0x40), narrowOut(4 * 8 * 3, 0xA5);
+    EXPECT_EQ(ConvertDeinterlacedFrame(&context, narrow.data(), narrow.data() + narrow.size(),
+                                       narrowOut.data(), narrowOut.data() + narrowOut.size()),
+              2u * 6 * 3);
+    EXPECT_EQ(std::count(narrowOut.begin(), narrowOut.end(), 0xA5), long(narrowOut.size()));
     host::ResetKernel();
 }

@@ -23,6 +23,19 @@ TEST(CallbackRecords, StillStreamAnswersWithoutTouchingTheCamera) {
     EXPECT_EQ(rig.Camera.AlternateSetting(), altBefore);
 }
 
+// The slots the library calls around power changes and before each version-1 frame have nothing to do
+// for this camera: they succeed and the camera hears nothing.
+TEST(CallbackRecords, SlotsWithNothingToDoSucceedSilently) {
+    CameraRig rig;
+    for (PCAM_STATE_ROUTINE slot : {CamDeviceData.CamSaveState, CamDeviceData.CamRestoreState,
+                                    CamDeviceData2.CamSaveState, CamDeviceData2.CamRestoreState})
+        EXPECT_EQ(slot(nullptr, rig.Context()), STATUS_SUCCESS);
+    uint8_t frameContext[4] = {1, 2, 3, 4};
+    CamDeviceData.CamNewVideoFrame(rig.Context(), frameContext);
+    EXPECT_EQ(frameContext[0] + frameContext[3], 5);
+    EXPECT_TRUE(rig.Camera.Requests().empty());
+}
+
 TEST(CallbackRecords, VideoStreamFormsRunTheVersionOneRoutines) {
     CameraRig rig;
     // Stream 0 start reaches the camera (capture setup, then capture on); the still stream never does.

@@ -1,8 +1,11 @@
 // What every fuzz target shares: a reader that takes the input apart field by field (running out of
 // bytes gives zeros, so every input is a valid sequence of requests), a check that stops the run with a
-// message the fuzzer and the replay both report, and buffers of exactly the requested size, so that a
-// read past any of them lands in AddressSanitizer's red zone.
+// message the fuzzer and the replay both report, buffers of exactly the requested size, so that a read
+// past any of them lands in AddressSanitizer's red zone, and the choice of special pool for the driver's
+// own blocks.
 #pragma once
+
+#include "host/kernel/kernel_host.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +65,16 @@ inline std::unique_ptr<uint8_t[]> ExactBuffer(const std::vector<uint8_t>& Bytes,
         std::memcpy(buffer.get(), Bytes.data(), copied);
     return buffer;
 }
+
+// With Z40K_SPECIAL_POOL set (scripts/fuzz.sh sets it), every pool block of the target lies against a
+// guard page, so that the driver's overruns of its own blocks fault as AddressSanitizer's red zones do
+// for the host's buffers.
+inline const bool specialPool = [] {
+    const char* choice = std::getenv("Z40K_SPECIAL_POOL");
+    const bool special = choice != nullptr && *choice != '\0' && *choice != '0';
+    host::PoolSetSpecial(special);
+    return special;
+}();
 
 [[noreturn]] inline void Fail(const char* File, int Line, const char* What) {
     std::fprintf(stderr, "%s:%d: fuzz check failed: %s\n", File, Line, What);

@@ -15,6 +15,8 @@ using namespace imaging_test;
 namespace {
 
 constexpr ULONG UNTOUCHED_COUNT = 0xDEADBEEF;
+// One past the last sample of the second field's last line: the shortest raw frame that holds both.
+constexpr ULONG SHORTEST_RAW_FRAME = 5866959;
 
 class RawFrame : public ::testing::Test {
   protected:
@@ -204,7 +206,7 @@ TEST_F(RawFrame, UnconvertibleFramesAreDroppedAsZeroBytes) {
     std::vector<uint8_t> frame(CAPTURE_FRAME_BYTES, SENTINEL);
 
     // A raw frame one byte short of the second field's last sample: no scratch frame is even allocated.
-    auto shortRaw = PatternedRawFrame(RAW_FRAME_MIN_BYTES - 1);
+    auto shortRaw = PatternedRawFrame(SHORTEST_RAW_FRAME - 1);
     const uint64_t allocations = host::PoolAllocationCount();
     EXPECT_EQ(Run(context, shortRaw, frame), 0u);
     EXPECT_EQ(host::PoolAllocationCount(), allocations);
@@ -236,11 +238,11 @@ TEST_F(RawFrame, UnconvertibleFramesAreDroppedAsZeroBytes) {
 TEST_F(RawFrame, ShortestRawFrameConvertsAndDumpsOnlyWhatItHas) {
     DeviceContext context = FreshDevice();
     context.ColorEnable = 0;
-    auto raw = PatternedRawFrame(RAW_FRAME_MIN_BYTES);
+    auto raw = PatternedRawFrame(SHORTEST_RAW_FRAME);
     std::vector<uint8_t> frame(CAPTURE_FRAME_BYTES, SENTINEL);
     EXPECT_EQ(Run(context, raw, frame), CAPTURE_FRAME_BYTES);
     EXPECT_EQ(frame[0], raw[5864399]);
-    EXPECT_EQ(std::filesystem::file_size(DumpPath()), RAW_FRAME_MIN_BYTES - 1); // the even scratch end
+    EXPECT_EQ(std::filesystem::file_size(DumpPath()), SHORTEST_RAW_FRAME - 1); // the even scratch end
     context.ColorEnable = 1;
     EXPECT_EQ(Run(context, raw, frame), 14718732u);
 }
@@ -278,6 +280,12 @@ TEST_F(RawFrame, GreyCopyIsBoundedByBufferRowsAndScratch) {
     EXPECT_EQ(bytes % 3, 0u);
     EXPECT_LE(bytes, frame.size());
     EXPECT_GT(bytes, CAPTURE_FRAME_BYTES);
+
+    // A format wider than a line: its last row ends where the scratch frame ends.
+    DeviceContext wide = FreshDevice(2900, 2048);
+    wide.ColorEnable = 0;
+    std::vector<uint8_t> wideFrame(2900 * 2048 * 3, SENTINEL);
+    EXPECT_EQ(Run(wide, raw, wideFrame), (2047u * 2900 + 2894) * 3);
 }
 
 TEST_F(RawFrame, FirstGreyFrameIsDumpedOncePerLoadAndColourFramesNever) {
@@ -348,4 +356,12 @@ TEST_F(RawFrame, ColourWindowOutsideScratchIsDropped) {
                            frame.data() + frame.size()),
               2892u * 2046u * 3u);
     EXPECT_EQ(frame[0], 0x40);
+
+    // A window of three columns holds no quad of samples: dropped as well.
+    ASSERT_EQ(SetSourceRect(2894, 0, 3, 2048, 0, 1920), STATUS_SUCCESS);
+    std::fill(frame.begin(), frame.end(), SENTINEL);
+    EXPECT_EQ(ConvertColor(&context, scratch.data(), scratch.data() + scratch.size(), frame.data(),
+                           frame.data() + frame.size()),
+              0u);
+    EXPECT_TRUE(AllEqual(frame, 0, frame.size(), SENTINEL));
 }

@@ -3,6 +3,7 @@
 #include "tests/properties/device_properties_test_support.h"
 
 #include "host/kernel/faults.h"
+#include "properties/procamp_window.h"
 
 #include <gtest/gtest.h>
 
@@ -331,6 +332,8 @@ TEST_F(CameraPropertySet, RequestsWithoutAWholeIdentifierAreRefused) {
     PropertyRequest noId = MakeRequest(CameraPropertySetGuid, 7, true, kRecord, 5);
     noId.Descriptor->Property = nullptr;
     EXPECT_EQ(Send(noId), STATUS_BUFFER_TOO_SMALL);
+    // A handler reached some other way than through the routing refuses it too.
+    EXPECT_EQ(WindowSetProperty(ctx_, noId.Srb.get()), STATUS_BUFFER_TOO_SMALL);
 
     PropertyRequest noDescriptor = MakeRequest(CameraPropertySetGuid, 7, true, kRecord, 5);
     noDescriptor.Srb->CommandData.PropertyInfo = nullptr;

@@ -275,6 +275,16 @@ TEST_F(Settings, AFailedReadKeepsThatFieldAndTheOthersAreStillRead) {
     EXPECT_EQ(host::CallCount("ZwQueryValueKey"), 6u); // the six settings and nothing else
 }
 
+// An answer whose data lies past the query buffer is not trusted: that field keeps its value.
+TEST_F(Settings, AnAnswerPointingPastTheBufferKeepsThatFieldOnly) {
+    host::RegistrySetDword(Key(), "Color Enable", 0);
+    host::RegistrySetDword(Key(), "Auto White Balance", 1);
+    host::InjectFault("ZwQueryValueKey:offset", {1, 1});
+    EXPECT_EQ(InitializeSettings(nullptr, &context_), STATUS_SUCCESS);
+    EXPECT_EQ(context_.ColorEnable, 1); // its answer pointed past the buffer
+    EXPECT_EQ(context_.AutoWhiteBalance, 1);
+}
+
 TEST_F(Settings, AFailedBufferAllocationKeepsThatFieldOnly) {
     host::RegistrySetDword(Key(), "Color Enable", 0);
     host::RegistrySetDword(Key(), "Exposure Time", 100);

@@ -3,6 +3,7 @@
 #include "host/cameralib/streaming.h"
 
 #include "camera/capture.h"
+#include "host/bus/bus.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/kernel_host.h"
 #include "host/streamclass/stream_class_host.h"

@@ -61,6 +61,7 @@ TEST_F(Pool, NewBlocksAreNotZeroed) {
 }
 
 TEST_F(Pool, OverrunAfterTheBlockIsFoundOnDemandAndAtFree) {
+    host::BugCheckCapture capture;
     UCHAR* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 10, TAG));
     ASSERT_NE(p, nullptr);
     EXPECT_TRUE(host::PoolCheckGuards().empty());
@@ -76,6 +77,7 @@ TEST_F(Pool, OverrunAfterTheBlockIsFoundOnDemandAndAtFree) {
 }
 
 TEST_F(Pool, UnderrunBeforeTheBlockIsFound) {
+    host::BugCheckCapture capture;
     UCHAR* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 10, TAG));
     p[-1] = 0;
     auto damaged = host::PoolCheckGuards();
@@ -86,6 +88,7 @@ TEST_F(Pool, UnderrunBeforeTheBlockIsFound) {
 }
 
 TEST_F(Pool, FreeingTwiceIsReportedNotCrashed) {
+    host::BugCheckCapture capture;
     void* p = ExAllocatePoolWithTag(PagedPool, 8, TAG);
     ExFreePool(p);
     ExFreePool(p);

@@ -59,22 +59,6 @@ TEST_F(ProcessorState, CountsBalancedSavesAndRestores) {
     EXPECT_EQ(counts.ExtendedRestores, 1u);
     EXPECT_EQ(counts.LastExtendedMask, XSTATE_MASK_AVX);
     EXPECT_EQ(counts.Depth, 0);
-    EXPECT_EQ(counts.UnbalancedRestores, 0u);
-}
-
-TEST_F(ProcessorState, RestoreOutOfOrderOrWithoutASaveIsCounted) {
-    KFLOATING_SAVE outer;
-    KFLOATING_SAVE inner;
-    KeSaveFloatingPointState(&outer);
-    KeSaveFloatingPointState(&inner);
-    KeRestoreFloatingPointState(&outer); // the inner save is still in force
-    EXPECT_EQ(host::ProcessorState().UnbalancedRestores, 1u);
-    KeRestoreFloatingPointState(&inner);
-    KeRestoreFloatingPointState(&outer);
-    KFLOATING_SAVE never;
-    KeRestoreFloatingPointState(&never);
-    EXPECT_EQ(host::ProcessorState().UnbalancedRestores, 2u);
-    EXPECT_EQ(host::ProcessorState().Depth, 0);
 }
 
 TEST_F(ProcessorState, InjectedSaveFailureIsReturnedAndNotCounted) {
