@@ -13,7 +13,7 @@
 
 namespace bus {
 
-// Standard requests and descriptor types, by their numbers in the USB 2.0 specification.
+// Standard requests and descriptor types, by the numbers USB 2.0 gives them.
 constexpr uint8_t REQUEST_GET_DESCRIPTOR = 6;
 constexpr uint8_t REQUEST_SET_CONFIGURATION = 9;
 constexpr uint8_t REQUEST_SET_INTERFACE = 11;

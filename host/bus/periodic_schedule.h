@@ -5,7 +5,7 @@
 // it for periodic transfers, 6,000 bytes; the rest is for control and bulk, which never reserve. A
 // transaction costs its payload plus the protocol's own bytes around it (token, handshake, sync,
 // end-of-packet, inter-packet gaps): 38 bytes for a high-speed isochronous transaction and 55 for an
-// interrupt one, as the transaction limit tables of the USB 2.0 specification count them (bit stuffing
+// interrupt one, as USB 2.0's tables of transaction limits count them (bit stuffing
 // is not counted). An endpoint reserves, in the microframes it is served in, one such cost per
 // transaction its wMaxPacketSize declares; this bus counts every endpoint of a setting as if all were
 // served in the same microframe, which holds for interval-1 endpoints such as a camera's and is the

@@ -9,6 +9,7 @@
 #include "host/kernel/kernel_host.h"
 #include "host/rig/inf_install.h"
 #include "host/rig/session.h"
+#include "host/simcam/scene.h"
 #include "host/simcam/usb_ids.h"
 #include "platform/ks_types.h"
 #include "host/streamclass/stream_class_host.h"
@@ -27,6 +28,16 @@ struct CameraPropertyData {
     LONG Value;
     ULONG Flags;
 };
+
+// A small scene of one colour, which the sensor scales to its size: cheaper than the chart to make.
+inline simcam::Scene Solid(uint8_t R, uint8_t G, uint8_t B) {
+    simcam::Scene s;
+    s.Width = 64;
+    s.Height = 48;
+    for (int i = 0; i < s.Width * s.Height; ++i)
+        s.Rgb.insert(s.Rgb.end(), {R, G, B});
+    return s;
+}
 
 // Returns the folder that stands in for C:.
 inline std::filesystem::path ResetHostForStack(const std::string& DriveCPrefix) {

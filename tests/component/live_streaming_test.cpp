@@ -23,15 +23,6 @@ namespace {
 constexpr int64_t kFrameTime = 666667; // 1/15 s, as the camera paces and the format says
 constexpr ULONG kDroppedFramesSet = 1; // index of the dropped-frames set among the stream's sets
 
-simcam::Scene Solid(uint8_t R, uint8_t G, uint8_t B) {
-    simcam::Scene s;
-    s.Width = 64;
-    s.Height = 48;
-    for (int i = 0; i < s.Width * s.Height; ++i)
-        s.Rgb.insert(s.Rgb.end(), {R, G, B});
-    return s;
-}
-
 void Delay(int64_t Units100ns) {
     LARGE_INTEGER interval;
     interval.QuadPart = -Units100ns;

@@ -47,15 +47,6 @@ constexpr uint64_t SEEDS = 150;
 
 enum PropertyId : ULONG { COLOR = 5, AWB = 6, EXPOSURE = 7, RED_GAIN = 9 };
 
-simcam::Scene Solid(uint8_t R, uint8_t G, uint8_t B) {
-    simcam::Scene s;
-    s.Width = 64;
-    s.Height = 48;
-    for (int i = 0; i < s.Width * s.Height; ++i)
-        s.Rgb.insert(s.Rgb.end(), {R, G, B});
-    return s;
-}
-
 // The camera's frame, rendered once for the suite.
 const std::vector<uint8_t>& RawFrame() {
     static const std::vector<uint8_t> raw = [] {
