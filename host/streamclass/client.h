@@ -5,8 +5,10 @@
 
 #include "host/streamclass/srb_records.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <vector>
 
@@ -102,6 +104,7 @@ class Filter {
 
   private:
     friend class Pin;
+    friend class InFlight;
     PHW_RECEIVE_DEVICE_SRB ReceivePacket() const;
     NTSTATUS ClassDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
@@ -114,18 +117,24 @@ class Filter {
     std::vector<uint64_t> extension_; // 8-aligned, zero-filled, the registered size rounded up
     std::vector<uint8_t> descriptor_;
     bool initialized_ = false;
+    std::mutex pinsMutex_; // pins open and close on the application's threads, the removal on the bus's
     std::set<Pin*> pins_;
+    // What the I/O manager and the PnP manager keep for the device: a request an application has sent is
+    // carried to its end before the device is taken down under it. Requests in flight on the filter and
+    // its pins' closes count here; once the removal has begun, new filter requests are refused.
+    std::atomic<int> inFlight_{0};
+    std::atomic<bool> removing_{false};
 };
 
 class Pin {
   public:
-    ~Pin(); // closes the stream if still open
+    ~Pin(); // closes the stream if still open, and waits for a close the removal is sending
     Pin(const Pin&) = delete;
     Pin& operator=(const Pin&) = delete;
 
     ULONG StreamNumber() const { return streamObject_->StreamNumber; }
     PHW_STREAM_OBJECT StreamObject() { return streamObject_.get(); }
-    bool IsOpen() const { return open_; }
+    bool IsOpen() const { return state_.load() == OPEN; }
 
     NTSTATUS ProposeFormat(const std::vector<uint8_t>& Format); // SRB_PROPOSE_DATA_FORMAT
     NTSTATUS SetFormat(const std::vector<uint8_t>& Format);     // SRB_SET_DATA_FORMAT
@@ -150,12 +159,38 @@ class Pin {
   private:
     friend class Filter;
     friend class PendingRead;
+    friend class InFlight;
     Pin(Filter* Owner, ULONG StreamNumber);
     NTSTATUS SendFormat(ULONG Command, const std::vector<uint8_t>& Format);
+    // Whoever moves the pin from open to closing (the application or the removal) sends the close.
+    bool BeginClose();
+    NTSTATUS FinishClose();
 
+    enum State { CLOSED, OPEN, CLOSING };
     Filter* owner_;
     std::unique_ptr<HW_STREAM_OBJECT> streamObject_;
-    bool open_ = false;
+    std::atomic<int> state_{CLOSED};
+    // A pin's handle stays referenced while a request sent on it is being dispatched, so the close comes
+    // only after the last dispatch has returned (the request itself may stay queued in the library).
+    std::atomic<int> inFlight_{0};
+};
+
+// One request on its way into the driver: counted against its pin or filter for as long as the dispatch
+// runs. Refused (Entered() false) once the pin is closed or the device's removal has begun.
+class InFlight {
+  public:
+    explicit InFlight(Pin* Pin);
+    explicit InFlight(Filter* Filter, bool EvenWhileRemoving = false);
+    ~InFlight();
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+    bool Entered() const { return count_ != nullptr; }
+    // Waits on the host clock until no request counted in Count is in flight.
+    static void WaitOut(const std::atomic<int>& Count);
+
+  private:
+    void Leave();
+    std::atomic<int>* count_;
 };
 
 // A read sent to a pin. Waiting is on the host clock; the destructor waits for the completion, since

@@ -73,6 +73,7 @@ NTSTATUS Filter::AddDevice(PDEVICE_OBJECT Pdo) {
     if (ReceivePacket() == nullptr || !extension_.empty() || Pdo == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
     pdo_ = Pdo;
+    removing_ = false;
 
     // The extension comes from the host, not the driver's pool, zero-filled as the stream class does.
     const ULONG size = driver_->Registration.DeviceExtensionSize;
@@ -140,9 +141,25 @@ NTSTATUS Filter::ReadStreamInfo() {
 }
 
 NTSTATUS Filter::RemoveCamera() {
-    std::set<Pin*> pins = pins_;
-    for (Pin* pin : pins)
-        pin->Close();
+    // New requests are refused from here on; those already in the driver, and the closes of pins an
+    // application closes meanwhile, are carried to their end before the device goes.
+    removing_ = true;
+    for (;;) {
+        Pin* closing = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(pinsMutex_);
+            for (Pin* pin : pins_) {
+                if (pin->BeginClose()) {
+                    closing = pin;
+                    break;
+                }
+            }
+        }
+        if (closing == nullptr)
+            break;
+        closing->FinishClose();
+    }
+    InFlight::WaitOut(inFlight_);
     NTSTATUS status = STATUS_SUCCESS;
     if (initialized_)
         status = SendAdapterSrb(SRB_UNINITIALIZE_DEVICE, nullptr);

@@ -61,6 +61,9 @@ std::vector<const KS_DATARANGE_VIDEO*> Filter::Ranges(ULONG StreamNumber) const 
 
 NTSTATUS Filter::IntersectOnce(ULONG StreamNumber, KSDATARANGE* Range, void* Buffer, ULONG BufferSize,
                                ULONG* Actual) {
+    InFlight sent(this);
+    if (!sent.Entered())
+        return STATUS_INVALID_DEVICE_STATE;
     STREAM_DATA_INTERSECT_INFO info;
     info.StreamNumber = StreamNumber;
     info.DataRange = Range;
@@ -90,6 +93,9 @@ NTSTATUS Filter::Intersect(ULONG StreamNumber, const KSDATARANGE* Range, std::ve
 
 NTSTATUS Filter::DeviceProperty(bool Set, void* PropertyBuffer, ULONG PropertySize, void* Data,
                                 ULONG DataSize, ULONG* BytesReturned, bool Validate) {
+    InFlight sent(this);
+    if (!sent.Entered())
+        return STATUS_INVALID_DEVICE_STATE;
     ULONG setIndex = 0;
     if (Validate) {
         if (PropertyBuffer == nullptr || PropertySize < sizeof(KSPROPERTY))
@@ -129,6 +135,11 @@ NTSTATUS Filter::DeviceProperty(bool Set, void* PropertyBuffer, ULONG PropertySi
 
 std::unique_ptr<Pin> Filter::OpenPin(ULONG StreamNumber, const std::vector<uint8_t>& Format,
                                      NTSTATUS* Status) {
+    InFlight sent(this);
+    if (!sent.Entered()) {
+        *Status = STATUS_INVALID_DEVICE_STATE;
+        return nullptr;
+    }
     // Pins exist only for the streams the driver reported.
     if (ReceivePacket() == nullptr || extension_.empty() || StreamNumber >= StreamCount()) {
         *Status = STATUS_INVALID_PARAMETER;
@@ -141,7 +152,8 @@ std::unique_ptr<Pin> Filter::OpenPin(ULONG StreamNumber, const std::vector<uint8
     *Status = DeliverAdapterSrb(ReceivePacket(), request);
     if (!NT_SUCCESS(*Status))
         return nullptr;
-    pin->open_ = true;
+    pin->state_ = Pin::OPEN;
+    std::lock_guard<std::mutex> lock(pinsMutex_);
     pins_.insert(pin.get());
     return pin;
 }

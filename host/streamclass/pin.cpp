@@ -17,12 +17,46 @@ Pin::Pin(Filter* Owner, ULONG StreamNumber) : owner_(Owner), streamObject_(new H
 }
 
 Pin::~Pin() {
-    if (open_)
+    if (state_.load() == OPEN)
         Close();
+    host::ClockWait([this] { return state_.load() != CLOSING; });
 }
 
+// ---- requests in flight ------------------------------------------------------------------------------
+
+InFlight::InFlight(Pin* Pin) : count_(&Pin->inFlight_) {
+    count_->fetch_add(1);
+    if (Pin->state_.load() != Pin::OPEN)
+        Leave(); // closing before the count was seen
+}
+
+InFlight::InFlight(Filter* Filter, bool EvenWhileRemoving) : count_(&Filter->inFlight_) {
+    count_->fetch_add(1);
+    if (!EvenWhileRemoving && Filter->removing_.load())
+        Leave();
+}
+
+InFlight::~InFlight() {
+    if (count_ != nullptr)
+        Leave();
+}
+
+void InFlight::Leave() {
+    // The last one out wakes whoever waits to take the pin or the device down.
+    if (count_->fetch_sub(1) == 1)
+        host::ClockNotify();
+    count_ = nullptr;
+}
+
+void InFlight::WaitOut(const std::atomic<int>& Count) {
+    host::ClockWait([&Count] { return Count.load() == 0; });
+}
+
+// ---- control --------------------------------------------------------------------------------------------
+
 NTSTATUS Pin::SendControlSrb(ULONG Command, PVOID CommandData, ULONG* ActualBytes) {
-    if (!open_)
+    InFlight dispatch(this);
+    if (!dispatch.Entered())
         return STATUS_INVALID_DEVICE_STATE;
     Srb request(Command, owner_->DeviceExtension(), streamObject_.get());
     request->CommandData.TimeReference = CommandData;
@@ -55,7 +89,8 @@ NTSTATUS Pin::GetFormat(std::vector<uint8_t>* Format, ULONG BufferSize) {
 }
 
 NTSTATUS Pin::SetState(KSSTATE State) {
-    if (!open_)
+    InFlight dispatch(this);
+    if (!dispatch.Entered())
         return STATUS_INVALID_DEVICE_STATE;
     Srb request(SRB_SET_STREAM_STATE, owner_->DeviceExtension(), streamObject_.get());
     request->CommandData.StreamState = State;
@@ -63,7 +98,8 @@ NTSTATUS Pin::SetState(KSSTATE State) {
 }
 
 NTSTATUS Pin::GetState(KSSTATE* State) {
-    if (!open_)
+    InFlight dispatch(this);
+    if (!dispatch.Entered())
         return STATUS_INVALID_DEVICE_STATE;
     Srb request(SRB_GET_STREAM_STATE, owner_->DeviceExtension(), streamObject_.get());
     const NTSTATUS status = DeliverStreamControlSrb(request);
@@ -73,7 +109,7 @@ NTSTATUS Pin::GetState(KSSTATE* State) {
 }
 
 NTSTATUS Pin::ReadFrame(void* Buffer, ULONG BufferSize, ULONG* DataUsed, ReadResult* Result) {
-    if (!open_)
+    if (!IsOpen())
         return STATUS_INVALID_DEVICE_STATE;
     std::unique_ptr<PendingRead> read = QueueRead(Buffer, BufferSize);
     ReadResult result;
@@ -87,7 +123,8 @@ NTSTATUS Pin::ReadFrame(void* Buffer, ULONG BufferSize, ULONG* DataUsed, ReadRes
 
 std::unique_ptr<PendingRead> Pin::QueueRead(void* Buffer, ULONG BufferSize) {
     std::unique_ptr<PendingRead> read(new PendingRead(this, Buffer, BufferSize));
-    if (!open_) {
+    InFlight dispatch(this);
+    if (!dispatch.Entered()) {
         // Nothing to send it to: it completes at once, as the stream class fails a read of a closed pin.
         read->request_->Status = STATUS_INVALID_DEVICE_STATE;
         StreamClassStreamNotification(StreamRequestComplete, streamObject_.get(), read->request_.Get());
@@ -139,12 +176,31 @@ NTSTATUS Pin::GetProperty(ULONG PropertySetIndex, void* PropertyBuffer, ULONG Pr
 }
 
 NTSTATUS Pin::Close() {
-    if (!open_)
+    // Counted against the device first, so that a removal that finds the pin already closing waits for
+    // this close to reach the driver before it takes the device down.
+    InFlight closing(owner_, true);
+    if (!BeginClose())
         return STATUS_INVALID_DEVICE_STATE;
-    open_ = false;
-    owner_->pins_.erase(this);
+    return FinishClose();
+}
+
+bool Pin::BeginClose() {
+    int open = OPEN;
+    return state_.compare_exchange_strong(open, CLOSING);
+}
+
+NTSTATUS Pin::FinishClose() {
+    // The I/O manager sends the close only once the handle's last dispatch has returned.
+    InFlight::WaitOut(inFlight_);
+    {
+        std::lock_guard<std::mutex> lock(owner_->pinsMutex_);
+        owner_->pins_.erase(this);
+    }
     Srb request(SRB_CLOSE_STREAM, owner_->DeviceExtension(), streamObject_.get());
-    return DeliverAdapterSrb(owner_->ReceivePacket(), request);
+    const NTSTATUS status = DeliverAdapterSrb(owner_->ReceivePacket(), request);
+    state_ = CLOSED;
+    host::ClockNotify();
+    return status;
 }
 
 } // namespace streamclass

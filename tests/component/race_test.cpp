@@ -124,13 +124,13 @@ struct RaceStack {
                              WINDOW_HEIGHT);
     }
     // Read buffers live for the suite (a fresh 14.7 MB buffer per read would cost more than the run);
-    // what a check looks at is cleared for each read.
-    std::unique_ptr<streamclass::PendingRead> Queue(size_t Pin) {
+    // what a check looks at (Cleared bytes) is cleared for each read.
+    std::unique_ptr<streamclass::PendingRead> Queue(size_t Pin, size_t Cleared = LOOKED_AT) {
         static std::vector<std::vector<uint8_t>> buffers;
         if (buffers.size() <= BuffersUsed)
             buffers.emplace_back(FrameBytes(), 0);
         std::vector<uint8_t>& buffer = buffers[BuffersUsed++];
-        std::memset(buffer.data(), 0, LOOKED_AT);
+        std::memset(buffer.data(), 0, Cleared);
         return Pins.at(Pin)->QueueRead(buffer.data(), FrameBytes());
     }
     NTSTATUS SetProperty(size_t Index, ULONG Id, LONG Value) {
@@ -147,8 +147,9 @@ struct RaceStack {
     PDeviceContext Context(size_t Index) {
         return static_cast<PDeviceContext>(Rig->FilterOf(Index).DeviceExtension());
     }
-    // What the window of a frame converted with Context's settings looks like (outside a scheduled run).
-    // The white balance leaves its gains in *Context.
+    // What the window of a frame converted with Context's settings looks like (outside a scheduled run),
+    // or without Window the whole frame under the geometry in force. The white balance leaves its gains
+    // in *Context.
     std::vector<uint8_t> Reference(DeviceContext* Context, bool Window = true) {
         if (Window)
             SetSourceRect(DEINTERLACED_STRIDE, WINDOW_X, WINDOW_WIDTH, DEINTERLACED_LINES, WINDOW_Y,
@@ -162,7 +163,7 @@ struct RaceStack {
         CamDeviceData2.CamProcessRawVideoFrameEx(nullptr, &copy, frameContext, out.data(), FrameBytes(),
                                                  raw.data(), ULONG(raw.size()), 0, &used, ULONG(raw.size()),
                                                  0);
-        return std::vector<uint8_t>(out.begin(), out.begin() + LOOKED_AT);
+        return std::vector<uint8_t>(out.begin(), Window ? out.begin() + LOOKED_AT : out.end());
     }
     // Everything a run must leave: no SRB completed twice or never, no bug check, no pool block.
     std::string Leftovers(const host::BugCheckCapture& Checks) {
@@ -354,7 +355,8 @@ std::vector<uint8_t> FileBytes(const std::filesystem::path& File) {
 }
 
 // Two grey cameras start together: both allocate bandwidth (writing the frame geometry) and both first
-// frames may find the dump not yet done. Every frame is the grey picture, and the dump is one whole frame.
+// frames may find the dump not yet done. Each camera's frame is, whole, the grey picture of its raw frame
+// under that camera's settings, and the dump is the one whole frame a camera alone writes.
 std::string TwoCamerasOnTheDriverWideState(const host::ScheduleOptions& Options) {
     RaceStack stack(2);
     if (!stack.Ready(2) || stack.SetProperty(0, COLOR, 0) != STATUS_SUCCESS ||
@@ -362,7 +364,8 @@ std::string TwoCamerasOnTheDriverWideState(const host::ScheduleOptions& Options)
         return "the stack did not come up";
     const std::filesystem::path dumpFile = stack.driveC / "DS-test.raw";
     static std::vector<uint8_t> dump;
-    const DeviceContext context = *stack.Context(0);
+    static std::vector<std::vector<uint8_t>> pictures; // the same every run: each camera's
+    const size_t frame = stack.FrameBytes();
     host::BugCheckCapture checks;
     host::ScheduleStart(Options);
     std::string failure;
@@ -373,30 +376,29 @@ std::string TwoCamerasOnTheDriverWideState(const host::ScheduleOptions& Options)
         Spawn(&other, [&] {
             if (stack.Pins[1]->SetState(KSSTATE_RUN) != STATUS_SUCCESS)
                 failure += "the second pin did not run; ";
-            second = stack.Queue(1);
+            second = stack.Queue(1, frame);
             second->Wait();
         });
         if (stack.Pins[0]->SetState(KSSTATE_RUN) != STATUS_SUCCESS)
             failure += "the first pin did not run; ";
-        first = stack.Queue(0);
+        first = stack.Queue(0, frame);
         first->Wait();
         other.Join();
         for (auto& pin : stack.Pins)
             pin->SetState(KSSTATE_STOP);
         host::ScheduleStop();
-        // Both cameras send the same frame with the same settings: the same grey picture. The dump is
-        // what the first grey frame of one camera alone writes.
         const std::vector<uint8_t> found = FileBytes(dumpFile);
-        DeviceContext copy = context;
-        RawDumpDone = 0;
-        stack.Reference(&copy, false);
-        if (dump.empty())
-            dump = FileBytes(dumpFile);
-        failure += CheckRead(*first, {STATUS_SUCCESS}, {}, "the first camera's frame");
-        const uint8_t* one = static_cast<const uint8_t*>(first->Buffer());
-        failure += CheckRead(*second, {STATUS_SUCCESS}, {std::vector<uint8_t>(one, one + LOOKED_AT)},
-                             "the second camera's frame");
-        if (dump.empty() || found != dump)
+        // The settings as the run left them, the format the pins ran with among them.
+        for (size_t camera = pictures.size(); camera < 2; ++camera) {
+            DeviceContext settings = *stack.Context(camera);
+            RawDumpDone = 0;
+            pictures.push_back(stack.Reference(&settings, false));
+            if (camera == 0)
+                dump = FileBytes(dumpFile);
+        }
+        failure += CheckRead(*first, {STATUS_SUCCESS}, {pictures[0]}, "the first camera's frame");
+        failure += CheckRead(*second, {STATUS_SUCCESS}, {pictures[1]}, "the second camera's frame");
+        if (dump.size() != size_t(DEINTERLACED_STRIDE) * DEINTERLACED_LINES || found != dump)
             failure += "the dump is not one whole frame; ";
     }
     return failure + stack.Leftovers(checks);
@@ -412,48 +414,76 @@ TEST(Races, TwoCamerasAgainstTheDriverWideGeometryAndDump) {
 
 constexpr LONG STORED_EXPOSURE = 300, SET_EXPOSURE = 700;
 
-// An application sets the exposure while the camera is brought up, which loads the stored settings:
-// the request completes once with a defined status, and the exposure is the stored or the set one.
-std::string PropertyDuringBringUp(const host::ScheduleOptions& Options) {
-    RaceStack stack(0);
-    host::RegistryCreateKey(host::DriverKeyPath() + "\\Z40K_Settings");
-    host::RegistrySetDword(host::DriverKeyPath() + "\\Z40K_Settings", "Exposure Time", STORED_EXPOSURE);
+void StoreExposure(const std::string& DriverKey) {
+    host::RegistryCreateKey(DriverKey + "\\Z40K_Settings");
+    host::RegistrySetDword(DriverKey + "\\Z40K_Settings", "Exposure Time", STORED_EXPOSURE);
+}
+
+// An application sets the exposure while a camera is brought up, which loads that camera's stored
+// settings. On the camera coming up, the application tries from the moment the device node exists until
+// the stream class knows the property set (before, it answers STATUS_NOT_FOUND): the set that reaches the
+// driver holds, never undone by the load. On another camera already up, the set holds there and the
+// newcomer loads its own stored exposure.
+std::string PropertyDuringBringUp(const host::ScheduleOptions& Options, bool SameCamera) {
+    RaceStack stack(SameCamera ? 0 : 1);
+    if (!SameCamera && !stack.Ready(1))
+        return "the stack did not come up";
+    StoreExposure(host::DriverKeyPathOf(SameCamera ? 0 : 1));
     host::BugCheckCapture checks;
     host::ScheduleStart(Options);
     std::string failure;
     {
         NTSTATUS set = STATUS_PENDING;
         host::ClockThread setter;
+        auto setExposure = [&set](streamclass::Filter* Filter) {
+            set = STATUS_NOT_FOUND;
+            for (int tries = 0; tries < 100 && set == STATUS_NOT_FOUND; ++tries) {
+                if (tries != 0)
+                    Delay(FRAME_TIME);
+                set = RaceStack::SetCameraProperty(*Filter, EXPOSURE, SET_EXPOSURE);
+            }
+        };
+        if (!SameCamera)
+            Spawn(&setter, [&] { setExposure(&stack.Rig->FilterOf(0)); });
         const NTSTATUS plugged = stack.Plug([&](streamclass::Filter& Filter, simcam::SimulatedCamera&) {
-            streamclass::Filter* filter = &Filter;
-            Spawn(&setter,
-                  [&set, filter] { set = RaceStack::SetCameraProperty(*filter, EXPOSURE, SET_EXPOSURE); });
+            if (SameCamera)
+                Spawn(&setter, [&setExposure, &Filter] { setExposure(&Filter); });
         });
         setter.Join();
         if (plugged != STATUS_SUCCESS)
             failure += "bring-up returned " + Hex(plugged) + "; ";
-        // Before the stream class has read the stream information it knows no property set.
-        if (set != STATUS_SUCCESS && set != STATUS_NOT_FOUND)
+        if (set != STATUS_SUCCESS)
             failure += "the property set returned " + Hex(set) + "; ";
-        const USHORT exposure = stack.Context(0)->ExposureTime;
-        if (exposure != STORED_EXPOSURE && exposure != SET_EXPOSURE)
-            failure += "the exposure is " + std::to_string(exposure) + "; ";
+        const size_t newcomer = SameCamera ? 0 : 1;
+        if (stack.Context(0)->ExposureTime != SET_EXPOSURE)
+            failure += "the set camera's exposure is " + std::to_string(stack.Context(0)->ExposureTime) + "; ";
+        if (!SameCamera && stack.Context(newcomer)->ExposureTime != STORED_EXPOSURE)
+            failure += "the new camera's exposure is " + std::to_string(stack.Context(newcomer)->ExposureTime) +
+                       "; ";
     }
     host::ScheduleStop();
     return failure + stack.Leftovers(checks);
 }
 
 TEST(Races, APropertyRequestDuringBringUp) {
-    const Exploration e = Explore("property during bring-up", 2, SEEDS, PropertyDuringBringUp);
-    EXPECT_FALSE(e.Failed) << "Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
+    for (bool same : {true, false}) {
+        const char* name = same ? "property during its camera's bring-up" : "property during another's bring-up";
+        const Exploration e = Explore(name, 2, SEEDS, [&](const host::ScheduleOptions& Options) {
+            return PropertyDuringBringUp(Options, same);
+        });
+        EXPECT_FALSE(e.Failed) << name << ": Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
+    }
 }
 
 // ---- the explorer itself, on a race planted in the host
 // ----------------------------------------------------
 
-// A read arrives while another thread stops the pin: it is refused or cancelled, never left queued on a
-// stopped stream. The trace of each run goes to *Traces.
-std::string ReadAgainstAStop(const host::ScheduleOptions& Options, std::vector<uint64_t>* Traces) {
+// A read arrives while another thread stops the pin, closes it or pulls the camera out. A stopped
+// stream refuses or cancels it, never leaves it queued; a close or a removal waits for the read's
+// dispatch to return before it takes the stream down, and the read then fails as the stream goes. The
+// trace of each run goes to *Traces.
+std::string ReadAgainstAnEnding(const host::ScheduleOptions& Options, Ending How,
+                                std::vector<uint64_t>* Traces) {
     RaceStack stack(1);
     if (!stack.Ready(1))
         return "the stack did not come up";
@@ -464,12 +494,22 @@ std::string ReadAgainstAStop(const host::ScheduleOptions& Options, std::vector<u
         if (stack.Run() != STATUS_SUCCESS)
             failure = "the pin did not run; ";
         std::unique_ptr<streamclass::PendingRead> read;
-        host::ClockThread reader, stopper;
+        NTSTATUS ended = STATUS_PENDING;
+        host::ClockThread reader, ender;
         Spawn(&reader, [&] { read = stack.Queue(0); });
-        Spawn(&stopper, [&] { stack.Pins[0]->SetState(KSSTATE_STOP); });
+        Spawn(&ender, [&] {
+            if (How == Ending::Stop)
+                ended = stack.Pins[0]->SetState(KSSTATE_STOP);
+            else if (How == Ending::Close)
+                ended = stack.Pins[0]->Close();
+            else
+                ended = stack.Rig->Unplug(0);
+        });
         reader.Join();
-        stopper.Join();
-        if (!read->Done()) {
+        ender.Join();
+        if (ended != STATUS_SUCCESS)
+            failure += "the ending returned " + Hex(ended) + "; ";
+        if (How == Ending::Stop && !read->Done()) {
             failure += "a read was left queued on a stopped stream; ";
             // Only the next run of the pin serves it.
             cameralib::OpenStopWindow(false);
@@ -477,12 +517,30 @@ std::string ReadAgainstAStop(const host::ScheduleOptions& Options, std::vector<u
             read->Wait();
             stack.Pins[0]->SetState(KSSTATE_STOP);
             cameralib::OpenStopWindow(true);
-        } else {
+        } else if (How == Ending::Stop) {
             failure += CheckRead(*read, {STATUS_CANCELLED, STATUS_DEVICE_NOT_READY}, {}, "the read");
+        } else {
+            const NTSTATUS gone = How == Ending::Unplug ? STATUS_DEVICE_NOT_CONNECTED : STATUS_CANCELLED;
+            failure += CheckRead(*read, {gone, STATUS_INVALID_DEVICE_STATE}, {}, "the read");
         }
     }
     Traces->push_back(host::ScheduleStop().Trace);
     return failure + stack.Leftovers(checks);
+}
+
+std::string ReadAgainstAStop(const host::ScheduleOptions& Options, std::vector<uint64_t>* Traces) {
+    return ReadAgainstAnEnding(Options, Ending::Stop, Traces);
+}
+
+TEST(Races, AReadSentWhileThePinClosesOrTheCameraGoes) {
+    for (Ending how : {Ending::Close, Ending::Unplug}) {
+        std::vector<uint64_t> traces;
+        const char* name = how == Ending::Close ? "read against a close" : "read against an unplug";
+        const Exploration e = Explore(name, 2, SEEDS, [&](const host::ScheduleOptions& Options) {
+            return ReadAgainstAnEnding(Options, how, &traces);
+        });
+        EXPECT_FALSE(e.Failed) << name << ": Z40K_SCHEDULE_SEED=" << e.FailedSeed << ": " << e.Failure;
+    }
 }
 
 // With the window open, the explorer finds a seed whose run leaves the read queued, and that seed replays
