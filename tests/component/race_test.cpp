@@ -46,6 +46,8 @@ constexpr uint64_t SEEDS = 150;
 #endif
 
 enum PropertyId : ULONG { COLOR = 5, AWB = 6, EXPOSURE = 7, RED_GAIN = 9 };
+// How an application ends the first camera's stream: it stops or closes the pin, or the camera is pulled.
+enum class Ending { Stop, Close, Unplug };
 
 // The camera's frame, rendered once for the suite.
 const std::vector<uint8_t>& RawFrame() {
@@ -133,6 +135,11 @@ struct RaceStack {
         std::memset(buffer.data(), 0, Cleared);
         return Pins.at(Pin)->QueueRead(buffer.data(), FrameBytes());
     }
+    NTSTATUS End(Ending How) {
+        if (How == Ending::Stop)
+            return Pins[0]->SetState(KSSTATE_STOP);
+        return How == Ending::Close ? Pins[0]->Close() : Rig->Unplug(0);
+    }
     NTSTATUS SetProperty(size_t Index, ULONG Id, LONG Value) {
         return SetCameraProperty(Rig->FilterOf(Index), Id, Value);
     }
@@ -214,7 +221,6 @@ void Delay(int64_t Units100ns) {
 
 // ---- the end of a stream while reads wait ------------------------------------------------------------
 
-enum class Ending { Stop, Close, Unplug };
 enum class Moment { Converting, MidFrame };
 
 // Two reads queued; another thread ends the stream (stop, close, unplug) as the first frame goes into
@@ -242,12 +248,7 @@ std::string EndWhileReading(const host::ScheduleOptions& Options, Ending How, Mo
                 host::ClockWait([&] { return stack.RawFramesSeen.load() != 0; });
             else
                 Delay(FRAME_TIME / 2);
-            if (How == Ending::Stop)
-                ended = stack.Pins[0]->SetState(KSSTATE_STOP);
-            else if (How == Ending::Close)
-                ended = stack.Pins[0]->Close();
-            else
-                ended = stack.Rig->Unplug(0);
+            ended = stack.End(How);
         });
         ender.Join();
         const NTSTATUS gone = How == Ending::Unplug ? STATUS_DEVICE_NOT_CONNECTED : STATUS_CANCELLED;
@@ -454,12 +455,14 @@ std::string PropertyDuringBringUp(const host::ScheduleOptions& Options, bool Sam
             failure += "bring-up returned " + Hex(plugged) + "; ";
         if (set != STATUS_SUCCESS)
             failure += "the property set returned " + Hex(set) + "; ";
-        const size_t newcomer = SameCamera ? 0 : 1;
-        if (stack.Context(0)->ExposureTime != SET_EXPOSURE)
-            failure += "the set camera's exposure is " + std::to_string(stack.Context(0)->ExposureTime) + "; ";
-        if (!SameCamera && stack.Context(newcomer)->ExposureTime != STORED_EXPOSURE)
-            failure += "the new camera's exposure is " + std::to_string(stack.Context(newcomer)->ExposureTime) +
-                       "; ";
+        auto exposure = [&](size_t Camera, LONG Expected, const char* Which) {
+            const USHORT now = stack.Context(Camera)->ExposureTime;
+            if (now != Expected)
+                failure += std::string(Which) + " exposure is " + std::to_string(now) + "; ";
+        };
+        exposure(0, SET_EXPOSURE, "the set camera's");
+        if (!SameCamera)
+            exposure(1, STORED_EXPOSURE, "the new camera's");
     }
     host::ScheduleStop();
     return failure + stack.Leftovers(checks);
@@ -467,7 +470,8 @@ std::string PropertyDuringBringUp(const host::ScheduleOptions& Options, bool Sam
 
 TEST(Races, APropertyRequestDuringBringUp) {
     for (bool same : {true, false}) {
-        const char* name = same ? "property during its camera's bring-up" : "property during another's bring-up";
+        const char* name =
+            same ? "property during its camera's bring-up" : "property during another's bring-up";
         const Exploration e = Explore(name, 2, SEEDS, [&](const host::ScheduleOptions& Options) {
             return PropertyDuringBringUp(Options, same);
         });
@@ -497,14 +501,7 @@ std::string ReadAgainstAnEnding(const host::ScheduleOptions& Options, Ending How
         NTSTATUS ended = STATUS_PENDING;
         host::ClockThread reader, ender;
         Spawn(&reader, [&] { read = stack.Queue(0); });
-        Spawn(&ender, [&] {
-            if (How == Ending::Stop)
-                ended = stack.Pins[0]->SetState(KSSTATE_STOP);
-            else if (How == Ending::Close)
-                ended = stack.Pins[0]->Close();
-            else
-                ended = stack.Rig->Unplug(0);
-        });
+        Spawn(&ender, [&] { ended = stack.End(How); });
         reader.Join();
         ender.Join();
         if (ended != STATUS_SUCCESS)
