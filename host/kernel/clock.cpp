@@ -8,6 +8,7 @@
 #include "platform/kernel.h"
 #include "host/kernel/kernel_internal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <limits>
@@ -17,6 +18,18 @@
 
 namespace host {
 namespace {
+
+// A thread in a wait on the virtual clock. It sleeps on a variable of its own, so that a notification
+// wakes only the waiters whose condition now holds: the condition is looked at by the notifier, under the
+// clock's lock, as the waiter itself would look at it.
+struct Waiter {
+    Waiter(const std::function<bool()>* R, int64_t U, bool C) : Ready(R), Until(U), Counted(C) {}
+    const std::function<bool()>* Ready; // null: a wait for time alone
+    int64_t Until;
+    bool Counted;
+    bool Woken = false;
+    std::condition_variable Wake;
+};
 
 struct ClockState {
     std::mutex Mutex;
@@ -30,9 +43,9 @@ struct ClockState {
     unsigned Counted = 0;
     unsigned Blocked = 0;
     unsigned Waiting = 0;    // every thread in a clock wait, counted or not
-    uint64_t Epoch = 1;      // a reset forgets the threads counted before it
-    uint64_t Generation = 0; // bumped whenever waiters must look at their conditions again
+    uint64_t Epoch = 1; // a reset forgets the threads counted before it
     std::multiset<int64_t> WakeUps;
+    std::vector<Waiter*> Waiters; // on the virtual clock
 };
 
 ClockState& Clock() {
@@ -54,9 +67,29 @@ int64_t NowLocked(ClockState& clock) {
 }
 
 void WakeAllLocked(ClockState& clock) {
-    ++clock.Generation;
     clock.Blocked = 0;
+    for (Waiter* waiter : clock.Waiters) {
+        waiter->Woken = true;
+        waiter->Wake.notify_one();
+    }
     clock.Changed.notify_all();
+}
+
+void WakeLocked(ClockState& clock, Waiter* W) {
+    W->Woken = true;
+    if (W->Counted && clock.Blocked != 0)
+        --clock.Blocked;
+    W->Wake.notify_one();
+}
+
+// Wakes the waiters whose condition holds or whose time has come: what waking all of them would come to,
+// without the switches to those that would only wait again.
+void WakeReadyLocked(ClockState& clock) {
+    const int64_t now = clock.Virtual100ns;
+    for (Waiter* waiter : clock.Waiters) {
+        if (!waiter->Woken && (waiter->Until <= now || (waiter->Ready != nullptr && (*waiter->Ready)())))
+            WakeLocked(clock, waiter);
+    }
 }
 
 // Every counted thread waits: time moves on to the earliest wake-up. With none pending, nothing can
@@ -69,7 +102,7 @@ void AdvanceIfAllWaitLocked(ClockState& clock) {
     const int64_t next = *clock.WakeUps.begin();
     if (next > clock.Virtual100ns)
         clock.Virtual100ns = next;
-    WakeAllLocked(clock);
+    WakeReadyLocked(clock);
 }
 
 bool WaitLocked(ClockState& clock, std::unique_lock<std::mutex>& lock, const std::function<bool()>& Ready,
@@ -90,14 +123,16 @@ bool WaitLocked(ClockState& clock, std::unique_lock<std::mutex>& lock, const std
             continue;
         }
         auto wakeUp = Until == CLOCK_FOREVER ? clock.WakeUps.end() : clock.WakeUps.insert(Until);
-        const uint64_t generation = clock.Generation;
         const uint64_t epoch = clock.Epoch;
+        Waiter waiter(Ready ? &Ready : nullptr, Until, counted);
+        clock.Waiters.push_back(&waiter);
         ++clock.Waiting;
         if (counted)
             ++clock.Blocked;
         AdvanceIfAllWaitLocked(clock);
-        while (clock.Generation == generation && clock.Epoch == epoch)
-            clock.Changed.wait(lock);
+        while (!waiter.Woken && clock.Epoch == epoch)
+            waiter.Wake.wait(lock);
+        clock.Waiters.erase(std::find(clock.Waiters.begin(), clock.Waiters.end(), &waiter));
         --clock.Waiting;
         if (wakeUp != clock.WakeUps.end() && clock.Epoch == epoch)
             clock.WakeUps.erase(wakeUp);
@@ -216,7 +251,13 @@ void ClockNotify() {
     {
         ClockState& clock = Clock();
         std::lock_guard<std::mutex> lock(clock.Mutex);
-        WakeAllLocked(clock);
+        // A notifier that holds a host mutex may hold one a condition takes, or be midway through what a
+        // condition looks at; in a scheduled run a condition's mutex is a scheduling point. Then every
+        // waiter looks again itself.
+        if (clock.Mode == ClockMode::Virtual && detail::HostLocksHeld() == 0 && !detail::ScheduleOn())
+            WakeReadyLocked(clock);
+        else
+            WakeAllLocked(clock);
     }
     // A thread of a scheduled run that waits may look again; who runs now is the scheduler's choice.
     detail::ScheduleNotify();

@@ -46,6 +46,8 @@ void ScheduleNotify();
 // The locks a thread holds, over which it never gives way.
 void HoldLock();
 void ReleaseLock();
+// Host mutexes (Mutex, RecursiveMutex) the calling thread holds now, scheduled run or not.
+unsigned HostLocksHeld();
 int64_t ClockVirtualNow();
 void ClockAdvanceTo(int64_t Time100ns);
 int64_t ClockEarliestWakeUp(); // CLOCK_FOREVER when no thread outside a run waits with a time-out

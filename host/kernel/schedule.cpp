@@ -339,13 +339,23 @@ void SchedulePoint() {
 
 // ---- mutexes --------------------------------------------------------------------------------------------
 
+namespace {
+thread_local unsigned hostLocksHeld = 0;
+} // namespace
+
+unsigned detail::HostLocksHeld() {
+    return hostLocksHeld;
+}
+
 void Mutex::lock() {
     if (!detail::ScheduleOn()) {
         mutex_.lock();
+        ++hostLocksHeld;
         return;
     }
     SchedulePoint();
     mutex_.lock();
+    ++hostLocksHeld;
     counted_ = true;
     detail::HoldLock();
 }
@@ -353,6 +363,7 @@ void Mutex::lock() {
 bool Mutex::try_lock() {
     if (!mutex_.try_lock())
         return false;
+    ++hostLocksHeld;
     if (detail::ScheduleOn()) {
         counted_ = true;
         detail::HoldLock();
@@ -365,16 +376,19 @@ void Mutex::unlock() {
         counted_ = false;
         detail::ReleaseLock();
     }
+    --hostLocksHeld;
     mutex_.unlock();
 }
 
 void RecursiveMutex::lock() {
     if (!detail::ScheduleOn()) {
         mutex_.lock();
+        ++hostLocksHeld;
         return;
     }
     SchedulePoint();
     mutex_.lock();
+    ++hostLocksHeld;
     ++counted_;
     detail::HoldLock();
 }
@@ -384,6 +398,7 @@ void RecursiveMutex::unlock() {
         --counted_;
         detail::ReleaseLock();
     }
+    --hostLocksHeld;
     mutex_.unlock();
 }
 

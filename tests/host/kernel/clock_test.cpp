@@ -115,6 +115,38 @@ TEST_F(Clock, VirtualTimeWaitsForEveryCountedThread) {
     EXPECT_EQ(host::ClockCountedThreads(), 1u);
 }
 
+// A notification wakes the waiters whose condition holds, and only those: one that still waits keeps
+// time from moving on no more than before. A notifier may hold the host mutex a condition takes.
+TEST_F(Clock, ANotificationWakesTheWaitersWhoseConditionHolds) {
+    host::ClockSetMode(host::ClockMode::Virtual);
+    host::Mutex mutex;
+    bool first = false, second = false;
+    int64_t firstWoke = -1, secondWoke = -1;
+    host::ClockThread threads[2];
+    threads[0].Start(PASSIVE_LEVEL, [&] {
+        host::ClockWait([&] {
+            std::lock_guard<host::Mutex> lock(mutex);
+            return first;
+        });
+        firstWoke = host::ClockNow100ns();
+    });
+    threads[1].Start(PASSIVE_LEVEL, [&] {
+        host::ClockWait([&] { return second; }, 5000);
+        secondWoke = host::ClockNow100ns();
+    });
+    Delay(-1000);
+    {
+        std::lock_guard<host::Mutex> lock(mutex);
+        first = true;
+        host::ClockNotify();
+    }
+    threads[0].Join();
+    EXPECT_EQ(firstWoke, 1000);
+    threads[1].Join(); // its condition never held: it wakes when its time is up
+    EXPECT_EQ(secondWoke, 5000);
+    EXPECT_EQ(host::ClockNow100ns(), 5000);
+}
+
 // A thread started at dispatch level runs there: its wait breaks the verifier's rule for it, the same
 // wait at passive level does not.
 TEST_F(Clock, AThreadsLevelIsWhatTheVerifierSees) {
