@@ -42,8 +42,8 @@ struct ClockState {
     // ClockExpectThread, plus the thread that reset the kernel), and how many of them wait now.
     unsigned Counted = 0;
     unsigned Blocked = 0;
-    unsigned Waiting = 0;    // every thread in a clock wait, counted or not
-    uint64_t Epoch = 1; // a reset forgets the threads counted before it
+    unsigned Waiting = 0; // every thread in a clock wait, counted or not
+    uint64_t Epoch = 1;   // a reset forgets the threads counted before it
     std::multiset<int64_t> WakeUps;
     std::vector<Waiter*> Waiters; // on the virtual clock
 };
