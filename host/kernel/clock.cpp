@@ -92,6 +92,16 @@ void WakeReadyLocked(ClockState& clock) {
     }
 }
 
+// A thread that holds a host mutex may hold one a condition takes, or be midway through what a condition
+// looks at; in a scheduled run a condition's mutex is a scheduling point. Then every waiter looks again
+// itself.
+void WakeReadyOrAllLocked(ClockState& clock) {
+    if (clock.Mode == ClockMode::Virtual && detail::HostLocksHeld() == 0 && !detail::ScheduleOn())
+        WakeReadyLocked(clock);
+    else
+        WakeAllLocked(clock);
+}
+
 // Every counted thread waits: time moves on to the earliest wake-up. With none pending, nothing can
 // ever run again; the real kernel would hang, the host says so.
 void AdvanceIfAllWaitLocked(ClockState& clock) {
@@ -102,7 +112,7 @@ void AdvanceIfAllWaitLocked(ClockState& clock) {
     const int64_t next = *clock.WakeUps.begin();
     if (next > clock.Virtual100ns)
         clock.Virtual100ns = next;
-    WakeReadyLocked(clock);
+    WakeReadyOrAllLocked(clock);
 }
 
 bool WaitLocked(ClockState& clock, std::unique_lock<std::mutex>& lock, const std::function<bool()>& Ready,
@@ -251,13 +261,7 @@ void ClockNotify() {
     {
         ClockState& clock = Clock();
         std::lock_guard<std::mutex> lock(clock.Mutex);
-        // A notifier that holds a host mutex may hold one a condition takes, or be midway through what a
-        // condition looks at; in a scheduled run a condition's mutex is a scheduling point. Then every
-        // waiter looks again itself.
-        if (clock.Mode == ClockMode::Virtual && detail::HostLocksHeld() == 0 && !detail::ScheduleOn())
-            WakeReadyLocked(clock);
-        else
-            WakeAllLocked(clock);
+        WakeReadyOrAllLocked(clock);
     }
     // A thread of a scheduled run that waits may look again; who runs now is the scheduler's choice.
     detail::ScheduleNotify();
