@@ -115,8 +115,9 @@ TEST_F(Clock, VirtualTimeWaitsForEveryCountedThread) {
     EXPECT_EQ(host::ClockCountedThreads(), 1u);
 }
 
-// A notification wakes the waiters whose condition holds, and only those: one that still waits keeps
-// time from moving on no more than before. A notifier may hold the host mutex a condition takes.
+// A notification wakes the waiters whose condition holds, and only those: one whose condition never
+// holds wakes when its time is up, and time moves on only once the woken one waits again. The notifier
+// looks at a condition that takes a host mutex.
 TEST_F(Clock, ANotificationWakesTheWaitersWhoseConditionHolds) {
     host::ClockSetMode(host::ClockMode::Virtual);
     host::Mutex mutex;
@@ -138,8 +139,8 @@ TEST_F(Clock, ANotificationWakesTheWaitersWhoseConditionHolds) {
     {
         std::lock_guard<host::Mutex> lock(mutex);
         first = true;
-        host::ClockNotify();
     }
+    host::ClockNotify();
     threads[0].Join();
     EXPECT_EQ(firstWoke, 1000);
     threads[1].Join(); // its condition never held: it wakes when its time is up
