@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <set>
 
 namespace rig {
@@ -512,22 +513,55 @@ bool IsGuid(const std::string& Text) {
     return true;
 }
 
-bool InstallFromInf(const InfSource& Inf, const std::string& HardwareId, const std::string& DriverKey,
-                    InstalledDriver* Out, std::string* Error) {
+namespace {
+
+// The plan of an install depends on the INF, the package, the device and the folder behind C:\ alone;
+// every fresh host of the fuzz targets and the whole-stack suites installs the same one, so the last
+// plan made is kept for the next install of the same. A refused INF is checked again each time.
+bool PlannedInstall(const InfSource& Inf, const std::string& HardwareId, const std::string& DriverKey,
+                    Plan* Work, std::string* Error) {
+    std::string key = Inf.Name + '\0' + Inf.Text + '\0' + HardwareId + '\0' + DriverKey + '\0' +
+                      host::FilesDriveC();
+    for (const auto& file : Inf.Files)
+        key += '\0' + file.first + '\0' + file.second;
+    static std::mutex mutex;
+    static std::string lastKey;
+    static Plan last;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (key == lastKey) {
+            *Work = last;
+            return true;
+        }
+    }
     InfFile file;
     if (!ParseInf(Inf.Text, Inf.Name, &file, Error))
         return false;
     Installer installer{file, Inf, HardwareId, DriverKey, {}, Error};
-    if (!PlanInstall(installer) || !ApplyInstall(installer.Work, Error))
+    if (!PlanInstall(installer))
+        return false;
+    *Work = installer.Work;
+    std::lock_guard<std::mutex> lock(mutex);
+    lastKey = key;
+    last = *Work;
+    return true;
+}
+
+} // namespace
+
+bool InstallFromInf(const InfSource& Inf, const std::string& HardwareId, const std::string& DriverKey,
+                    InstalledDriver* Out, std::string* Error) {
+    Plan work;
+    if (!PlannedInstall(Inf, HardwareId, DriverKey, &work, Error) || !ApplyInstall(work, Error))
         return false;
     // The driver file is the copy the service's image path names.
-    const std::string image = LowerName(installer.Work.Result.ImagePath);
-    for (const auto& copy : installer.Work.Copies) {
+    const std::string image = LowerName(work.Result.ImagePath);
+    for (const auto& copy : work.Copies) {
         const std::string name = LowerName(std::filesystem::path(copy.second).filename().string());
         if (image.size() >= name.size() && image.compare(image.size() - name.size(), name.size(), name) == 0)
-            installer.Work.Result.DriverFile = copy.second;
+            work.Result.DriverFile = copy.second;
     }
-    *Out = installer.Work.Result;
+    *Out = work.Result;
     return true;
 }
 
