@@ -40,6 +40,9 @@ struct FaultRange {
 };
 constexpr size_t FAULT_RANGES = 8192;
 FaultRange faultRanges[FAULT_RANGES];
+// Ranges at and past this index have never held one; a slot below it may be free again. Lookups stop
+// here, so that they cost the blocks live and retired, not the table's size.
+std::atomic<size_t> rangesInUse{0};
 
 std::mutex& RangesMutex() {
     static std::mutex* m = new std::mutex;
@@ -48,12 +51,16 @@ std::mutex& RangesMutex() {
 
 void AddFaultRange(const UCHAR* Begin, size_t Bytes, unsigned Code) {
     std::lock_guard<std::mutex> lock(RangesMutex());
-    for (FaultRange& range : faultRanges) {
+    const size_t used = rangesInUse.load(std::memory_order_relaxed);
+    for (size_t i = 0; i <= used && i < FAULT_RANGES; ++i) {
+        FaultRange& range = faultRanges[i];
         if (range.Code.load(std::memory_order_relaxed) != 0)
             continue;
         range.Begin.store(reinterpret_cast<uintptr_t>(Begin), std::memory_order_relaxed);
         range.End.store(reinterpret_cast<uintptr_t>(Begin) + Bytes, std::memory_order_relaxed);
         range.Code.store(Code, std::memory_order_release);
+        if (i == used)
+            rangesInUse.store(used + 1, std::memory_order_release);
         return;
     }
     // More live special blocks than ranges: the fault still stops the process, unnamed.
@@ -62,7 +69,9 @@ void AddFaultRange(const UCHAR* Begin, size_t Bytes, unsigned Code) {
 void RemoveFaultRanges(const UCHAR* Begin, size_t Bytes) {
     const uintptr_t begin = reinterpret_cast<uintptr_t>(Begin);
     std::lock_guard<std::mutex> lock(RangesMutex());
-    for (FaultRange& range : faultRanges) {
+    const size_t used = rangesInUse.load(std::memory_order_relaxed);
+    for (size_t i = 0; i < used; ++i) {
+        FaultRange& range = faultRanges[i];
         const uintptr_t start = range.Begin.load(std::memory_order_relaxed);
         if (range.Code.load(std::memory_order_relaxed) != 0 && start >= begin && start < begin + Bytes)
             range.Code.store(0, std::memory_order_release);
