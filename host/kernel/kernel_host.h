@@ -132,7 +132,8 @@ ScheduleSummary ScheduleProgress();
 // host mutex never gives way: what the mutex guards is never seen half done.
 void SchedulePoint();
 
-// The host's mutexes: a scheduling point at every lock. Used by the stand-ins' state between threads.
+// The host's mutexes: a scheduling point at every lock, and counted among the locks the owning thread
+// holds, in a scheduled run or not. Used by the stand-ins' state between threads.
 class Mutex {
   public:
     void lock();
@@ -141,7 +142,6 @@ class Mutex {
 
   private:
     std::mutex mutex_;
-    bool counted_ = false; // the owner counts it among the locks it holds
 };
 class RecursiveMutex {
   public:
@@ -150,7 +150,6 @@ class RecursiveMutex {
 
   private:
     std::recursive_mutex mutex_;
-    unsigned counted_ = 0;
 };
 
 // ---- levels -------------------------------------------------------------------------------------------

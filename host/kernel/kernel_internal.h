@@ -43,10 +43,10 @@ enum class WaitOutcome { Ready, TimedOut, Unscheduled };
 WaitOutcome ScheduledWait(const std::function<bool()>& Ready, int64_t Until100ns);
 // The clock was notified: waiting threads of the run may look again. Never called under the clock's lock.
 void ScheduleNotify();
-// The locks a thread holds, over which it never gives way.
+// The locks a thread holds, over which it never gives way: the host mutexes it holds now, scheduled run or
+// not, and a condition it is looking at in a scheduled wait. HostLocksHeld is their count.
 void HoldLock();
 void ReleaseLock();
-// Host mutexes (Mutex, RecursiveMutex) the calling thread holds now, scheduled run or not.
 unsigned HostLocksHeld();
 int64_t ClockVirtualNow();
 void ClockAdvanceTo(int64_t Time100ns);

@@ -254,6 +254,10 @@ void HoldLock() {
     ++holding;
 }
 
+unsigned HostLocksHeld() {
+    return holding;
+}
+
 void ReleaseLock() {
     --holding;
 }
@@ -339,66 +343,32 @@ void SchedulePoint() {
 
 // ---- mutexes --------------------------------------------------------------------------------------------
 
-namespace {
-thread_local unsigned hostLocksHeld = 0;
-} // namespace
-
-unsigned detail::HostLocksHeld() {
-    return hostLocksHeld;
-}
-
 void Mutex::lock() {
-    if (!detail::ScheduleOn()) {
-        mutex_.lock();
-        ++hostLocksHeld;
-        return;
-    }
     SchedulePoint();
     mutex_.lock();
-    ++hostLocksHeld;
-    counted_ = true;
     detail::HoldLock();
 }
 
 bool Mutex::try_lock() {
     if (!mutex_.try_lock())
         return false;
-    ++hostLocksHeld;
-    if (detail::ScheduleOn()) {
-        counted_ = true;
-        detail::HoldLock();
-    }
+    detail::HoldLock();
     return true;
 }
 
 void Mutex::unlock() {
-    if (counted_) {
-        counted_ = false;
-        detail::ReleaseLock();
-    }
-    --hostLocksHeld;
+    detail::ReleaseLock();
     mutex_.unlock();
 }
 
 void RecursiveMutex::lock() {
-    if (!detail::ScheduleOn()) {
-        mutex_.lock();
-        ++hostLocksHeld;
-        return;
-    }
     SchedulePoint();
     mutex_.lock();
-    ++hostLocksHeld;
-    ++counted_;
     detail::HoldLock();
 }
 
 void RecursiveMutex::unlock() {
-    if (counted_ != 0) {
-        --counted_;
-        detail::ReleaseLock();
-    }
-    --hostLocksHeld;
+    detail::ReleaseLock();
     mutex_.unlock();
 }
 
